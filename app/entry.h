@@ -1,0 +1,17 @@
+// The program's frame: options, language, the sequence and the outcome.
+#pragma once
+#include <cstdint>
+
+// The whole program: runs the update once and returns the exit code (0).
+int UpdaterMain(int argc, char** argv);
+
+// Language, options, echo, device search, and the stages after it. True
+// when the firmware update succeeded.
+bool RunUpdateSequence(int argc, char** argv);
+
+// The options' effect on a mode that starts at `mode` (prints the warning
+// for a trailing b).
+std::int32_t ReadOptions(int argc, char** argv, std::int32_t mode);
+
+// atoi with the value clamped to the signed 32-bit limits.
+std::int32_t ParseModeValue(const char* text);

@@ -1,0 +1,66 @@
+// The bilingual message catalogue and the console helpers every stage
+// prints through.
+#pragma once
+#include <cstdint>
+
+using MessageId = std::int32_t;
+
+constexpr int MESSAGE_SLOTS = 500;
+constexpr int MESSAGES_PER_LANGUAGE = 50;
+
+enum : MessageId {
+    MSG_NO_FOLLOWING_ARGUMENT = 0,
+    MSG_GET_DESCRIPTOR_ERROR = 1,
+    MSG_DEVICE_FOUND = 2,
+    MSG_DEVICE_NOT_FOUND = 3,
+    MSG_LOADING_FIRMWARE = 4,
+    MSG_FIND_RESOURCE_ERROR = 5,
+    MSG_LOAD_RESOURCE_ERROR = 6,
+    MSG_LOCK_RESOURCE_ERROR = 7,
+    MSG_RESOURCE_EMPTY = 8,
+    MSG_NEWLINE = 9,
+    MSG_CHECKING_FIRMWARE = 10,
+    MSG_DEVICE_BUSY = 11,
+    MSG_STATUS_ERROR = 12,
+    MSG_NOT_RESPONDING = 13,
+    MSG_SENDING_FIRMWARE = 14,
+    MSG_SEND_COMMAND_ERROR = 15,
+    MSG_SEND_DATA_ERROR = 16,
+    MSG_UPGRADE_WAIT = 17,
+    MSG_REBOOT_SCANNER = 18,
+    MSG_BURN_DONE = 19,
+    MSG_BURN_ERROR = 20,
+    MSG_USB_TIMEOUT = 21,
+    MSG_USB_OVERLAPPED_ERROR = 22,
+    MSG_USB_WRITE_ERROR = 23,
+    MSG_USB_READ_ERROR = 24,
+    MSG_USB_SIZE_MISMATCH = 25,
+    MSG_WIA_CLOSE_FAILED = 26,
+    MSG_WIA_START_FAILED = 27,
+    MSG_UPDATE_FAILED = 28,
+    MSG_UPDATE_SUCCEEDED = 29,
+    MSG_CLOSING_WIA = 30,
+    MSG_STARTING_WIA = 31,
+    MSG_POWER_ON_CHECK = 32,
+    MSG_POWER_OFF_CHECK = 33,
+    MSG_POWER_ON_TIMEOUT = 34,
+    MSG_POWER_OFF_TIMEOUT = 35,
+    MSG_CHECK_VERSION = 36,
+    MSG_RELAY_DONE = 37,
+    MSG_DEVICE_READY = 38,
+    MSG_SCAN_APP_BUSY = 39,
+    MSG_SCAN_APP_BUSY_RETRY = 40,
+    MSG_UTILITY_BUSY = 41,
+    MESSAGE_COUNT = 42
+};
+
+// The text in a slot (id + 50 * language), or nullptr for an empty slot or
+// one outside the table.
+const char* MessageText(int slot);
+
+// Writes the entry's text and one line end more ("%s\n").
+void PrintMessage(MessageId id, std::uint16_t language);
+
+// Bounded formatted print to standard output; the format is always a
+// literal of the caller's.
+void ConsolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,22 @@
+#include "app/shared.h"
+
+#include <cstring>
+
+std::uint16_t Language = 0;
+std::int32_t UpdateMode = 0;
+Handle DeviceHandle = NO_HANDLE;
+char DevicePath[DEVICE_PATH_SIZE] = {};
+char FriendlyName[FRIENDLY_NAME_SIZE] = {};
+Handle ScannerMutex = INVALID_HANDLE;
+Handle UtilityMutex = INVALID_HANDLE;
+
+void ResetProcessState()
+{
+    Language = 0;
+    UpdateMode = 0;
+    DeviceHandle = NO_HANDLE;
+    std::memset(DevicePath, 0, sizeof DevicePath);
+    std::memset(FriendlyName, 0, sizeof FriendlyName);
+    ScannerMutex = INVALID_HANDLE;
+    UtilityMutex = INVALID_HANDLE;
+}

@@ -1,0 +1,33 @@
+// Process-wide values of the one update run. Each is written by the stage
+// named beside it and read by the stages after it; everything runs on one
+// thread.
+#pragma once
+#include <cstdint>
+#include "platform/handle.h"
+
+constexpr std::uint16_t SCANNER_VENDOR_ID = 0x7A3C;
+constexpr std::uint16_t SCANNER_PRODUCT_ID = 0x41B2;
+constexpr std::uint16_t REBOOT_PROMPT_PRODUCT_ID = 0x39C1;
+constexpr std::uint16_t FIRMWARE_RESOURCE_ID = 121;
+constexpr int DEVICE_PATH_SIZE = 256;
+constexpr int FRIENDLY_NAME_SIZE = 256;
+
+// 0 English, 1 Traditional Chinese; chosen once at the start of the run.
+extern std::uint16_t Language;
+// Mode of the run; 1 adds the reboot prompt after a normal burn.
+extern std::int32_t UpdateMode;
+// The open handle on the scanner, NO_HANDLE or INVALID_HANDLE when none.
+// Discovery sets it; reconnects replace it; nobody closes it.
+extern Handle DeviceHandle;
+// Path of the most recent discovery match.
+extern char DevicePath[DEVICE_PATH_SIZE];
+// The scanner's friendly name from the registry.
+extern char FriendlyName[FRIENDLY_NAME_SIZE];
+// The two guard mutexes; INVALID_HANDLE while none is held.
+extern Handle ScannerMutex;
+extern Handle UtilityMutex;
+
+// Puts every value back to its state at process start. A real process runs
+// once; the simulator, the tests and the fuzzer run many updates in one
+// process.
+void ResetProcessState();

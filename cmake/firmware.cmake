@@ -1,0 +1,34 @@
+# The firmware image that the executables carry. Without FIRMWARE_IMAGE the
+# build writes a deterministic development image of the shipped size, so
+# that every build moves a realistic amount of data. No image is committed.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+if(FIRMWARE_IMAGE)
+  set(FW_IMAGE_PATH "${FIRMWARE_IMAGE}")
+  add_custom_target(fw_image)
+else()
+  set(FW_IMAGE_PATH "${CMAKE_BINARY_DIR}/firmware/dev-image.bin")
+  add_custom_command(
+    OUTPUT "${FW_IMAGE_PATH}"
+    COMMAND Python3::Interpreter "${CMAKE_SOURCE_DIR}/firmware/make_dev_image.py" "${FW_IMAGE_PATH}"
+    DEPENDS "${CMAKE_SOURCE_DIR}/firmware/make_dev_image.py"
+    COMMENT "Generating the development firmware image")
+  add_custom_target(fw_image DEPENDS "${FW_IMAGE_PATH}")
+endif()
+
+# Linux: the image goes into the object file itself (.incbin).
+function(fw_embed_image target asm_source)
+  set_source_files_properties(${asm_source} PROPERTIES
+    COMPILE_DEFINITIONS "FIRMWARE_BIN=\"${FW_IMAGE_PATH}\""
+    OBJECT_DEPENDS "${FW_IMAGE_PATH}")
+  add_dependencies(${target} fw_image)
+endfunction()
+
+# Windows: resource script with the image (type "BINARY", name 121) and the
+# application manifest (type 24, id 1).
+if(WIN32)
+  set(FW_MANIFEST_PATH "${CMAKE_SOURCE_DIR}/firmware/fwupdate.manifest")
+  configure_file("${CMAKE_SOURCE_DIR}/firmware/fwupdate.rc.in" "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc" @ONLY)
+  set(FW_RESOURCE_SCRIPT "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc")
+  set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_IMAGE_PATH};${FW_MANIFEST_PATH}")
+endif()

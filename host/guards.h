@@ -1,0 +1,16 @@
+// The exclusive-use guards that keep the maker's other scanner applications
+// away during the update.
+#pragma once
+
+constexpr int MAX_CLASS_INSTANCE = 9999;
+constexpr int MUTEX_NAME_SIZE = 260;
+constexpr int MUTEX_TRIES = 3;
+constexpr unsigned MUTEX_RETRY_PAUSE_MS = 1000;
+
+// Reads the scanner's friendly name from the Image-class registry instance
+// whose device path is DevicePath.
+bool LookupFriendlyName();
+// Takes the per-scanner mutex named after FriendlyName into ScannerMutex.
+bool AcquireScannerMutex();
+// Takes the utility-wide mutex into UtilityMutex.
+bool AcquireUtilityMutex();

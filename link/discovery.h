@@ -1,0 +1,15 @@
+// Finding the scanner among the still-image driver's numbered device paths.
+#pragma once
+#include <cstdint>
+#include "platform/handle.h"
+
+constexpr int USBSCAN_PATH_COUNT = 256;
+
+// Searches \\.\usbscan0 .. \\.\usbscan255. On a match: DeviceHandle open on
+// it, DevicePath set, UpdateMode set from the descriptor, MSG_DEVICE_FOUND
+// printed, true. Otherwise MSG_DEVICE_NOT_FOUND and false.
+bool FindScanner();
+
+// The silent search: an open handle on the scanner (DevicePath follows), or
+// NO_HANDLE. DeviceHandle is left to the caller.
+Handle RediscoverScanner();

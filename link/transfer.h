@@ -1,0 +1,19 @@
+// The four transfers on the scanner's bulk pipes. Each prints its own
+// failure message and returns nonzero on success, zero on failure.
+#pragma once
+#include <cstdint>
+#include "link/wire.h"
+
+constexpr std::uint32_t TRANSFER_WAIT_MS = 1000;
+constexpr int EXCHANGE_TRIES = 5;
+constexpr std::uint32_t RECONNECT_PAUSE_MS = 1000;
+constexpr int READ_FAILURE_LIMIT = 1000;
+
+// One block out, one reply in, one try.
+int ExchangeCommand(const CommandBlock* block, StatusReply* reply);
+// The same with up to five tries per stage and a reconnect between tries.
+int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply);
+// The whole buffer out in one request.
+int WriteData(const void* data, std::uint32_t size);
+// One 36-byte record in, reads summed until complete.
+int ReadData(ClockRecord* record);

@@ -1,0 +1,22 @@
+// Opaque handles shared by every platform group.
+#pragma once
+#include <cstdint>
+
+// A platform object handle. The Windows build stores a HANDLE (or HKEY,
+// SC_HANDLE, HRSRC, HGLOBAL) here; the simulated build stores a pointer to
+// one of its own objects.
+using Handle = void*;
+
+// "No handle" is a null pointer.
+inline constexpr Handle NO_HANDLE = nullptr;
+
+// All bits set: what a failed open of a path returns on Windows, and the
+// "no mutex held" marker of the two mutex slots.
+inline const Handle INVALID_HANDLE = reinterpret_cast<Handle>(~std::uintptr_t{0});
+
+// The calling thread's last platform error code.
+std::uint32_t LastError();
+
+// Gives a handle back to the platform (CloseHandle). Devices, events and
+// mutexes.
+void CloseObject(Handle object);

@@ -1,0 +1,119 @@
+// The simulated PC and scanner behind the platform headers. Tests, the
+// simulator front end and the fuzzer configure a world through its public
+// fields, call Start(), run updater code, then inspect the same object.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/service.h"
+#include "platform/sim/scanner_config.h"
+#include "platform/sim/scanner_model.h"
+
+// A call that the simulated platform refuses: calls number first ..
+// first + count - 1 (counted from 1) fail with `error`. first == 0: never.
+struct SimRefusal {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0xFFFFFFFFu;
+    std::uint32_t error = 5;  // ERROR_ACCESS_DENIED
+    bool Applies(std::uint32_t callNumber) const
+    {
+        return first != 0 && callNumber >= first && callNumber - first < count;
+    }
+};
+
+// Another maker's still-image device, or one whose descriptor request fails.
+struct SimForeignDevice {
+    int path = 0;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    bool descriptorFails = false;
+};
+
+struct SimService {
+    bool installed = true;
+    std::uint32_t state = SERVICE_RUNNING_STATE;
+    std::uint32_t startType = SERVICE_AUTO_START_TYPE;
+    // Accepted controls while running (Wine's stisvc reports 7); other
+    // states accept none.
+    std::uint32_t runningControls = 7;
+    std::uint32_t startPendingMs = 3000;  // how long START_PENDING lasts
+    std::uint32_t stopPendingMs = 0;      // how long STOP_PENDING lasts
+    std::uint32_t startWaitHint = 3000;
+    std::uint32_t stopWaitHint = 0;
+    bool stuckPending = false;  // a pending state that never ends
+    SimRefusal openManager, openService, queryStatus, queryConfig, changeConfig, control, start;
+};
+
+struct SimRegistryValue {
+    std::string name;
+    std::uint32_t type = 1;  // REG_SZ
+    std::vector<std::uint8_t> data;  // stored bytes, terminator included when the writer put one
+};
+
+struct SimRegistryInstance {
+    int number = 0;  // 0..9999: the key's name is number as four digits
+    bool openRefused = false;
+    std::vector<SimRegistryValue> values;
+};
+
+enum class SimImage { Present, Missing, NotLoadable, Empty };
+
+struct SimMutex {
+    std::string name;
+    bool heldByOther = false;  // another application created it and owns it
+    bool createdByUpdater = false;
+    int updaterOwnership = 0;  // recursion count of the updater's ownership
+};
+
+class SimWorld {
+public:
+    // ---- configuration (set before Start) ----
+    std::uint16_t languageId = 0x0409;
+    std::uint32_t tickAtStart = 0x10000000u;   // may sit just below the 2^32 wrap
+    std::int64_t localTimeAtStart = 1796552430;  // Unix seconds: 2026-12-06 10:20:30 UTC
+    std::uint16_t millisecondsAtStart = 250;
+    std::string timeZone = "UTC";  // a TZ value; MakeLocalTime runs the C library's mktime under it
+    bool realtime = false;         // sleeps also wait in real time
+    bool echoConsole = false;      // also write console bytes to the real stdout as they come
+    std::vector<SimForeignDevice> foreignDevices;
+    ScannerConfig scanner = DefaultScannerConfig();
+    SimService service;
+    std::vector<SimRegistryInstance> registry;
+    std::vector<std::string> mutexesHeldByOthers;
+    SimImage image = SimImage::Present;
+    SimRefusal createEvent;        // CreateEventA failures
+    SimRefusal createMutex;        // CreateMutexA returning null
+    bool descriptorFailsOnScanner = false;
+
+    // Resets every piece of run-time state from the configuration: clock,
+    // scanner model, service, mutex namespace, console, counters.
+    void Start();
+
+    // ---- run-time state and observations ----
+    std::uint64_t nowMs = 0;  // virtual milliseconds since Start
+    std::string console;      // every byte the updater wrote
+    ScannerModel model;       // the scanner, with what it received
+    SimService serviceNow;    // the service as it is now
+    std::map<std::string, SimMutex> mutexes;
+    std::uint32_t eventsCreated = 0, eventsClosed = 0;
+    std::uint32_t deviceOpens = 0, deviceCloses = 0;
+    std::uint32_t serviceHandlesOpen = 0;  // open manager and service handles
+    std::vector<std::string> calls;  // a line per platform call of interest, in order ("ControlService STOP", ...)
+    std::uint32_t registryOpens = 0;
+    std::uint32_t mutexCreates = 0;
+    std::uint32_t sleeps = 0;
+
+    // Advances virtual time (and the service's pending states with it).
+    void Advance(std::uint32_t milliseconds);
+};
+
+// The process's one world.
+SimWorld& World();
+
+// The embedded image's bytes and size (the same bytes FindBinaryResource
+// reaches when the world's image is Present).
+const std::uint8_t* EmbeddedImageData();
+std::uint32_t EmbeddedImageSize();
