@@ -1,0 +1,71 @@
+// The simulated scanner: its command protocol, states, burn, recovery power
+// cycle, clock, image check and transfer faults, in virtual time. Written
+// without the C++ standard library, exceptions or allocation, so that test
+// tooling that runs in kernel mode can use the very same model.
+#pragma once
+#include <stdint.h>
+
+#include "platform/sim/scanner_config.h"
+#include "platform/sim/sha256.h"
+
+// What one transfer call looks like from the host.
+struct ScannerTransfer {
+    bool callOk;     // the WriteFile/ReadFile call succeeded
+    bool signalled;  // the completion event gets signalled
+    bool resultOk;   // GetOverlappedResult succeeds
+    uint32_t count;  // bytes moved (what the call and the outcome report)
+};
+
+class ScannerModel {
+public:
+    void Reset(const ScannerConfig& config);
+
+    // Whether the scanner is on the bus at `nowMs`, and under which path.
+    bool Present(uint64_t nowMs, int32_t* path);
+    // Changes every time the scanner leaves the bus; a handle opened under one
+    // generation is dead under any other.
+    uint32_t Generation(uint64_t nowMs);
+
+    // A bulk-out / bulk-in call of `size` bytes at `nowMs`, faults applied.
+    ScannerTransfer Write(uint64_t nowMs, const uint8_t* data, uint32_t size);
+    ScannerTransfer Read(uint64_t nowMs, uint8_t* data, uint32_t size);
+
+    // The clock record it would hand back now (its own clock, advanced).
+    bool ClockNow(uint64_t nowMs, uint8_t out[36]);
+
+    // ---- observations ----
+    ScannerConfig config;
+    uint32_t writeCalls;
+    uint32_t readCalls;
+    uint32_t commandsReceived;
+    uint32_t statusQueries;
+    uint32_t clockSets;
+    uint32_t clockReads;
+    uint32_t downloads;         // download announcements received
+    uint16_t downloadParam;     // param of the last announcement
+    uint32_t announcedLength;   // length of the last announcement
+    uint64_t imageBytes;        // image bytes received after the last announcement
+    uint8_t imageSha256[32];    // their digest, once all announced bytes arrived
+    bool imageComplete;         // imageBytes == announcedLength and the digest is final
+    bool clockHeld;             // a clock record was received
+    uint8_t clockRecord[36];    // as received
+    uint64_t clockSetAtMs;
+
+    // ---- internal state (public so that a driver can snapshot it) ----
+    // Protocol phase, pending reply bytes, data phase counters, burn and
+    // power-cycle timing: see the implementation.
+    uint8_t phase;
+    uint8_t pending[36];
+    uint32_t pendingSize;
+    uint32_t pendingOffset;
+    uint8_t lastOpcode, lastSubcode;
+    uint16_t lastParam;
+    uint32_t dataExpected, dataReceived;
+    uint32_t scriptUsed;
+    bool inRecovery;
+    bool burning;
+    uint64_t burnEndsAtMs;
+    bool powerCycling;
+    uint64_t leaveAtMs, backAtMs;
+    Sha256 digest;
+};
