@@ -1,0 +1,23 @@
+#include "platform/mutex.h"
+
+#include <windows.h>
+
+static_assert(ERROR_ALREADY_EXISTS_CODE == ERROR_ALREADY_EXISTS);
+
+Handle CreateOwnedMutex(const char* name)
+{
+    // A present but null DACL lets the maker's applications, running under
+    // any account or session, open the same mutex and see it taken.
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), &descriptor, TRUE};
+    // CreateMutexA is the last call, so LastError() tells the caller whether
+    // the name existed already.
+    return CreateMutexA(&attributes, TRUE, name);
+}
+
+bool ReleaseOwnedMutex(Handle mutex)
+{
+    return ReleaseMutex(mutex) != FALSE;
+}

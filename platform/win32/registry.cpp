@@ -1,0 +1,35 @@
+#include "platform/registry.h"
+
+#include <windows.h>
+
+static_assert(REG_SZ_TYPE == REG_SZ);
+
+std::int32_t OpenMachineKey(const char* subKey, Handle* key)
+{
+    HKEY opened = nullptr;
+    const LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_ALL_ACCESS, &opened);
+    *key = status == ERROR_SUCCESS ? opened : NO_HANDLE;
+    return status;
+}
+
+std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, void* data, std::uint32_t* size)
+{
+    // The caller's variables go in and come back exactly as the platform
+    // leaves them (it may reset the type of a value it did not find).
+    DWORD valueType = type != nullptr ? *type : 0;
+    DWORD room = size != nullptr ? *size : 0;
+    const LONG status = RegQueryValueExA(static_cast<HKEY>(key), name, nullptr, type != nullptr ? &valueType : nullptr,
+                                         static_cast<BYTE*>(data), size != nullptr ? &room : nullptr);
+    if (type != nullptr) {
+        *type = valueType;
+    }
+    if (size != nullptr) {
+        *size = room;
+    }
+    return status;
+}
+
+void CloseMachineKey(Handle key)
+{
+    RegCloseKey(static_cast<HKEY>(key));
+}

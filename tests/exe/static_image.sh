@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# fwupdate.exe as it ships: it imports no MinGW run-time DLL (it must run on
+# a Windows that has none), and it carries its manifest, which asks for the
+# administrator level and declares DPI awareness.
+#   bash static_image.sh FWUPDATE_EXE SOURCE_DIR
+set -uo pipefail
+exe=$1
+objdump=x86_64-w64-mingw32-objdump
+work=$(dirname "$exe")/exe-static-image
+mkdir -p "$work"
+failed=0
+
+"$objdump" -p "$exe" >"$work/headers.txt" || { echo "FAIL: $objdump cannot read $exe"; exit 1; }
+
+grep -i 'DLL Name:' "$work/headers.txt" | awk '{print $3}' >"$work/imports.txt"
+echo "imports: $(tr '\n' ' ' <"$work/imports.txt")"
+if ! grep -qix 'kernel32.dll' "$work/imports.txt"; then
+  echo "FAIL: no import table found (KERNEL32.dll missing)"
+  failed=1
+fi
+if grep -Ei '^(libstdc\+\+|libgcc|libwinpthread)' "$work/imports.txt"; then
+  echo "FAIL: a MinGW run-time DLL is imported"
+  failed=1
+fi
+
+# The manifest: resource type 24, name 1. Its leaf gives the address and
+# size of the bytes inside the image.
+leaf=$(awk '
+  /Entry: ID: 0x000018,/ { intype = 1; next }
+  /^[0-9a-f]+   Entry:/  { intype = 0 }
+  intype && /Leaf: Addr:/ { gsub(",", ""); print $4, $6; exit }
+' "$work/headers.txt")
+if [ -z "$leaf" ]; then
+  echo "FAIL: no manifest resource (type 24)"
+  exit 1
+fi
+read -r rva size <<<"$leaf"
+if ! awk '/Entry: ID: 0x000018,/ { getline; getline; if ($0 ~ /Entry: ID: 0x000001,/) found = 1 } END { exit !found }' \
+  "$work/headers.txt"; then
+  echo "FAIL: the manifest resource is not named 1"
+  failed=1
+fi
+base=$(awk '/^ImageBase/ { print $2 }' "$work/headers.txt")
+# Section .rsrc: its address and its offset in the file.
+read -r vma fileoff < <("$objdump" -h "$exe" | awk '$2 == ".rsrc" { print $4, $6 }')
+offset=$(( 0x$fileoff + rva - (0x$vma - 0x$base) ))
+dd if="$exe" of="$work/manifest.xml" bs=1 skip="$offset" count=$((size)) status=none
+if ! grep -q 'requestedExecutionLevel level="requireAdministrator"' "$work/manifest.xml"; then
+  echo "FAIL: the manifest does not ask for the administrator level"
+  failed=1
+fi
+if ! grep -Eq '<dpiAware[^>]*>true</dpiAware>' "$work/manifest.xml"; then
+  echo "FAIL: the manifest does not declare DPI awareness"
+  failed=1
+fi
+[ $failed = 0 ] && echo "manifest: $((size)) bytes, administrator level and DPI awareness"
+exit $failed
