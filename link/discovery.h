@@ -13,3 +13,7 @@ bool FindScanner();
 // The silent search: an open handle on the scanner (DevicePath follows), or
 // NO_HANDLE. DeviceHandle is left to the caller.
 Handle RediscoverScanner();
+
+// The run's mode that follows from a found device's IDs: 1 only for the
+// model that needs a reboot prompt, 0 for every other.
+std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId);

@@ -15,5 +15,7 @@ int ExchangeCommand(const CommandBlock* block, StatusReply* reply);
 int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply);
 // The whole buffer out in one request.
 int WriteData(const void* data, std::uint32_t size);
-// One 36-byte record in, reads summed until complete.
+// One 36-byte record in, reads summed until complete. Failed and empty
+// reads are repeated at once; after READ_FAILURE_LIMIT of them the next one
+// prints MSG_USB_TIMEOUT and the result is zero.
 int ReadData(ClockRecord* record);

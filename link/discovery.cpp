@@ -1,0 +1,89 @@
+#include "link/discovery.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/messages.h"
+#include "app/shared.h"
+#include "platform/device.h"
+
+namespace {
+
+// Room for any path the driver numbers; "\\.\usbscan255" needs 15 bytes.
+constexpr int PATH_BUFFER_SIZE = 200;
+
+// Opens device path `number` and asks for its descriptor. Keeps the handle
+// open only when the device is our scanner; everything else is closed again
+// before the search moves on, so probing leaves no handle behind. A device
+// that cannot say what it is gets one message per probe: the user should
+// learn that something on the bus misbehaves, but it must not stop the
+// search.
+Handle ProbePath(int number, char (&path)[PATH_BUFFER_SIZE], DeviceDescriptor* descriptor)
+{
+    std::snprintf(path, sizeof path, "\\\\.\\usbscan%d", number);
+    Handle device = OpenDevicePath(path);
+    if (device == INVALID_HANDLE || device == NO_HANDLE) {
+        return NO_HANDLE;
+    }
+    // The request reuses the record for input and output; a stale record
+    // from the previous device must never decide for this one.
+    std::memset(descriptor, 0, sizeof *descriptor);
+    std::uint32_t returned = 0;
+    if (!RequestDeviceDescriptor(device, descriptor, &returned)) {
+        PrintMessage(MSG_GET_DESCRIPTOR_ERROR, Language);
+        CloseObject(device);
+        return NO_HANDLE;
+    }
+    if (descriptor->usVendorId != SCANNER_VENDOR_ID || descriptor->usProductId != SCANNER_PRODUCT_ID) {
+        CloseObject(device);
+        return NO_HANDLE;
+    }
+    return device;
+}
+
+// Searches the paths in increasing order and stops at the first scanner, so
+// of two scanners the lower number wins and higher paths are never touched.
+Handle SearchPaths(DeviceDescriptor* descriptor)
+{
+    char path[PATH_BUFFER_SIZE] = {};
+    for (int number = 0; number < USBSCAN_PATH_COUNT; ++number) {
+        Handle device = ProbePath(number, path, descriptor);
+        if (device != NO_HANDLE) {
+            std::snprintf(DevicePath, DEVICE_PATH_SIZE, "%s", path);
+            return device;
+        }
+    }
+    return NO_HANDLE;
+}
+
+}  // namespace
+
+std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
+{
+    return vendorId == SCANNER_VENDOR_ID && productId == REBOOT_PROMPT_PRODUCT_ID ? 1 : 0;
+}
+
+bool FindScanner()
+{
+    DeviceHandle = NO_HANDLE;
+    DeviceDescriptor descriptor = {};
+    Handle device = SearchPaths(&descriptor);
+    if (device == NO_HANDLE) {
+        PrintMessage(MSG_DEVICE_NOT_FOUND, Language);
+        return false;
+    }
+    DeviceHandle = device;
+    // The mode must be settled before the found message, which ends the
+    // search stage for everything that follows.
+    UpdateMode = ModeForDevice(descriptor.usVendorId, descriptor.usProductId);
+    PrintMessage(MSG_DEVICE_FOUND, Language);
+    return true;
+}
+
+Handle RediscoverScanner()
+{
+    // Silent about a missing scanner: callers poll while it power-cycles,
+    // and a line per poll would bury the messages that matter.
+    DeviceDescriptor descriptor = {};
+    return SearchPaths(&descriptor);
+}

@@ -1,0 +1,227 @@
+#include "link/transfer.h"
+
+#include <cstring>
+
+#include "app/messages.h"
+#include "app/shared.h"
+#include "link/discovery.h"
+#include "platform/clock.h"
+#include "platform/device.h"
+
+namespace {
+
+enum class Direction { Out, In };
+
+// How one checked transfer ended. Each failure has its own message, so the
+// console says which step of the transfer went wrong.
+enum class Outcome { Done, CallFailed, TimedOut, ResultFailed, WrongCount };
+
+bool HasDevice(Handle device)
+{
+    return device != NO_HANDLE && device != INVALID_HANDLE;
+}
+
+MessageId MessageFor(Outcome outcome, Direction direction)
+{
+    switch (outcome) {
+    case Outcome::CallFailed:
+        return direction == Direction::Out ? MSG_USB_WRITE_ERROR : MSG_USB_READ_ERROR;
+    case Outcome::TimedOut:
+        return MSG_USB_TIMEOUT;
+    case Outcome::ResultFailed:
+        return MSG_USB_OVERLAPPED_ERROR;
+    case Outcome::WrongCount:
+    case Outcome::Done:
+        break;
+    }
+    return MSG_USB_SIZE_MISMATCH;
+}
+
+// Gives one completion event back, once. Every operation funnels its
+// returns through this, including for events that reconnects made.
+void ReleaseEvent(Handle& event)
+{
+    if (event != NO_HANDLE) {
+        CloseObject(event);
+        event = NO_HANDLE;
+    }
+}
+
+// Where one transfer's bytes come from (out) or go to (in).
+struct TransferBuffer {
+    Direction direction;
+    const void* source;  // out
+    void* target;        // in
+    std::uint32_t size;
+};
+
+TransferBuffer OutOf(const void* data, std::uint32_t size)
+{
+    return {Direction::Out, data, nullptr, size};
+}
+
+TransferBuffer InTo(void* data, std::uint32_t size)
+{
+    return {Direction::In, nullptr, data, size};
+}
+
+// Issues one transfer, waits for its completion signal and takes the
+// driver's count. Only a transfer that moved exactly the bytes asked for is
+// done: a short write or a short reply is never taken for a whole one.
+Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffer)
+{
+    TransferOverlapped overlapped;
+    std::memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = event;
+    std::uint32_t transferred = 0;
+
+    // A reconnect that found nothing leaves no device; that try fails as
+    // its call would, without handing the platform a handle it never gave.
+    bool called = false;
+    if (HasDevice(device)) {
+        called = buffer.direction == Direction::Out
+                     ? WriteDevice(device, buffer.source, buffer.size, &transferred, &overlapped)
+                     : ReadDevice(device, buffer.target, buffer.size, &transferred, &overlapped);
+    }
+    if (!called) {
+        return Outcome::CallFailed;
+    }
+    if (event == NO_HANDLE || !WaitForCompletion(event, TRANSFER_WAIT_MS)) {
+        return Outcome::TimedOut;
+    }
+    transferred = 0;
+    if (!FetchTransferResult(device, &overlapped, &transferred)) {
+        return Outcome::ResultFailed;
+    }
+    return transferred == buffer.size ? Outcome::Done : Outcome::WrongCount;
+}
+
+// One stage of the retrying exchange: up to EXCHANGE_TRIES transfers with a
+// reconnect between two of them. A wrong byte count is not retried: the
+// device answered, and sending the block again would repeat the command.
+bool RetriedStage(Handle& event, const TransferBuffer& buffer)
+{
+    for (int attempt = 1;; ++attempt) {
+        // Reread on every try: the reconnect below replaces the handle.
+        Outcome outcome = CheckedTransfer(DeviceHandle, event, buffer);
+        if (outcome == Outcome::Done) {
+            return true;
+        }
+        if (outcome == Outcome::WrongCount || attempt == EXCHANGE_TRIES) {
+            PrintMessage(MessageFor(outcome, buffer.direction), Language);
+            return false;
+        }
+        // The scanner may have restarted under another path number. A fresh
+        // event keeps a late signal from the old device out of the next try.
+        // It is not checked: one that could not be made shows up as a failed
+        // completion wait on the next try, which then counts like any other.
+        ReleaseEvent(event);
+        DeviceHandle = RediscoverScanner();
+        event = CreateCompletionEvent();
+        SleepMs(RECONNECT_PAUSE_MS);
+    }
+}
+
+// Reports a single-try transfer's failure; true when it was done.
+bool Reported(Outcome outcome, Direction direction)
+{
+    if (outcome == Outcome::Done) {
+        return true;
+    }
+    PrintMessage(MessageFor(outcome, direction), Language);
+    return false;
+}
+
+}  // namespace
+
+int ExchangeCommand(const CommandBlock* block, StatusReply* reply)
+{
+    Handle device = DeviceHandle;
+    if (!HasDevice(device)) {
+        return 0;
+    }
+    Handle event = CreateCompletionEvent();
+    if (event == NO_HANDLE) {
+        return 0;
+    }
+    // A failed write ends the exchange before anything is read.
+    bool done = Reported(CheckedTransfer(device, event, OutOf(block->bytes, COMMAND_BLOCK_SIZE)), Direction::Out) &&
+                Reported(CheckedTransfer(device, event, InTo(reply->bytes, STATUS_REPLY_SIZE)), Direction::In);
+    ReleaseEvent(event);
+    return done ? 1 : 0;
+}
+
+int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
+{
+    if (!HasDevice(DeviceHandle)) {
+        return 0;
+    }
+    Handle event = CreateCompletionEvent();
+    if (event == NO_HANDLE) {
+        return 0;
+    }
+    // A failed reply read only reads again: the device already has the
+    // command, and a second block would be taken as a second command.
+    bool done = RetriedStage(event, OutOf(block->bytes, COMMAND_BLOCK_SIZE)) &&
+                RetriedStage(event, InTo(reply->bytes, STATUS_REPLY_SIZE));
+    ReleaseEvent(event);
+    return done ? 1 : 0;
+}
+
+int WriteData(const void* data, std::uint32_t size)
+{
+    Handle device = DeviceHandle;
+    if (!HasDevice(device)) {
+        return 0;
+    }
+    Handle event = CreateCompletionEvent();
+    if (event == NO_HANDLE) {
+        return 0;
+    }
+    // One request for the whole buffer, straight from the caller's memory:
+    // the driver cuts it into packets, and the image is never copied.
+    bool done = Reported(CheckedTransfer(device, event, OutOf(data, size)), Direction::Out);
+    ReleaseEvent(event);
+    return done ? 1 : 0;
+}
+
+int ReadData(ClockRecord* record)
+{
+    Handle device = DeviceHandle;
+    if (!HasDevice(device)) {
+        return 0;
+    }
+    Handle event = CreateCompletionEvent();
+    if (event == NO_HANDLE) {
+        return 0;
+    }
+    std::memset(record->bytes, 0, sizeof record->bytes);
+    TransferOverlapped overlapped;
+    std::memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = event;
+
+    // The record may arrive in pieces; each read asks only for what is still
+    // missing and lands right after what came before. The call's own count
+    // is taken, without waiting on the event. A read that moves nothing is
+    // no progress, so it counts against the same limit as a failed one: a
+    // device that keeps answering empty cannot hold the run forever. At the
+    // limit the caller gets a failure to report, instead of the process
+    // ending with the imaging service and the guards still taken.
+    std::uint32_t total = 0;
+    int failures = 0;
+    bool done = false;
+    while (!done) {
+        std::uint32_t missing = CLOCK_RECORD_SIZE - total;
+        std::uint32_t moved = 0;
+        if (ReadDevice(device, record->bytes + total, missing, &moved, &overlapped) && moved > 0 &&
+            moved <= missing) {
+            total += moved;
+            done = total == CLOCK_RECORD_SIZE;
+        } else if (++failures > READ_FAILURE_LIMIT) {
+            PrintMessage(MSG_USB_TIMEOUT, Language);
+            break;
+        }
+    }
+    ReleaseEvent(event);
+    return done ? 1 : 0;
+}

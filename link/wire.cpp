@@ -1,0 +1,104 @@
+#include "link/wire.h"
+
+#include <cstring>
+
+// Every field goes through bytes, low byte first, so the records read and
+// write the same on any host and under any compiler's packing.
+namespace {
+
+void PutLe16(std::uint8_t* at, std::uint16_t value)
+{
+    at[0] = static_cast<std::uint8_t>(value & 0xFFu);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void PutLe32(std::uint8_t* at, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFFu);
+    }
+}
+
+std::uint16_t GetLe16(const std::uint8_t* at)
+{
+    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
+}
+
+std::uint32_t GetLe32(const std::uint8_t* at)
+{
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = (value << 8) | at[i];
+    }
+    return value;
+}
+
+// Offsets inside the command block; the bytes between them stay zero.
+constexpr int MARKER_AT = 0;
+constexpr int OPCODE_AT = 4;
+constexpr int SUBCODE_AT = 6;
+constexpr int PARAM_AT = 8;
+constexpr int LENGTH_AT = 12;
+constexpr int STATE_AT = 4;
+constexpr int CLOCK_FIELD_COUNT = 9;
+
+}  // namespace
+
+void BuildCommandBlock(CommandBlock* block, std::uint8_t opcode, std::uint8_t subcode, std::uint16_t param,
+                       std::uint32_t length)
+{
+    // Reserved bytes must go out as zero, so the block starts clean whatever
+    // the caller's buffer held before.
+    std::memset(block->bytes, 0, sizeof block->bytes);
+    PutLe32(block->bytes + MARKER_AT, COMMAND_MARKER);
+    block->bytes[OPCODE_AT] = opcode;
+    block->bytes[SUBCODE_AT] = subcode;
+    PutLe16(block->bytes + PARAM_AT, param);
+    PutLe32(block->bytes + LENGTH_AT, length);
+}
+
+std::uint32_t BlockMarker(const CommandBlock& block)
+{
+    return GetLe32(block.bytes + MARKER_AT);
+}
+
+std::uint8_t BlockOpcode(const CommandBlock& block)
+{
+    return block.bytes[OPCODE_AT];
+}
+
+std::uint8_t BlockSubcode(const CommandBlock& block)
+{
+    return block.bytes[SUBCODE_AT];
+}
+
+std::uint16_t BlockParam(const CommandBlock& block)
+{
+    return GetLe16(block.bytes + PARAM_AT);
+}
+
+std::uint32_t BlockLength(const CommandBlock& block)
+{
+    return GetLe32(block.bytes + LENGTH_AT);
+}
+
+std::uint16_t ReplyState(const StatusReply& reply)
+{
+    return GetLe16(reply.bytes + STATE_AT);
+}
+
+std::int32_t ClockField(const ClockRecord& record, int index)
+{
+    if (index < 0 || index >= CLOCK_FIELD_COUNT) {
+        return 0;
+    }
+    return static_cast<std::int32_t>(GetLe32(record.bytes + 4 * index));
+}
+
+void SetClockField(ClockRecord* record, int index, std::int32_t value)
+{
+    if (index < 0 || index >= CLOCK_FIELD_COUNT) {
+        return;
+    }
+    PutLe32(record->bytes + 4 * index, static_cast<std::uint32_t>(value));
+}

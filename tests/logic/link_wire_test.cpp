@@ -1,0 +1,131 @@
+// The wire records as the scanner sees them: byte images written out by
+// hand, so a mistake in byte order, offset or reserved bytes shows up here
+// before it reaches the device.
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "link/wire.h"
+
+namespace {
+
+using Bytes16 = std::array<std::uint8_t, 16>;
+
+struct BlockCase {
+    const char* name;
+    std::uint8_t opcode;
+    std::uint8_t subcode;
+    std::uint16_t param;
+    std::uint32_t length;
+    Bytes16 image;
+};
+
+const BlockCase BLOCK_CASES[] = {
+    {"device status", OP_STATUS, SUB_DEVICE, 0, 0,
+     {0x20, 0x02, 0x00, 0x00, 0x12, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+    {"firmware status", OP_STATUS, SUB_FIRMWARE, 0, 0,
+     {0x20, 0x02, 0x00, 0x00, 0x12, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+    {"clock set", OP_WRITE, SUB_CLOCK, CLOCK_PARAM_SET, 36,
+     {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x66, 0x00, 0x01, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00}},
+    {"clock read", OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, 36,
+     {0x20, 0x02, 0x00, 0x00, 0x28, 0x00, 0x66, 0x00, 0x02, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00}},
+    {"download, normal", OP_WRITE, SUB_FIRMWARE, DOWNLOAD_PARAM_NORMAL, 13633428,
+     {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x08, 0x00, 0x05, 0x10, 0x00, 0x00, 0x94, 0x07, 0xD0, 0x00}},
+    {"download, recovery", OP_WRITE, SUB_FIRMWARE, DOWNLOAD_PARAM_RECOVERY, 13633428,
+     {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x08, 0x00, 0x04, 0x00, 0x00, 0x00, 0x94, 0x07, 0xD0, 0x00}},
+    {"every length byte used", OP_WRITE, SUB_FIRMWARE, 0xABCD, 0xFEDCBA98,
+     {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x08, 0x00, 0xCD, 0xAB, 0x00, 0x00, 0x98, 0xBA, 0xDC, 0xFE}},
+};
+
+TEST(LinkWireTest, BlocksHaveTheirByteImagesEvenOverADirtyBuffer)
+{
+    for (const BlockCase& c : BLOCK_CASES) {
+        SCOPED_TRACE(c.name);
+        CommandBlock block;
+        // Reserved bytes must be zero on the wire whatever the buffer held.
+        std::memset(block.bytes, 0xEE, sizeof block.bytes);
+        BuildCommandBlock(&block, c.opcode, c.subcode, c.param, c.length);
+        Bytes16 got;
+        std::memcpy(got.data(), block.bytes, got.size());
+        EXPECT_EQ(got, c.image);
+    }
+}
+
+TEST(LinkWireTest, ReadersTakeTheFieldsFromTheImages)
+{
+    for (const BlockCase& c : BLOCK_CASES) {
+        SCOPED_TRACE(c.name);
+        CommandBlock block;
+        std::memcpy(block.bytes, c.image.data(), c.image.size());
+        EXPECT_EQ(BlockMarker(block), 0x220u);
+        EXPECT_EQ(BlockOpcode(block), c.opcode);
+        EXPECT_EQ(BlockSubcode(block), c.subcode);
+        EXPECT_EQ(BlockParam(block), c.param);
+        EXPECT_EQ(BlockLength(block), c.length);
+    }
+}
+
+TEST(LinkWireTest, ReplyStateComesFromBytesFourAndFiveOnly)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t fill;  // every byte other than 4 and 5
+        std::uint8_t low, high;
+        std::uint16_t state;
+    };
+    const Case cases[] = {
+        {"burning over a clean reply", 0x00, 0x07, 0x00, STATE_BURNING},
+        {"burning with noise around it", 0xFF, 0x07, 0x00, STATE_BURNING},
+        {"recovery with noise around it", 0x06, 0x06, 0x00, STATE_RECOVERY},
+        {"ready with noise around it", 0x07, 0x00, 0x00, STATE_READY},
+        {"high byte counts: not burning", 0x00, 0x00, 0x07, 0x0700},
+        {"both bytes", 0x00, 0x34, 0x12, 0x1234},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatusReply reply;
+        std::memset(reply.bytes, c.fill, sizeof reply.bytes);
+        reply.bytes[4] = c.low;
+        reply.bytes[5] = c.high;
+        EXPECT_EQ(ReplyState(reply), c.state);
+    }
+}
+
+TEST(LinkWireTest, ClockFieldsAreSignedLittleEndianInTmOrder)
+{
+    ClockRecord record;
+    std::memset(record.bytes, 0, sizeof record.bytes);
+    SetClockField(&record, 0, 0x12345678);  // tm_sec
+    SetClockField(&record, 5, 126);         // tm_year
+    SetClockField(&record, 8, -1);          // tm_isdst
+    const std::uint8_t expected[36] = {
+        0x78, 0x56, 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+        0x7E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+    };
+    EXPECT_EQ(0, std::memcmp(record.bytes, expected, sizeof expected));
+
+    record.bytes[16] = 0xFE;  // tm_mon = -2
+    record.bytes[17] = 0xFF;
+    record.bytes[18] = 0xFF;
+    record.bytes[19] = 0xFF;
+    EXPECT_EQ(ClockField(record, 4), -2);
+    EXPECT_EQ(ClockField(record, 0), 0x12345678);
+    EXPECT_EQ(ClockField(record, 5), 126);
+    EXPECT_EQ(ClockField(record, 8), -1);
+}
+
+TEST(LinkWireTest, ClockFieldOutsideTheRecordTouchesNothing)
+{
+    ClockRecord record;
+    std::memset(record.bytes, 0x5A, sizeof record.bytes);
+    SetClockField(&record, 9, 0);
+    SetClockField(&record, -1, 0);
+    for (std::uint8_t b : record.bytes) {
+        EXPECT_EQ(b, 0x5A);
+    }
+    EXPECT_EQ(ClockField(record, 9), 0);
+}
+
+}  // namespace
