@@ -1,0 +1,105 @@
+#include "update/burn_monitor.h"
+
+#include "app/messages.h"
+#include "app/shared.h"
+#include "link/discovery.h"
+#include "link/transfer.h"
+#include "link/wire.h"
+#include "platform/clock.h"
+#include "update/download.h"
+
+namespace {
+
+void PrintProgress(int counter)
+{
+    // The same English line in both languages: it is not a catalogue entry.
+    ConsolePrintf("Burning firmware... (%d)\n", counter);
+}
+
+// One presence check. The handle found replaces DeviceHandle, so every later
+// transfer runs on the scanner as it is now. The replaced handle belongs to a
+// device that is leaving or has left; nothing uses it again, so it is given
+// back rather than left open for each of up to ninety checks.
+bool ScannerPresent()
+{
+    if (DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE) {
+        CloseObject(DeviceHandle);
+    }
+    DeviceHandle = RediscoverScanner();
+    return DeviceHandle != NO_HANDLE;
+}
+
+}  // namespace
+
+bool FollowNormalBurn(std::int32_t updateMode)
+{
+    CommandBlock poll;
+    BuildCommandBlock(&poll, OP_STATUS, SUB_FIRMWARE, 0, 0);
+    StatusReply reply{};
+    // Firmware keeps answering while it burns, so there is no bound here
+    // beyond the exchanges' own: a scanner that stops answering ends it.
+    for (int counter = 1;; ++counter) {
+        if (!ExchangeCommandWithRetry(&poll, &reply)) {
+            PrintMessage(MSG_BURN_ERROR, Language);
+            return false;
+        }
+        const std::uint16_t state = ReplyState(reply);
+        if (state == STATE_READY) {
+            PrintMessage(MSG_BURN_DONE, Language);
+            if (updateMode == 1) {
+                PrintMessage(MSG_REBOOT_SCANNER, Language);
+            }
+            return true;
+        }
+        if (state != STATE_BURNING) {
+            PrintMessage(MSG_BURN_ERROR, Language);
+            return false;
+        }
+        PrintProgress(counter);
+        SleepMs(POLL_INTERVAL_MS);
+    }
+}
+
+bool FollowRecoveryBurn()
+{
+    // One counter for both waits: leaving late leaves less time to return,
+    // so the whole power cycle stays within about POWER_CYCLE_LIMIT seconds.
+    int counter = 1;
+    for (;;) {
+        SleepMs(POLL_INTERVAL_MS);
+        if (!ScannerPresent()) {
+            break;
+        }
+        PrintProgress(counter);
+        if (counter == POWER_CYCLE_LIMIT) {
+            PrintMessage(MSG_POWER_OFF_TIMEOUT, Language);
+            return false;
+        }
+        ++counter;
+    }
+
+    ConsolePrintf("\n");
+    PrintMessage(MSG_POWER_OFF_CHECK, Language);
+    PrintMessage(MSG_POWER_ON_CHECK, Language);
+    for (;;) {
+        ++counter;
+        SleepMs(POLL_INTERVAL_MS);
+        if (ScannerPresent()) {
+            ConsolePrintf("\n");
+            break;
+        }
+        if (counter >= POWER_CYCLE_LIMIT) {
+            PrintMessage(MSG_POWER_ON_TIMEOUT, Language);
+            return false;
+        }
+    }
+
+    // Back from its power cycle, the scanner may run its new firmware or its
+    // loader again; either answer means it took the image.
+    std::uint16_t state = STATE_READY;
+    if (!WaitUntilReady(&state)) {
+        return false;
+    }
+    PrintMessage(MSG_BURN_DONE, Language);
+    return true;
+}

@@ -1,0 +1,13 @@
+// Following the scanner while it writes a downloaded image to its flash.
+#pragma once
+#include <cstdint>
+
+// Normal firmware: polls the firmware status once a second while it reports
+// burning. True when it reports ready again; the reboot prompt follows for
+// `updateMode` 1.
+bool FollowNormalBurn(std::int32_t updateMode);
+
+// Recovery loader: watches the scanner leave the bus and come back (about
+// POWER_CYCLE_LIMIT presence checks in all), then waits until it is ready.
+// Sends no status query before it has returned.
+bool FollowRecoveryBurn();
