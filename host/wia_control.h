@@ -4,6 +4,13 @@
 #include "platform/handle.h"
 #include "platform/service.h"
 
+// A service that never reaches the state we wait for must not hold the
+// update for ever: each wait gives up after this much time on the tick
+// count, and after this many passes, which also ends a wait whose hint is 0
+// when the clock does not move between passes.
+constexpr std::uint32_t SERVICE_WAIT_LIMIT_MS = 30000;
+constexpr std::uint32_t SERVICE_WAIT_PASS_LIMIT = 100000;
+
 class CWIAControl {
 public:
     CWIAControl();
@@ -17,6 +24,11 @@ public:
     int Stop();
 
 private:
+    // Follows the service after a start or stop request until it reports
+    // `wanted`. True when it got there; false when a status query failed or
+    // the wait gave up.
+    bool WaitForState(std::uint32_t wanted);
+
     Handle m_hSCManager;
     Handle m_hService;
     ServiceStatus m_status;

@@ -1,0 +1,158 @@
+#include "host/guards.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "app/shared.h"
+#include "platform/clock.h"
+#include "platform/mutex.h"
+#include "platform/registry.h"
+
+namespace {
+
+const char* const IMAGE_CLASS_KEY =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+const char* const SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
+const char* const UTILITY_MUTEX_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+
+constexpr std::uint32_t REGISTRY_TEXT_SIZE = 256;
+constexpr std::uint32_t NON_TEXT_ROOM = 4;
+constexpr int KEY_TEXT_SIZE = 256;
+// "VID_7a3c&PID_41b2": the vendor digits start at 8, the product digits at 17.
+constexpr std::size_t VENDOR_OFFSET = 8;
+constexpr std::size_t PRODUCT_OFFSET = 17;
+constexpr std::size_t MIN_DEVICE_ID_LENGTH = 21;
+
+static_assert(sizeof FriendlyName == REGISTRY_TEXT_SIZE);
+
+char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameTextIgnoringCase(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (LowerAscii(*a) != LowerAscii(*b)) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+bool SameDigitsIgnoringCase(const char* text, const char* digits, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (LowerAscii(text[i]) != LowerAscii(digits[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads one value of an instance key as text into a buffer of
+// REGISTRY_TEXT_SIZE bytes. The one value-type variable of the lookup
+// decides the room offered: the whole buffer while the last value found
+// was text, four bytes after any other type. The stored bytes need not end
+// in a zero, so the text is always cut right after what was read; a value
+// that fills the whole buffer without a zero is not text we can use.
+bool ReadInstanceText(const char* instanceKey, const char* valueName, std::uint32_t* valueType, char* buffer)
+{
+    Handle key = NO_HANDLE;
+    if (OpenMachineKey(instanceKey, &key) != 0) {
+        return false;
+    }
+    std::uint32_t size = (*valueType == REG_SZ_TYPE) ? REGISTRY_TEXT_SIZE : NON_TEXT_ROOM;
+    const std::int32_t status = QueryKeyValue(key, valueName, valueType, buffer, &size);
+    CloseMachineKey(key);
+    if (status != 0) {
+        // A refused read may have left anything in the buffer.
+        buffer[REGISTRY_TEXT_SIZE - 1] = '\0';
+        return false;
+    }
+    if (size < REGISTRY_TEXT_SIZE) {
+        buffer[size] = '\0';
+        return true;
+    }
+    if (std::memchr(buffer, '\0', REGISTRY_TEXT_SIZE) != nullptr) {
+        return true;
+    }
+    buffer[REGISTRY_TEXT_SIZE - 1] = '\0';
+    return false;
+}
+
+bool MatchesScannerIds(const char* deviceId, const char* vendor, const char* product)
+{
+    return std::strlen(deviceId) >= MIN_DEVICE_ID_LENGTH && SameDigitsIgnoringCase(deviceId + VENDOR_OFFSET, vendor, 4) &&
+           SameDigitsIgnoringCase(deviceId + PRODUCT_OFFSET, product, 4);
+}
+
+// Three tries, a pause after each failed one. A mutex that exists already,
+// owned or not, means the other application is there; its handle is kept
+// open rather than stored, so the other application's mutex lives on.
+bool AcquireNamedMutex(const char* name, Handle* slot)
+{
+    for (int attempt = 0; attempt < MUTEX_TRIES; ++attempt) {
+        const Handle mutex = CreateOwnedMutex(name);
+        const std::uint32_t error = LastError();
+        if (mutex != NO_HANDLE && error != ERROR_ALREADY_EXISTS_CODE) {
+            if (*slot != INVALID_HANDLE) {
+                ReleaseOwnedMutex(*slot);
+            }
+            *slot = mutex;
+            return true;
+        }
+        SleepMs(MUTEX_RETRY_PAUSE_MS);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool LookupFriendlyName()
+{
+    char vendor[8];
+    char product[8];
+    std::snprintf(vendor, sizeof vendor, "%04x", static_cast<unsigned>(SCANNER_VENDOR_ID));
+    std::snprintf(product, sizeof product, "%04x", static_cast<unsigned>(SCANNER_PRODUCT_ID));
+
+    char createFileName[REGISTRY_TEXT_SIZE] = {};
+    char matchingDeviceId[REGISTRY_TEXT_SIZE] = {};
+    std::uint32_t valueType = REG_SZ_TYPE;
+    char instanceKey[KEY_TEXT_SIZE];
+
+    // Instance numbers have gaps, so every number is tried.
+    for (int instance = 0; instance <= MAX_CLASS_INSTANCE; ++instance) {
+        std::snprintf(instanceKey, sizeof instanceKey, "%s\\%04d", IMAGE_CLASS_KEY, instance);
+        if (!ReadInstanceText(instanceKey, "CreateFileName", &valueType, createFileName) ||
+            !SameTextIgnoringCase(createFileName, DevicePath)) {
+            continue;
+        }
+        if (!ReadInstanceText(instanceKey, "MatchingDeviceId", &valueType, matchingDeviceId) ||
+            !MatchesScannerIds(matchingDeviceId, vendor, product)) {
+            continue;
+        }
+        // The first instance that is our scanner decides.
+        return ReadInstanceText(instanceKey, "FriendlyName", &valueType, FriendlyName);
+    }
+    return false;
+}
+
+bool AcquireScannerMutex()
+{
+    char name[MUTEX_NAME_SIZE];
+    const int length = std::snprintf(name, sizeof name, "%s%s", SCANNER_MUTEX_PREFIX, FriendlyName);
+    // A cut name would be some other application's mutex, or nobody's.
+    if (length < 0 || length >= MUTEX_NAME_SIZE) {
+        return false;
+    }
+    return AcquireNamedMutex(name, &ScannerMutex);
+}
+
+bool AcquireUtilityMutex()
+{
+    char name[MUTEX_NAME_SIZE];
+    std::snprintf(name, sizeof name, "%s", UTILITY_MUTEX_NAME);
+    return AcquireNamedMutex(name, &UtilityMutex);
+}

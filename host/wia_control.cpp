@@ -1,0 +1,159 @@
+#include "host/wia_control.h"
+
+#include <cstring>
+
+#include "app/messages.h"
+#include "platform/clock.h"
+
+namespace {
+
+const char* const IMAGING_SERVICE_NAME = "STISVC";
+
+}  // namespace
+
+CWIAControl::CWIAControl() : m_hSCManager(NO_HANDLE), m_hService(NO_HANDLE), m_status{}
+{
+}
+
+CWIAControl::~CWIAControl()
+{
+    // The manager handle goes first, as it always has.
+    if (m_hSCManager != NO_HANDLE) {
+        CloseServiceObject(m_hSCManager);
+        m_hSCManager = NO_HANDLE;
+    }
+    if (m_hService != NO_HANDLE) {
+        CloseServiceObject(m_hService);
+        m_hService = NO_HANDLE;
+    }
+}
+
+int CWIAControl::QueryStatus(ServiceStatus* out)
+{
+    if (out == nullptr) {
+        return 0;
+    }
+    if (m_hSCManager == NO_HANDLE) {
+        m_hSCManager = OpenServiceManager();
+        if (m_hSCManager == NO_HANDLE) {
+            return 0;
+        }
+    }
+    if (m_hService == NO_HANDLE) {
+        m_hService = OpenNamedService(m_hSCManager, IMAGING_SERVICE_NAME);
+        if (m_hService == NO_HANDLE) {
+            CloseServiceObject(m_hSCManager);
+            m_hSCManager = NO_HANDLE;
+            return 0;
+        }
+    }
+    m_status = ServiceStatus{};
+    if (!QueryServiceState(m_hService, &m_status)) {
+        // Handles that can no longer read the status are dropped; the next
+        // operation opens fresh ones.
+        CloseServiceObject(m_hService);
+        m_hService = NO_HANDLE;
+        CloseServiceObject(m_hSCManager);
+        m_hSCManager = NO_HANDLE;
+        return 0;
+    }
+    *out = m_status;  // `out` may be m_status itself
+    return 1;
+}
+
+int CWIAControl::SetStartType(std::uint8_t startType)
+{
+    if (m_hSCManager == NO_HANDLE || m_hService == NO_HANDLE) {
+        QueryStatus(&m_status);
+        if (m_hSCManager == NO_HANDLE || m_hService == NO_HANDLE) {
+            return 0;
+        }
+    }
+
+    // The configuration block's size is only known by asking without one.
+    std::uint32_t needed = 0;
+    void* block = nullptr;
+    if (!QueryServiceConfiguration(m_hService, nullptr, 0, &needed)) {
+        const std::uint32_t error = LastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER_CODE) {
+            ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(error));
+            return 0;
+        }
+        block = AllocateFixed(needed);
+        if (block != nullptr) {
+            std::memset(block, 0, needed);
+        }
+    }
+    if (block == nullptr || !QueryServiceConfiguration(m_hService, block, needed, &needed)) {
+        ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(LastError()));
+        if (block != nullptr) {
+            FreeFixed(block);
+        }
+        return 0;
+    }
+
+    const std::uint32_t current = static_cast<const ServiceConfigHead*>(block)->dwStartType;
+    if (current == startType) {
+        FreeFixed(block);
+        return 1;
+    }
+    const bool changed = ChangeServiceStartType(m_hService, startType);
+    FreeFixed(block);
+    return changed ? 1 : 0;
+}
+
+bool CWIAControl::WaitForState(std::uint32_t wanted)
+{
+    const std::uint32_t startTick = TickCount();
+    std::uint32_t passes = 0;
+    if (!QueryStatus(&m_status)) {
+        return false;
+    }
+    for (;;) {
+        // The whole hint is slept before the state is looked at, but never
+        // past the end of the wait, so a huge hint cannot outlast it.
+        const std::uint32_t elapsed = TickCount() - startTick;
+        const std::uint32_t left = elapsed < SERVICE_WAIT_LIMIT_MS ? SERVICE_WAIT_LIMIT_MS - elapsed : 0;
+        SleepMs(m_status.dwWaitHint < left ? m_status.dwWaitHint : left);
+        if (m_status.dwCurrentState == wanted) {
+            return true;
+        }
+        ++passes;
+        if (TickCount() - startTick >= SERVICE_WAIT_LIMIT_MS || passes >= SERVICE_WAIT_PASS_LIMIT) {
+            return false;
+        }
+        if (!QueryStatus(&m_status)) {
+            return false;
+        }
+    }
+}
+
+int CWIAControl::Start()
+{
+    if (!SetStartType(SERVICE_AUTO_START_TYPE)) {
+        return 0;
+    }
+    // A running or pending service is left alone.
+    if (!QueryStatus(&m_status) || m_status.dwCurrentState != SERVICE_STOPPED_STATE) {
+        return 1;
+    }
+    if (!StartNamedService(m_hService)) {
+        return 0;
+    }
+    // The start was requested; a service slow to report running is still on
+    // its way, so the wait's outcome does not change the result.
+    WaitForState(SERVICE_RUNNING_STATE);
+    return 1;
+}
+
+int CWIAControl::Stop()
+{
+    if (QueryStatus(&m_status) && m_status.dwCurrentState == SERVICE_RUNNING_STATE) {
+        if (!SendServiceStop(m_hService, &m_status)) {
+            return 0;
+        }
+        // However the wait ends, the service is still to be disabled.
+        WaitForState(SERVICE_STOPPED_STATE);
+    }
+    return SetStartType(SERVICE_DISABLED_TYPE);
+}
