@@ -17,7 +17,9 @@ enum SimFaultKind : uint8_t {
 };
 
 // Applies to the calls number `first` .. `first + count - 1` (counted from 1
-// over the whole run) in one direction.
+// over the whole run) in one direction; first == 0 never applies. Only calls
+// that reach the scanner count: a call on a dead handle does not. The first
+// rule that covers a call decides.
 struct SimFaultRule {
     uint8_t direction;  // SimDirection
     uint8_t kind;       // SimFaultKind

@@ -16,9 +16,25 @@ struct ScannerTransfer {
     uint32_t count;  // bytes moved (what the call and the outcome report)
 };
 
+// Protocol phases of the scanner's two bulk pipes.
+enum ScannerPhase : uint8_t {
+    SCANNER_PHASE_COMMAND = 0,   // waiting for a 16-byte command block
+    SCANNER_PHASE_REPLY = 1,     // the 32-byte status reply waits to be read
+    SCANNER_PHASE_DATA_OUT = 2,  // `length` announced bytes are expected on bulk-out
+    SCANNER_PHASE_DATA_IN = 3,   // a 36-byte clock record waits to be read
+};
+
 class ScannerModel {
 public:
     void Reset(const ScannerConfig& config);
+
+    // Plays every timed event (absences, the power cycle) up to `nowMs`.
+    // Time never goes back; the other operations call it themselves.
+    void Update(uint64_t nowMs);
+
+    // The state a status query would report now, without consuming the
+    // script (for reports and tests).
+    uint16_t PeekState(uint64_t nowMs);
 
     // Whether the scanner is on the bus at `nowMs`, and under which path.
     bool Present(uint64_t nowMs, int32_t* path);
@@ -50,6 +66,9 @@ public:
     bool clockHeld;             // a clock record was received
     uint8_t clockRecord[36];    // as received
     uint64_t clockSetAtMs;
+    uint32_t protocolErrors;    // writes refused because they broke the phase order, reads with nothing pending
+    uint32_t burnsStarted;      // downloads with param 0x1005 that arrived whole
+    uint32_t powerCycles;       // downloads with param 4 that arrived whole
 
     // ---- internal state (public so that a driver can snapshot it) ----
     // Protocol phase, pending reply bytes, data phase counters, burn and
@@ -67,5 +86,18 @@ public:
     uint64_t burnEndsAtMs;
     bool powerCycling;
     uint64_t leaveAtMs, backAtMs;
+    bool burnEnded;             // a burn ran to its end: burnEndState from then on
+    bool powerCycleLeft;        // the power cycle's absence has begun
+    int32_t attachedPath;       // path while on the bus; -1 when none
+    bool present;
+    uint32_t generation;
+    uint32_t absencesBegun;     // bit i: absence i has begun
+    uint32_t absencesEnded;     // bit i: absence i has ended
+    uint64_t lastUpdateMs;
     Sha256 digest;
+
+private:
+    void AcceptCommand(uint64_t nowMs, const uint8_t* block);
+    void FinishReply(uint64_t nowMs);
+    void FinishDataOut(uint64_t nowMs);
 };

@@ -66,6 +66,32 @@ struct SimMutex {
     bool heldByOther = false;  // another application created it and owns it
     bool createdByUpdater = false;
     int updaterOwnership = 0;  // recursion count of the updater's ownership
+    int updaterHandles = 0;    // handles the updater holds on it
+};
+
+// What a simulated handle stands for. Handles are tokens that index the
+// world's object table, so a stale, foreign or garbage handle is recognised
+// instead of being followed.
+enum class SimObjectKind : std::uint8_t { Device, Event, Mutex, ServiceManager, Service, RegistryKey, Resource, LoadedResource };
+
+struct SimObject {
+    SimObjectKind kind = SimObjectKind::Event;
+    bool open = true;
+    // Device: the path it was opened under; the scanner's generation then,
+    // or the index of the foreign device.
+    int path = -1;
+    bool scanner = false;
+    int foreign = -1;
+    std::uint32_t generation = 0;
+    bool signalled = false;  // Event
+    std::string name;        // Mutex
+    int instance = -1;       // RegistryKey: instance number, -1 for the class key
+};
+
+// Calls made so far to each service operation (what the refusals count).
+struct SimServiceCalls {
+    std::uint32_t openManager = 0, openService = 0, queryStatus = 0, queryConfig = 0, changeConfig = 0, control = 0,
+                  start = 0;
 };
 
 class SimWorld {
@@ -87,6 +113,8 @@ public:
     SimRefusal createEvent;        // CreateEventA failures
     SimRefusal createMutex;        // CreateMutexA returning null
     bool descriptorFailsOnScanner = false;
+    SimRefusal allocateFixed;      // LocalAlloc returning null
+    bool recordCalls = true;       // keep the `calls` lines (the fuzzer turns them off)
 
     // Resets every piece of run-time state from the configuration: clock,
     // scanner model, service, mutex namespace, console, counters.
@@ -99,14 +127,25 @@ public:
     SimService serviceNow;    // the service as it is now
     std::map<std::string, SimMutex> mutexes;
     std::uint32_t eventsCreated = 0, eventsClosed = 0;
-    std::uint32_t deviceOpens = 0, deviceCloses = 0;
+    std::uint32_t deviceOpens = 0, deviceCloses = 0;  // successful opens; closes of open device handles
     std::uint32_t serviceHandlesOpen = 0;  // open manager and service handles
     std::vector<std::string> calls;  // a line per platform call of interest, in order ("ControlService STOP", ...)
-    std::uint32_t registryOpens = 0;
-    std::uint32_t mutexCreates = 0;
+    std::uint32_t registryOpens = 0;  // RegOpenKeyExA calls, failed ones included
+    std::uint32_t mutexCreates = 0;   // CreateMutexA calls, refused ones included
     std::uint32_t sleeps = 0;
+    std::uint32_t lastError = 0;          // what LastError() returns
+    std::uint32_t eventCreateCalls = 0;   // CreateEventA calls, refused ones included
+    std::uint32_t deviceOpenAttempts = 0; // CreateFileA calls, failed ones included
+    std::uint32_t registryCloses = 0;
+    std::uint32_t fixedAllocationCalls = 0;         // LocalAlloc calls, refused ones included
+    std::uint32_t fixedAllocations = 0, fixedFrees = 0;  // blocks handed out and given back
+    std::uint64_t servicePendingUntilMs = 0;  // when the service's pending state ends
+    SimServiceCalls serviceCalls;
+    std::vector<SimObject> objects;  // every handle given out in this run
 
-    // Advances virtual time (and the service's pending states with it).
+    // Advances virtual time (and the service's pending states with it). A
+    // pending state lasts at least until the next passage of time, even a
+    // zero-length one, so a status query right after a stop or start shows it.
     void Advance(std::uint32_t milliseconds);
 };
 

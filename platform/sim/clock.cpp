@@ -1,0 +1,111 @@
+#include "platform/clock.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "platform/sim/objects.h"
+
+namespace {
+
+// The updater's run-time library is the Windows one, whose 64-bit mktime
+// refuses instants before 1970-01-01 00:00:00 UTC and after
+// 3000-12-31 23:59:59 UTC; the simulated host keeps the same range so that
+// both builds accept and refuse the same clocks.
+constexpr std::int64_t EARLIEST_TIME = 0;
+constexpr std::int64_t LATEST_TIME = 32535215999;
+
+// Puts the world's zone into TZ for the lifetime of the object and restores
+// the process's own zone afterwards.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const std::string& zone)
+    {
+        if (const char* old = std::getenv("TZ")) m_previous = old;
+        setenv("TZ", zone.c_str(), 1);
+        tzset();
+    }
+    ~ScopedTimeZone()
+    {
+        if (m_previous)
+            setenv("TZ", m_previous->c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    std::optional<std::string> m_previous;
+};
+
+}  // namespace
+
+void SleepMs(std::uint32_t milliseconds)
+{
+    ++World().sleeps;
+    RecordCall("Sleep " + std::to_string(milliseconds));
+    PassTime(milliseconds);
+}
+
+std::uint32_t TickCount()
+{
+    const SimWorld& w = World();
+    return static_cast<std::uint32_t>(w.tickAtStart + w.nowMs);
+}
+
+void ReadLocalTime(LocalTimeFields* out)
+{
+    const SimWorld& w = World();
+    const std::uint64_t sinceStart = w.millisecondsAtStart + w.nowMs;
+    const std::time_t seconds = static_cast<std::time_t>(w.localTimeAtStart + static_cast<std::int64_t>(sinceStart / 1000));
+    std::tm local{};
+    {
+        ScopedTimeZone zone(w.timeZone);
+        localtime_r(&seconds, &local);
+    }
+    out->wYear = static_cast<std::uint16_t>(local.tm_year + 1900);
+    out->wMonth = static_cast<std::uint16_t>(local.tm_mon + 1);
+    out->wDayOfWeek = static_cast<std::uint16_t>(local.tm_wday);
+    out->wDay = static_cast<std::uint16_t>(local.tm_mday);
+    out->wHour = static_cast<std::uint16_t>(local.tm_hour);
+    out->wMinute = static_cast<std::uint16_t>(local.tm_min);
+    out->wSecond = static_cast<std::uint16_t>(local.tm_sec);
+    out->wMilliseconds = static_cast<std::uint16_t>(sinceStart % 1000);
+}
+
+std::int64_t MakeLocalTime(CalendarFields* fields)
+{
+    std::tm record{};
+    record.tm_sec = fields->tm_sec;
+    record.tm_min = fields->tm_min;
+    record.tm_hour = fields->tm_hour;
+    record.tm_mday = fields->tm_mday;
+    record.tm_mon = fields->tm_mon;
+    record.tm_year = fields->tm_year;
+    record.tm_wday = fields->tm_wday;
+    record.tm_yday = fields->tm_yday;
+    record.tm_isdst = fields->tm_isdst;
+    std::time_t result;
+    {
+        ScopedTimeZone zone(World().timeZone);
+        result = std::mktime(&record);
+    }
+    static_assert(sizeof(std::time_t) == 8, "the conversion must be the 64-bit one");
+    const std::int64_t seconds = static_cast<std::int64_t>(result);
+    // glibc's -1 is ambiguous (one second before 1970), but that instant is
+    // outside the accepted range anyway.
+    if (seconds < EARLIEST_TIME || seconds > LATEST_TIME) return -1;
+    fields->tm_sec = record.tm_sec;
+    fields->tm_min = record.tm_min;
+    fields->tm_hour = record.tm_hour;
+    fields->tm_mday = record.tm_mday;
+    fields->tm_mon = record.tm_mon;
+    fields->tm_year = record.tm_year;
+    fields->tm_wday = record.tm_wday;
+    fields->tm_yday = record.tm_yday;
+    fields->tm_isdst = record.tm_isdst;
+    return seconds;
+}

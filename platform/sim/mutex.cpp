@@ -1,0 +1,62 @@
+#include "platform/mutex.h"
+
+#include <string>
+
+#include "platform/sim/objects.h"
+
+namespace {
+constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
+constexpr std::uint32_t ERROR_NOT_OWNER_CODE = 288;
+}  // namespace
+
+Handle CreateOwnedMutex(const char* name)
+{
+    SimWorld& w = World();
+    ++w.mutexCreates;
+    // Names are taken literally: "Global\X" and "X" are different names
+    // here, as they are for a process outside session 0.
+    const std::string key = name ? name : "";
+    RecordCall("CreateMutex " + key);
+    if (w.createMutex.Applies(w.mutexCreates)) {
+        SetSimLastError(w.createMutex.error);
+        return NO_HANDLE;
+    }
+    SimObject object;
+    object.kind = SimObjectKind::Mutex;
+    object.name = key;
+    auto it = w.mutexes.find(key);
+    if (it != w.mutexes.end()) {
+        // An existing mutex: a handle to it, ownership not granted, and the
+        // caller learns from the last error that it was there already.
+        ++it->second.updaterHandles;
+        const Handle handle = NewSimObject(object);
+        SetSimLastError(ERROR_ALREADY_EXISTS_CODE);
+        return handle;
+    }
+    SimMutex& m = w.mutexes[key];
+    m.name = key;
+    m.createdByUpdater = true;
+    m.updaterOwnership = 1;
+    m.updaterHandles = 1;
+    const Handle handle = NewSimObject(object);
+    SetSimLastError(0);
+    return handle;
+}
+
+bool ReleaseOwnedMutex(Handle mutex)
+{
+    SimWorld& w = World();
+    const SimObject* o = FindSimObject(mutex, SimObjectKind::Mutex);
+    if (o == nullptr) {
+        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
+        return false;
+    }
+    RecordCall("ReleaseMutex " + o->name);
+    auto it = w.mutexes.find(o->name);
+    if (it == w.mutexes.end() || it->second.updaterOwnership == 0) {
+        SetSimLastError(ERROR_NOT_OWNER_CODE);
+        return false;
+    }
+    --it->second.updaterOwnership;
+    return true;
+}

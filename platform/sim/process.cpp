@@ -1,0 +1,8 @@
+#include "platform/process.h"
+
+#include "platform/sim/world.h"
+
+std::uint16_t UserDefaultLanguageId()
+{
+    return World().languageId;
+}

@@ -1,0 +1,108 @@
+#include "platform/registry.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/sim/objects.h"
+
+namespace {
+
+constexpr std::int32_t ERROR_SUCCESS_CODE = 0;
+constexpr std::int32_t ERROR_FILE_NOT_FOUND_CODE = 2;
+constexpr std::int32_t ERROR_ACCESS_DENIED_CODE = 5;
+constexpr std::int32_t ERROR_INVALID_HANDLE_CODE = 6;
+constexpr std::int32_t ERROR_INVALID_PARAMETER_CODE = 87;
+constexpr std::int32_t ERROR_MORE_DATA_CODE = 234;
+
+const char CLASS_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+
+// Which key a path names: -1 the Image class key itself, 0..9999 one of its
+// instances, -2 anything else. Key names are compared ignoring case, as the
+// registry does; an instance is exactly four decimal digits.
+int ParseKey(const char* subKey)
+{
+    if (subKey == nullptr) return -2;
+    const std::size_t length = std::strlen(subKey);
+    const std::size_t prefix = sizeof CLASS_KEY - 1;
+    if (length < prefix || !EqualIgnoringCase(std::string(subKey, prefix).c_str(), CLASS_KEY)) return -2;
+    if (length == prefix) return -1;
+    if (length != prefix + 5 || subKey[prefix] != '\\') return -2;
+    int number = 0;
+    for (std::size_t i = prefix + 1; i < length; ++i) {
+        if (subKey[i] < '0' || subKey[i] > '9') return -2;
+        number = number * 10 + (subKey[i] - '0');
+    }
+    return number;
+}
+
+const SimRegistryInstance* FindInstance(int number)
+{
+    for (const SimRegistryInstance& instance : World().registry)
+        if (instance.number == number) return &instance;
+    return nullptr;
+}
+
+}  // namespace
+
+std::int32_t OpenMachineKey(const char* subKey, Handle* key)
+{
+    SimWorld& w = World();
+    ++w.registryOpens;
+    if (key == nullptr) return ERROR_INVALID_PARAMETER_CODE;
+    *key = NO_HANDLE;
+    const int number = ParseKey(subKey);
+    if (number == -2) return ERROR_FILE_NOT_FOUND_CODE;
+    if (number >= 0) {
+        const SimRegistryInstance* instance = FindInstance(number);
+        if (instance == nullptr) return ERROR_FILE_NOT_FOUND_CODE;
+        if (instance->openRefused) return ERROR_ACCESS_DENIED_CODE;
+    }
+    // Only keys that exist are worth a line: a lookup tries up to 10,000.
+    RecordCall(std::string("RegOpenKey ") + (number < 0 ? "class" : subKey + sizeof CLASS_KEY));
+    SimObject object;
+    object.kind = SimObjectKind::RegistryKey;
+    object.instance = number;
+    *key = NewSimObject(object);
+    return ERROR_SUCCESS_CODE;
+}
+
+std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, void* data, std::uint32_t* size)
+{
+    const SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
+    if (o == nullptr) return ERROR_INVALID_HANDLE_CODE;
+    RecordCall(std::string("RegQueryValue ") + (name ? name : "(default)"));
+    // A buffer without its size is refused before anything is looked up.
+    if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER_CODE;
+    const SimRegistryInstance* instance = o->instance >= 0 ? FindInstance(o->instance) : nullptr;
+    const SimRegistryValue* value = nullptr;
+    if (instance != nullptr)
+        for (const SimRegistryValue& v : instance->values)
+            if (EqualIgnoringCase(v.name.c_str(), name ? name : "")) {
+                value = &v;
+                break;
+            }
+    if (value == nullptr) return ERROR_FILE_NOT_FOUND_CODE;
+    const auto stored = static_cast<std::uint32_t>(value->data.size());
+    if (type) *type = value->type;
+    if (data == nullptr) {
+        if (size) *size = stored;
+        return ERROR_SUCCESS_CODE;
+    }
+    if (*size < stored) {
+        *size = stored;
+        return ERROR_MORE_DATA_CODE;
+    }
+    // The bytes as the writer stored them: no terminator is added, so a
+    // text stored without one arrives without one.
+    for (std::uint32_t i = 0; i < stored; ++i) static_cast<std::uint8_t*>(data)[i] = value->data[i];
+    *size = stored;
+    return ERROR_SUCCESS_CODE;
+}
+
+void CloseMachineKey(Handle key)
+{
+    SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
+    if (o == nullptr) return;
+    o->open = false;
+    ++World().registryCloses;
+}

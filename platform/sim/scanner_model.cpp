@@ -1,0 +1,409 @@
+// The simulated scanner. Kept free of the C++ run-time (no library headers,
+// no allocation, no exceptions, byte loops instead of library copies) so that
+// a kernel-mode test driver can link the very same behaviour.
+#include "platform/sim/scanner_model.h"
+
+namespace {
+
+// The wire values the scanner understands. The model cannot include the
+// updater's own wire header (it pulls in the standard library), so they are
+// spelled out here.
+const uint32_t MARKER = 0x00000220u;
+const uint8_t OPCODE_STATUS = 0x12;
+const uint8_t OPCODE_WRITE = 0x2A;
+const uint8_t OPCODE_READ = 0x28;
+const uint8_t SUBCODE_FIRMWARE = 8;
+const uint8_t SUBCODE_CLOCK = 0x66;
+const uint16_t PARAM_BURN = 0x1005;
+const uint16_t PARAM_POWER_CYCLE = 4;
+const uint16_t STATE_RECOVERY_VALUE = 6;
+const uint16_t STATE_BURNING_VALUE = 7;
+const uint32_t BLOCK_SIZE = 16;
+const uint32_t REPLY_SIZE = 32;
+const uint32_t RECORD_SIZE = 36;
+
+void ZeroBytes(void* to, uint32_t size)
+{
+    uint8_t* p = static_cast<uint8_t*>(to);
+    for (uint32_t i = 0; i < size; ++i) p[i] = 0;
+}
+
+void CopyBytes(void* to, const void* from, uint32_t size)
+{
+    uint8_t* d = static_cast<uint8_t*>(to);
+    const uint8_t* s = static_cast<const uint8_t*>(from);
+    for (uint32_t i = 0; i < size; ++i) d[i] = s[i];
+}
+
+uint16_t Le16(const uint8_t* p)
+{
+    return (uint16_t)(p[0] | p[1] << 8);
+}
+
+uint32_t Le32(const uint8_t* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+void PutLe32(uint8_t* p, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(value >> (8 * i));
+}
+
+uint32_t Smaller(uint32_t a, uint32_t b)
+{
+    return a < b ? a : b;
+}
+
+uint8_t FaultFor(const ScannerConfig& config, uint8_t direction, uint32_t call, uint32_t* amount)
+{
+    const uint32_t count = Smaller(config.faultCount, (uint32_t)SIM_MAX_FAULTS);
+    for (uint32_t i = 0; i < count; ++i) {
+        const SimFaultRule& rule = config.faults[i];
+        if (rule.direction != direction || rule.first == 0) continue;
+        if (call >= rule.first && call - rule.first < rule.count) {
+            *amount = rule.amount;
+            return rule.kind;
+        }
+    }
+    *amount = 0;
+    return SIM_FAULT_NONE;
+}
+
+}  // namespace
+
+ScannerConfig DefaultScannerConfig()
+{
+    ScannerConfig config;
+    ZeroBytes(&config, sizeof config);
+    config.path = 0;
+    config.vendorId = 0x7A3C;
+    config.productId = 0x41B2;
+    config.busyState = 3;
+    config.burnMs = 3000;
+    config.burnEndState = 0;
+    config.leaveAfterMs = 2500;
+    config.absentMs = 5000;
+    config.returnPath = 0;
+    config.returnInRecovery = false;
+    return config;
+}
+
+void ScannerModel::Reset(const ScannerConfig& newConfig)
+{
+    ZeroBytes(this, sizeof *this);
+    CopyBytes(&config, &newConfig, sizeof config);
+    attachedPath = config.path;
+    inRecovery = config.recovery;
+    generation = 1;
+    phase = SCANNER_PHASE_COMMAND;
+    present = attachedPath >= 0 && attachedPath <= 255;
+    Sha256Init(&digest);
+    Update(0);
+}
+
+void ScannerModel::Update(uint64_t nowMs)
+{
+    if (nowMs < lastUpdateMs) nowMs = lastUpdateMs;
+    lastUpdateMs = nowMs;
+    const uint32_t absenceCount = Smaller(config.absenceCount, (uint32_t)SIM_MAX_ABSENCES);
+    // Play the timed events in the order they happen, so that an absence
+    // and a power cycle that overlap leave the scanner where the later of
+    // them puts it.
+    for (;;) {
+        enum { NONE, ABSENCE_BEGINS, ABSENCE_ENDS, CYCLE_LEAVES, CYCLE_RETURNS, BURN_ENDS } kind = NONE;
+        uint32_t which = 0;
+        uint64_t at = 0;
+        auto consider = [&](int candidate, uint64_t time, uint32_t index) {
+            if (time > nowMs) return;
+            if (kind == NONE || time < at) {
+                kind = static_cast<decltype(kind)>(candidate);
+                at = time;
+                which = index;
+            }
+        };
+        for (uint32_t i = 0; i < absenceCount; ++i) {
+            const uint32_t bit = 1u << i;
+            if (!(absencesBegun & bit))
+                consider(ABSENCE_BEGINS, config.absences[i].fromMs, i);
+            else if (!(absencesEnded & bit))
+                consider(ABSENCE_ENDS, config.absences[i].toMs, i);
+        }
+        if (powerCycling && !powerCycleLeft) consider(CYCLE_LEAVES, leaveAtMs, 0);
+        if (powerCycling && powerCycleLeft) consider(CYCLE_RETURNS, backAtMs, 0);
+        if (burning) consider(BURN_ENDS, burnEndsAtMs, 0);
+        if (kind == NONE) break;
+
+        switch (kind) {
+        case ABSENCE_BEGINS:
+            absencesBegun |= 1u << which;
+            break;
+        case ABSENCE_ENDS:
+            absencesEnded |= 1u << which;
+            attachedPath = config.absences[which].thenPath;
+            break;
+        case CYCLE_LEAVES:
+            powerCycleLeft = true;
+            break;
+        case CYCLE_RETURNS:
+            powerCycling = false;
+            powerCycleLeft = false;
+            attachedPath = config.returnPath;
+            inRecovery = config.returnInRecovery;
+            burning = false;
+            burnEnded = false;
+            break;
+        case BURN_ENDS:
+            burning = false;
+            burnEnded = true;
+            break;
+        case NONE:
+            break;
+        }
+
+        bool away = attachedPath < 0 || attachedPath > 255 || (powerCycling && powerCycleLeft);
+        for (uint32_t i = 0; i < absenceCount; ++i) {
+            const uint32_t bit = 1u << i;
+            if ((absencesBegun & bit) && !(absencesEnded & bit)) away = true;
+        }
+        if (present && away) {
+            // Off the bus: every handle opened before is dead, and whatever
+            // half-finished exchange was going on is forgotten.
+            ++generation;
+            phase = SCANNER_PHASE_COMMAND;
+            pendingSize = 0;
+            pendingOffset = 0;
+            dataExpected = 0;
+            dataReceived = 0;
+        }
+        present = !away;
+    }
+}
+
+bool ScannerModel::Present(uint64_t nowMs, int32_t* path)
+{
+    Update(nowMs);
+    if (present && path) *path = attachedPath;
+    return present;
+}
+
+uint32_t ScannerModel::Generation(uint64_t nowMs)
+{
+    Update(nowMs);
+    return generation;
+}
+
+uint16_t ScannerModel::PeekState(uint64_t nowMs)
+{
+    Update(nowMs);
+    if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) return config.script[scriptUsed];
+    if (nowMs < config.busyForMs) return config.busyState;
+    if (inRecovery) return STATE_RECOVERY_VALUE;
+    if (burning) return STATE_BURNING_VALUE;
+    if (burnEnded) return config.burnEndState;
+    return 0;
+}
+
+bool ScannerModel::ClockNow(uint64_t nowMs, uint8_t out[36])
+{
+    if (config.clockScripted) {
+        CopyBytes(out, config.clockReply, RECORD_SIZE);
+        return true;
+    }
+    if (!clockHeld) {
+        ZeroBytes(out, RECORD_SIZE);
+        return false;
+    }
+    CopyBytes(out, clockRecord, RECORD_SIZE);
+    // The scanner counts whole seconds only; the host's mktime carries an
+    // overflowing tm_sec into the other fields, so there is no need to.
+    const uint64_t elapsed = nowMs > clockSetAtMs ? (nowMs - clockSetAtMs) / 1000 : 0;
+    const uint32_t seconds = Le32(out) + (uint32_t)elapsed + (uint32_t)config.clockSkewSeconds;
+    PutLe32(out, seconds);
+    return true;
+}
+
+namespace {
+
+// The reply's bytes other than the state are never read by the host; they
+// carry a sequence number and a fixed pattern rather than zeros, so that a
+// host that looked at the wrong bytes would notice.
+void BuildReply(uint8_t reply[32], uint32_t sequence, uint16_t state, uint8_t opcode, uint8_t subcode)
+{
+    PutLe32(reply, sequence);
+    reply[4] = (uint8_t)state;
+    reply[5] = (uint8_t)(state >> 8);
+    reply[6] = opcode;
+    reply[7] = subcode;
+    for (uint32_t i = 8; i < REPLY_SIZE; ++i) reply[i] = (uint8_t)(i * 37 + 0x5A);
+}
+
+}  // namespace
+
+ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_t size)
+{
+    Update(nowMs);
+    ScannerTransfer result = {false, false, false, 0};
+    ++writeCalls;
+    uint32_t amount = 0;
+    const uint8_t fault = FaultFor(config, SIM_DIR_WRITE, writeCalls, &amount);
+    if (!present || fault == SIM_FAULT_CALL_FAILS) return result;
+    uint32_t moved = size;
+    if (fault == SIM_FAULT_SHORT) moved = size > amount ? size - amount : 0;
+
+    if (phase == SCANNER_PHASE_DATA_OUT) {
+        // More than was announced is a broken transfer: the scanner stalls
+        // the pipe and takes none of it.
+        if (moved > dataExpected - dataReceived) {
+            ++protocolErrors;
+            return result;
+        }
+        if (lastSubcode == SUBCODE_FIRMWARE) {
+            // Hashed as it arrives and never kept: the scanner holds no
+            // second copy of the image.
+            Sha256Update(&digest, data, moved);
+            imageBytes += moved;
+        } else {
+            for (uint32_t i = 0; i < moved; ++i)
+                if (dataReceived + i < RECORD_SIZE) pending[dataReceived + i] = data[i];
+        }
+        dataReceived += moved;
+        if (dataReceived == dataExpected) FinishDataOut(nowMs);
+    } else if (moved == BLOCK_SIZE && Le32(data) == MARKER) {
+        // A whole command block starts a new exchange in any phase but the
+        // data phase: a reply or record nobody read is dropped.
+        AcceptCommand(nowMs, data);
+    } else if (fault != SIM_FAULT_SHORT) {
+        // Anything else where a command belongs is refused.
+        ++protocolErrors;
+        return result;
+    }
+    // A block cut short by the bus never arrives whole and is dropped.
+
+    result.callOk = true;
+    result.signalled = fault != SIM_FAULT_WAIT_TIMEOUT;
+    result.resultOk = fault != SIM_FAULT_RESULT_FAILS;
+    result.count = moved;
+    return result;
+}
+
+ScannerTransfer ScannerModel::Read(uint64_t nowMs, uint8_t* data, uint32_t size)
+{
+    Update(nowMs);
+    ScannerTransfer result = {false, false, false, 0};
+    ++readCalls;
+    uint32_t amount = 0;
+    const uint8_t fault = FaultFor(config, SIM_DIR_READ, readCalls, &amount);
+    if (!present || fault == SIM_FAULT_CALL_FAILS) return result;
+    if (phase != SCANNER_PHASE_REPLY && phase != SCANNER_PHASE_DATA_IN) {
+        ++protocolErrors;
+        return result;
+    }
+    const uint32_t available = Smaller(size, pendingSize - pendingOffset);
+    uint32_t moved = available;
+    uint32_t consumed = available;
+    if (fault == SIM_FAULT_SHORT) {
+        moved = available > amount ? available - amount : 0;
+    } else if (fault == SIM_FAULT_PARTIAL) {
+        moved = Smaller(available, amount);
+        consumed = moved;
+    } else if (fault == SIM_FAULT_EMPTY) {
+        moved = 0;
+        consumed = 0;
+    }
+    CopyBytes(data, pending + pendingOffset, moved);
+    pendingOffset += consumed;
+    if (pendingOffset == pendingSize) {
+        if (phase == SCANNER_PHASE_REPLY)
+            FinishReply(nowMs);
+        else
+            phase = SCANNER_PHASE_COMMAND;
+    }
+    result.callOk = true;
+    result.signalled = fault != SIM_FAULT_WAIT_TIMEOUT;
+    result.resultOk = fault != SIM_FAULT_RESULT_FAILS;
+    result.count = moved;
+    return result;
+}
+
+void ScannerModel::AcceptCommand(uint64_t nowMs, const uint8_t* block)
+{
+    ++commandsReceived;
+    lastOpcode = block[4];
+    lastSubcode = block[6];
+    lastParam = Le16(block + 8);
+    const uint32_t length = Le32(block + 12);
+    dataExpected = 0;
+    dataReceived = 0;
+
+    uint16_t state = PeekState(nowMs);
+    if (lastOpcode == OPCODE_STATUS) {
+        ++statusQueries;
+        if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) ++scriptUsed;
+    } else if (lastOpcode == OPCODE_WRITE && lastSubcode == SUBCODE_FIRMWARE) {
+        ++downloads;
+        downloadParam = lastParam;
+        announcedLength = length;
+        imageBytes = 0;
+        imageComplete = false;
+        ZeroBytes(imageSha256, sizeof imageSha256);
+        Sha256Init(&digest);
+        dataExpected = length;
+    } else if (lastOpcode == OPCODE_WRITE && lastSubcode == SUBCODE_CLOCK) {
+        dataExpected = length;
+    } else if (lastOpcode == OPCODE_READ && lastSubcode == SUBCODE_CLOCK) {
+        ++clockReads;
+    }
+    BuildReply(pending, commandsReceived, state, lastOpcode, lastSubcode);
+    pendingSize = REPLY_SIZE;
+    pendingOffset = 0;
+    phase = SCANNER_PHASE_REPLY;
+}
+
+void ScannerModel::FinishReply(uint64_t nowMs)
+{
+    pendingSize = 0;
+    pendingOffset = 0;
+    if (lastOpcode == OPCODE_WRITE && (lastSubcode == SUBCODE_FIRMWARE || lastSubcode == SUBCODE_CLOCK)) {
+        phase = SCANNER_PHASE_DATA_OUT;
+        dataReceived = 0;
+        if (dataExpected == 0) FinishDataOut(nowMs);
+    } else if (lastOpcode == OPCODE_READ && lastSubcode == SUBCODE_CLOCK) {
+        ClockNow(nowMs, pending);
+        pendingSize = RECORD_SIZE;
+        phase = SCANNER_PHASE_DATA_IN;
+    } else {
+        phase = SCANNER_PHASE_COMMAND;
+    }
+}
+
+void ScannerModel::FinishDataOut(uint64_t nowMs)
+{
+    phase = SCANNER_PHASE_COMMAND;
+    if (lastSubcode == SUBCODE_CLOCK) {
+        if (dataExpected == RECORD_SIZE) {
+            CopyBytes(clockRecord, pending, RECORD_SIZE);
+            clockHeld = true;
+            clockSetAtMs = nowMs;
+            ++clockSets;
+        } else {
+            ++protocolErrors;  // not a clock record: taken and dropped
+        }
+        return;
+    }
+    Sha256Final(&digest, imageSha256);
+    imageComplete = true;
+    if (lastParam == PARAM_BURN) {
+        burning = true;
+        burnEnded = false;
+        burnEndsAtMs = nowMs + config.burnMs;
+        ++burnsStarted;
+    } else if (lastParam == PARAM_POWER_CYCLE) {
+        powerCycling = true;
+        powerCycleLeft = false;
+        leaveAtMs = nowMs + config.leaveAfterMs;
+        backAtMs = leaveAtMs + config.absentMs;
+        ++powerCycles;
+    }
+    Update(nowMs);
+}

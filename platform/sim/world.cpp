@@ -1,0 +1,131 @@
+#include "platform/sim/world.h"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/sim/objects.h"
+
+extern "C" {
+extern const std::uint8_t fw_embedded_image_start[];
+extern const std::uint8_t fw_embedded_image_end[];
+}
+
+namespace {
+
+// Handles are small multiples of 16 above this base: never null, never all
+// bits set, and far from any address the updater could mistake for one.
+constexpr std::uintptr_t HANDLE_BASE = 0x5100000;
+constexpr std::uintptr_t HANDLE_STEP = 16;
+
+void SettleService(SimWorld& world)
+{
+    SimService& s = world.serviceNow;
+    if (s.stuckPending || world.nowMs < world.servicePendingUntilMs) return;
+    if (s.state == SERVICE_START_PENDING_STATE) s.state = SERVICE_RUNNING_STATE;
+    if (s.state == SERVICE_STOP_PENDING_STATE) s.state = SERVICE_STOPPED_STATE;
+}
+
+}  // namespace
+
+SimWorld& World()
+{
+    static SimWorld world;
+    return world;
+}
+
+void SimWorld::Start()
+{
+    nowMs = 0;
+    console.clear();
+    model.Reset(scanner);
+    serviceNow = service;
+    servicePendingUntilMs = 0;
+    if (serviceNow.state == SERVICE_START_PENDING_STATE) servicePendingUntilMs = serviceNow.startPendingMs;
+    if (serviceNow.state == SERVICE_STOP_PENDING_STATE) servicePendingUntilMs = serviceNow.stopPendingMs;
+    SettleService(*this);
+    serviceCalls = SimServiceCalls{};
+    mutexes.clear();
+    for (const std::string& name : mutexesHeldByOthers) {
+        SimMutex& m = mutexes[name];
+        m.name = name;
+        m.heldByOther = true;
+    }
+    eventsCreated = eventsClosed = 0;
+    deviceOpens = deviceCloses = 0;
+    serviceHandlesOpen = 0;
+    calls.clear();
+    registryOpens = registryCloses = 0;
+    mutexCreates = 0;
+    sleeps = 0;
+    lastError = 0;
+    eventCreateCalls = 0;
+    deviceOpenAttempts = 0;
+    fixedAllocationCalls = fixedAllocations = fixedFrees = 0;
+    objects.clear();
+}
+
+void SimWorld::Advance(std::uint32_t milliseconds)
+{
+    nowMs += milliseconds;
+    SettleService(*this);
+    model.Update(nowMs);
+}
+
+const std::uint8_t* EmbeddedImageData()
+{
+    return fw_embedded_image_start;
+}
+
+std::uint32_t EmbeddedImageSize()
+{
+    return static_cast<std::uint32_t>(fw_embedded_image_end - fw_embedded_image_start);
+}
+
+Handle NewSimObject(const SimObject& object)
+{
+    SimWorld& w = World();
+    w.objects.push_back(object);
+    return reinterpret_cast<Handle>(HANDLE_BASE + HANDLE_STEP * (w.objects.size() - 1));
+}
+
+SimObject* LookUpSimObject(Handle handle)
+{
+    SimWorld& w = World();
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value < HANDLE_BASE || (value - HANDLE_BASE) % HANDLE_STEP != 0) return nullptr;
+    const std::uintptr_t index = (value - HANDLE_BASE) / HANDLE_STEP;
+    if (index >= w.objects.size()) return nullptr;
+    return &w.objects[index];
+}
+
+SimObject* FindSimObject(Handle handle, SimObjectKind kind)
+{
+    SimObject* object = LookUpSimObject(handle);
+    if (object == nullptr || !object->open || object->kind != kind) return nullptr;
+    return object;
+}
+
+void RecordCall(const std::string& line)
+{
+    if (World().recordCalls) World().calls.push_back(line);
+}
+
+void SetSimLastError(std::uint32_t code)
+{
+    World().lastError = code;
+}
+
+void PassTime(std::uint32_t milliseconds)
+{
+    World().Advance(milliseconds);
+    if (World().realtime && milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+bool EqualIgnoringCase(const char* a, const char* b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (;; ++a, ++b) {
+        if (lower(*a) != lower(*b)) return false;
+        if (*a == '\0') return true;
+    }
+}
