@@ -1,0 +1,65 @@
+#include "app/entry.h"
+
+#include <optional>
+
+#include "app/messages.h"
+#include "app/sequence.h"
+#include "app/shared.h"
+#include "host/wia_control.h"
+#include "link/discovery.h"
+#include "platform/clock.h"
+#include "platform/mutex.h"
+#include "platform/process.h"
+
+namespace {
+
+// Chinese (Taiwan) exactly: other Chinese variants read English.
+constexpr std::uint16_t TAIWAN_LANGUAGE_ID = 0x0404;
+// Both outcome messages promise the user these 20 seconds to read them.
+constexpr std::uint32_t CLOSING_PAUSE_MS = 20000;
+
+// Gives up ownership of a guard mutex the run took. The handle stays open
+// until the process ends: closing it is left to the platform.
+void ReleaseGuardMutex(Handle* slot)
+{
+    if (*slot != INVALID_HANDLE && *slot != NO_HANDLE) {
+        ReleaseOwnedMutex(*slot);
+    }
+    *slot = INVALID_HANDLE;
+}
+
+}  // namespace
+
+bool RunUpdateSequence(int argc, char** argv)
+{
+    // The service object lives as long as the sequence, so the handles that
+    // its status query opens serve the stop and the restart after it.
+    std::optional<CWIAControl> imagingService;
+    imagingService.emplace();
+
+    Language = UserDefaultLanguageId() == TAIWAN_LANGUAGE_ID ? 1 : 0;
+    UpdateMode = 0;
+    UpdateMode = ReadOptions(argc, argv, UpdateMode);
+    // Echoed before any device is touched, so the user sees the options took.
+    ConsolePrintf("%d\n", static_cast<int>(UpdateMode));
+
+    if (!FindScanner()) {
+        return false;
+    }
+    return RunUpdateStages(imagingService);
+}
+
+int UpdaterMain(int argc, char** argv)
+{
+    ScannerMutex = INVALID_HANDLE;
+    UtilityMutex = INVALID_HANDLE;
+
+    const bool succeeded = RunUpdateSequence(argc, argv);
+
+    ReleaseGuardMutex(&ScannerMutex);
+    ReleaseGuardMutex(&UtilityMutex);
+    PrintMessage(succeeded ? MSG_UPDATE_SUCCEEDED : MSG_UPDATE_FAILED, Language);
+    SleepMs(CLOSING_PAUSE_MS);
+    // The exit code never tells success from failure; the console does.
+    return 0;
+}

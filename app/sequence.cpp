@@ -1,0 +1,164 @@
+#include "app/sequence.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "app/messages.h"
+#include "app/shared.h"
+#include "host/guards.h"
+#include "link/transfer.h"
+#include "link/wire.h"
+#include "platform/clock.h"
+#include "platform/service.h"
+#include "update/clock_handshake.h"
+#include "update/download.h"
+
+namespace {
+
+// The scanner gets a second after the service let go of it before the first
+// readiness query, and a second between the queries; five queries at most.
+constexpr std::uint32_t SERVICE_SETTLE_MS = 1000;
+constexpr std::uint32_t READINESS_PAUSE_MS = 1000;
+constexpr int READINESS_QUERIES = 5;
+
+// Asks the scanner whether it runs its firmware or its recovery loader. The
+// exchange's own result is not looked at: a failed probe leaves the zeroed
+// reply, which reads as ready, so the guards run as for a normal scanner.
+std::uint16_t ProbeScannerState()
+{
+    CommandBlock block;
+    BuildCommandBlock(&block, OP_STATUS, SUB_DEVICE, 0, 0);
+    StatusReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    static_cast<void>(ExchangeCommand(&block, &reply));
+    return ReplyState(reply);
+}
+
+// Keeps the maker's scan application and scanner-tool utility away from a
+// scanner that runs its normal firmware. Each failure has its own message.
+bool TakeGuards()
+{
+    if (!LookupFriendlyName()) {
+        PrintMessage(MSG_SCAN_APP_BUSY_RETRY, Language);
+        return false;
+    }
+    if (!AcquireScannerMutex()) {
+        PrintMessage(MSG_SCAN_APP_BUSY, Language);
+        return false;
+    }
+    if (!AcquireUtilityMutex()) {
+        PrintMessage(MSG_UTILITY_BUSY, Language);
+        return false;
+    }
+    return true;
+}
+
+enum class Readiness { Ready, Recovery, Failed };
+
+// At most five firmware status queries a second apart; a ready or recovery
+// answer to the fifth still counts.
+Readiness WaitForReadiness()
+{
+    CommandBlock block;
+    BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
+    StatusReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    for (int query = 1;; ++query) {
+        if (!ExchangeCommand(&block, &reply)) {
+            PrintMessage(MSG_STATUS_ERROR, Language);
+            return Readiness::Failed;
+        }
+        const std::uint16_t state = ReplyState(reply);
+        if (state == STATE_READY) {
+            return Readiness::Ready;
+        }
+        if (state == STATE_RECOVERY) {
+            // Alike in both languages: not a catalogue entry.
+            ConsolePrintf("Recovery Mode!!!\n");
+            return Readiness::Recovery;
+        }
+        if (query == READINESS_QUERIES) {
+            PrintMessage(MSG_NOT_RESPONDING, Language);
+            return Readiness::Failed;
+        }
+        SleepMs(READINESS_PAUSE_MS);
+    }
+}
+
+// Everything that talks to the scanner once the imaging service is out of
+// the way. Each failing stage has printed its own reason.
+bool UpdateScanner()
+{
+    const Readiness readiness = WaitForReadiness();
+    if (readiness == Readiness::Failed) {
+        return false;
+    }
+    // Only a scanner that runs its firmware is given the PC's time and asked
+    // for it back; the recovery loader goes straight to the download.
+    if (readiness == Readiness::Ready && !SetScannerClock()) {
+        return false;
+    }
+    return DownloadFirmware(FIRMWARE_RESOURCE_ID, UpdateMode);
+}
+
+}  // namespace
+
+bool RunUpdateStages()
+{
+    std::optional<CWIAControl> imagingService;
+    imagingService.emplace();
+    return RunUpdateStages(imagingService);
+}
+
+bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
+{
+    if (!imagingService) {
+        imagingService.emplace();
+    }
+    if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {
+        return false;
+    }
+
+    // Any accepted control counts as an active service that has to let go of
+    // the scanner; a service that cannot be queried is left alone, and then
+    // nothing is owed afterwards either.
+    ServiceStatus status;
+    std::memset(&status, 0, sizeof status);
+    std::uint32_t serviceStopped = 0;
+    if (imagingService->QueryStatus(&status)) {
+        serviceStopped = status.dwControlsAccepted;
+    }
+    if (serviceStopped != 0) {
+        PrintMessage(MSG_CLOSING_WIA, Language);
+        if (!imagingService->Stop()) {
+            // Whatever state the service is in now, the message sends the
+            // user to a restart of the computer; it is not started here.
+            PrintMessage(MSG_WIA_CLOSE_FAILED, Language);
+            return false;
+        }
+    }
+    SleepMs(SERVICE_SETTLE_MS);
+
+    if (UpdateScanner()) {
+        if (serviceStopped != 0) {
+            PrintMessage(MSG_STARTING_WIA, Language);
+            // A service that will not come back does not undo a good update.
+            if (!imagingService->Start()) {
+                PrintMessage(MSG_WIA_START_FAILED, Language);
+            }
+        }
+        return true;
+    }
+
+    if (serviceStopped != 0) {
+        // After a failure the restart starts from nothing: the sequence's
+        // object and its handles go first, and a fresh one does the start.
+        imagingService.reset();
+        PrintMessage(MSG_STARTING_WIA, Language);
+        CWIAControl restart;
+        if (!restart.Start()) {
+            PrintMessage(MSG_WIA_START_FAILED, Language);
+        }
+    }
+    return false;
+}

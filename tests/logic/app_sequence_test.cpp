@@ -1,0 +1,475 @@
+// Whole runs of the program on the simulated PC: every way the update can
+// end, what the console shows for it, and what the run leaves behind on the
+// host (imaging service, guard mutexes, service handles).
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/shared.h"
+#include "link/wire.h"
+#include "tests/logic/app_test_support.h"
+
+namespace {
+
+const std::string FOUND = "Device found!!\n\n";
+const std::string NOT_FOUND = "Device not found!!\nEnd program...\n\n";
+const std::string SCAN_APP_BUSY_RETRY =
+    "The Orvane Scan application is currently in use with another task or another user on this computer.  "
+    "Please wait until the other task is complete and then try again...\n\n";
+const std::string SCAN_APP_BUSY =
+    "The Orvane Scan application is currently in use with another task or another user on this computer.  "
+    "Please wait until the other task is complete and then try again.\n\n";
+const std::string UTILITY_BUSY =
+    "The Tavin application is currently in use with another task or another user on this computer.  "
+    "Please wait until the other task is complete and then try again.\n\n";
+const std::string CLOSING = "Close WIA service...\n\n";
+const std::string CLOSE_FAILED = "Failed to close WIA!! Please restart your computer and update again!!\n\n";
+const std::string STATUS_ERROR = "Check device status error!!\n\n";
+const std::string NOT_RESPONDING = "Device is not responsed!!\n\n";
+const std::string RECOVERY = "Recovery Mode!!!\n";
+const std::string LOADING = "Loading firmware...\n\n";
+const std::string EMPTY_IMAGE = "Loading firmware (resource length is zero) error!!\n\n";
+const std::string CHECKING = "Checking firmware...\n\n";
+const std::string SENDING = "Sending firmware...\n\n";
+const std::string UPGRADE =
+    "FW Upgrade! Please wait...\nDuring firmware update, please make sure device power is stable.\n\n";
+const std::string BURN_DONE = "Burning firmware done!!\n\n";
+const std::string STARTING = "Start WIA service...\n\n";
+const std::string START_FAILED = "Failed to Start WIA!!\n\n";
+const std::string SUCCEEDED = "Update Succeed: After 20 second will close windows\n\n";
+const std::string FAILED = "Update Failed: After 20 second will close windows\n\n";
+const std::string READ_ERROR = "Read from USB error!!\n\n";
+const std::string WRITE_ERROR = "Write to USB error!!\n\n";
+const std::string USB_TIMEOUT = "USB timeout error!!\n\n";
+// A ready scanner whose burn is over before the first burn poll.
+const std::string NORMAL_DOWNLOAD = LOADING + CHECKING + SENDING + UPGRADE + BURN_DONE;
+
+void AddFault(SimDirection direction, SimFaultKind kind, std::uint32_t first, std::uint32_t count)
+{
+    ScannerConfig& scanner = World().scanner;
+    scanner.faults[scanner.faultCount++] = SimFaultRule{static_cast<std::uint8_t>(direction),
+                                                        static_cast<std::uint8_t>(kind), first, count, 0};
+}
+
+// Answers to the status queries in order: the first goes to the probe, the
+// rest to the readiness wait.
+void ScriptStates(const std::vector<std::uint16_t>& states)
+{
+    ScannerConfig& scanner = World().scanner;
+    scanner.scriptLength = 0;
+    for (std::uint16_t state : states) {
+        scanner.script[scanner.scriptLength++] = state;
+    }
+}
+
+// The platform calls of interest, from the first one that `line` names.
+std::vector<std::string> CallsFrom(const std::string& line)
+{
+    const std::vector<std::string>& calls = World().calls;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i] == line) {
+            return std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(i), calls.end());
+        }
+    }
+    return {};
+}
+
+std::size_t CountCalls(const std::string& prefix)
+{
+    std::size_t count = 0;
+    for (const std::string& call : World().calls) {
+        count += call.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+bool HeldByUpdater(const char* name)
+{
+    auto found = World().mutexes.find(name);
+    return found != World().mutexes.end() && found->second.updaterOwnership > 0;
+}
+
+bool CreatedByUpdater(const char* name)
+{
+    auto found = World().mutexes.find(name);
+    return found != World().mutexes.end() && found->second.createdByUpdater;
+}
+
+enum class ServiceAfter { Untouched, Restarted, StoppedAutomatic };
+
+struct ReturnRow {
+    const char* name;
+    std::function<void()> configure;
+    std::string console;
+    ServiceAfter service;
+};
+
+// One row per way the update ends.
+const ReturnRow RETURN_ROWS[] = {
+    {"NoScanner", [] { World().scanner.path = -1; }, "0\n" + NOT_FOUND + FAILED, ServiceAfter::Untouched},
+    {"NoRegistryInstance", [] { World().registry.clear(); }, "0\n" + FOUND + SCAN_APP_BUSY_RETRY + FAILED,
+     ServiceAfter::Untouched},
+    {"ScanApplicationHoldsItsMutex", [] { World().mutexesHeldByOthers = {apptest::SCANNER_MUTEX}; },
+     "0\n" + FOUND + SCAN_APP_BUSY + FAILED, ServiceAfter::Untouched},
+    {"UtilityHoldsItsMutex", [] { World().mutexesHeldByOthers = {apptest::UTILITY_MUTEX}; },
+     "0\n" + FOUND + UTILITY_BUSY + FAILED, ServiceAfter::Untouched},
+    {"ServiceRefusesToStop", [] { World().service.control.first = 1; },
+     "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::Untouched},
+    {"ReadinessQueryFails", [] { AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, 1); },
+     "0\n" + FOUND + CLOSING + READ_ERROR + STATUS_ERROR + STARTING + FAILED, ServiceAfter::Restarted},
+    {"NeverReady", [] { ScriptStates({STATE_READY, 5, 5, 5, 5, 5}); },
+     "0\n" + FOUND + CLOSING + NOT_RESPONDING + STARTING + FAILED, ServiceAfter::Restarted},
+    {"ClockOutsideTheWindow", [] { World().scanner.clockSkewSeconds = 50; },
+     "0\n" + FOUND + CLOSING + STARTING + FAILED, ServiceAfter::Restarted},
+    {"EmptyImage", [] { World().image = SimImage::Empty; },
+     "0\n" + FOUND + CLOSING + LOADING + EMPTY_IMAGE + STARTING + FAILED, ServiceAfter::Restarted},
+    {"Success", [] {}, "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
+    {"SuccessServiceWillNotStart", [] { World().service.start.first = 1; },
+     "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + START_FAILED + SUCCEEDED,
+     ServiceAfter::StoppedAutomatic},
+};
+
+void PrintTo(const ReturnRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class AppReturnPaths : public AppTest, public ::testing::WithParamInterface<ReturnRow> {};
+
+TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
+{
+    const ReturnRow& row = GetParam();
+    row.configure();
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), row.console);
+
+    const SimService& service = World().serviceNow;
+    switch (row.service) {
+    case ServiceAfter::Untouched:
+        EXPECT_EQ(World().serviceCalls.start, 0u);
+        EXPECT_EQ(service.state, SERVICE_RUNNING_STATE);
+        EXPECT_EQ(service.startType, SERVICE_AUTO_START_TYPE);
+        break;
+    case ServiceAfter::Restarted:
+        EXPECT_EQ(service.state, SERVICE_RUNNING_STATE);
+        EXPECT_EQ(service.startType, SERVICE_AUTO_START_TYPE);
+        break;
+    case ServiceAfter::StoppedAutomatic:
+        EXPECT_EQ(service.state, SERVICE_STOPPED_STATE);
+        EXPECT_EQ(service.startType, SERVICE_AUTO_START_TYPE);
+        break;
+    }
+    // Whatever the path, the run owns no guard mutex and no service handle
+    // once it is over, and it ended with the full pause.
+    EXPECT_FALSE(HeldByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_FALSE(HeldByUpdater(apptest::UTILITY_MUTEX));
+    EXPECT_EQ(ScannerMutex, INVALID_HANDLE);
+    EXPECT_EQ(UtilityMutex, INVALID_HANDLE);
+    EXPECT_EQ(World().serviceHandlesOpen, 0u);
+    EXPECT_GE(World().nowMs, 20000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, AppReturnPaths, ::testing::ValuesIn(RETURN_ROWS),
+                         [](const ::testing::TestParamInfo<ReturnRow>& info) { return std::string(info.param.name); });
+
+using AppSequence = AppTest;
+
+TEST_F(AppSequence, NoScannerEndsWithTheClosingPauseAlone)
+{
+    World().scanner.path = -1;
+    EXPECT_EQ(Run({"-b", "3"}), 0);
+    EXPECT_EQ(Console(), "3\n" + NOT_FOUND + FAILED);
+    // Nothing else waits on this path: the 20 seconds are the closing pause,
+    // the last thing the run does.
+    EXPECT_EQ(World().nowMs, 20000u);
+    EXPECT_EQ(World().sleeps, 1u);
+    ASSERT_FALSE(World().calls.empty());
+    EXPECT_EQ(World().calls.back(), "Sleep 20000");
+    EXPECT_EQ(CountCalls("OpenSCManager"), 0u);
+    EXPECT_EQ(CountCalls("ReleaseMutex"), 0u);
+}
+
+TEST_F(AppSequence, SuccessTakesBothGuardsAndGivesThemBack)
+{
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_TRUE(CreatedByUpdater(apptest::UTILITY_MUTEX));
+    EXPECT_FALSE(HeldByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_FALSE(HeldByUpdater(apptest::UTILITY_MUTEX));
+    // Scanner mutex first, then the utility's, then the closing pause; and
+    // released, not closed: the handles stay with the process.
+    EXPECT_EQ(CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
+              (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
+                                        std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX, "Sleep 20000"}));
+    EXPECT_EQ(CountCalls("CloseMutex"), 0u);
+    EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].updaterHandles, 1);
+    EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].updaterHandles, 1);
+    EXPECT_TRUE(World().model.imageComplete);
+    EXPECT_EQ(World().model.downloadParam, DOWNLOAD_PARAM_NORMAL);
+    EXPECT_EQ(World().model.clockSets, 1u);
+    // The status query, the stop and the restart share one pair of handles.
+    EXPECT_EQ(World().serviceCalls.openManager, 1u);
+    // The scanner's handle stays open to the end of the run.
+    EXPECT_NE(DeviceHandle, NO_HANDLE);
+    EXPECT_EQ(World().deviceCloses, 0u);
+}
+
+TEST_F(AppSequence, UtilityMutexHeldReleasesTheScannerMutexTaken)
+{
+    World().mutexesHeldByOthers = {apptest::UTILITY_MUTEX};
+    Run();
+    EXPECT_EQ(CountCalls("ReleaseMutex"), 1u);
+    EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_FALSE(HeldByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_TRUE(World().mutexes[apptest::UTILITY_MUTEX].heldByOther);
+}
+
+TEST_F(AppSequence, RecoveryScannerSkipsTheGuardsAndTheClock)
+{
+    ScannerConfig& scanner = World().scanner;
+    scanner.recovery = true;
+    // Off the bus before the first presence check and back well after it.
+    scanner.leaveAfterMs = 0;
+    scanner.absentMs = 10000;
+    scanner.returnPath = 0;
+    scanner.returnInRecovery = false;
+    EXPECT_EQ(Run({"-a"}), 0);
+    EXPECT_EQ(Console(), "1\n" + FOUND + CLOSING + RECOVERY + LOADING + CHECKING + SENDING + UPGRADE +
+                             "\nCheck Device power off...\n\nCheck Device power on...\n\n\n" + BURN_DONE + STARTING +
+                             SUCCEEDED);
+    EXPECT_EQ(World().registryOpens, 0u);
+    EXPECT_EQ(World().mutexCreates, 0u);
+    EXPECT_TRUE(World().mutexes.empty());
+    EXPECT_EQ(CountCalls("ReleaseMutex"), 0u);
+    EXPECT_EQ(World().model.clockSets, 0u);
+    EXPECT_EQ(World().model.downloadParam, DOWNLOAD_PARAM_RECOVERY);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+}
+
+TEST_F(AppSequence, FailedProbeCountsAsANormalScanner)
+{
+    AddFault(SIM_DIR_WRITE, SIM_FAULT_CALL_FAILS, 1, 1);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + WRITE_ERROR + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED);
+    EXPECT_GT(World().registryOpens, 0u);
+    EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
+}
+
+TEST_F(AppSequence, RecoveryProbeThenReadyRunsTheClockHandshake)
+{
+    ScriptStates({STATE_RECOVERY});
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED);
+    EXPECT_EQ(World().registryOpens, 0u);
+    EXPECT_EQ(World().model.clockSets, 1u);
+}
+
+TEST_F(AppSequence, ReadinessAnswers)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::uint16_t> states;  // probe first, then the readiness queries
+        std::string afterClosing;
+        std::uint32_t statusQueries;  // probe and readiness queries, before the download's own
+        std::uint32_t clockSets;
+    };
+    const Case cases[] = {
+        {"ready at the fifth query", {STATE_READY, 5, 5, 5, 5, STATE_READY}, NORMAL_DOWNLOAD + STARTING + SUCCEEDED,
+         6, 1},
+        {"recovery at the fifth query", {STATE_READY, 5, 5, 5, 5, STATE_RECOVERY},
+         RECOVERY + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, 6, 0},
+        {"burning counts as busy", {STATE_READY, STATE_BURNING, STATE_BURNING, STATE_BURNING, STATE_BURNING,
+                                    STATE_BURNING},
+         NOT_RESPONDING + STARTING + FAILED, 6, 0},
+        {"busy with any other value", {STATE_READY, 1, 2, 0xFFFF, 0x0600, 0x0106}, NOT_RESPONDING + STARTING + FAILED,
+         6, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        ScriptStates(c.states);
+        EXPECT_EQ(Run(), 0);
+        EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + c.afterClosing);
+        EXPECT_EQ(World().model.clockSets, c.clockSets);
+        if (c.afterClosing.find(NOT_RESPONDING) != std::string::npos) {
+            EXPECT_EQ(World().model.statusQueries, c.statusQueries);
+        } else {
+            EXPECT_GT(World().model.statusQueries, c.statusQueries);
+        }
+    }
+}
+
+TEST_F(AppSequence, ReadinessQueriesFollowTheServiceStageASecondApart)
+{
+    ScriptStates({STATE_READY, 5, 5, 5, 5, 5});
+    Run();
+    // From the service's disabling to the start of the restart: one pause,
+    // then five queries with a pause between each two.
+    std::vector<std::string> between;
+    for (const std::string& call : CallsFrom("ChangeServiceConfig 4")) {
+        if (call == "CloseServiceHandle manager") {
+            break;
+        }
+        if (call.rfind("Sleep", 0) == 0 || call.rfind("Write", 0) == 0 || call.rfind("Read", 0) == 0) {
+            between.push_back(call);
+        }
+    }
+    std::vector<std::string> expected = {"Sleep 1000"};
+    for (int query = 1; query <= 5; ++query) {
+        expected.insert(expected.end(), {"Write 16", "Read 32"});
+        if (query < 5) {
+            expected.push_back("Sleep 1000");
+        }
+    }
+    EXPECT_EQ(between, expected);
+}
+
+TEST_F(AppSequence, ReadinessFailureAfterBusyRepliesIsAStatusError)
+{
+    ScriptStates({STATE_READY, 5, 5});
+    AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 4, 1);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + READ_ERROR + STATUS_ERROR + STARTING + FAILED);
+}
+
+TEST_F(AppSequence, UnqueryableServiceIsNeitherStoppedNorRestarted)
+{
+    struct Case {
+        const char* name;
+        SimImage image;
+        std::string console;
+    };
+    const Case cases[] = {
+        {"success", SimImage::Present, "0\n" + FOUND + NORMAL_DOWNLOAD + SUCCEEDED},
+        {"failure", SimImage::Missing,
+         "0\n" + FOUND + LOADING + "Loading firmware (find resource) error!!\n\n" + FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().service.queryStatus.first = 1;
+        World().image = c.image;
+        Run();
+        EXPECT_EQ(Console(), c.console);
+        EXPECT_EQ(World().serviceCalls.control, 0u);
+        EXPECT_EQ(World().serviceCalls.start, 0u);
+        EXPECT_EQ(World().serviceCalls.changeConfig, 0u);
+        EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+    }
+}
+
+TEST_F(AppSequence, StoppedServiceIsLeftAsItWas)
+{
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DEMAND_START_TYPE;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + NORMAL_DOWNLOAD + SUCCEEDED);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_STOPPED_STATE);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_DEMAND_START_TYPE);
+    EXPECT_EQ(World().serviceCalls.start, 0u);
+}
+
+TEST_F(AppSequence, RunningServiceThatAcceptsNoControlsIsLeftAlone)
+{
+    World().service.runningControls = 0;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + NORMAL_DOWNLOAD + SUCCEEDED);
+    EXPECT_EQ(World().serviceCalls.control, 0u);
+    EXPECT_EQ(World().serviceCalls.changeConfig, 0u);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+}
+
+TEST_F(AppSequence, ServiceThatStopsButCannotBeDisabledIsNotStartedAgain)
+{
+    World().service.changeConfig.first = 1;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_STOPPED_STATE);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+    EXPECT_EQ(World().serviceCalls.start, 0u);
+    EXPECT_EQ(World().model.statusQueries, 1u);
+}
+
+TEST_F(AppSequence, RestartAfterAFailureRunsOnAFreshServiceObject)
+{
+    World().image = SimImage::NotLoadable;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + LOADING + "Loading firmware (load resource) error!!\n\n" + STARTING +
+                             FAILED);
+    // The sequence's own pair of handles is closed before the fresh object
+    // opens its own for the start.
+    EXPECT_EQ(World().serviceCalls.openManager, 2u);
+    const std::vector<std::string> restart = CallsFrom("CloseServiceHandle manager");
+    ASSERT_GE(restart.size(), 3u);
+    EXPECT_EQ(restart[1], "CloseServiceHandle service");
+    EXPECT_EQ(restart[2], "OpenSCManager");
+    EXPECT_EQ(World().serviceHandlesOpen, 0u);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+}
+
+TEST_F(AppSequence, RestartAfterAFailureThatFailsAddsItsMessage)
+{
+    World().scanner.clockSkewSeconds = -50;
+    World().service.start.first = 1;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + STARTING + START_FAILED + FAILED);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_STOPPED_STATE);
+}
+
+// A clock read that never succeeds used to end the process on the spot,
+// leaving the imaging service stopped and disabled and both guards owned.
+// It now fails the update like any other stage.
+TEST_F(AppSequence, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
+{
+    // Reads 1 and 2 answer the probe and the readiness query, 3 and 4 the
+    // clock commands; from the fifth on the record never arrives.
+    AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 5, 100000);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + USB_TIMEOUT + STARTING + FAILED);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+    EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_FALSE(HeldByUpdater(apptest::SCANNER_MUTEX));
+    EXPECT_FALSE(HeldByUpdater(apptest::UTILITY_MUTEX));
+    EXPECT_EQ(World().model.downloads, 0u);
+    EXPECT_GE(World().nowMs, 20000u);
+}
+
+TEST_F(AppSequence, ChineseRunDecodesToItsCharacters)
+{
+    World().languageId = 0x0404;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(apptest::Big5ToUtf8(Console()),
+              "0\n設備發現!!\n\n關閉 WIA 服務...\n\n固件裝載中...\n\n檢查韌體...\n\n發送韌體...\n\n"
+              "韌體升級，請稍候...\n在韌體更新期間，請確保設備電源隱定。\n\n升級韌體完畢!!\n\n"
+              "啟動 WIA 服務...\n\n更新成功: 20 秒後即將關閉視窗!!\n\n");
+}
+
+TEST_F(AppSequence, ScannerBehindForeignDevices)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string echo;
+    };
+    const Case cases[] = {{{}, "0\n"}, {{"-a"}, "1\n"}, {{"-b", "1"}, "1\n"}};
+    for (const Case& c : cases) {
+        SetUp();
+        World().registry.clear();
+        apptest::AddScannerInstance(7, "\\\\.\\USBSCAN3");
+        World().foreignDevices = {SimForeignDevice{0, 0x04A9, 0x1909, false},
+                                  SimForeignDevice{1, SCANNER_VENDOR_ID, REBOOT_PROMPT_PRODUCT_ID, false}};
+        World().scanner.path = 3;
+        EXPECT_EQ(Run(c.args), 0);
+        // The mode given on the command line shows only in the echo: the
+        // found scanner sets it back to 0, so no reboot prompt follows.
+        EXPECT_EQ(Console(), c.echo + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED);
+        EXPECT_EQ(UpdateMode, 0);
+        EXPECT_STREQ(DevicePath, "\\\\.\\usbscan3");
+        EXPECT_STREQ(FriendlyName, apptest::SCANNER_NAME);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// What the update driver's tests share: a simulated PC on which a whole
+// update can succeed, a way to run the program with a given command line,
+// and a decoder that turns the console's code page 950 bytes into UTF-8 so
+// that Chinese output can be compared with text typed as characters.
+#pragma once
+#include <iconv.h>
+
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+#include "platform/sim/world.h"
+#include "tests/logic/sim_fixture.h"
+
+namespace apptest {
+
+inline const char* const SCANNER_PATH = "\\\\.\\usbscan0";
+inline const char* const SCANNER_NAME = "Orvane Scanner";
+inline const char* const SCANNER_MUTEX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane Scanner";
+inline const char* const UTILITY_MUTEX = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+
+inline SimRegistryValue TextValue(const std::string& name, const std::string& text)
+{
+    SimRegistryValue value;
+    value.name = name;
+    value.data.assign(text.begin(), text.end());
+    value.data.push_back(0);
+    return value;
+}
+
+// The Image-class registry instance that the installer writes for the
+// scanner at `path`.
+inline void AddScannerInstance(int number, const std::string& path)
+{
+    SimRegistryInstance instance;
+    instance.number = number;
+    instance.values.push_back(TextValue("CreateFileName", path));
+    instance.values.push_back(TextValue("MatchingDeviceId", "usb\\vid_7a3c&pid_41b2"));
+    instance.values.push_back(TextValue("FriendlyName", SCANNER_NAME));
+    World().registry.push_back(instance);
+}
+
+// Runs the program as `fwupdate ARGS...` and returns its exit code.
+inline int RunProgram(const std::vector<std::string>& args)
+{
+    std::vector<std::string> storage;
+    storage.push_back("fwupdate.exe");
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& text : storage) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    return UpdaterMain(static_cast<int>(storage.size()), argv.data());
+}
+
+// Code page 950 bytes to UTF-8; "<undecodable>" when iconv refuses them.
+inline std::string Big5ToUtf8(const std::string& big5)
+{
+    iconv_t converter = iconv_open("UTF-8", "CP950");
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        return "<no CP950 converter>";
+    }
+    std::string input = big5;
+    std::string output(input.size() * 4 + 4, '\0');
+    char* in = input.data();
+    std::size_t inLeft = input.size();
+    char* out = output.data();
+    std::size_t outLeft = output.size();
+    const std::size_t done = iconv(converter, &in, &inLeft, &out, &outLeft);
+    iconv_close(converter);
+    if (done == static_cast<std::size_t>(-1) || inLeft != 0) {
+        return "<undecodable>";
+    }
+    output.resize(output.size() - outLeft);
+    return output;
+}
+
+}  // namespace apptest
+
+// A PC with the scanner ready at path 0, its registry instance, the imaging
+// service running and nobody holding the guard mutexes: a plain run succeeds.
+class AppTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        apptest::AddScannerInstance(0, apptest::SCANNER_PATH);
+    }
+
+    int Run(const std::vector<std::string>& args = {})
+    {
+        StartWorld();
+        return apptest::RunProgram(args);
+    }
+};
