@@ -1,0 +1,55 @@
+#include "sim/front_options.h"
+
+bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* options, std::string* error)
+{
+    *options = FrontOptions{};
+    bool seenScenario = false, seenReport = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--") {
+            options->hasUpdaterArguments = true;
+            options->updaterArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                             arguments.end());
+            return true;
+        }
+        if (argument == "--scenario" || argument == "--report") {
+            bool& seen = argument == "--scenario" ? seenScenario : seenReport;
+            if (seen) {
+                *error = argument + " given twice";
+                return false;
+            }
+            // A value that looks like an option is far more likely a
+            // forgotten file name than a file called "--realtime".
+            if (i + 1 >= arguments.size() || arguments[i + 1].empty() || arguments[i + 1].rfind("--", 0) == 0) {
+                *error = argument + " needs a file name";
+                return false;
+            }
+            seen = true;
+            (argument == "--scenario" ? options->scenarioFile : options->reportFile) = arguments[++i];
+            continue;
+        }
+        if (argument == "--realtime") {
+            if (options->realtime) {
+                *error = "--realtime given twice";
+                return false;
+            }
+            options->realtime = true;
+            continue;
+        }
+        if (argument == "--help" || argument == "-h") {
+            options->help = true;
+            continue;
+        }
+        *error = "unknown option \"" + argument + "\" (updater arguments go after --)";
+        return false;
+    }
+    return true;
+}
+
+const char* FrontUsage()
+{
+    return "usage: fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [-- updater arguments]\n"
+           "  Runs the firmware updater over a simulated PC and scanner. Standard output\n"
+           "  carries exactly the updater's console bytes; the simulator speaks on\n"
+           "  standard error. Exit status: the updater's, or 2 for a bad scenario or option.\n";
+}

@@ -1,0 +1,23 @@
+// The simulator's own command line:
+//   fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [-- updater arguments]
+#pragma once
+#include <string>
+#include <vector>
+
+struct FrontOptions {
+    std::string scenarioFile;  // empty: the default world
+    std::string reportFile;    // empty: no report
+    bool realtime = false;
+    bool help = false;
+    // Everything after "--", handed to the updater unchanged; it replaces
+    // the scenario's own argument list.
+    bool hasUpdaterArguments = false;
+    std::vector<std::string> updaterArguments;
+};
+
+// False with *error set for an unknown option, a repeated one, or one whose
+// value is missing.
+bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* options, std::string* error);
+
+// One paragraph of usage, for standard error.
+const char* FrontUsage();

@@ -1,0 +1,126 @@
+// fwupdate-sim: the updater over a simulated PC and scanner. Standard output
+// is the updater's console and nothing else, so that it can be compared
+// byte for byte; everything the simulator itself says goes to standard
+// error.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/entry.h"
+#include "app/shared.h"
+#include "platform/sim/world.h"
+#include "sim/front_options.h"
+#include "sim/report.h"
+#include "sim/scenario.h"
+
+namespace {
+
+constexpr int BAD_INPUT_STATUS = 2;
+
+// What the report needs if the updater ends the process from inside
+// instead of returning.
+struct RunInProgress {
+    bool running = false;
+    std::string reportFile;
+    SimService serviceBefore;
+};
+RunInProgress g_run;
+
+bool ReadWholeFile(const std::string& name, std::string* text)
+{
+    std::ifstream file(name, std::ios::binary);
+    if (!file) return false;
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (file.bad()) return false;
+    *text = content.str();
+    return true;
+}
+
+bool WriteReport(const std::string& name, RunEnd end, int exitCode)
+{
+    if (name.empty()) return true;
+    const std::string text = BuildReport(World(), g_run.serviceBefore, exitCode, end).dump(2) + "\n";
+    std::ofstream file(name, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    if (!file) {
+        std::fprintf(stderr, "fwupdate-sim: %s: the report could not be written\n", name.c_str());
+        return false;
+    }
+    return true;
+}
+
+// The only way the updater ends without returning is an exit from inside
+// the run, and its only exit code is 0.
+void ReportProcessExit()
+{
+    if (!g_run.running) return;
+    g_run.running = false;
+    std::fflush(stdout);
+    WriteReport(g_run.reportFile, RunEnd::ProcessExit, 0);
+}
+
+int Refuse(const std::string& message, bool withUsage)
+{
+    std::fprintf(stderr, "fwupdate-sim: %s\n", message.c_str());
+    if (withUsage) std::fputs(FrontUsage(), stderr);
+    return BAD_INPUT_STATUS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    FrontOptions options;
+    std::string error;
+    if (!ParseFrontOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
+        return Refuse(error, true);
+    }
+    if (options.help) {
+        std::fputs(FrontUsage(), stderr);
+        return 0;
+    }
+
+    SimWorld& world = World();
+    std::vector<std::string> arguments;
+    ApplyDefaultWorld(&world, &arguments);
+    if (!options.scenarioFile.empty()) {
+        std::string text;
+        if (!ReadWholeFile(options.scenarioFile, &text)) {
+            return Refuse(options.scenarioFile + ": cannot be read", false);
+        }
+        if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &error)) return Refuse(error, false);
+    }
+    if (options.hasUpdaterArguments) arguments = options.updaterArguments;
+
+    // Find out now, not after a long run, that the report has nowhere to go.
+    if (!options.reportFile.empty() && !std::ofstream(options.reportFile, std::ios::binary | std::ios::trunc)) {
+        return Refuse(options.reportFile + ": the report cannot be written there", false);
+    }
+
+    world.echoConsole = true;
+    world.realtime = options.realtime;
+    world.Start();
+    ResetProcessState();
+
+    g_run.reportFile = options.reportFile;
+    g_run.serviceBefore = world.serviceNow;
+    g_run.running = true;
+    std::atexit(ReportProcessExit);
+
+    std::vector<char*> updaterArgv;
+    std::string programName = "fwupdate.exe";
+    updaterArgv.push_back(programName.data());
+    for (std::string& argument : arguments) updaterArgv.push_back(argument.data());
+    updaterArgv.push_back(nullptr);
+    const int exitCode = UpdaterMain(static_cast<int>(updaterArgv.size() - 1), updaterArgv.data());
+    g_run.running = false;
+    std::fflush(stdout);
+
+    if (!WriteReport(options.reportFile, RunEnd::Return, exitCode)) return BAD_INPUT_STATUS;
+    return exitCode;
+}

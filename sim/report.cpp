@@ -1,0 +1,100 @@
+#include "sim/report.h"
+
+#include <cstdio>
+
+#include "platform/sim/sha256.h"
+#include "sim/local_time.h"
+
+using nlohmann::json;
+
+namespace {
+
+json ServiceFacts(const SimService& service)
+{
+    return json{{"installed", service.installed},
+                {"state", ServiceStateName(service.state)},
+                {"start_type", StartTypeName(service.startType)}};
+}
+
+json Digest(const std::uint8_t* data, std::uint64_t size)
+{
+    Sha256 context;
+    Sha256Init(&context);
+    Sha256Update(&context, data, size);
+    std::uint8_t digest[32];
+    Sha256Final(&context, digest);
+    return HexText(digest, sizeof digest);
+}
+
+}  // namespace
+
+const char* ServiceStateName(std::uint32_t state)
+{
+    static const char* const NAMES[] = {"stopped", "start_pending", "stop_pending", "running",
+                                        "continue_pending", "pause_pending", "paused"};
+    if (state >= 1 && state <= 7) return NAMES[state - 1];
+    return "unknown";
+}
+
+const char* StartTypeName(std::uint32_t startType)
+{
+    static const char* const NAMES[] = {"boot", "system", "auto", "manual", "disabled"};
+    if (startType <= 4) return NAMES[startType];
+    return "unknown";
+}
+
+std::string HexText(const std::uint8_t* bytes, std::size_t size)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(DIGITS[bytes[i] >> 4]);
+        text.push_back(DIGITS[bytes[i] & 15]);
+    }
+    return text;
+}
+
+json ScannerClockText(const SimWorld& world)
+{
+    const ScannerModel& model = world.model;
+    if (!model.clockHeld) return nullptr;
+    std::int32_t fields[9];
+    for (int i = 0; i < 9; ++i) {
+        std::uint32_t field = 0;
+        for (int b = 0; b < 4; ++b) field |= static_cast<std::uint32_t>(model.clockRecord[i * 4 + b]) << (8 * b);
+        fields[i] = static_cast<std::int32_t>(field);
+    }
+    const std::int64_t received = LocalFieldsToSeconds(fields, world.timeZone);
+    if (received == -1) return nullptr;
+    const std::uint64_t since = world.nowMs >= model.clockSetAtMs ? world.nowMs - model.clockSetAtMs : 0;
+    return FormatLocalTime(received + static_cast<std::int64_t>(since / 1000), world.timeZone);
+}
+
+json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end)
+{
+    json created = json::array(), owned = json::array();
+    for (const auto& [name, mutex] : world.mutexes) {
+        if (mutex.createdByUpdater) created.push_back(name);
+        if (mutex.updaterOwnership > 0) owned.push_back(name);
+    }
+
+    const ScannerModel& model = world.model;
+    json scanner{
+        {"downloads", model.downloads},
+        {"download_param", model.downloads > 0 ? json(model.downloadParam) : json(nullptr)},
+        {"image_bytes", model.imageBytes},
+        {"image_sha256", model.imageComplete ? json(HexText(model.imageSha256, 32)) : json(nullptr)},
+        {"clock", ScannerClockText(world)},
+    };
+
+    return json{
+        {"exit_code", exitCode},
+        {"ended_by", end == RunEnd::Return ? "return" : "process_exit"},
+        {"virtual_ms", world.nowMs},
+        {"service", {{"before", ServiceFacts(serviceBefore)}, {"after", ServiceFacts(world.serviceNow)}}},
+        {"mutexes", {{"created", created}, {"owned_at_exit", owned}}},
+        {"scanner", scanner},
+        {"embedded_image", {{"bytes", EmbeddedImageSize()}, {"sha256", Digest(EmbeddedImageData(), EmbeddedImageSize())}}},
+    };
+}

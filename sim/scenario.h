@@ -1,0 +1,24 @@
+// Scenario files: a simulated PC and scanner described in JSON (comments
+// allowed), applied on top of the front end's default world.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "platform/sim/world.h"
+
+// The registry instance the default world holds, so that an update runs
+// through to its end without a scenario: instance 0000 of the Image class
+// for the scanner at \\.\usbscan0.
+SimRegistryInstance DefaultScannerInstance();
+
+// The front end's default world: SimWorld's own defaults with
+// DefaultScannerConfig(), plus the default registry instance and no
+// updater arguments.
+void ApplyDefaultWorld(SimWorld* world, std::vector<std::string>* arguments);
+
+// Applies a scenario's text to `world` and `arguments` (both already holding
+// the defaults). On a refusal returns false and sets *error to one line that
+// names the file and the key path, or the line of a syntax error; the world
+// may then be half-changed and is not to be run.
+bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorld* world,
+                   std::vector<std::string>* arguments, std::string* error);

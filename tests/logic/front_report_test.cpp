@@ -1,0 +1,152 @@
+// The run report: names of service states, the mutex lists, what the
+// scanner received, and the clock it holds at the end.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/report.h"
+
+namespace {
+
+void PutClock(SimWorld* world, const std::int32_t fields[9], std::uint64_t setAtMs, std::uint64_t nowMs)
+{
+    world->model.clockHeld = true;
+    for (int i = 0; i < 9; ++i) {
+        const auto field = static_cast<std::uint32_t>(fields[i]);
+        for (int b = 0; b < 4; ++b) world->model.clockRecord[i * 4 + b] = static_cast<std::uint8_t>(field >> (8 * b));
+    }
+    world->model.clockSetAtMs = setAtMs;
+    world->nowMs = nowMs;
+}
+
+TEST(FrontReport, NamesServiceStatesAndStartTypes)
+{
+    const struct {
+        std::uint32_t value;
+        const char* state;
+        const char* startType;
+    } cases[] = {
+        {0, "unknown", "boot"},       {1, "stopped", "system"},      {2, "start_pending", "auto"},
+        {3, "stop_pending", "manual"}, {4, "running", "disabled"},    {5, "continue_pending", "unknown"},
+        {6, "pause_pending", "unknown"}, {7, "paused", "unknown"},   {8, "unknown", "unknown"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_STREQ(ServiceStateName(c.value), c.state);
+        EXPECT_STREQ(StartTypeName(c.value), c.startType);
+    }
+}
+
+TEST(FrontReport, HexTextIsLowerCaseTwoDigitsPerByte)
+{
+    const std::uint8_t bytes[] = {0x00, 0x0F, 0xA0, 0xFF};
+    EXPECT_EQ(HexText(bytes, sizeof bytes), "000fa0ff");
+    EXPECT_EQ(HexText(bytes, 0), "");
+}
+
+struct ClockCase {
+    const char* name;
+    const char* zone;
+    std::int32_t fields[9];
+    std::uint64_t setAtMs, nowMs;
+    const char* expected;
+};
+
+const ClockCase CLOCK_CASES[] = {
+    // What a handshake on 6 December sends: month 0 of year 127.
+    {"held 32 s in Berlin", "Europe/Berlin", {31, 20, 10, 6, 0, 127, 3, 5, 0}, 1000, 33000, "2027-01-06T10:21:03"},
+    {"part seconds are not counted", "UTC", {0, 0, 12, 1, 6, 126, 0, 0, 0}, 1000, 3999, "2026-07-01T12:00:02"},
+    // The record as it arrived (month 12) is carried into the next year the
+    // way the scanner's own calendar reads it.
+    {"unnormalised record", "UTC", {30, 20, 10, 6, 12, 126, 0, 0, -1}, 0, 0, "2027-01-06T10:20:30"},
+    // 20 s across the spring change: 02:00 never happens in Berlin.
+    {"across a daylight-saving change", "Europe/Berlin", {50, 59, 1, 29, 2, 126, 0, 0, -1}, 500, 20500,
+     "2026-03-29T03:00:10"},
+};
+
+TEST(FrontReport, ScannerClockIsTheReceivedRecordAdvanced)
+{
+    for (const ClockCase& c : CLOCK_CASES) {
+        SCOPED_TRACE(c.name);
+        SimWorld world{};  // the scanner model has no initialisers of its own
+        world.timeZone = c.zone;
+        PutClock(&world, c.fields, c.setAtMs, c.nowMs);
+        EXPECT_EQ(ScannerClockText(world), c.expected);
+    }
+}
+
+TEST(FrontReport, ScannerWithoutClockReportsNull)
+{
+    SimWorld world{};  // the scanner model has no initialisers of its own
+    EXPECT_TRUE(ScannerClockText(world).is_null());
+}
+
+TEST(FrontReport, ListsMutexesTheUpdaterCreatedAndStillOwns)
+{
+    SimWorld world{};  // the scanner model has no initialisers of its own
+    world.mutexes["Global\\A"] = SimMutex{"Global\\A", false, true, 0};  // created, released
+    world.mutexes["B"] = SimMutex{"B", false, true, 2};                  // created, still owned
+    world.mutexes["C"] = SimMutex{"C", true, false, 0};                  // another application's
+
+    const nlohmann::json report = BuildReport(world, world.service, 0, RunEnd::Return);
+
+    EXPECT_EQ(report["mutexes"]["created"], nlohmann::json::parse(R"(["B", "Global\\A"])"));
+    EXPECT_EQ(report["mutexes"]["owned_at_exit"], nlohmann::json::parse(R"(["B"])"));
+}
+
+TEST(FrontReport, ServiceBeforeAndAfterAndHowTheRunEnded)
+{
+    SimWorld world{};  // the scanner model has no initialisers of its own
+    world.nowMs = 30000;
+    SimService before;
+    before.state = SERVICE_RUNNING_STATE;
+    before.startType = SERVICE_DEMAND_START_TYPE;
+    world.serviceNow.installed = true;
+    world.serviceNow.state = SERVICE_STOPPED_STATE;
+    world.serviceNow.startType = SERVICE_DISABLED_TYPE;
+
+    const nlohmann::json report = BuildReport(world, before, 0, RunEnd::ProcessExit);
+
+    EXPECT_EQ(report["ended_by"], "process_exit");
+    EXPECT_EQ(report["exit_code"], 0);
+    EXPECT_EQ(report["virtual_ms"], 30000);
+    EXPECT_EQ(report["service"]["before"],
+              nlohmann::json::parse(R"({"installed": true, "state": "running", "start_type": "manual"})"));
+    EXPECT_EQ(report["service"]["after"],
+              nlohmann::json::parse(R"({"installed": true, "state": "stopped", "start_type": "disabled"})"));
+    EXPECT_EQ(BuildReport(world, before, 0, RunEnd::Return)["ended_by"], "return");
+}
+
+TEST(FrontReport, ScannerFactsOnlyWhatArrivedWhole)
+{
+    SimWorld world{};  // the scanner model has no initialisers of its own
+    world.model.downloads = 0;
+    world.model.downloadParam = 0;
+    world.model.imageBytes = 0;
+    world.model.imageComplete = false;
+
+    nlohmann::json report = BuildReport(world, world.service, 0, RunEnd::Return);
+    EXPECT_EQ(report["scanner"]["downloads"], 0);
+    EXPECT_TRUE(report["scanner"]["download_param"].is_null());
+    EXPECT_TRUE(report["scanner"]["image_sha256"].is_null());
+    EXPECT_TRUE(report["scanner"]["clock"].is_null());
+
+    // An announcement whose image stopped half-way: the count, no digest.
+    world.model.downloads = 1;
+    world.model.downloadParam = 4;
+    world.model.imageBytes = 1000;
+    report = BuildReport(world, world.service, 0, RunEnd::Return);
+    EXPECT_EQ(report["scanner"]["download_param"], 4);
+    EXPECT_EQ(report["scanner"]["image_bytes"], 1000);
+    EXPECT_TRUE(report["scanner"]["image_sha256"].is_null());
+
+    world.model.imageComplete = true;
+    std::memset(world.model.imageSha256, 0xAB, 32);
+    report = BuildReport(world, world.service, 0, RunEnd::Return);
+    EXPECT_EQ(report["scanner"]["image_sha256"],
+              "abababababababababababababababababababababababababababababababab");
+    EXPECT_EQ(report["embedded_image"]["bytes"], EmbeddedImageSize());
+}
+
+}  // namespace

@@ -1,0 +1,353 @@
+// Scenario files: each key reaches the world field it names, the front
+// end's defaults hold where a file is silent, and every malformed, unknown,
+// mistyped or out-of-range value is refused with the file and key path.
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/scenario.h"
+
+namespace {
+
+struct Applied {
+    SimWorld world;
+    std::vector<std::string> arguments;
+    bool accepted = false;
+    std::string error;
+};
+
+Applied Apply(const std::string& text)
+{
+    Applied result;
+    ApplyDefaultWorld(&result.world, &result.arguments);
+    result.accepted = ApplyScenario("f.json", text, &result.world, &result.arguments, &result.error);
+    return result;
+}
+
+std::vector<std::uint8_t> Bytes(const char* text, std::size_t size)
+{
+    return std::vector<std::uint8_t>(text, text + size);
+}
+
+// ---- every key reaches its field ----
+
+struct KeyCase {
+    const char* name;
+    const char* scenario;
+    std::function<void(const Applied&)> check;
+};
+
+const KeyCase KEY_CASES[] = {
+    {"language as hex text", R"({"language": "0x0404"})",
+     [](const Applied& a) { EXPECT_EQ(a.world.languageId, 0x0404); }},
+    {"language as a number", R"({"language": 2052})",
+     [](const Applied& a) { EXPECT_EQ(a.world.languageId, 0x0804); }},
+    {"arguments kept as written, empty ones too", R"({"arguments": ["-b", "", "7"]})",
+     [](const Applied& a) { EXPECT_EQ(a.arguments, (std::vector<std::string>{"-b", "", "7"})); }},
+    {"local time read in its zone (summer time in Berlin is UTC+2)",
+     R"({"time": {"local": "2026-07-01T12:00:00.5", "zone": "Europe/Berlin", "tick_start": 4294960000}})",
+     [](const Applied& a) {
+         EXPECT_EQ(a.world.localTimeAtStart, 1782900000);  // 2026-07-01 10:00:00 UTC
+         EXPECT_EQ(a.world.millisecondsAtStart, 500);
+         EXPECT_EQ(a.world.timeZone, "Europe/Berlin");
+         EXPECT_EQ(a.world.tickAtStart, 4294960000u);
+     }},
+    {"a zone alone keeps the start instant", R"({"time": {"zone": "Asia/Taipei"}})",
+     [](const Applied& a) {
+         EXPECT_EQ(a.world.localTimeAtStart, 1796552430);
+         EXPECT_EQ(a.world.timeZone, "Asia/Taipei");
+     }},
+    {"foreign devices", R"({"foreign_devices": [{"path": 1, "vendor_id": "0x04A9", "product_id": 4660},
+                                               {"path": 2, "descriptor_fails": true}]})",
+     [](const Applied& a) {
+         ASSERT_EQ(a.world.foreignDevices.size(), 2u);
+         EXPECT_EQ(a.world.foreignDevices[0].path, 1);
+         EXPECT_EQ(a.world.foreignDevices[0].vendorId, 0x04A9);
+         EXPECT_EQ(a.world.foreignDevices[0].productId, 0x1234);
+         EXPECT_FALSE(a.world.foreignDevices[0].descriptorFails);
+         EXPECT_TRUE(a.world.foreignDevices[1].descriptorFails);
+     }},
+    {"scanner identity and states",
+     R"({"scanner": {"path": 3, "vendor_id": "0x7a3c", "product_id": "0x39C1", "descriptor_fails": true,
+                     "recovery": true, "busy_state": 5, "busy_for_ms": 2500, "script": [6, 7, 0],
+                     "burn_ms": 8500, "burn_end_state": 9}})",
+     [](const Applied& a) {
+         const ScannerConfig& s = a.world.scanner;
+         EXPECT_EQ(s.path, 3);
+         EXPECT_EQ(s.vendorId, 0x7A3C);
+         EXPECT_EQ(s.productId, 0x39C1);
+         EXPECT_TRUE(s.descriptorFails);
+         EXPECT_TRUE(a.world.descriptorFailsOnScanner);
+         EXPECT_TRUE(s.recovery);
+         EXPECT_EQ(s.busyState, 5);
+         EXPECT_EQ(s.busyForMs, 2500u);
+         ASSERT_EQ(s.scriptLength, 3u);
+         EXPECT_EQ(s.script[0], 6);
+         EXPECT_EQ(s.script[1], 7);
+         EXPECT_EQ(s.script[2], 0);
+         EXPECT_EQ(s.burnMs, 8500u);
+         EXPECT_EQ(s.burnEndState, 9);
+     }},
+    {"scanner not attached", R"({"scanner": {"path": -1}})",
+     [](const Applied& a) { EXPECT_EQ(a.world.scanner.path, -1); }},
+    {"power cycle",
+     R"({"scanner": {"power_cycle": {"leave_after_ms": 8500, "absent_ms": 2000, "return_path": 2,
+                                     "return_in_recovery": true}}})",
+     [](const Applied& a) {
+         EXPECT_EQ(a.world.scanner.leaveAfterMs, 8500u);
+         EXPECT_EQ(a.world.scanner.absentMs, 2000u);
+         EXPECT_EQ(a.world.scanner.returnPath, 2);
+         EXPECT_TRUE(a.world.scanner.returnInRecovery);
+     }},
+    {"scripted clock reply goes out little-endian",
+     R"({"scanner": {"clock_reply": [30, 20, 10, 6, 0, 127, 3, 5, -1], "clock_skew_seconds": -7}})",
+     [](const Applied& a) {
+         const ScannerConfig& s = a.world.scanner;
+         EXPECT_TRUE(s.clockScripted);
+         EXPECT_EQ(s.clockSkewSeconds, -7);
+         const std::uint8_t expected[36] = {30, 0, 0, 0, 20, 0, 0, 0, 10, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0,
+                                            127, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+         EXPECT_EQ(std::memcmp(s.clockReply, expected, 36), 0);
+     }},
+    {"absences", R"({"scanner": {"absences": [{"from_ms": 7300, "to_ms": 7700, "then_path": 5}]}})",
+     [](const Applied& a) {
+         ASSERT_EQ(a.world.scanner.absenceCount, 1u);
+         EXPECT_EQ(a.world.scanner.absences[0].fromMs, 7300u);
+         EXPECT_EQ(a.world.scanner.absences[0].toMs, 7700u);
+         EXPECT_EQ(a.world.scanner.absences[0].thenPath, 5);
+     }},
+    {"faults with their defaults",
+     R"({"scanner": {"faults": [{"direction": "read", "kind": "partial", "first": 4, "count": 2, "amount": 20},
+                                {"direction": "write", "kind": "wait_timeout"}]}})",
+     [](const Applied& a) {
+         const ScannerConfig& s = a.world.scanner;
+         ASSERT_EQ(s.faultCount, 2u);
+         EXPECT_EQ(s.faults[0].direction, SIM_DIR_READ);
+         EXPECT_EQ(s.faults[0].kind, SIM_FAULT_PARTIAL);
+         EXPECT_EQ(s.faults[0].first, 4u);
+         EXPECT_EQ(s.faults[0].count, 2u);
+         EXPECT_EQ(s.faults[0].amount, 20u);
+         EXPECT_EQ(s.faults[1].direction, SIM_DIR_WRITE);
+         EXPECT_EQ(s.faults[1].kind, SIM_FAULT_WAIT_TIMEOUT);
+         EXPECT_EQ(s.faults[1].first, 1u);
+         EXPECT_EQ(s.faults[1].count, 1u);
+         EXPECT_EQ(s.faults[1].amount, 0u);
+     }},
+    {"service by name",
+     R"({"service": {"installed": false, "state": "stop_pending", "start_type": "manual", "running_controls": 1,
+                     "start_pending_ms": 10, "stop_pending_ms": 20, "start_wait_hint": 30, "stop_wait_hint": 40,
+                     "stuck_pending": true}})",
+     [](const Applied& a) {
+         const SimService& s = a.world.service;
+         EXPECT_FALSE(s.installed);
+         EXPECT_EQ(s.state, 3u);
+         EXPECT_EQ(s.startType, 3u);
+         EXPECT_EQ(s.runningControls, 1u);
+         EXPECT_EQ(s.startPendingMs, 10u);
+         EXPECT_EQ(s.stopPendingMs, 20u);
+         EXPECT_EQ(s.startWaitHint, 30u);
+         EXPECT_EQ(s.stopWaitHint, 40u);
+         EXPECT_TRUE(s.stuckPending);
+     }},
+    {"service refusals: a refusal without count lasts, its error defaults to access denied",
+     R"({"service": {"refusals": {"query_config": {"first": 2, "count": 1, "error": 1060}, "start": {"first": 1}}}})",
+     [](const Applied& a) {
+         const SimService& s = a.world.service;
+         EXPECT_TRUE(s.queryConfig.Applies(2));
+         EXPECT_FALSE(s.queryConfig.Applies(1));
+         EXPECT_FALSE(s.queryConfig.Applies(3));
+         EXPECT_EQ(s.queryConfig.error, 1060u);
+         EXPECT_TRUE(s.start.Applies(1));
+         EXPECT_TRUE(s.start.Applies(1000000));
+         EXPECT_EQ(s.start.error, 5u);
+         EXPECT_FALSE(s.control.Applies(1));
+     }},
+    {"registry text gets its terminating zero, hex is taken as is",
+     R"({"registry": [{"number": 12, "open_refused": true, "values": [
+            {"name": "FriendlyName", "text": "DS"},
+            {"name": "CreateFileName", "type": "REG_BINARY", "hex": "5c 5C:2e-5c"},
+            {"name": "MatchingDeviceId", "type": 4, "hex": ""}]}]})",
+     [](const Applied& a) {
+         ASSERT_EQ(a.world.registry.size(), 1u);
+         const SimRegistryInstance& i = a.world.registry[0];
+         EXPECT_EQ(i.number, 12);
+         EXPECT_TRUE(i.openRefused);
+         ASSERT_EQ(i.values.size(), 3u);
+         EXPECT_EQ(i.values[0].type, 1u);
+         EXPECT_EQ(i.values[0].data, Bytes("DS", 3));
+         EXPECT_EQ(i.values[1].type, 3u);
+         EXPECT_EQ(i.values[1].data, Bytes("\\\\.\\", 4));
+         EXPECT_EQ(i.values[2].type, 4u);
+         EXPECT_TRUE(i.values[2].data.empty());
+     }},
+    {"an empty registry replaces the default instance", R"({"registry": []})",
+     [](const Applied& a) { EXPECT_TRUE(a.world.registry.empty()); }},
+    {"mutexes, image and creation refusals",
+     R"({"mutexes_held": ["{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"], "image": "not_loadable",
+         "refusals": {"create_event": {"first": 3, "count": 1}, "create_mutex": {"first": 1},
+                      "allocate_fixed": {"first": 2, "error": 8}}})",
+     [](const Applied& a) {
+         EXPECT_EQ(a.world.mutexesHeldByOthers, (std::vector<std::string>{"{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"}));
+         EXPECT_EQ(a.world.image, SimImage::NotLoadable);
+         EXPECT_TRUE(a.world.createEvent.Applies(3));
+         EXPECT_FALSE(a.world.createEvent.Applies(4));
+         EXPECT_TRUE(a.world.createMutex.Applies(7));
+         EXPECT_FALSE(a.world.allocateFixed.Applies(1));
+         EXPECT_TRUE(a.world.allocateFixed.Applies(2));
+         EXPECT_EQ(a.world.allocateFixed.error, 8u);
+     }},
+    {"comments, a description and expectations change nothing",
+     "// a scenario\n{ /* the reader's */ \"description\": \"x\", \"expect\": {\"exit_code\": 0} }",
+     [](const Applied& a) {
+         EXPECT_EQ(a.world.languageId, 0x0409);
+         ASSERT_EQ(a.world.registry.size(), 1u);
+         EXPECT_EQ(a.world.scanner.path, 0);
+         EXPECT_TRUE(a.arguments.empty());
+     }},
+};
+
+TEST(FrontScenario, EveryKeyReachesItsField)
+{
+    for (const KeyCase& c : KEY_CASES) {
+        SCOPED_TRACE(c.name);
+        const Applied applied = Apply(c.scenario);
+        ASSERT_TRUE(applied.accepted) << applied.error;
+        c.check(applied);
+    }
+}
+
+TEST(FrontScenario, DefaultWorldHoldsTheScannersRegistryInstance)
+{
+    SimWorld world;
+    world.languageId = 0x0404;  // anything a previous run left must go
+    std::vector<std::string> arguments{"-a"};
+    ApplyDefaultWorld(&world, &arguments);
+
+    EXPECT_TRUE(arguments.empty());
+    EXPECT_EQ(world.languageId, 0x0409);
+    EXPECT_EQ(world.scanner.path, 0);
+    EXPECT_EQ(world.scanner.vendorId, 0x7A3C);
+    EXPECT_EQ(world.scanner.productId, 0x41B2);
+    EXPECT_EQ(world.service.state, SERVICE_RUNNING_STATE);
+    EXPECT_EQ(world.service.startType, SERVICE_AUTO_START_TYPE);
+    ASSERT_EQ(world.registry.size(), 1u);
+    const SimRegistryInstance& instance = world.registry[0];
+    EXPECT_EQ(instance.number, 0);
+    ASSERT_EQ(instance.values.size(), 3u);
+    EXPECT_EQ(instance.values[0].name, "CreateFileName");
+    EXPECT_EQ(instance.values[0].data, Bytes("\\\\.\\usbscan0", 13));
+    EXPECT_EQ(instance.values[1].name, "MatchingDeviceId");
+    EXPECT_EQ(instance.values[1].data, Bytes("usb\\vid_7a3c&pid_41b2", 22));
+    EXPECT_EQ(instance.values[2].name, "FriendlyName");
+    EXPECT_EQ(instance.values[2].data, Bytes("Orvane DS-1200", 15));
+    for (const SimRegistryValue& value : instance.values) EXPECT_EQ(value.type, 1u) << value.name;
+}
+
+// ---- refusals ----
+
+struct RefusalCase {
+    const char* scenario;
+    const char* error;
+};
+
+const RefusalCase REFUSAL_CASES[] = {
+    // structure
+    {R"(["scanner"])", "f.json: (top level): must be an object, not an array"},
+    {R"({"colour": 1})", "f.json: colour: unknown key"},
+    {R"({"registry": [{"number": 0}, {"number": 1, "values": [{"nme": "x", "text": ""}]}]})",
+     "f.json: registry[1].values[0].nme: unknown key"},
+    {R"({"scanner": []})", "f.json: scanner: must be an object, not an array"},
+    {"{\n  \"language\": 1,\n}", "f.json: line 3, column 1: syntax error while parsing object key - unexpected '}'; "
+                                 "expected string literal"},
+    {R"({"language": 1, "language": 2})", "f.json: language: appears twice in one object"},
+    {R"({"registry": [{"number": 0}, {"number": 1, "number": 2}]})",
+     "f.json: registry[1].number: appears twice in one object"},
+    // types and ranges
+    {R"({"scanner": {"burn_ms": true}})",
+     "f.json: scanner.burn_ms: must be an integer from 0 to 4294967295, not a boolean"},
+    {R"({"scanner": {"burn_ms": 1.5}})",
+     "f.json: scanner.burn_ms: must be an integer from 0 to 4294967295, not a fraction"},
+    {R"({"scanner": {"burn_ms": -1}})", "f.json: scanner.burn_ms: out of range: must be from 0 to 4294967295"},
+    {R"({"scanner": {"burn_ms": 4294967296}})",
+     "f.json: scanner.burn_ms: out of range: must be from 0 to 4294967295"},
+    {R"({"scanner": {"clock_skew_seconds": 18446744073709551615}})",
+     "f.json: scanner.clock_skew_seconds: out of range: must be from -2147483648 to 2147483647"},
+    {R"({"scanner": {"path": 256}})", "f.json: scanner.path: out of range: must be from -1 to 255"},
+    {R"({"scanner": {"recovery": 1}})", "f.json: scanner.recovery: must be true or false, not an integer"},
+    {R"({"language": "0x12345"})",
+     "f.json: language: must be an integer or text 0x followed by 1 to 4 hexadecimal digits, not \"0x12345\""},
+    {R"({"language": "0x04g4"})", "f.json: language: \"0x04g4\" is not hexadecimal"},
+    {R"({"arguments": ["-a", 7]})", "f.json: arguments[1]: must be text, not an integer"},
+    {R"({"service": {"state": "started"}})",
+     "f.json: service.state: unknown value \"started\"; must be one of \"stopped\", \"start_pending\", "
+     "\"stop_pending\", \"running\", \"continue_pending\", \"pause_pending\", \"paused\""},
+    {R"({"service": {"refusals": {"start": {"first": 0}}}})",
+     "f.json: service.refusals.start.first: out of range: must be from 1 to 4294967295"},
+    {R"({"service": {"refusals": {"start": {"count": 2}}}})",
+     "f.json: service.refusals.start.first: missing (this key is required)"},
+    {R"({"image": "absent"})",
+     "f.json: image: unknown value \"absent\"; must be one of \"present\", \"missing\", \"not_loadable\", \"empty\""},
+    {R"({"mutexes_held": [""]})", "f.json: mutexes_held[0]: may not be empty"},
+    {R"({"mutexes_held": ["m", "m"]})", "f.json: mutexes_held[1]: this mutex is listed twice"},
+    // sizes of the scanner's fixed tables
+    {R"({"scanner": {"script": [0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,
+                                0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}})",
+     "f.json: scanner.script: holds 65 elements; at most 64 are allowed"},
+    {R"({"scanner": {"clock_reply": [0, 0, 0, 0, 0, 0, 0, 0]}})",
+     "f.json: scanner.clock_reply: must hold exactly 9 integers (tm_sec .. tm_isdst)"},
+    // faults and absences
+    {R"({"scanner": {"faults": [{"direction": "write"}]}})",
+     "f.json: scanner.faults[0].kind: missing (this key is required)"},
+    {R"({"scanner": {"faults": [{"direction": "write", "kind": "empty"}]}})",
+     "f.json: scanner.faults[0].kind: this kind of fault exists for reads only"},
+    {R"({"scanner": {"faults": [{"direction": "write", "kind": "short"}]}})",
+     "f.json: scanner.faults[0].amount: missing (this key is required)"},
+    {R"({"scanner": {"faults": [{"direction": "read", "kind": "partial", "amount": 0}]}})",
+     "f.json: scanner.faults[0].amount: must be at least 1 for this kind of fault"},
+    {R"({"scanner": {"faults": [{"direction": "read", "kind": "call_fails", "amount": 3}]}})",
+     "f.json: scanner.faults[0].amount: only faults of kind \"short\" and \"partial\" take an amount"},
+    {R"({"scanner": {"absences": [{"from_ms": 500, "to_ms": 500, "then_path": 1}]}})",
+     "f.json: scanner.absences[0].to_ms: must come after from_ms"},
+    // registry
+    {R"({"registry": [{"number": 10000}]})", "f.json: registry[0].number: out of range: must be from 0 to 9999"},
+    {R"({"registry": [{"number": 3}, {"number": 3}]})", "f.json: registry[1].number: instance 3 is listed twice"},
+    {R"({"registry": [{"number": 0, "values": [{"name": "FriendlyName"}]}]})",
+     "f.json: registry[0].values[0]: needs exactly one of \"text\" and \"hex\""},
+    {R"({"registry": [{"number": 0, "values": [{"name": "A", "text": ""}, {"name": "a", "text": ""}]}]})",
+     "f.json: registry[0].values[1].name: the instance holds a value of this name already"},
+    {R"({"registry": [{"number": 0, "values": [{"name": "A", "hex": "414"}]}]})",
+     "f.json: registry[0].values[0].hex: holds an odd number of hexadecimal digits"},
+    {R"({"registry": [{"number": 0, "values": [{"name": "A", "hex": "4 1"}]}]})",
+     "f.json: registry[0].values[0].hex: a byte is cut in half by a separator"},
+    {R"({"registry": [{"number": 0, "values": [{"name": "A", "type": "REG_TEXT", "text": ""}]}]})",
+     "f.json: registry[0].values[0].type: unknown value \"REG_TEXT\"; must be one of \"REG_NONE\", \"REG_SZ\", "
+     "\"REG_EXPAND_SZ\", \"REG_BINARY\", \"REG_DWORD\", \"REG_DWORD_BIG_ENDIAN\", \"REG_LINK\", \"REG_MULTI_SZ\", "
+     "\"REG_QWORD\""},
+    // devices on the same path
+    {R"({"foreign_devices": [{"path": 0}]})",
+     "f.json: foreign_devices[0].path: path 0 is the scanner's (scanner.path)"},
+    {R"({"foreign_devices": [{"path": 4}, {"path": 4}]})",
+     "f.json: foreign_devices[1].path: path 4 holds another device already"},
+    // time
+    {R"({"time": {"zone": "Mars/Olympus_Mons"}})",
+     "f.json: time.zone: unknown time zone \"Mars/Olympus_Mons\" (a name under /usr/share/zoneinfo or a POSIX TZ "
+     "rule)"},
+    {R"({"time": {"local": "2026-02-29T10:00:00"}})",
+     "f.json: time.local: \"2026-02-29T10:00:00\" is not a local time YYYY-MM-DDTHH:MM:SS[.mmm] that exists in "
+     "zone UTC"},
+};
+
+TEST(FrontScenario, RefusesWithFileAndKeyPath)
+{
+    for (const RefusalCase& c : REFUSAL_CASES) {
+        SCOPED_TRACE(c.scenario);
+        const Applied applied = Apply(c.scenario);
+        EXPECT_FALSE(applied.accepted);
+        EXPECT_EQ(applied.error, c.error);
+    }
+}
+
+}  // namespace
