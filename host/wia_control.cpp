@@ -133,8 +133,17 @@ int CWIAControl::Start()
     if (!SetStartType(SERVICE_AUTO_START_TYPE)) {
         return 0;
     }
-    // A running or pending service is left alone.
-    if (!QueryStatus(&m_status) || m_status.dwCurrentState != SERVICE_STOPPED_STATE) {
+    if (!QueryStatus(&m_status)) {
+        return 1;
+    }
+    // A service still on its way down would end up stopped if it were left
+    // alone, while the caller is told it was given back: let it finish
+    // stopping, then start it. One that never finishes is a failed start.
+    if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE && !WaitForState(SERVICE_STOPPED_STATE)) {
+        return 0;
+    }
+    // A running or starting service is left alone.
+    if (m_status.dwCurrentState != SERVICE_STOPPED_STATE) {
         return 1;
     }
     if (!StartNamedService(m_hService)) {
