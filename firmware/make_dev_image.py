@@ -15,20 +15,23 @@ SEED = b"development firmware image v1"
 
 
 def main() -> int:
-    if len(sys.argv) != 2:
-        print("usage: make_dev_image.py OUTPUT", file=sys.stderr)
+    # A smaller image serves the fuzzer, which runs the updater thousands of
+    # times a minute.
+    if len(sys.argv) not in (2, 3):
+        print("usage: make_dev_image.py OUTPUT [SIZE]", file=sys.stderr)
         return 2
     out = sys.argv[1]
+    size = int(sys.argv[2]) if len(sys.argv) == 3 else SIZE
     os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
     chunks = []
     produced = 0
     counter = 0
-    while produced < SIZE:
+    while produced < size:
         block = hashlib.sha256(SEED + counter.to_bytes(8, "little")).digest()
         chunks.append(block)
         produced += len(block)
         counter += 1
-    data = b"".join(chunks)[:SIZE]
+    data = b"".join(chunks)[:size]
     tmp = out + ".tmp"
     with open(tmp, "wb") as f:
         f.write(data)
