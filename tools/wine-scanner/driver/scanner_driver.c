@@ -1,0 +1,438 @@
+/* Kernel-mode stand-in for the still-image driver: publishes the simulated
+   scanner as \\.\usbscanN (and any other still-image devices the harness
+   asks for), answers the descriptor request, carries bulk writes and reads
+   to the scanner model, and moves the scanner's link when the model leaves
+   the bus and comes back. Test tooling only: it never ships. */
+#include <ntddk.h>
+
+#include "tools/wine-scanner/driver/control.h"
+#include "tools/wine-scanner/driver/model_bridge.h"
+
+#define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018
+#define LINK_POLL_MS 10
+#define MAX_FOREIGN 16
+
+enum DeviceKind { KIND_CONTROL = 0, KIND_SCANNER = 1, KIND_FOREIGN = 2 };
+
+typedef struct DeviceExtension {
+    int kind;
+    int32_t path;
+    uint16_t vendorId;
+    uint16_t productId;
+    uint8_t descriptorFails;
+} DeviceExtension;
+
+static FAST_MUTEX g_lock;
+static PDEVICE_OBJECT g_scanner;
+static int32_t g_published = -1;      /* number of the scanner's link, -1 none */
+static LONGLONG g_originTicks = -1;   /* clock origin: the first open of a device */
+static volatile LONG g_stopping;
+static PVOID g_thread;
+static ULONG g_tickIncrement;          /* 100 ns units per tick */
+static VOID(NTAPI* g_queryTickCount)(PLARGE_INTEGER);
+static int g_configOk;
+static uint32_t g_foreignCount;
+static PDEVICE_OBJECT g_foreign[MAX_FOREIGN];
+
+static LONGLONG Ticks(void)
+{
+    LARGE_INTEGER count;
+    if (g_queryTickCount) {
+        g_queryTickCount(&count);
+    } else {
+        KeQueryTickCount(&count);
+    }
+    return count.QuadPart;
+}
+
+/* Milliseconds of the scanner's own time. The updater's run begins with its
+   first open of a device path, so that is where the scanner's time starts;
+   until then the scanner sits at its starting instant. Caller holds g_lock. */
+static uint64_t NowMs(void)
+{
+    if (g_originTicks < 0)
+        return 0;
+    return (uint64_t)((Ticks() - g_originTicks) * (LONGLONG)g_tickIncrement / 10000);
+}
+
+static void LinkName(UNICODE_STRING* name, WCHAR* buffer, USHORT room, int32_t number)
+{
+    /* "\DosDevices\usbscan" and the number in decimal, no leading zeros. */
+    static const WCHAR prefix[] = L"\\DosDevices\\usbscan";
+    WCHAR digits[12];
+    int n = 0;
+    USHORT i = 0;
+    uint32_t value = (uint32_t)number;
+    do {
+        digits[n++] = (WCHAR)(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0 && n < 12);
+    while (prefix[i] != 0 && i + 1 < room) {
+        buffer[i] = prefix[i];
+        ++i;
+    }
+    while (n > 0 && i + 1 < room)
+        buffer[i++] = digits[--n];
+    buffer[i] = 0;
+    name->Buffer = buffer;
+    name->Length = (USHORT)(i * sizeof(WCHAR));
+    name->MaximumLength = (USHORT)(room * sizeof(WCHAR));
+}
+
+static NTSTATUS Publish(int32_t number, const WCHAR* deviceName)
+{
+    WCHAR buffer[40];
+    UNICODE_STRING link, target;
+    LinkName(&link, buffer, 40, number);
+    RtlInitUnicodeString(&target, deviceName);
+    return IoCreateSymbolicLink(&link, &target);
+}
+
+static void Unpublish(int32_t number)
+{
+    WCHAR buffer[40];
+    UNICODE_STRING link;
+    LinkName(&link, buffer, 40, number);
+    IoDeleteSymbolicLink(&link);
+}
+
+#define SCANNER_DEVICE_NAME L"\\Device\\FwuSimScanner"
+
+/* Makes the scanner's link follow the model: none while it is off the bus,
+   its current number while it is on. Caller holds g_lock. */
+static void SyncLink(void)
+{
+    int32_t path = -1;
+    if (!BridgePresent(NowMs(), &path))
+        path = -1;
+    if (path == g_published)
+        return;
+    if (g_published >= 0)
+        Unpublish(g_published);
+    g_published = -1;
+    if (path >= 0 && NT_SUCCESS(Publish(path, SCANNER_DEVICE_NAME)))
+        g_published = path;
+}
+
+static VOID NTAPI LinkThread(PVOID context)
+{
+    LARGE_INTEGER pause;
+    (void)context;
+    pause.QuadPart = -(LONGLONG)LINK_POLL_MS * 10000;
+    while (!g_stopping) {
+        ExAcquireFastMutex(&g_lock);
+        SyncLink();
+        ExReleaseFastMutex(&g_lock);
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/* A handle on the scanner is alive while the scanner is on the bus in the
+   generation it was opened in: a power cycle kills every older handle, as
+   unplugging a real device does. Caller holds g_lock. */
+static int HandleAlive(PFILE_OBJECT file, uint64_t now)
+{
+    int32_t path;
+    if (file == NULL || file->FsContext2 == NULL)
+        return 0;
+    if (!BridgePresent(now, &path))
+        return 0;
+    return (ULONG_PTR)file->FsContext2 == (ULONG_PTR)BridgeGeneration(now) + 1;
+}
+
+static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
+{
+    DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (ext->kind == KIND_CONTROL)
+        return Complete(irp, STATUS_SUCCESS, 0);
+    ExAcquireFastMutex(&g_lock);
+    if (g_originTicks < 0)
+        g_originTicks = Ticks();
+    if (ext->kind == KIND_SCANNER) {
+        uint64_t now = NowMs();
+        int32_t path;
+        /* The link can lag the model by one turn of the link thread: an
+           open that arrives while the scanner is off the bus fails as a
+           missing path does. */
+        SyncLink();
+        if (!BridgePresent(now, &path)) {
+            status = STATUS_OBJECT_NAME_NOT_FOUND;
+        } else if (stack->FileObject != NULL) {
+            stack->FileObject->FsContext2 = (PVOID)(ULONG_PTR)(BridgeGeneration(now) + 1);
+        }
+    }
+    ExReleaseFastMutex(&g_lock);
+    return Complete(irp, status, 0);
+}
+
+static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+/* Completes a transfer as the model says it went. A failed call fails the
+   IRP. An outcome that cannot be fetched is completed with STATUS_TIMEOUT:
+   a success code, so the WriteFile/ReadFile call returns success, but not
+   STATUS_SUCCESS, so GetOverlappedResult reports failure. A completion that
+   is never signalled cannot be played from here: the platform signals the
+   event of every completed request. */
+static NTSTATUS CompleteTransfer(PIRP irp, const BridgeTransfer* t)
+{
+    if (!t->callOk)
+        return Complete(irp, STATUS_UNSUCCESSFUL, 0);
+    if (!t->resultOk)
+        return Complete(irp, STATUS_TIMEOUT, t->count);
+    return Complete(irp, STATUS_SUCCESS, t->count);
+}
+
+static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
+{
+    DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    BridgeTransfer t = {0, 0, 0, 0};
+    uint64_t now;
+    int alive;
+    if (ext->kind != KIND_SCANNER)
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    ExAcquireFastMutex(&g_lock);
+    now = NowMs();
+    alive = HandleAlive(stack->FileObject, now);
+    if (alive) {
+        uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
+        if (stack->MajorFunction == IRP_MJ_WRITE)
+            BridgeWrite(now, buffer, stack->Parameters.Write.Length, &t);
+        else
+            BridgeRead(now, buffer, stack->Parameters.Read.Length, &t);
+    }
+    ExReleaseFastMutex(&g_lock);
+    /* A handle from before a power cycle talks to nobody: the model never
+       sees the call, as no scanner would. */
+    if (!alive)
+        return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    return CompleteTransfer(irp, &t);
+}
+
+static NTSTATUS DescriptorRequest(DeviceExtension* ext, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    uint16_t vendorId = ext->vendorId, productId = ext->productId;
+    uint8_t fails = ext->descriptorFails;
+    uint16_t* out = (uint16_t*)irp->AssociatedIrp.SystemBuffer;
+    if (ext->kind == KIND_SCANNER) {
+        int alive;
+        ExAcquireFastMutex(&g_lock);
+        alive = HandleAlive(stack->FileObject, NowMs());
+        BridgeDescriptor(&vendorId, &productId, &fails);
+        ExReleaseFastMutex(&g_lock);
+        if (!alive)
+            return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    if (fails)
+        return Complete(irp, STATUS_UNSUCCESSFUL, 0);
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8 || out == NULL)
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    out[0] = vendorId;
+    out[1] = productId;
+    out[2] = 0x0100; /* release 1.00 */
+    out[3] = 0;
+    return Complete(irp, STATUS_SUCCESS, 8);
+}
+
+static NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void* out = irp->AssociatedIrp.SystemBuffer;
+    if (code == FWU_SIM_IOCTL_SNAPSHOT) {
+        uint32_t size;
+        ExAcquireFastMutex(&g_lock);
+        size = BridgeSnapshot(NULL, 0);
+        if (out != NULL && room >= size)
+            BridgeSnapshot(out, room);
+        ExReleaseFastMutex(&g_lock);
+        if (out == NULL || room < size)
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return Complete(irp, STATUS_SUCCESS, size);
+    }
+    if (code == FWU_SIM_IOCTL_STATE) {
+        FwuSimDriverState* state = (FwuSimDriverState*)out;
+        if (out == NULL || room < sizeof(FwuSimDriverState))
+            return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        ExAcquireFastMutex(&g_lock);
+        state->nowMs = NowMs();
+        state->started = g_originTicks >= 0;
+        state->publishedPath = g_published;
+        state->configOk = g_configOk;
+        state->foreignCount = g_foreignCount;
+        state->modelSize = BridgeSnapshot(NULL, 0);
+        ExReleaseFastMutex(&g_lock);
+        return Complete(irp, STATUS_SUCCESS, sizeof(FwuSimDriverState));
+    }
+    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+static NTSTATUS NTAPI DispatchIoctl(PDEVICE_OBJECT device, PIRP irp)
+{
+    DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (ext->kind == KIND_CONTROL)
+        return ControlRequest(irp, stack);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_GET_DEVICE_DESCRIPTOR)
+        return DescriptorRequest(ext, irp, stack);
+    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+/* ---- configuration from the service key ---- */
+
+typedef struct ValueSource {
+    HANDLE key;
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 1024];
+} ValueSource;
+
+static ValueSource g_values;
+
+static int ReadValue(void* context, const char* name, void* buffer, uint32_t size)
+{
+    ValueSource* source = (ValueSource*)context;
+    WCHAR wide[64];
+    UNICODE_STRING valueName;
+    ULONG got = 0;
+    KEY_VALUE_PARTIAL_INFORMATION* info = (KEY_VALUE_PARTIAL_INFORMATION*)source->buffer;
+    uint32_t i = 0, n;
+    while (name[i] != 0 && i + 1 < 64) {
+        wide[i] = (WCHAR)(unsigned char)name[i];
+        ++i;
+    }
+    wide[i] = 0;
+    RtlInitUnicodeString(&valueName, wide);
+    if (!NT_SUCCESS(ZwQueryValueKey(source->key, &valueName, KeyValuePartialInformation, info,
+                                    sizeof source->buffer, &got)))
+        return -1;
+    n = info->DataLength;
+    if (n <= size) {
+        for (i = 0; i < n; ++i)
+            ((UCHAR*)buffer)[i] = info->Data[i];
+    }
+    return (int)n;
+}
+
+/* "foreignDevices": 12-byte records, i32 path, u16 vendor, u16 product, u32
+   flags (bit 0: the descriptor request fails). */
+static void CreateForeignDevices(PDRIVER_OBJECT driver)
+{
+    uint8_t raw[MAX_FOREIGN * 12];
+    int got = ReadValue(&g_values, "foreignDevices", raw, sizeof raw);
+    int count, i;
+    if (got <= 0 || got > (int)sizeof raw || got % 12 != 0)
+        return;
+    count = got / 12;
+    for (i = 0; i < count; ++i) {
+        const uint8_t* p = raw + 12 * i;
+        static WCHAR names[MAX_FOREIGN][32];
+        static const WCHAR base[] = L"\\Device\\FwuSimForeign";
+        UNICODE_STRING name;
+        PDEVICE_OBJECT device;
+        DeviceExtension* ext;
+        int j = 0;
+        while (base[j] != 0) {
+            names[i][j] = base[j];
+            ++j;
+        }
+        names[i][j++] = (WCHAR)(L'A' + i);
+        names[i][j] = 0;
+        RtlInitUnicodeString(&name, names[i]);
+        if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                                       &device)))
+            continue;
+        device->Flags |= DO_BUFFERED_IO;
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+        ext = (DeviceExtension*)device->DeviceExtension;
+        ext->kind = KIND_FOREIGN;
+        ext->path = (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
+        ext->vendorId = (uint16_t)(p[4] | p[5] << 8);
+        ext->productId = (uint16_t)(p[6] | p[7] << 8);
+        ext->descriptorFails = (uint8_t)(p[8] & 1);
+        g_foreign[g_foreignCount++] = device;
+        Publish(ext->path, names[i]);
+    }
+}
+
+static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const WCHAR* deviceName, int kind, PDEVICE_OBJECT* created)
+{
+    UNICODE_STRING name;
+    PDEVICE_OBJECT device;
+    NTSTATUS status;
+    RtlInitUnicodeString(&name, deviceName);
+    status = IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    ((DeviceExtension*)device->DeviceExtension)->kind = kind;
+    *created = device;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    OBJECT_ATTRIBUTES attributes;
+    UNICODE_STRING routine, controlLink, controlName;
+    PDEVICE_OBJECT control;
+    HANDLE thread;
+    NTSTATUS status;
+
+    ExInitializeFastMutex(&g_lock);
+    RtlInitUnicodeString(&routine, L"KeQueryTickCount");
+    g_queryTickCount = (VOID(NTAPI*)(PLARGE_INTEGER))MmGetSystemRoutineAddress(&routine);
+    g_tickIncrement = KeQueryTimeIncrement();
+
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchClose;
+    driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchIoctl;
+
+    InitializeObjectAttributes(&attributes, registryPath, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, NULL, NULL);
+    if (NT_SUCCESS(ZwOpenKey(&g_values.key, KEY_READ, &attributes))) {
+        g_configOk = BridgeConfigure(ReadValue, &g_values);
+        CreateForeignDevices(driver);
+        ZwClose(g_values.key);
+    } else {
+        g_configOk = BridgeConfigure(NULL, NULL);
+    }
+
+    status = CreateDevice(driver, FWU_SIM_CONTROL_DEVICE, KIND_CONTROL, &control);
+    if (!NT_SUCCESS(status))
+        return status;
+    RtlInitUnicodeString(&controlLink, FWU_SIM_CONTROL_LINK);
+    RtlInitUnicodeString(&controlName, FWU_SIM_CONTROL_DEVICE);
+    IoCreateSymbolicLink(&controlLink, &controlName);
+
+    status = CreateDevice(driver, SCANNER_DEVICE_NAME, KIND_SCANNER, &g_scanner);
+    if (!NT_SUCCESS(status))
+        return status;
+    ExAcquireFastMutex(&g_lock);
+    SyncLink();
+    ExReleaseFastMutex(&g_lock);
+
+    status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, LinkThread, NULL);
+    if (!NT_SUCCESS(status))
+        return status;
+    ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode, &g_thread, NULL);
+    ZwClose(thread);
+    return STATUS_SUCCESS;
+}

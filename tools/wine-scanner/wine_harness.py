@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""Runs the real fwupdate.exe under Wine against the simulated scanner.
+
+  wine_harness.py run --scenario S.json --expected S.out --exe fwupdate.exe
+                      --driver fwusim.sys --helper fwusimctl.exe
+                      --image IMAGE --workdir DIR [--keep]
+  wine_harness.py plan --scenario S.json
+
+`run` builds a fresh Wine prefix in DIR/prefix, installs and starts the
+scanner driver with the scenario's scanner, sets the imaging service, the
+Image-class registry instances, the mutexes held by other applications and
+the language, runs the executable with the scenario's arguments, and reads
+back the facts the simulator reports. Standard output with CR LF folded to
+LF must equal S.out byte for byte; the facts must meet the scenario's
+"expect" (less what only virtual time fixes). Exit status: 0 passed,
+1 failed, 77 the scenario asks for something Wine cannot be made to do.
+`plan` prints what `run` would set up.
+"""
+import argparse
+import difflib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import report_facts  # noqa: E402
+import scenario_plan  # noqa: E402
+
+WINE_RUN = os.path.join(HERE, "..", "wine-run")
+SKIPPED = 77
+UPDATER_TIMEOUT_S = 400
+STEP_TIMEOUT_S = 120
+# Making a prefix now and then fails on a loaded machine (wineboot gives
+# up); a fresh attempt then succeeds.
+PREFIX_TRIES = 3
+SESSION_LINGER_S = 30
+
+
+class Session:
+    """One scenario's own Wine prefix and its wineserver."""
+
+    def __init__(self, workdir, environment):
+        self.workdir = workdir
+        self.calls = 0
+        self.prefix = os.path.join(workdir, "prefix")
+        self.env = dict(os.environ)
+        self.env.update(environment)
+        self.env["FWU_WINEPREFIX"] = self.prefix
+        self.env["WINEPREFIX"] = self.prefix
+        self.env.setdefault("WINEDEBUG", "-all")
+        self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        self.env["WINEARCH"] = "win64"
+        self.log = []
+
+    def wine(self, *args, check=True, timeout=STEP_TIMEOUT_S):
+        """Runs a program in the prefix. Output goes through files: a
+        program that starts the service manager hands it its standard
+        handles, and a pipe would then never reach its end."""
+        out_file, err_file = self.output_files()
+        with open(out_file, "wb") as out, open(err_file, "wb") as err:
+            started = time.monotonic()
+            code = subprocess.run([WINE_RUN] + list(args), env=self.env, stdout=out, stderr=err,
+                                  stdin=subprocess.DEVNULL, timeout=timeout).returncode
+        with open(out_file, "rb") as out, open(err_file, "rb") as err:
+            result = subprocess.CompletedProcess(args, code, out.read(), err.read())
+        result.seconds = time.monotonic() - started
+        self.log.append("$ wine %s -> %d\n%s%s" % (" ".join(args), code, result.stdout.decode("utf-8", "replace"),
+                                                  result.stderr.decode("utf-8", "replace")))
+        if check and code != 0:
+            raise RuntimeError("wine %s failed with status %d" % (" ".join(args), code))
+        return result
+
+    def output_files(self):
+        self.calls += 1
+        base = os.path.join(self.workdir, "step%02d" % self.calls)
+        return base + ".out", base + ".err"
+
+    def server(self, *flags):
+        subprocess.run(["wineserver"] + list(flags), env=self.env, timeout=STEP_TIMEOUT_S, check=False)
+
+    def start_background(self, *args):
+        return subprocess.Popen([WINE_RUN] + list(args), env=self.env, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def set_up(session, plan, driver, workdir):
+    reg_file = os.path.join(workdir, "setup.reg")
+    with open(reg_file, "w", encoding="utf-16") as f:
+        f.write(plan["registry_file"])
+    # The first wine command makes the prefix; the driver goes in after it.
+    for attempt in range(1, PREFIX_TRIES + 1):
+        if session.wine("cmd", "/c", "exit", check=False).returncode == 0:
+            break
+        session.server("-k")
+        shutil.rmtree(session.prefix, ignore_errors=True)
+        if attempt == PREFIX_TRIES:
+            raise RuntimeError("no Wine prefix could be made in %d tries" % PREFIX_TRIES)
+    shutil.copyfile(driver, os.path.join(session.prefix, "drive_c", "windows", "system32", "drivers",
+                                         scenario_plan.DRIVER_NAME + ".sys"))
+    session.wine("reg", "import", reg_file)
+    # The service manager reads its list of services when it starts: end
+    # this session so the next one knows the driver. The next one outlives
+    # the short gaps between our programs (the driver and the imaging
+    # service would go with it), yet ends by itself if the harness is
+    # killed.
+    session.server("-w")
+    session.server("-p%d" % SESSION_LINGER_S)
+    session.wine("net", "start", scenario_plan.DRIVER_NAME)
+
+
+def play(args):
+    with open(args.scenario, encoding="utf-8") as f:
+        scenario = scenario_plan.load_scenario(f.read())
+    plan = scenario_plan.make_plan(scenario)
+    name = os.path.splitext(os.path.basename(args.scenario))[0]
+    if plan["unsupported"]:
+        print(f"{name}: not run under Wine:")
+        for reason in plan["unsupported"]:
+            print("  " + reason)
+        return SKIPPED
+
+    workdir = os.path.abspath(args.workdir)
+    if os.path.exists(workdir):
+        shutil.rmtree(workdir)
+    os.makedirs(workdir)
+    session = Session(workdir, plan["environment"])
+    started = time.monotonic()
+    others = None
+    try:
+        set_up(session, plan, args.driver, workdir)
+        service = plan["service"]
+        result = session.wine(args.helper, "service", "installed" if service["installed"] else "absent",
+                              service["state"], service["start_type"])
+        service_before = json.loads(result.stdout.decode())
+
+        others_args = []
+        for held in plan["held_mutexes"]:
+            others_args += ["--hold", held]
+        for watched in plan["watched_mutexes"]:
+            others_args += ["--watch", watched]
+        others = session.start_background(args.helper, "others", *others_args)
+        if others.stdout.readline().strip() != b"ready":
+            raise RuntimeError("the helper could not take the held mutexes: "
+                               + others.stderr.read().decode("utf-8", "replace"))
+
+        updater = session.wine(os.path.abspath(args.exe), *plan["arguments"], check=False,
+                               timeout=UPDATER_TIMEOUT_S)
+        updater_seconds = updater.seconds
+
+        out, err = others.communicate(timeout=STEP_TIMEOUT_S)
+        fates = json.loads(out.decode("utf-8").splitlines()[-1])
+        others = None
+        helper_report = json.loads(session.wine(args.helper, "report").stdout.decode())
+    except (RuntimeError, subprocess.TimeoutExpired, ValueError, OSError) as error:
+        print(f"{name}: the Wine run broke down: {error}")
+        print("\n".join(session.log))
+        return 1
+    finally:
+        if others is not None:
+            others.kill()
+        session.server("-k")
+
+    console = report_facts.fold_line_ends(updater.stdout)
+    with open(os.path.join(workdir, "console.out"), "wb") as f:
+        f.write(console)
+    report = report_facts.build_report(updater.returncode, service_before, helper_report, fates,
+                                       report_facts.image_facts(args.image), plan["environment"].get("TZ"))
+    report["wine"] = {"updater_seconds": round(updater_seconds, 2),
+                      "total_seconds": round(time.monotonic() - started, 2),
+                      "driver": helper_report["driver"]}
+    with open(os.path.join(workdir, "report.json"), "w", encoding="utf-8") as f:
+        json.dump(report, f, indent=2)
+
+    ok = True
+    with open(args.expected, "rb") as f:
+        expected_console = f.read()
+    if console != expected_console:
+        ok = False
+        print(f"{name}: the console differs from {args.expected}")
+        for line in difflib.unified_diff(expected_console.decode("latin-1").splitlines(True),
+                                         console.decode("latin-1").splitlines(True), "expected", "wine"):
+            sys.stdout.write(line if line.endswith("\n") else line + "\n")
+    expect, relaxed = report_facts.real_time_expectations(scenario.get("expect", {}))
+    problems = []
+    # The world must have been built as asked before its outcome means
+    # anything.
+    driver_state = helper_report["driver"]
+    if not driver_state["config_ok"]:
+        problems.append("the driver refused a configuration value and ran the default scanner")
+    if driver_state["foreign_devices"] != plan["foreign_count"]:
+        problems.append("the driver published %d other devices, the scenario has %d"
+                        % (driver_state["foreign_devices"], plan["foreign_count"]))
+    report_facts.check_facts(expect, report, report, "", problems)
+    for problem in problems:
+        print(f"{name}: {problem}")
+    ok = ok and not problems
+    for note in plan["approximations"] + ["not compared: " + r for r in relaxed]:
+        print(f"{name}: {note}")
+    print(f"{name}: {'passed' if ok else 'FAILED'} in {report['wine']['updater_seconds']} s of updater run, "
+          f"{report['wine']['total_seconds']} s in all")
+    if not ok:
+        print(json.dumps(report, indent=2))
+        print(updater.stderr.decode("utf-8", "replace"))
+    elif not args.keep:
+        shutil.rmtree(session.prefix, ignore_errors=True)
+    return 0 if ok else 1
+
+
+def show_plan(args):
+    with open(args.scenario, encoding="utf-8") as f:
+        plan = scenario_plan.make_plan(scenario_plan.load_scenario(f.read()))
+    registry = plan.pop("registry_file")
+    print(json.dumps(plan, indent=2))
+    print(registry)
+    return 0
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True)
+    run = sub.add_parser("run")
+    for option in ("--scenario", "--expected", "--exe", "--driver", "--helper", "--image", "--workdir"):
+        run.add_argument(option, required=True)
+    run.add_argument("--keep", action="store_true", help="keep the prefix after a pass")
+    plan = sub.add_parser("plan")
+    plan.add_argument("--scenario", required=True)
+    args = parser.parse_args(argv)
+    return play(args) if args.command == "run" else show_plan(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
