@@ -261,6 +261,7 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
         if (lastSubcode == SUBCODE_FIRMWARE) {
             // Hashed as it arrives and never kept: the scanner holds no
             // second copy of the image.
+            if (dataReceived == 0 && moved > 0) ++imageTransfers;
             Sha256Update(&digest, data, moved);
             imageBytes += moved;
         } else {

@@ -69,6 +69,7 @@ public:
     uint32_t protocolErrors;    // writes refused because they broke the phase order, reads with nothing pending
     uint32_t burnsStarted;      // downloads with param 0x1005 that arrived whole
     uint32_t powerCycles;       // downloads with param 4 that arrived whole
+    uint32_t imageTransfers;    // image data phases in which bytes arrived
 
     // ---- internal state (public so that a driver can snapshot it) ----
     // Protocol phase, pending reply bytes, data phase counters, burn and
