@@ -115,7 +115,13 @@ bool RetriedStage(Handle& event, const TransferBuffer& buffer)
         // event keeps a late signal from the old device out of the next try.
         // It is not checked: one that could not be made shows up as a failed
         // completion wait on the next try, which then counts like any other.
+        // The handle being replaced is never used again: it is closed, or a
+        // scanner that keeps failing would leave up to eight open handles
+        // behind each exchange.
         ReleaseEvent(event);
+        if (DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE) {
+            CloseObject(DeviceHandle);
+        }
         DeviceHandle = RediscoverScanner();
         event = CreateCompletionEvent();
         SleepMs(RECONNECT_PAUSE_MS);
