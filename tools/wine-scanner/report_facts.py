@@ -6,6 +6,13 @@ import hashlib
 import os
 import time
 
+import os as _os
+import sys as _sys
+
+# The scenario reading and fact checking shared with the simulator's runner.
+_sys.path.insert(0, _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), ".."))
+from scenario_facts import check_facts  # noqa: F401  (the harness checks through this module)
+
 # Facts that only the simulator's virtual time fixes: how long the run took
 # and how it ended inside the process are not observable from outside, and
 # the scanner's clock follows the real clock.
@@ -81,6 +88,10 @@ def build_report(exit_code, service_before, helper_report, fates, image, zone):
 class AnyText:
     """Stands for "some time" where the simulator names an exact one."""
 
+    def check(self, actual, where, problems):
+        if not isinstance(actual, str):
+            problems.append(f"{where}: expected a time, the report says {actual!r}")
+
 
 def real_time_expectations(expect):
     """The scenario's expectations less what real time cannot reproduce.
@@ -98,47 +109,3 @@ def real_time_expectations(expect):
     return expect, relaxed
 
 
-def check_facts(expected, actual, report, path, problems):
-    """Every expected fact must hold in the report, with the meaning the
-    simulator's end-to-end runner gives the notation: objects list only the
-    keys that matter; {"min": a, "max": b} bounds a number; "=a.b" is the
-    report's own value at a.b."""
-    where = path or "(report)"
-    if isinstance(expected, AnyText):
-        if not isinstance(actual, str):
-            problems.append(f"{where}: expected a time, the report says {actual!r}")
-        return
-    if isinstance(expected, str) and expected.startswith("="):
-        value = report
-        for part in expected[1:].split("."):
-            if not isinstance(value, dict) or part not in value:
-                problems.append(f"{where}: the report has no {expected[1:]} to compare with")
-                return
-            value = value[part]
-        expected = value
-    if isinstance(expected, dict) and expected and set(expected) <= {"min", "max"}:
-        if not isinstance(actual, int) or isinstance(actual, bool):
-            problems.append(f"{where}: expected a number, the report says {actual!r}")
-        elif actual < expected.get("min", actual) or actual > expected.get("max", actual):
-            problems.append(f"{where}: {actual} is outside {expected}")
-        return
-    if isinstance(expected, dict):
-        if not isinstance(actual, dict):
-            problems.append(f"{where}: expected an object, the report says {actual!r}")
-            return
-        for key, value in expected.items():
-            child = f"{path}.{key}" if path else key
-            if key not in actual:
-                problems.append(f"{child}: missing from the report")
-            else:
-                check_facts(value, actual[key], report, child, problems)
-        return
-    if isinstance(expected, list):
-        if not isinstance(actual, list) or len(actual) != len(expected):
-            problems.append(f"{where}: expected {expected!r}, the report says {actual!r}")
-            return
-        for index, (e, a) in enumerate(zip(expected, actual)):
-            check_facts(e, a, report, f"{path}[{index}]", problems)
-        return
-    if expected != actual or isinstance(expected, bool) != isinstance(actual, bool):
-        problems.append(f"{where}: expected {expected!r}, the report says {actual!r}")

@@ -11,8 +11,14 @@ Whatever a scenario asks for that the real platform cannot be made to do
 embedded image, a completion that is never signalled) is listed as
 unsupported, and the harness does not run such a scenario.
 """
-import json
 import struct
+
+import os as _os
+import sys as _sys
+
+# The scenario reading and fact checking shared with the simulator's runner.
+_sys.path.insert(0, _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), ".."))
+from scenario_facts import load_scenario, strip_comments  # noqa: F401
 
 # What the updater's world holds before a scenario changes it (the
 # simulator front end's defaults).
@@ -64,43 +70,6 @@ DRIVER_NAME = "fwusim"
 # Other makers' devices the driver can publish besides the scanner.
 MAX_FOREIGN_DEVICES = 16
 DRIVER_KEY = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + DRIVER_NAME
-
-
-def strip_comments(text):
-    """JSON with // and /* */ comments (as the simulator reads it) to plain
-    JSON; comment markers inside strings stay."""
-    out = []
-    i, n = 0, len(text)
-    in_string = False
-    while i < n:
-        c = text[i]
-        if in_string:
-            out.append(c)
-            if c == "\\" and i + 1 < n:
-                out.append(text[i + 1])
-                i += 2
-                continue
-            if c == '"':
-                in_string = False
-            i += 1
-        elif c == '"':
-            in_string = True
-            out.append(c)
-            i += 1
-        elif text.startswith("//", i):
-            while i < n and text[i] != "\n":
-                i += 1
-        elif text.startswith("/*", i):
-            end = text.find("*/", i + 2)
-            i = n if end < 0 else end + 2
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out)
-
-
-def load_scenario(text):
-    return json.loads(strip_comments(text))
 
 
 def id16(value):
