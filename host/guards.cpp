@@ -18,6 +18,7 @@ const char* const UTILITY_MUTEX_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
 
 constexpr std::uint32_t REGISTRY_TEXT_SIZE = 256;
 constexpr std::uint32_t NON_TEXT_ROOM = 4;
+constexpr std::int32_t ERROR_FILE_NOT_FOUND_STATUS = 2;
 constexpr int KEY_TEXT_SIZE = 256;
 // "VID_7a3c&PID_41b2": the vendor digits start at 8, the product digits at 17.
 constexpr std::size_t VENDOR_OFFSET = 8;
@@ -64,7 +65,15 @@ bool ReadInstanceText(const char* instanceKey, const char* valueName, std::uint3
         return false;
     }
     std::uint32_t size = (*valueType == REG_SZ_TYPE) ? REGISTRY_TEXT_SIZE : NON_TEXT_ROOM;
+    // The type variable follows the values the lookup finds. The platform
+    // writes REG_NONE into it for a value that is not there, which would
+    // shrink the room of the next query to 4 bytes and so pass over the
+    // scanner's own instance when it follows one without the value.
+    const std::uint32_t typeBefore = *valueType;
     const std::int32_t status = QueryKeyValue(key, valueName, valueType, buffer, &size);
+    if (status == ERROR_FILE_NOT_FOUND_STATUS) {
+        *valueType = typeBefore;
+    }
     CloseMachineKey(key);
     if (status != 0) {
         // A refused read may have left anything in the buffer.

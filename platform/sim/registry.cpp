@@ -81,7 +81,12 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
                 value = &v;
                 break;
             }
-    if (value == nullptr) return ERROR_FILE_NOT_FOUND_CODE;
+    if (value == nullptr) {
+        // The platform writes REG_NONE into the caller's type for a value it
+        // did not find (seen under Wine); the size is left alone.
+        if (type) *type = 0;
+        return ERROR_FILE_NOT_FOUND_CODE;
+    }
     const auto stored = static_cast<std::uint32_t>(value->data.size());
     if (type) *type = value->type;
     if (data == nullptr) {

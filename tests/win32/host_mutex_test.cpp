@@ -1,210 +1,112 @@
-// The exclusive-use guards against real named mutexes. The "other
-// application" is this test program started again in a helper mode: it
-// creates the mutex, says so through an event, and holds the mutex until it
-// is told to let go. A guard that must fail also runs in a helper process,
-// because a failed guard keeps the handles its tries obtained for the rest
-// of its process, and the utility mutex's name is fixed.
+// Each guard against a real named mutex that another process holds. The
+// other process is this test program started again in a helper mode that
+// runs one guard and reports through its exit code, so the handles a failed
+// guard keeps open end with it.
 #include "host/guards.h"
 
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "app/shared.h"
-#include "platform/handle.h"
 
 namespace {
 
-const char* const HOLD_MODE = "--fwu-hold-mutex";    // NAME READY RELEASE
-const char* const GUARD_MODE = "--fwu-try-guard";    // scanner|utility FRIENDLYNAME
-const char* const SCANNER_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
-const char* const UTILITY_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
-
-// Exit codes of the guard helper.
+const char* const GUARD_MODE = "--fwu-try-guard";  // scanner|utility FRIENDLYNAME
 constexpr DWORD GUARD_TOOK_IT = 10;
 constexpr DWORD GUARD_FAILED_SLOT_UNCHANGED = 20;
 constexpr DWORD GUARD_FAILED_SLOT_CHANGED = 30;
 
-[[noreturn]] void HoldMutex(const char* name, const char* ready, const char* release)
+bool TryGuard(bool scanner)
 {
-    HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
-    HANDLE readyEvent = OpenEventA(EVENT_MODIFY_STATE, FALSE, ready);
-    HANDLE releaseEvent = OpenEventA(SYNCHRONIZE, FALSE, release);
-    if (mutex == nullptr || readyEvent == nullptr || releaseEvent == nullptr) {
-        ExitProcess(1);
-    }
-    SetEvent(readyEvent);
-    WaitForSingleObject(releaseEvent, 60000);
-    ReleaseMutex(mutex);
-    ExitProcess(0);
+    return scanner ? AcquireScannerMutex() : AcquireUtilityMutex();
 }
 
-[[noreturn]] void TryGuard(const char* which, const char* friendlyName)
-{
-    ResetProcessState();
-    std::snprintf(FriendlyName, sizeof FriendlyName, "%s", friendlyName);
-    const bool scanner = std::strcmp(which, "scanner") == 0;
-    const bool taken = scanner ? AcquireScannerMutex() : AcquireUtilityMutex();
-    const Handle slot = scanner ? ScannerMutex : UtilityMutex;
-    ExitProcess(taken ? GUARD_TOOK_IT : slot == INVALID_HANDLE ? GUARD_FAILED_SLOT_UNCHANGED : GUARD_FAILED_SLOT_CHANGED);
-}
-
-// The helper modes take over before any test runs.
+// The helper mode takes over before any test runs.
 const bool HELPER_MODE_CHECKED = [] {
-    if (__argc == 5 && std::strcmp(__argv[1], HOLD_MODE) == 0) {
-        HoldMutex(__argv[2], __argv[3], __argv[4]);
-    }
     if (__argc == 4 && std::strcmp(__argv[1], GUARD_MODE) == 0) {
-        TryGuard(__argv[2], __argv[3]);
+        ResetProcessState();
+        std::snprintf(FriendlyName, sizeof FriendlyName, "%s", __argv[3]);
+        const bool scanner = std::strcmp(__argv[2], "scanner") == 0;
+        const bool taken = TryGuard(scanner);
+        const Handle slot = scanner ? ScannerMutex : UtilityMutex;
+        ExitProcess(taken                     ? GUARD_TOOK_IT
+                    : slot == INVALID_HANDLE ? GUARD_FAILED_SLOT_UNCHANGED
+                                             : GUARD_FAILED_SLOT_CHANGED);
     }
     return true;
 }();
 
-std::string Unique(const char* what)
-{
-    return std::string("fwu_host_") + what + "_" + std::to_string(GetCurrentProcessId()) + "_" +
-           std::to_string(GetTickCount());
-}
-
-HANDLE StartSelf(const std::string& arguments)
+// Runs one guard in another process; its exit code and the time it took.
+DWORD GuardElsewhere(const char* which, const std::string& friendlyName, DWORD* elapsedMs)
 {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string commandLine = std::string("\"") + self + "\" " + arguments;
+    std::string commandLine =
+        std::string("\"") + self + "\" " + GUARD_MODE + " " + which + " \"" + friendlyName + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
+    const DWORD started = GetTickCount();
     if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process)) {
-        return nullptr;
+        return 0;
     }
-    CloseHandle(process.hThread);
-    return process.hProcess;
-}
-
-// Another application holding one named mutex for as long as it lives.
-class OtherApplication {
-public:
-    explicit OtherApplication(const std::string& mutexName)
-    {
-        const std::string ready = Unique("ready");
-        const std::string release = Unique("release");
-        m_ready = CreateEventA(nullptr, TRUE, FALSE, ready.c_str());
-        m_release = CreateEventA(nullptr, TRUE, FALSE, release.c_str());
-        m_process = StartSelf(std::string(HOLD_MODE) + " \"" + mutexName + "\" " + ready + " " + release);
-        m_holding = m_process != nullptr && WaitForSingleObject(m_ready, 30000) == WAIT_OBJECT_0;
-    }
-    ~OtherApplication()
-    {
-        SetEvent(m_release);
-        if (m_process != nullptr) {
-            WaitForSingleObject(m_process, 30000);
-            CloseHandle(m_process);
-        }
-        CloseHandle(m_ready);
-        CloseHandle(m_release);
-    }
-    OtherApplication(const OtherApplication&) = delete;
-    OtherApplication& operator=(const OtherApplication&) = delete;
-
-    bool Holding() const { return m_holding; }
-
-private:
-    HANDLE m_ready = nullptr;
-    HANDLE m_release = nullptr;
-    HANDLE m_process = nullptr;
-    bool m_holding = false;
-};
-
-// Runs one guard in a helper process; the exit code and the time it took.
-DWORD RunGuardElsewhere(const char* which, const std::string& friendlyName, DWORD* elapsedMs)
-{
-    const DWORD started = GetTickCount();
-    HANDLE process = StartSelf(std::string(GUARD_MODE) + " " + which + " \"" + friendlyName + "\"");
-    if (process == nullptr) return 0;
     DWORD code = 0;
-    if (WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process, &code);
-    }
-    CloseHandle(process);
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
     *elapsedMs = GetTickCount() - started;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     return code;
 }
 
-// Whether a mutex of this name exists, seen from a fresh handle.
-bool MutexExists(const std::string& name)
-{
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
-    if (mutex == nullptr) return false;
-    CloseHandle(mutex);
-    return true;
-}
-
-class HostMutexGuardTest : public ::testing::Test {
-protected:
-    void SetUp() override { ResetProcessState(); }
-    void TearDown() override
-    {
-        for (Handle* slot : {&ScannerMutex, &UtilityMutex}) {
-            if (*slot != INVALID_HANDLE) {
-                ReleaseMutex(*slot);
-                CloseHandle(*slot);
-                *slot = INVALID_HANDLE;
-            }
-        }
-    }
-};
-
-TEST_F(HostMutexGuardTest, FreeMutexesAreTakenUnderTheirNames)
+TEST(HostMutexGuardTest, MutexHeldByAnotherProcessFailsTheGuardAfterThreeTries)
 {
     ASSERT_TRUE(HELPER_MODE_CHECKED);
-    const std::string friendly = Unique("free");
-    std::snprintf(FriendlyName, sizeof FriendlyName, "%s", friendly.c_str());
-    ASSERT_TRUE(AcquireScannerMutex());
-    ASSERT_TRUE(AcquireUtilityMutex());
-    EXPECT_NE(ScannerMutex, INVALID_HANDLE);
-    EXPECT_NE(UtilityMutex, INVALID_HANDLE);
-    EXPECT_TRUE(MutexExists(SCANNER_PREFIX + friendly));
-    EXPECT_TRUE(MutexExists(UTILITY_NAME));
+    for (const char* which : {"scanner", "utility"}) {
+        SCOPED_TRACE(which);
+        const bool scanner = std::strcmp(which, "scanner") == 0;
+        ResetProcessState();
+        const std::string friendly = "fwu_host_" + std::to_string(GetCurrentProcessId());
+        std::snprintf(FriendlyName, sizeof FriendlyName, "%s", friendly.c_str());
+        const std::string name = scanner ? "Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly
+                                         : "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+        // This process takes the mutex under its exact name...
+        ASSERT_TRUE(TryGuard(scanner));
+        Handle* slot = scanner ? &ScannerMutex : &UtilityMutex;
+        ASSERT_NE(*slot, INVALID_HANDLE);
+        HANDLE seen = OpenMutexA(SYNCHRONIZE, FALSE, name.c_str());
+        EXPECT_NE(seen, nullptr) << name;
+        CloseHandle(seen);
+        // ...with an inheritable handle and a present, null DACL, which lets
+        // the other applications open it under any account.
+        DWORD flags = 0;
+        EXPECT_TRUE(GetHandleInformation(*slot, &flags) && (flags & HANDLE_FLAG_INHERIT) != 0);
+        unsigned char descriptor[1024] = {};
+        DWORD needed = 0;
+        BOOL present = FALSE;
+        BOOL defaulted = TRUE;
+        PACL dacl = reinterpret_cast<PACL>(1);
+        ASSERT_TRUE(GetKernelObjectSecurity(*slot, DACL_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed));
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+        EXPECT_TRUE(present && dacl == nullptr && !defaulted);
 
-    // Another process now finds both taken.
-    DWORD elapsed = 0;
-    EXPECT_EQ(RunGuardElsewhere("scanner", friendly, &elapsed), GUARD_FAILED_SLOT_UNCHANGED);
-    EXPECT_EQ(RunGuardElsewhere("utility", "", &elapsed), GUARD_FAILED_SLOT_UNCHANGED);
-}
-
-TEST_F(HostMutexGuardTest, MutexHeldByAnotherProcessMakesTheGuardFailAfterThreeTries)
-{
-    struct Case {
-        const char* guard;
-        bool utility;
-    };
-    for (const Case& c : {Case{"scanner", false}, Case{"utility", true}}) {
-        SCOPED_TRACE(c.guard);
-        const std::string friendly = Unique("held");
-        OtherApplication other(c.utility ? std::string(UTILITY_NAME) : SCANNER_PREFIX + friendly);
-        ASSERT_TRUE(other.Holding());
+        // ...so the same guard in another process gives up, after a pause
+        // behind each of its three tries, and leaves its slot alone.
         DWORD elapsed = 0;
-        EXPECT_EQ(RunGuardElsewhere(c.guard, friendly, &elapsed), GUARD_FAILED_SLOT_UNCHANGED);
-        // Three one-second pauses, the last one included.
+        EXPECT_EQ(GuardElsewhere(which, friendly, &elapsed), GUARD_FAILED_SLOT_UNCHANGED);
         EXPECT_GE(elapsed, 2900u);
-    }
-}
 
-TEST_F(HostMutexGuardTest, MutexLetGoByTheOtherProcessIsTaken)
-{
-    const std::string friendly = Unique("released");
-    {
-        OtherApplication other(SCANNER_PREFIX + friendly);
-        ASSERT_TRUE(other.Holding());
+        // Let go, the name is free for the next one.
+        EXPECT_TRUE(ReleaseMutex(*slot));
+        CloseHandle(*slot);
+        *slot = INVALID_HANDLE;
+        EXPECT_EQ(GuardElsewhere(which, friendly, &elapsed), GUARD_TOOK_IT);
     }
-    std::snprintf(FriendlyName, sizeof FriendlyName, "%s", friendly.c_str());
-    EXPECT_TRUE(AcquireScannerMutex());
 }
 
 }  // namespace

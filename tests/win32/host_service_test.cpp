@@ -1,184 +1,110 @@
-// CWIAControl against Wine's real imaging service. Every test puts stisvc
-// into a known state through the Service Control Manager itself, runs one
-// operation, reads the outcome back the same way, and leaves the service
-// as it found it.
+// CWIAControl against Wine's real imaging service. Each case puts stisvc
+// into a known state through the Service Control Manager itself, runs the
+// class's operations, reads the outcome back the same way, and leaves the
+// service as it found it.
 #include "host/wia_control.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
-// Reads and sets the service's state directly, without the class under test.
-class ImagingService {
-public:
-    ImagingService()
+class HostImagingServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
     {
         m_manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-        if (m_manager != nullptr) {
-            m_service = OpenServiceA(m_manager, "stisvc", SERVICE_ALL_ACCESS);
-        }
+        m_service = OpenServiceA(m_manager, "stisvc", SERVICE_ALL_ACCESS);
+        ASSERT_NE(m_service, nullptr) << "stisvc cannot be opened: " << GetLastError();
+        m_originalType = StartType();
+        m_originalState = State();
+        ASSERT_NE(m_originalType, 0u);
     }
-    ~ImagingService()
+    void TearDown() override
     {
-        if (m_service != nullptr) CloseServiceHandle(m_service);
-        if (m_manager != nullptr) CloseServiceHandle(m_manager);
+        if (m_service != nullptr) {
+            Arrange(m_originalState == SERVICE_RUNNING ? SERVICE_RUNNING : SERVICE_STOPPED, m_originalType);
+            CloseServiceHandle(m_service);
+        }
+        CloseServiceHandle(m_manager);
     }
-    ImagingService(const ImagingService&) = delete;
-    ImagingService& operator=(const ImagingService&) = delete;
-
-    bool Usable() const { return m_service != nullptr; }
 
     DWORD State()
     {
         SERVICE_STATUS status{};
         return QueryServiceStatus(m_service, &status) ? status.dwCurrentState : 0;
     }
-
     DWORD StartType()
     {
+        alignas(QUERY_SERVICE_CONFIGA) unsigned char block[8192];
         DWORD needed = 0;
-        QueryServiceConfigA(m_service, nullptr, 0, &needed);
-        if (needed == 0) return 0;
-        auto* config = static_cast<QUERY_SERVICE_CONFIGA*>(LocalAlloc(LMEM_FIXED, needed));
-        DWORD type = 0;
-        if (config != nullptr && QueryServiceConfigA(m_service, config, needed, &needed)) {
-            type = config->dwStartType;
-        }
-        LocalFree(config);
-        return type;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(block);
+        return QueryServiceConfigA(m_service, config, sizeof block, &needed) ? config->dwStartType : 0;
     }
-
     bool SetStartType(DWORD type)
     {
         return ChangeServiceConfigA(m_service, SERVICE_NO_CHANGE, type, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
                                     nullptr, nullptr, nullptr, nullptr) != FALSE;
     }
-
-    // Brings the service to running or stopped and waits (at most 30 s)
-    // until it reports that state.
-    bool MakeRunning()
-    {
-        if (State() != SERVICE_RUNNING && !StartServiceA(m_service, 0, nullptr) &&
-            GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-            return false;
-        }
-        return WaitFor(SERVICE_RUNNING);
-    }
-    bool MakeStopped()
+    // Start type last: a disabled service refuses to start. Each state is
+    // awaited for at most 30 s.
+    bool Arrange(DWORD state, DWORD startType)
     {
         SERVICE_STATUS status{};
-        if (State() == SERVICE_RUNNING && !ControlService(m_service, SERVICE_CONTROL_STOP, &status)) {
-            return false;
+        if (!SetStartType(SERVICE_DEMAND_START)) return false;
+        if (state == SERVICE_RUNNING && State() == SERVICE_STOPPED) StartServiceA(m_service, 0, nullptr);
+        if (state == SERVICE_STOPPED && State() == SERVICE_RUNNING) {
+            ControlService(m_service, SERVICE_CONTROL_STOP, &status);
         }
-        return WaitFor(SERVICE_STOPPED);
-    }
-
-private:
-    bool WaitFor(DWORD state)
-    {
-        for (int i = 0; i < 300; ++i) {
-            if (State() == state) return true;
-            Sleep(100);
-        }
-        return false;
+        for (int i = 0; i < 300 && State() != state; ++i) Sleep(100);
+        return SetStartType(startType) && State() == state && StartType() == startType;
     }
 
     SC_HANDLE m_manager = nullptr;
     SC_HANDLE m_service = nullptr;
-};
-
-class HostImagingServiceTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_service.Usable()) << "stisvc cannot be opened: " << GetLastError();
-        m_originalType = m_service.StartType();
-        m_originalState = m_service.State();
-        ASSERT_NE(m_originalType, 0u);
-    }
-    void TearDown() override
-    {
-        if (m_originalState == SERVICE_RUNNING) {
-            m_service.SetStartType(SERVICE_DEMAND_START);
-            m_service.MakeRunning();
-        } else {
-            m_service.MakeStopped();
-        }
-        m_service.SetStartType(m_originalType);
-    }
-
-    // Start type first: a disabled service refuses to start.
-    void Arrange(DWORD state, DWORD startType)
-    {
-        ASSERT_TRUE(m_service.SetStartType(SERVICE_DEMAND_START));
-        ASSERT_TRUE(state == SERVICE_RUNNING ? m_service.MakeRunning() : m_service.MakeStopped());
-        ASSERT_TRUE(m_service.SetStartType(startType));
-        ASSERT_EQ(m_service.State(), state);
-        ASSERT_EQ(m_service.StartType(), startType);
-    }
-
-    ImagingService m_service;
     DWORD m_originalType = 0;
     DWORD m_originalState = 0;
 };
 
-TEST_F(HostImagingServiceTest, StopLeavesARunningServiceStoppedAndDisabled)
+TEST_F(HostImagingServiceTest, OperationsLeaveTheServiceAsExpected)
 {
-    Arrange(SERVICE_RUNNING, SERVICE_DEMAND_START);
-    CWIAControl control;
-    EXPECT_EQ(control.Stop(), 1);
-    EXPECT_EQ(m_service.State(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(m_service.StartType(), static_cast<DWORD>(SERVICE_DISABLED));
-}
-
-TEST_F(HostImagingServiceTest, StopSendsNoControlToAStoppedDisabledService)
-{
-    // A stop control to a stopped service is refused, which would turn the
-    // result into 0.
-    Arrange(SERVICE_STOPPED, SERVICE_DISABLED);
-    CWIAControl control;
-    EXPECT_EQ(control.Stop(), 1);
-    EXPECT_EQ(m_service.State(), static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(m_service.StartType(), static_cast<DWORD>(SERVICE_DISABLED));
-}
-
-TEST_F(HostImagingServiceTest, StartMakesAStoppedDisabledServiceAutomaticAndRunning)
-{
-    Arrange(SERVICE_STOPPED, SERVICE_DISABLED);
-    CWIAControl control;
-    EXPECT_EQ(control.Start(), 1);
-    EXPECT_EQ(m_service.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(m_service.StartType(), static_cast<DWORD>(SERVICE_AUTO_START));
-}
-
-TEST_F(HostImagingServiceTest, StartLeavesARunningServiceRunningAndMakesItAutomatic)
-{
-    // A start request to a running service is refused, which would turn the
-    // result into 0.
-    Arrange(SERVICE_RUNNING, SERVICE_DEMAND_START);
-    CWIAControl control;
-    EXPECT_EQ(control.Start(), 1);
-    EXPECT_EQ(m_service.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(m_service.StartType(), static_cast<DWORD>(SERVICE_AUTO_START));
-}
-
-TEST_F(HostImagingServiceTest, ManualStartTypeEndsAutomaticAfterStopAndStart)
-{
-    Arrange(SERVICE_RUNNING, SERVICE_DEMAND_START);
-    {
-        CWIAControl control;
-        ASSERT_EQ(control.Stop(), 1);
+    struct Case {
+        const char* name;
+        DWORD state;
+        DWORD startType;
+        const char* operations;  // S = Stop, A = Start, each on a fresh object as after a failed update
+        DWORD finalState;
+        DWORD finalType;
+    };
+    const Case cases[] = {
+        {"running: Stop leaves it stopped and disabled", SERVICE_RUNNING, SERVICE_DEMAND_START, "S", SERVICE_STOPPED,
+         SERVICE_DISABLED},
+        // A stop control to a stopped service is refused, which would turn
+        // the result into 0.
+        {"stopped and disabled: Stop sends no control", SERVICE_STOPPED, SERVICE_DISABLED, "S", SERVICE_STOPPED,
+         SERVICE_DISABLED},
+        {"stopped and disabled: Start makes it automatic and running", SERVICE_STOPPED, SERVICE_DISABLED, "A",
+         SERVICE_RUNNING, SERVICE_AUTO_START},
+        // A start request to a running service is refused, likewise.
+        {"running: Start leaves it running and makes it automatic", SERVICE_RUNNING, SERVICE_DEMAND_START, "A",
+         SERVICE_RUNNING, SERVICE_AUTO_START},
+        {"a manual start type ends automatic after Stop and Start", SERVICE_RUNNING, SERVICE_DEMAND_START, "SA",
+         SERVICE_RUNNING, SERVICE_AUTO_START},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Arrange(c.state, c.startType));
+        for (const char* op = c.operations; *op != '\0'; ++op) {
+            CWIAControl control;
+            EXPECT_EQ(*op == 'S' ? control.Stop() : control.Start(), 1) << *op;
+        }
+        EXPECT_EQ(State(), c.finalState);
+        EXPECT_EQ(StartType(), c.finalType);
     }
-    EXPECT_EQ(m_service.StartType(), static_cast<DWORD>(SERVICE_DISABLED));
-    {
-        // A fresh object, as after a failed update.
-        CWIAControl control;
-        ASSERT_EQ(control.Start(), 1);
-    }
-    EXPECT_EQ(m_service.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(m_service.StartType(), static_cast<DWORD>(SERVICE_AUTO_START));
 }
 
 }  // namespace
+
