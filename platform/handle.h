@@ -3,8 +3,9 @@
 #include <cstdint>
 
 // A platform object handle. The Windows build stores a HANDLE (or HKEY,
-// SC_HANDLE, HRSRC, HGLOBAL) here; the simulated build stores a pointer to
-// one of its own objects.
+// SC_HANDLE, HRSRC, HGLOBAL) here; the simulated build stores a token that
+// numbers one of its own objects, so that a stale or foreign handle is
+// recognised rather than followed.
 using Handle = void*;
 
 // "No handle" is a null pointer.
