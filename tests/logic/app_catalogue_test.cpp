@@ -90,69 +90,39 @@ TEST(AppCatalogue, EveryEntryInBothLanguagesSitsInItsSlot)
 
 TEST(AppCatalogue, SlotsOutsideTheTwoLanguagesAreEmpty)
 {
-    const int empty[] = {42, 45, 49, 92, 99, 100, 141, 250, 499};
-    for (int slot : empty) {
-        EXPECT_EQ(MessageText(slot), nullptr) << "slot " << slot;
-    }
-    const int outside[] = {-1, -50, 500, 550, 100000};
-    for (int slot : outside) {
+    for (const int slot : {-1, 42, 49, 92, 99, 100, 141, 499, 500, 100000}) {
         EXPECT_EQ(MessageText(slot), nullptr) << "slot " << slot;
     }
 }
 
-class AppPrintMessage : public SimTest {
-protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        StartWorld();
-    }
-};
+using AppPrintMessage = SimTest;
 
-TEST_F(AppPrintMessage, AddsOneLineEndToTheText)
+TEST_F(AppPrintMessage, AddsOneLineEndAndPrintsNothingOutsideTheTable)
 {
-    struct Case {
+    const struct {
         MessageId id;
         std::uint16_t language;
         std::string console;
-    };
-    const Case cases[] = {
-        {2, 0, "Device found!!\n\n"},
+    } cases[] = {
         {36, 0, "Check Device firmware version...\n"},
-        {9, 0, "\n\n"},
-        {9, 1, "\n\n"},
         {3, 0, "Device not found!!\nEnd program...\n\n"},
         {0, 1, "\xC4\xB5\xA7\x69 - no following argument!!\n\n"},
+        {42, 0, ""},
+        {-1, 0, ""},
+        {0, 2, ""},
+        {10, 65535, ""},
     };
-    for (const Case& c : cases) {
+    StartWorld();
+    for (const auto& c : cases) {
         World().console.clear();
         PrintMessage(c.id, c.language);
         EXPECT_EQ(Console(), c.console) << "id " << c.id << " language " << c.language;
     }
 }
 
-TEST_F(AppPrintMessage, ChineseLinesDecodeToTheirCharacters)
-{
-    PrintMessage(MSG_DEVICE_NOT_FOUND, 1);
-    PrintMessage(MSG_CHECK_VERSION, 1);
-    EXPECT_EQ(apptest::Big5ToUtf8(Console()), "設備未找到!!\n結束 程序...\n\n檢查裝置韌體版本...\n");
-}
-
-TEST_F(AppPrintMessage, IdsAndLanguagesOutsideTheTablePrintNothing)
-{
-    struct Case {
-        MessageId id;
-        std::uint16_t language;
-    };
-    const Case cases[] = {{42, 0}, {49, 0}, {-1, 0}, {50, 0}, {0, 2}, {41, 9}, {10, 65535}};
-    for (const Case& c : cases) {
-        PrintMessage(c.id, c.language);
-    }
-    EXPECT_EQ(Console(), "");
-}
-
 TEST_F(AppPrintMessage, ConsolePrintfFormatsAndStaysWithinItsBuffer)
 {
+    StartWorld();
     ConsolePrintf("%d\n", -2147483647 - 1);
     ConsolePrintf("%s", "Recovery Mode!!!\n");
     EXPECT_EQ(Console(), "-2147483648\nRecovery Mode!!!\n");

@@ -1,11 +1,15 @@
-// Console text of the download and the burn, typed from the message table.
-// Each catalogue message is its text plus the one line end more that
+// Console text the tests expect, typed from the message table. Each
+// catalogue message is its text plus the one line end more that
 // PrintMessage adds.
 #pragma once
 #include <string>
 
-namespace update_texts {
+namespace texts {
 
+inline const std::string WARNING = "Warning - no following argument!!\n\n";
+inline const std::string DESCRIPTOR_ERROR = "Get device descriptor error!!\n\n";
+inline const std::string FOUND = "Device found!!\n\n";
+inline const std::string NOT_FOUND = "Device not found!!\nEnd program...\n\n";
 inline const std::string LOADING = "Loading firmware...\n\n";
 inline const std::string FIND_RESOURCE_ERROR = "Loading firmware (find resource) error!!\n\n";
 inline const std::string LOAD_RESOURCE_ERROR = "Loading firmware (load resource) error!!\n\n";
@@ -23,12 +27,31 @@ inline const std::string REBOOT = "Please reboot Scanner... \n\n";
 inline const std::string BURN_DONE = "Burning firmware done!!\n\n";
 inline const std::string BURN_ERROR = "Burning firmware error!!\n\n";
 inline const std::string USB_TIMEOUT = "USB timeout error!!\n\n";
+inline const std::string USB_OVERLAPPED_ERROR = "Get USB overlapped result error!!\n\n";
 inline const std::string USB_WRITE_ERROR = "Write to USB error!!\n\n";
 inline const std::string USB_READ_ERROR = "Read from USB error!!\n\n";
+inline const std::string USB_SIZE_MISMATCH = "Request and return USB data size not matched!!\n\n";
+inline const std::string CLOSE_FAILED = "Failed to close WIA!! Please restart your computer and update again!!\n\n";
+inline const std::string START_FAILED = "Failed to Start WIA!!\n\n";
+inline const std::string FAILED = "Update Failed: After 20 second will close windows\n\n";
+inline const std::string SUCCEEDED = "Update Succeed: After 20 second will close windows\n\n";
+inline const std::string CLOSING = "Close WIA service...\n\n";
+inline const std::string STARTING = "Start WIA service...\n\n";
 inline const std::string POWER_ON_CHECK = "Check Device power on...\n\n";
 inline const std::string POWER_OFF_CHECK = "Check Device power off...\n\n";
 inline const std::string POWER_ON_TIMEOUT = "Check Device power on time out!!!\n\n";
 inline const std::string POWER_OFF_TIMEOUT = "Check Device power off time out!!!\n\n";
+inline const std::string SCAN_APP_BUSY =
+    "The Orvane Scan application is currently in use with another task or another user on this computer.  "
+    "Please wait until the other task is complete and then try again.\n\n";
+inline const std::string SCAN_APP_BUSY_RETRY =
+    "The Orvane Scan application is currently in use with another task or another user on this computer.  "
+    "Please wait until the other task is complete and then try again...\n\n";
+inline const std::string UTILITY_BUSY =
+    "The Tavin application is currently in use with another task or another user on this computer.  "
+    "Please wait until the other task is complete and then try again.\n\n";
+// One of the sequence's direct lines, not a catalogue message.
+inline const std::string RECOVERY = "Recovery Mode!!!\n";
 
 // Everything a download prints before it starts following the burn.
 inline const std::string UNTIL_BURN = LOADING + CHECKING + SENDING + UPGRADE_WAIT;
@@ -52,4 +75,4 @@ inline std::string Repeat(const std::string& text, int times)
     return all;
 }
 
-}  // namespace update_texts
+}  // namespace texts
