@@ -108,6 +108,7 @@ TEST_F(LinkTransferTest, RetryArithmeticOfTheExchange)
         EXPECT_EQ(World().sleeps, c.reconnects);
         EXPECT_EQ(World().eventsCreated, 1 + c.reconnects) << "a fresh event for every reconnect";
         ExpectEventsBalanced();
+        EXPECT_EQ(World().deviceOpens - World().deviceCloses, 1u) << "a reconnect closes the handle it replaces";
     }
 }
 
