@@ -47,6 +47,19 @@ void ReleaseEvent(Handle& event)
     }
 }
 
+// The common entry of every transfer: a device to talk to and a completion
+// event of the call's own; without either the call fails at once, silently.
+bool BeginTransfer(Handle* device, Handle* event)
+{
+    *device = DeviceHandle;
+    *event = NO_HANDLE;
+    if (!HasDevice(*device)) {
+        return false;
+    }
+    *event = CreateCompletionEvent();
+    return *event != NO_HANDLE;
+}
+
 // Where one transfer's bytes come from (out) or go to (in).
 struct TransferBuffer {
     Direction direction;
@@ -142,12 +155,9 @@ bool Reported(Outcome outcome, Direction direction)
 
 int ExchangeCommand(const CommandBlock* block, StatusReply* reply)
 {
-    Handle device = DeviceHandle;
-    if (!HasDevice(device)) {
-        return 0;
-    }
-    Handle event = CreateCompletionEvent();
-    if (event == NO_HANDLE) {
+    Handle device = NO_HANDLE;
+    Handle event = NO_HANDLE;
+    if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     // A failed write ends the exchange before anything is read.
@@ -159,11 +169,11 @@ int ExchangeCommand(const CommandBlock* block, StatusReply* reply)
 
 int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
 {
-    if (!HasDevice(DeviceHandle)) {
-        return 0;
-    }
-    Handle event = CreateCompletionEvent();
-    if (event == NO_HANDLE) {
+    // The retrying exchange reads DeviceHandle afresh for every try: its
+    // reconnects replace it.
+    Handle device = NO_HANDLE;
+    Handle event = NO_HANDLE;
+    if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     // A failed reply read only reads again: the device already has the
@@ -176,12 +186,9 @@ int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
 
 int WriteData(const void* data, std::uint32_t size)
 {
-    Handle device = DeviceHandle;
-    if (!HasDevice(device)) {
-        return 0;
-    }
-    Handle event = CreateCompletionEvent();
-    if (event == NO_HANDLE) {
+    Handle device = NO_HANDLE;
+    Handle event = NO_HANDLE;
+    if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     // One request for the whole buffer, straight from the caller's memory:
@@ -193,12 +200,9 @@ int WriteData(const void* data, std::uint32_t size)
 
 int ReadData(ClockRecord* record)
 {
-    Handle device = DeviceHandle;
-    if (!HasDevice(device)) {
-        return 0;
-    }
-    Handle event = CreateCompletionEvent();
-    if (event == NO_HANDLE) {
+    Handle device = NO_HANDLE;
+    Handle event = NO_HANDLE;
+    if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     std::memset(record->bytes, 0, sizeof record->bytes);

@@ -155,23 +155,28 @@ Handle CreateCompletionEvent()
     return NewSimObject(event);
 }
 
+namespace {
+
+// Whether a transfer on `device` reaches the scanner: a live handle on it,
+// not on another maker's device, whose protocol the scanner's commands mean
+// nothing to. A transfer that does not fails with nothing moved.
+bool ReachesScanner(Handle device, std::uint32_t* transferred)
+{
+    SimObject* o = LiveDevice(device);
+    if (o != nullptr && o->scanner) return true;
+    if (transferred) *transferred = 0;
+    if (o != nullptr) SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
+    return false;
+}
+
+}  // namespace
+
 bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint32_t* transferred,
                  TransferOverlapped* overlapped)
 {
     SimWorld& w = World();
     RecordCall("Write " + std::to_string(size));
-    SimObject* o = LiveDevice(device);
-    if (o == nullptr) {
-        if (transferred) *transferred = 0;
-        return false;
-    }
-    if (!o->scanner) {
-        // Other makers' devices speak other protocols; the scanner's
-        // commands mean nothing to them.
-        if (transferred) *transferred = 0;
-        SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
-        return false;
-    }
+    if (!ReachesScanner(device, transferred)) return false;
     const ScannerTransfer t = w.model.Write(w.nowMs, static_cast<const std::uint8_t*>(data), size);
     return FinishTransfer(t, transferred, overlapped);
 }
@@ -181,16 +186,7 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
 {
     SimWorld& w = World();
     RecordCall("Read " + std::to_string(size));
-    SimObject* o = LiveDevice(device);
-    if (o == nullptr) {
-        if (transferred) *transferred = 0;
-        return false;
-    }
-    if (!o->scanner) {
-        if (transferred) *transferred = 0;
-        SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
-        return false;
-    }
+    if (!ReachesScanner(device, transferred)) return false;
     const ScannerTransfer t = w.model.Read(w.nowMs, static_cast<std::uint8_t*>(data), size);
     return FinishTransfer(t, transferred, overlapped);
 }
