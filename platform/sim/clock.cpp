@@ -1,4 +1,5 @@
 #include "platform/clock.h"
+#include "platform/calendar_tm.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -83,16 +84,7 @@ void ReadLocalTime(LocalTimeFields* out)
 
 std::int64_t MakeLocalTime(CalendarFields* fields)
 {
-    std::tm record{};
-    record.tm_sec = fields->tm_sec;
-    record.tm_min = fields->tm_min;
-    record.tm_hour = fields->tm_hour;
-    record.tm_mday = fields->tm_mday;
-    record.tm_mon = fields->tm_mon;
-    record.tm_year = fields->tm_year;
-    record.tm_wday = fields->tm_wday;
-    record.tm_yday = fields->tm_yday;
-    record.tm_isdst = fields->tm_isdst;
+    std::tm record = CalendarToTm(*fields);
     std::time_t result;
     {
         ScopedTimeZone zone(World().timeZone);
@@ -103,14 +95,6 @@ std::int64_t MakeLocalTime(CalendarFields* fields)
     // glibc's -1 is ambiguous (one second before 1970), but that instant is
     // outside the accepted range anyway.
     if (seconds < EARLIEST_TIME || seconds > LATEST_TIME) return -1;
-    fields->tm_sec = record.tm_sec;
-    fields->tm_min = record.tm_min;
-    fields->tm_hour = record.tm_hour;
-    fields->tm_mday = record.tm_mday;
-    fields->tm_mon = record.tm_mon;
-    fields->tm_year = record.tm_year;
-    fields->tm_wday = record.tm_wday;
-    fields->tm_yday = record.tm_yday;
-    fields->tm_isdst = record.tm_isdst;
+    TmToCalendar(record, fields);
     return seconds;
 }

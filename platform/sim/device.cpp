@@ -3,15 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 
 namespace {
 
-constexpr std::uint32_t ERROR_FILE_NOT_FOUND_CODE = 2;
-constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
-constexpr std::uint32_t ERROR_GEN_FAILURE_CODE = 31;
-constexpr std::uint32_t ERROR_INVALID_FUNCTION_CODE = 1;
-constexpr std::uint32_t ERROR_DEVICE_NOT_CONNECTED_CODE = 1167;
 // What GetOverlappedResult finds in Internal after a failed transfer.
 constexpr std::uintptr_t STATUS_UNSUCCESSFUL_VALUE = 0xC0000001u;
 constexpr std::uint16_t DEVICE_RELEASE = 0x0100;

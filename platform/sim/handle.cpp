@@ -1,10 +1,7 @@
 #include "platform/handle.h"
 
+#include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
-
-namespace {
-constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
-}
 
 std::uint32_t LastError()
 {

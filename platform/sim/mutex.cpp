@@ -2,11 +2,10 @@
 
 #include <string>
 
+#include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 
 namespace {
-constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
-constexpr std::uint32_t ERROR_NOT_OWNER_CODE = 288;
 }  // namespace
 
 Handle CreateOwnedMutex(const char* name)

@@ -3,16 +3,11 @@
 #include <cstring>
 #include <string>
 
+#include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 
 namespace {
 
-constexpr std::int32_t ERROR_SUCCESS_CODE = 0;
-constexpr std::int32_t ERROR_FILE_NOT_FOUND_CODE = 2;
-constexpr std::int32_t ERROR_ACCESS_DENIED_CODE = 5;
-constexpr std::int32_t ERROR_INVALID_HANDLE_CODE = 6;
-constexpr std::int32_t ERROR_INVALID_PARAMETER_CODE = 87;
-constexpr std::int32_t ERROR_MORE_DATA_CODE = 234;
 
 const char CLASS_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 

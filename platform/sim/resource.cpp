@@ -2,12 +2,11 @@
 
 #include <string>
 
+#include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 
 namespace {
 constexpr std::uint16_t IMAGE_RESOURCE_ID = 121;
-constexpr std::uint32_t ERROR_RESOURCE_NAME_NOT_FOUND_CODE = 1814;
-constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
 }  // namespace
 
 Handle FindBinaryResource(std::uint16_t id)

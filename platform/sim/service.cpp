@@ -3,16 +3,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 
 namespace {
 
-constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
-constexpr std::uint32_t ERROR_INVALID_PARAMETER_CODE = 87;
-constexpr std::uint32_t ERROR_INVALID_SERVICE_CONTROL_CODE = 1052;
-constexpr std::uint32_t ERROR_SERVICE_ALREADY_RUNNING_CODE = 1056;
-constexpr std::uint32_t ERROR_SERVICE_DISABLED_CODE = 1058;
-constexpr std::uint32_t ERROR_SERVICE_DOES_NOT_EXIST_CODE = 1060;
 constexpr std::uint32_t SERVICE_WIN32_SHARE_PROCESS_TYPE = 0x20;
 constexpr std::uint32_t SERVICE_ERROR_NORMAL_CONTROL = 1;
 constexpr std::uint32_t SERVICE_ACCEPT_STOP_FLAG = 1;

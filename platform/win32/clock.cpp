@@ -1,4 +1,5 @@
 #include "platform/clock.h"
+#include "platform/calendar_tm.h"
 
 #include <windows.h>
 
@@ -30,29 +31,12 @@ void ReadLocalTime(LocalTimeFields* out)
 
 std::int64_t MakeLocalTime(CalendarFields* fields)
 {
-    std::tm calendar{};
-    calendar.tm_sec = fields->tm_sec;
-    calendar.tm_min = fields->tm_min;
-    calendar.tm_hour = fields->tm_hour;
-    calendar.tm_mday = fields->tm_mday;
-    calendar.tm_mon = fields->tm_mon;
-    calendar.tm_year = fields->tm_year;
-    calendar.tm_wday = fields->tm_wday;
-    calendar.tm_yday = fields->tm_yday;
-    calendar.tm_isdst = fields->tm_isdst;
+    std::tm calendar = CalendarToTm(*fields);
     const __time64_t seconds = _mktime64(&calendar);
     // A record the run-time cannot convert is left as it came.
     if (seconds == -1) {
         return -1;
     }
-    fields->tm_sec = calendar.tm_sec;
-    fields->tm_min = calendar.tm_min;
-    fields->tm_hour = calendar.tm_hour;
-    fields->tm_mday = calendar.tm_mday;
-    fields->tm_mon = calendar.tm_mon;
-    fields->tm_year = calendar.tm_year;
-    fields->tm_wday = calendar.tm_wday;
-    fields->tm_yday = calendar.tm_yday;
-    fields->tm_isdst = calendar.tm_isdst;
+    TmToCalendar(calendar, fields);
     return seconds;
 }
