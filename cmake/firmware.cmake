@@ -3,9 +3,14 @@
 # that every build moves a realistic amount of data. No image is committed.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
+# The identity header (firmware/identity.h.in) names the image by size and
+# SHA-256. It is computed from the image file at build time and depends on
+# it, so a changed image, given or generated, gives new version data.
+set(FW_IDENTITY_HEADER "${CMAKE_BINARY_DIR}/firmware/identity.h")
+
 if(FIRMWARE_IMAGE)
   set(FW_IMAGE_PATH "${FIRMWARE_IMAGE}")
-  add_custom_target(fw_image)
+  add_custom_target(fw_image DEPENDS "${FW_IDENTITY_HEADER}")
 else()
   set(FW_IMAGE_PATH "${CMAKE_BINARY_DIR}/firmware/dev-image.bin")
   add_custom_command(
@@ -13,8 +18,17 @@ else()
     COMMAND Python3::Interpreter "${CMAKE_SOURCE_DIR}/firmware/make_dev_image.py" "${FW_IMAGE_PATH}"
     DEPENDS "${CMAKE_SOURCE_DIR}/firmware/make_dev_image.py"
     COMMENT "Generating the development firmware image")
-  add_custom_target(fw_image DEPENDS "${FW_IMAGE_PATH}")
+  add_custom_target(fw_image DEPENDS "${FW_IMAGE_PATH}" "${FW_IDENTITY_HEADER}")
 endif()
+
+add_custom_command(
+  OUTPUT "${FW_IDENTITY_HEADER}"
+  COMMAND "${CMAKE_COMMAND}" "-DIMAGE=${FW_IMAGE_PATH}" "-DVERSION=${PROJECT_VERSION}"
+    "-DTEMPLATE=${CMAKE_SOURCE_DIR}/firmware/identity.h.in" "-DOUTPUT=${FW_IDENTITY_HEADER}"
+    -P "${CMAKE_SOURCE_DIR}/cmake/firmware_identity.cmake"
+  DEPENDS "${FW_IMAGE_PATH}" "${CMAKE_SOURCE_DIR}/firmware/identity.h.in"
+    "${CMAKE_SOURCE_DIR}/cmake/firmware_identity.cmake"
+  COMMENT "Naming the firmware image by size and SHA-256")
 
 # Linux: the image goes into the object file itself (.incbin).
 function(fw_embed_image target asm_source)
@@ -24,11 +38,12 @@ function(fw_embed_image target asm_source)
   add_dependencies(${target} fw_image)
 endfunction()
 
-# Windows: resource script with the image (type "BINARY", name 121) and the
-# application manifest (type 24, id 1).
+# Windows: resource script with the image (type "BINARY", name 121), the
+# application manifest (type 24, id 1) and the version resource (type 16,
+# id 1), which includes the identity header.
 if(WIN32)
   set(FW_MANIFEST_PATH "${CMAKE_SOURCE_DIR}/firmware/fwupdate.manifest")
   configure_file("${CMAKE_SOURCE_DIR}/firmware/fwupdate.rc.in" "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc" @ONLY)
   set(FW_RESOURCE_SCRIPT "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc")
-  set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_IMAGE_PATH};${FW_MANIFEST_PATH}")
+  set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_IMAGE_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER}")
 endif()

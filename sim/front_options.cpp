@@ -40,6 +40,10 @@ bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* 
             options->help = true;
             continue;
         }
+        if (argument == "--version") {
+            options->version = true;
+            continue;
+        }
         *error = "unknown option \"" + argument + "\" (updater arguments go after --)";
         return false;
     }
@@ -49,7 +53,10 @@ bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* 
 const char* FrontUsage()
 {
     return "usage: fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [-- updater arguments]\n"
+           "       fwupdate-sim --version\n"
            "  Runs the firmware updater over a simulated PC and scanner. Standard output\n"
            "  carries exactly the updater's console bytes; the simulator speaks on\n"
-           "  standard error. Exit status: the updater's, or 2 for a bad scenario or option.\n";
+           "  standard error. Exit status: the updater's, or 2 for a bad scenario or option.\n"
+           "  --version prints the release's version and the embedded firmware image's\n"
+           "  size and SHA-256, as fwupdate.exe's version resource names them.\n";
 }

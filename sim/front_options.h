@@ -1,5 +1,6 @@
 // The simulator's own command line:
 //   fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [-- updater arguments]
+//   fwupdate-sim --version
 #pragma once
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@ struct FrontOptions {
     std::string reportFile;    // empty: no report
     bool realtime = false;
     bool help = false;
+    bool version = false;
     // Everything after "--", handed to the updater unchanged; it replaces
     // the scenario's own argument list.
     bool hasUpdaterArguments = false;

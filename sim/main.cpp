@@ -11,6 +11,7 @@
 
 #include "app/entry.h"
 #include "app/shared.h"
+#include "firmware/identity.h"
 #include "platform/sim/world.h"
 #include "sim/front_options.h"
 #include "sim/report.h"
@@ -82,6 +83,16 @@ int main(int argc, char** argv)
     }
     if (options.help) {
         std::fputs(FrontUsage(), stderr);
+        return 0;
+    }
+    // The values of fwupdate.exe's version resource that hold for this
+    // build too, under the resource's own names. Asked for, so standard output.
+    if (options.version) {
+        std::fputs("fwupdate-sim " FWU_VERSION_TEXT "\n"
+                   "ProductName: " FWU_PRODUCT_NAME "\n"
+                   "ProductVersion: " FWU_VERSION_TEXT "\n"
+                   "FirmwareImage: " FWU_IMAGE_IDENTITY "\n",
+                   stdout);
         return 0;
     }
 

@@ -1,0 +1,25 @@
+# Writes the identity header: the release's version and the firmware image's
+# size and SHA-256, read from the image file itself.
+#   cmake -DIMAGE=image.bin -DVERSION=x.y.z -DTEMPLATE=identity.h.in -DOUTPUT=identity.h -P firmware_identity.cmake
+foreach(name IMAGE VERSION TEMPLATE OUTPUT)
+  if(NOT DEFINED ${name} OR "${${name}}" STREQUAL "")
+    message(FATAL_ERROR "firmware_identity.cmake: -D${name}= is missing")
+  endif()
+endforeach()
+if(NOT EXISTS "${IMAGE}" OR IS_DIRECTORY "${IMAGE}")
+  message(FATAL_ERROR "firmware_identity.cmake: no firmware image at ${IMAGE}")
+endif()
+if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+  message(FATAL_ERROR "firmware_identity.cmake: version \"${VERSION}\" is not MAJOR.MINOR.PATCH")
+endif()
+set(FWU_VERSION "${VERSION}")
+set(FWU_VERSION_MAJOR "${CMAKE_MATCH_1}")
+set(FWU_VERSION_MINOR "${CMAKE_MATCH_2}")
+set(FWU_VERSION_PATCH "${CMAKE_MATCH_3}")
+file(SIZE "${IMAGE}" FWU_IMAGE_SIZE)
+file(SHA256 "${IMAGE}" FWU_IMAGE_SHA256)
+# An empty image would make an updater that downloads nothing.
+if(FWU_IMAGE_SIZE EQUAL 0)
+  message(FATAL_ERROR "firmware_identity.cmake: ${IMAGE} is empty")
+endif()
+configure_file("${TEMPLATE}" "${OUTPUT}" @ONLY)
