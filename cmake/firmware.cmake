@@ -45,5 +45,9 @@ if(WIN32)
   set(FW_MANIFEST_PATH "${CMAKE_SOURCE_DIR}/firmware/fwupdate.manifest")
   configure_file("${CMAKE_SOURCE_DIR}/firmware/fwupdate.rc.in" "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc" @ONLY)
   set(FW_RESOURCE_SCRIPT "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc")
-  set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_IMAGE_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER}")
+  # windres leaves no dependency file, so the files the script pulls in are
+  # named here. Source properties hold in one directory only: every directory
+  # that compiles the script sets them again from FW_RESOURCE_DEPENDS.
+  set(FW_RESOURCE_DEPENDS "${FW_IMAGE_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER}")
+  set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_RESOURCE_DEPENDS}")
 endif()
