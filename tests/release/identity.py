@@ -57,12 +57,9 @@ def read_node(data, start):
     return key, value, children, end
 
 
-def read_version_resource(exe, work):
-    raw = os.path.join(work, "versioninfo.bin")
-    with open(raw, "wb") as out:
-        subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", exe], stdout=out, check=True)
-    with open(raw, "rb") as f:
-        data = f.read()
+def read_version_resource(exe):
+    data = subprocess.run(["wrestool", "-x", "--raw", "--type=16", "--name=1", exe],
+                          stdout=subprocess.PIPE, check=True).stdout
     if not data:
         raise ValueError("no version resource (type 16, name 1) in %s" % exe)
     key, fixed, children, _ = read_node(data, 0)
@@ -81,7 +78,7 @@ def read_version_resource(exe, work):
 
 def check_exe(version, image, exe):
     failures = []
-    fixed, strings, translations = read_version_resource(exe, os.path.dirname(os.path.abspath(exe)))
+    fixed, strings, translations = read_version_resource(exe)
     major, minor, patch = (int(part) for part in version.split("."))
     signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
     if signature != VS_FIXEDFILEINFO_SIGNATURE:
@@ -103,7 +100,7 @@ def check_exe(version, image, exe):
         "FirmwareImage": image_identity(image),
     }
     for name, value in expected.items():
-        got = strings.get(("040904B0", name), strings.get(("040904b0", name)))
+        got = strings.get(("040904B0", name))
         print("%-17s %r" % (name, got))
         if got != value:
             failures.append("%s is %r, expected %r" % (name, got, value))
