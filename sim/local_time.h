@@ -8,9 +8,11 @@
 #include <string>
 
 // Whether `zone` is a zone the C library will honour as written: a name
-// under the system's zone database, or a POSIX rule such as
-// "CET-1CEST,M3.5.0,M10.5.0/3". The C library quietly takes an unknown
-// name for UTC, which would make a scenario lie about its own clock.
+// of a compiled zone under the system's zone database, or a POSIX rule
+// such as "CET-1CEST,M3.5.0,M10.5.0/3" that reads whole, with offsets of at
+// most 24 hours. The C library quietly takes an unknown name for UTC and
+// clamps or half-reads a rule, which would make a scenario lie about its
+// own clock.
 bool IsKnownTimeZone(const std::string& zone);
 
 struct LocalInstant {
@@ -28,5 +30,5 @@ std::optional<LocalInstant> ParseLocalTime(const std::string& text, const std::s
 std::string FormatLocalTime(std::int64_t unixSeconds, const std::string& zone);
 
 // mktime of nine struct tm fields (tm_sec first) under `zone`: the seconds,
-// or -1 when the C library cannot convert them.
-std::int64_t LocalFieldsToSeconds(const std::int32_t fields[9], const std::string& zone);
+// or empty when the C library cannot convert them.
+std::optional<std::int64_t> LocalFieldsToSeconds(const std::int32_t fields[9], const std::string& zone);

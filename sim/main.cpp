@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "sim/front_options.h"
 #include "sim/report.h"
 #include "sim/scenario.h"
+#include "sim/scenario_reader.h"
 
 namespace {
 
@@ -30,26 +30,15 @@ struct RunInProgress {
 };
 RunInProgress g_run;
 
-bool ReadWholeFile(const std::string& name, std::string* text)
-{
-    std::ifstream file(name, std::ios::binary);
-    if (!file) return false;
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) return false;
-    *text = content.str();
-    return true;
-}
-
 bool WriteReport(const std::string& name, RunEnd end, int exitCode)
 {
     if (name.empty()) return true;
-    const std::string text = BuildReport(World(), g_run.serviceBefore, exitCode, end).dump(2) + "\n";
+    const std::string text = ReportText(World(), g_run.serviceBefore, exitCode, end);
     std::ofstream file(name, std::ios::binary | std::ios::trunc);
     file << text;
     file.close();
     if (!file) {
-        std::fprintf(stderr, "fwupdate-sim: %s: the report could not be written\n", name.c_str());
+        std::fprintf(stderr, "fwupdate-sim: %s: the report could not be written\n", PrintableText(name).c_str());
         return false;
     }
     return true;
@@ -65,9 +54,11 @@ void ReportProcessExit()
     WriteReport(g_run.reportFile, RunEnd::ProcessExit, 0);
 }
 
+// A refusal quotes what it was given (file names, options, the scenario's
+// own text); escaped, none of it can add a line of its own.
 int Refuse(const std::string& message, bool withUsage)
 {
-    std::fprintf(stderr, "fwupdate-sim: %s\n", message.c_str());
+    std::fprintf(stderr, "fwupdate-sim: %s\n", PrintableText(message).c_str());
     if (withUsage) std::fputs(FrontUsage(), stderr);
     return BAD_INPUT_STATUS;
 }
@@ -101,9 +92,7 @@ int main(int argc, char** argv)
     ApplyDefaultWorld(&world, &arguments);
     if (!options.scenarioFile.empty()) {
         std::string text;
-        if (!ReadWholeFile(options.scenarioFile, &text)) {
-            return Refuse(options.scenarioFile + ": cannot be read", false);
-        }
+        if (!ReadScenarioFile(options.scenarioFile, &text, &error)) return Refuse(error, false);
         if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &error)) return Refuse(error, false);
     }
     if (options.hasUpdaterArguments) arguments = options.updaterArguments;

@@ -26,7 +26,70 @@ json Digest(const std::uint8_t* data, std::uint64_t size)
     return HexText(digest, sizeof digest);
 }
 
+// Length of the well-formed UTF-8 sequence at bytes[at], or 0 when the
+// byte there does not start one (overlong forms, surrogates and code
+// points past U+10FFFF included).
+std::size_t Utf8SequenceAt(const std::string& bytes, std::size_t at)
+{
+    const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > bytes.size()) return 0;
+    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void AppendByteEscape(std::string* text, unsigned char byte)
+{
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+    *text += escaped;
+}
+
 }  // namespace
+
+std::string ReportString(const std::string& bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const bool readsAsEscape = bytes[at] == '\\' && at + 3 < bytes.size() && bytes[at + 1] == 'x' &&
+                                   IsHexDigit(bytes[at + 2]) && IsHexDigit(bytes[at + 3]);
+        const std::size_t length = Utf8SequenceAt(bytes, at);
+        if (readsAsEscape || length == 0) {
+            AppendByteEscape(&text, static_cast<unsigned char>(bytes[at]));
+            ++at;
+        } else {
+            text.append(bytes, at, length);
+            at += length;
+        }
+    }
+    return text;
+}
 
 const char* ServiceStateName(std::uint32_t state)
 {
@@ -65,18 +128,18 @@ json ScannerClockText(const SimWorld& world)
         for (int b = 0; b < 4; ++b) field |= static_cast<std::uint32_t>(model.clockRecord[i * 4 + b]) << (8 * b);
         fields[i] = static_cast<std::int32_t>(field);
     }
-    const std::int64_t received = LocalFieldsToSeconds(fields, world.timeZone);
-    if (received == -1) return nullptr;
+    const std::optional<std::int64_t> received = LocalFieldsToSeconds(fields, world.timeZone);
+    if (!received) return nullptr;
     const std::uint64_t since = world.nowMs >= model.clockSetAtMs ? world.nowMs - model.clockSetAtMs : 0;
-    return FormatLocalTime(received + static_cast<std::int64_t>(since / 1000), world.timeZone);
+    return FormatLocalTime(*received + static_cast<std::int64_t>(since / 1000), world.timeZone);
 }
 
 json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end)
 {
     json created = json::array(), owned = json::array();
     for (const auto& [name, mutex] : world.mutexes) {
-        if (mutex.createdByUpdater) created.push_back(name);
-        if (mutex.updaterOwnership > 0) owned.push_back(name);
+        if (mutex.createdByUpdater) created.push_back(ReportString(name));
+        if (mutex.updaterOwnership > 0) owned.push_back(ReportString(name));
     }
 
     const ScannerModel& model = world.model;
@@ -97,4 +160,9 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
         {"scanner", scanner},
         {"embedded_image", {{"bytes", EmbeddedImageSize()}, {"sha256", Digest(EmbeddedImageData(), EmbeddedImageSize())}}},
     };
+}
+
+std::string ReportText(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end)
+{
+    return BuildReport(world, serviceBefore, exitCode, end).dump(2) + "\n";
 }

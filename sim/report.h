@@ -22,5 +22,19 @@ std::string HexText(const std::uint8_t* bytes, std::size_t size);
 // since it arrived. Null when it holds none or the record names no time.
 nlohmann::json ScannerClockText(const SimWorld& world);
 
-// `serviceBefore` is the service as the updater found it.
+// A text of the run (a mutex name holds whatever bytes the registry gave)
+// as a JSON string: well-formed UTF-8 stays as it is; every byte that is
+// not part of a well-formed UTF-8 sequence becomes the four characters \x
+// and two lower-case hex digits, and so does a backslash that would
+// otherwise read as the start of such an escape (\x5c). Every \xHH in the
+// result therefore stands for exactly one byte, and a text without such
+// bytes is unchanged.
+std::string ReportString(const std::string& bytes);
+
+// `serviceBefore` is the service as the updater found it. Every text in it
+// has gone through ReportString, so it always serialises.
 nlohmann::json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end);
+
+// The report as the file holds it: BuildReport indented by two, and a line
+// feed.
+std::string ReportText(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end);

@@ -18,7 +18,8 @@ void ApplyDefaultWorld(SimWorld* world, std::vector<std::string>* arguments);
 
 // Applies a scenario's text to `world` and `arguments` (both already holding
 // the defaults). On a refusal returns false and sets *error to one line that
-// names the file and the key path, or the line of a syntax error; the world
-// may then be half-changed and is not to be run.
+// names the file and the key path, or the line and column of an error of
+// the JSON syntax, with every unprintable byte escaped (PrintableText); the
+// world may then be half-changed and is not to be run.
 bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorld* world,
                    std::vector<std::string>* arguments, std::string* error);

@@ -1,5 +1,10 @@
 #include "sim/scenario_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <set>
 
@@ -184,56 +189,203 @@ void RefuseMissingKey(const ScenarioValue& object, const char* key)
     throw ScenarioError{ChildPath(object.Path(), key), "missing (this key is required)"};
 }
 
+namespace {
+
+std::string LineAndColumn(const std::string& text, std::size_t end)
+{
+    std::size_t line = 1, column = 1;
+    for (std::size_t i = 0; i < end && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// Builds the document from the parser's events. Going through events
+// rather than the library's own tree builder keeps the position of every
+// error the library reports, a number out of a double's range included,
+// and lets a key given twice be refused with its path.
+class ScenarioBuilder : public json::json_sax_t {
+public:
+    explicit ScenarioBuilder(const std::string& text) : m_text(text) {}
+
+    json& Root() { return m_root; }
+
+    bool null() override { return Put(nullptr); }
+    bool boolean(bool value) override { return Put(value); }
+    bool number_integer(number_integer_t value) override { return Put(value); }
+    bool number_unsigned(number_unsigned_t value) override { return Put(value); }
+    bool number_float(number_float_t value, const string_t&) override { return Put(value); }
+    bool string(string_t& value) override { return Put(std::move(value)); }
+    bool binary(binary_t&) override { return Put(nullptr); }  // JSON text holds no binary values
+
+    bool start_object(std::size_t) override { return Open(json::object(), false); }
+    bool start_array(std::size_t) override { return Open(json::array(), true); }
+    bool end_object() override { return Close(); }
+    bool end_array() override { return Close(); }
+
+    bool key(string_t& key) override
+    {
+        OpenContainer& frame = m_frames.back();
+        frame.key = key;
+        if (!frame.keys.insert(key).second) {
+            throw ScenarioError{ChildPath(PathOfOpenContainers(m_frames), key), "appears twice in one object"};
+        }
+        m_member = &(*m_open.back())[key];
+        return true;
+    }
+
+    bool parse_error(std::size_t position, const std::string&, const json::exception& error) override
+    {
+        // The library counts the character it stopped at from 1; lines
+        // and columns are what an editor shows.
+        // The library's own text repeats the position as it counts it;
+        // keep what comes after.
+        std::string message = error.what();
+        const std::size_t syntax = message.find("syntax error");
+        const std::size_t prefix = message.find("] ");
+        if (syntax != std::string::npos) {
+            message = message.substr(syntax);
+        } else if (prefix != std::string::npos) {
+            message = message.substr(prefix + 2);
+        }
+        throw ScenarioError{LineAndColumn(m_text, position == 0 ? 0 : position - 1), message};
+    }
+
+private:
+    json* Place(json value)
+    {
+        if (m_open.empty()) {
+            m_root = std::move(value);
+            return &m_root;
+        }
+        json& container = *m_open.back();
+        if (container.is_array()) {
+            container.push_back(std::move(value));
+            return &container.back();
+        }
+        *m_member = std::move(value);
+        return m_member;
+    }
+
+    bool Put(json value)
+    {
+        Place(std::move(value));
+        CountElementDone(m_frames);
+        return true;
+    }
+
+    bool Open(json container, bool array)
+    {
+        // Scenarios nest a handful of levels; a file of brackets would
+        // otherwise cost memory for every level.
+        m_frames.push_back(OpenContainer{array, 0, {}, {}});
+        if (m_frames.size() > SCENARIO_MAX_DEPTH) {
+            const std::string path = PathOfOpenContainers(m_frames);
+            throw ScenarioError{path.empty() ? "(top level)" : path,
+                                "nested more than " + std::to_string(SCENARIO_MAX_DEPTH) + " levels deep"};
+        }
+        m_open.push_back(Place(std::move(container)));
+        return true;
+    }
+
+    bool Close()
+    {
+        m_open.pop_back();
+        m_frames.pop_back();
+        CountElementDone(m_frames);
+        return true;
+    }
+
+    const std::string& m_text;
+    json m_root;
+    std::vector<json*> m_open;  // the containers being filled, innermost last
+    std::vector<OpenContainer> m_frames;
+    json* m_member = nullptr;  // the object member the next value goes to
+};
+
+}  // namespace
+
 json ParseScenarioText(const std::string& text)
 {
-    std::vector<OpenContainer> stack;
-    auto track = [&stack](int, json::parse_event_t event, json& parsed) {
-        switch (event) {
-        case json::parse_event_t::object_start:
-            stack.push_back(OpenContainer{});
-            break;
-        case json::parse_event_t::array_start:
-            stack.push_back(OpenContainer{true, 0, {}, {}});
-            break;
-        case json::parse_event_t::key: {
-            OpenContainer& frame = stack.back();
-            frame.key = parsed.get<std::string>();
-            if (!frame.keys.insert(frame.key).second) {
-                std::string path = PathOfOpenContainers(stack);
-                throw ScenarioError{ChildPath(path, frame.key), "appears twice in one object"};
-            }
-            break;
-        }
-        case json::parse_event_t::object_end:
-        case json::parse_event_t::array_end:
-            stack.pop_back();
-            CountElementDone(stack);
-            break;
-        case json::parse_event_t::value:
-            CountElementDone(stack);
-            break;
-        }
-        return true;
-    };
-    try {
-        return json::parse(text, track, true, true);
-    } catch (const json::parse_error& error) {
-        // The parser counts the byte it stopped at from 1; lines and columns
-        // are what an editor shows.
-        const std::size_t end = error.byte == 0 ? 0 : std::min<std::size_t>(error.byte - 1, text.size());
-        std::size_t line = 1, column = 1;
-        for (std::size_t i = 0; i < end; ++i) {
-            if (text[i] == '\n') {
-                ++line;
-                column = 1;
-            } else {
-                ++column;
-            }
-        }
-        std::string message = error.what();
-        const std::size_t detail = message.find("syntax error");
-        if (detail != std::string::npos) message = message.substr(detail);
-        throw ScenarioError{"line " + std::to_string(line) + ", column " + std::to_string(column),
-                            message};
+    // The parser takes a NUL byte for the end of the input and would
+    // quietly ignore whatever follows it.
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        throw ScenarioError{LineAndColumn(text, nul), "a NUL byte: a scenario is text, and nothing may follow its value"};
     }
+    ScenarioBuilder builder(text);
+    json::sax_parse(text, &builder, json::input_format_t::json, true, true);
+    return std::move(builder.Root());
+}
+
+std::string PrintableText(const std::string& text)
+{
+    std::string printable;
+    printable.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            printable.push_back(c);
+        } else if (byte == '\n') {
+            printable += "\\n";
+        } else if (byte == '\r') {
+            printable += "\\r";
+        } else if (byte == '\t') {
+            printable += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            printable += escaped;
+        }
+    }
+    return printable;
+}
+
+bool ReadScenarioFile(const std::string& name, std::string* text, std::string* error)
+{
+    const int file = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (file < 0) {
+        *error = name + ": cannot be read";
+        return false;
+    }
+    struct stat facts {};
+    bool ok = fstat(file, &facts) == 0;
+    if (ok && !S_ISREG(facts.st_mode)) {
+        *error = name + ": not a regular file";
+        ok = false;
+    } else if (ok && facts.st_size > static_cast<off_t>(SCENARIO_MAX_BYTES)) {
+        *error = name + ": " + std::to_string(facts.st_size) + " bytes; a scenario may hold at most " +
+                 std::to_string(SCENARIO_MAX_BYTES);
+        ok = false;
+    } else if (!ok) {
+        *error = name + ": cannot be read";
+    }
+    // Read one byte past the cap, so that a file that grew after the size
+    // was taken is refused too rather than cut short.
+    std::string content;
+    while (ok) {
+        char buffer[65536];
+        const ssize_t got = read(file, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *error = name + ": cannot be read";
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else if (content.size() + static_cast<std::size_t>(got) > SCENARIO_MAX_BYTES) {
+            *error = name + ": more than " + std::to_string(SCENARIO_MAX_BYTES) +
+                     " bytes; a scenario may hold at most " + std::to_string(SCENARIO_MAX_BYTES);
+            ok = false;
+        } else {
+            content.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    close(file);
+    if (ok) *text = std::move(content);
+    return ok;
 }

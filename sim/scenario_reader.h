@@ -91,7 +91,25 @@ void ReadFields(const ScenarioValue& object, Target& target, std::span<const Sce
     }
 }
 
-// Parses JSON with comments. A syntax error, or a key that appears twice in
-// one object (JSON parsers otherwise keep the last one silently), is
-// refused; the error names the line or the key path.
+// A scenario file may hold at most this many bytes: far more than any
+// world needs, and little enough that reading one costs little memory.
+constexpr std::size_t SCENARIO_MAX_BYTES = 4u << 20;
+// Objects and arrays may nest at most this deep.
+constexpr std::size_t SCENARIO_MAX_DEPTH = 64;
+
+// Parses JSON with comments. A syntax error, a number out of a double's
+// range, a NUL byte anywhere, nesting deeper than SCENARIO_MAX_DEPTH, or a
+// key that appears twice in one object (JSON parsers otherwise keep the
+// last one silently), is refused; the error names the line and column, or
+// the key path.
 nlohmann::json ParseScenarioText(const std::string& text);
+
+// Reads a whole scenario file: false with *error set ("NAME: ...") when it
+// cannot be opened, is not a regular file, or holds more than
+// SCENARIO_MAX_BYTES.
+bool ReadScenarioFile(const std::string& name, std::string* text, std::string* error);
+
+// `text` with every byte that is not printable ASCII written as an escape
+// (\n, \r, \t, or \x and two lower-case hex digits), so that a refusal
+// that quotes the input stays one honest line on any terminal.
+std::string PrintableText(const std::string& text);

@@ -442,7 +442,14 @@ bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorl
         CheckWorld(root, *world);
         return true;
     } catch (const ScenarioError& refusal) {
-        *error = fileName + ": " + refusal.where + ": " + refusal.message;
+        // Paths and messages quote the file's own keys and texts.
+        *error = PrintableText(fileName + ": " + refusal.where + ": " + refusal.message);
+        return false;
+    } catch (const nlohmann::json::exception& failure) {
+        // The parser reports its own errors with their position; this is
+        // the net for any other error of the library, so that no file can
+        // end the simulator with an uncaught exception.
+        *error = PrintableText(fileName + ": " + failure.what());
         return false;
     }
 }

@@ -27,6 +27,43 @@ TEST(FrontReport, HexTextIsLowerCaseTwoDigitsPerByte)
     EXPECT_EQ(HexText(bytes, 0), "");
 }
 
+TEST(FrontReport, TextsThatAreNotUtf8AreEscapedBytewise)
+{
+    const struct {
+        std::string bytes;
+        std::string written;
+    } cases[] = {
+        {"Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200", "Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200"},
+        {"\xe4\xb8\xad \xf0\x9f\x98\x80", "\xe4\xb8\xad \xf0\x9f\x98\x80"},  // well-formed: as it is
+        {"M_\xa4\xa4\xa4\xe5", "M_\\xa4\\xa4\\xa4\\xe5"},                    // code page 950
+        {std::string("a\0b", 3), std::string("a\0b", 3)},                           // JSON escapes it
+        {"\xc0\xaf", "\\xc0\\xaf"},                                             // overlong '/'
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                                 // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},                     // past U+10FFFF
+        {"\xe4\xb8", "\\xe4\\xb8"},                                             // cut short
+        {"\\x41 \\xg1 \\x4", "\\x5cx41 \\xg1 \\x4"},  // only a backslash that reads as an escape
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.written);
+        EXPECT_EQ(ReportString(c.bytes), c.written);
+    }
+}
+
+TEST(FrontReport, ReportWithAnyMutexNameReadsBackAsJson)
+{
+    SimWorld world{};  // the scanner model has no initialisers of its own
+    const std::string cp950 = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_\xa4\xa4\xa4\xe5";
+    world.mutexes[cp950] = SimMutex{cp950, false, true, 1};
+
+    const std::string text = ReportText(world, world.service, 0, RunEnd::Return);
+
+    const nlohmann::json report = nlohmann::json::parse(text);
+    const char* written = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_\\xa4\\xa4\\xa4\\xe5";
+    EXPECT_EQ(report["mutexes"]["created"], nlohmann::json::array({written}));
+    EXPECT_EQ(report["mutexes"]["owned_at_exit"], nlohmann::json::array({written}));
+    EXPECT_EQ(text.back(), '\n');
+}
+
 struct ClockCase {
     const char* name;
     const char* zone;

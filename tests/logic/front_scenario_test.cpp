@@ -1,14 +1,19 @@
 // Scenario files: each key reaches the world field it names, the front
 // end's defaults hold where a file is silent, and every malformed, unknown,
 // mistyped or out-of-range value is refused with the file and key path.
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim/scenario.h"
+#include "sim/scenario_reader.h"
 
 namespace {
 
@@ -19,11 +24,11 @@ struct Applied {
     std::string error;
 };
 
-Applied Apply(const std::string& text)
+Applied Apply(std::string_view text)
 {
     Applied result;
     ApplyDefaultWorld(&result.world, &result.arguments);
-    result.accepted = ApplyScenario("f.json", text, &result.world, &result.arguments, &result.error);
+    result.accepted = ApplyScenario("f.json", std::string(text), &result.world, &result.arguments, &result.error);
     return result;
 }
 
@@ -51,6 +56,11 @@ const KeyCase KEY_CASES[] = {
          EXPECT_EQ(a.world.timeZone, "Europe/Berlin");
          EXPECT_EQ(a.world.tickAtStart, 4294960000u);
      }},
+    {"the last second of 1969 is a start time like any other",
+     R"({"time": {"local": "1969-12-31T23:59:59", "zone": "UTC"}})",
+     [](const Applied& a) { EXPECT_EQ(a.world.localTimeAtStart, -1); }},
+    {"a POSIX rule with a quoted name and minutes", R"({"time": {"zone": "<+0330>-3:30"}})",
+     [](const Applied& a) { EXPECT_EQ(a.world.timeZone, "<+0330>-3:30"); }},
     {"a zone alone keeps the start instant", R"({"time": {"zone": "Asia/Taipei"}})",
      [](const Applied& a) {
          EXPECT_EQ(a.world.localTimeAtStart, 1796552430);
@@ -171,9 +181,11 @@ TEST(FrontScenario, DefaultWorldReplacesWhatAPreviousRunLeft)
 // ---- refusals ----
 
 struct RefusalCase {
-    const char* scenario;
+    std::string_view scenario;
     const char* error;
 };
+
+using namespace std::string_view_literals;
 
 const RefusalCase REFUSAL_CASES[] = {
     // structure
@@ -240,16 +252,85 @@ const RefusalCase REFUSAL_CASES[] = {
     {R"({"time": {"local": "2026-02-29T10:00:00"}})",
      "f.json: time.local: \"2026-02-29T10:00:00\" is not a local time YYYY-MM-DDTHH:MM:SS[.mmm] that exists in "
      "zone UTC"},
+    // zones the C library would quietly take for something else
+    {R"({"time": {"zone": "leapseconds"}})",
+     "f.json: time.zone: unknown time zone \"leapseconds\" (a name under /usr/share/zoneinfo or a POSIX TZ rule)"},
+    {R"({"time": {"zone": "ABC+99"}})",
+     "f.json: time.zone: unknown time zone \"ABC+99\" (a name under /usr/share/zoneinfo or a POSIX TZ rule)"},
+    {R"({"time": {"zone": "CET-1CEST,garbage,junk"}})",
+     "f.json: time.zone: unknown time zone \"CET-1CEST,garbage,junk\" (a name under /usr/share/zoneinfo or a POSIX "
+     "TZ rule)"},
+    // errors of the JSON library itself, with their line and column
+    {"{\"scanner\": {\"burn_ms\": 1e400}}", "f.json: line 1, column 29: number overflow parsing '1e400'"},
+    {"{\"expect\": {\"virtual_ms\":\n  -1E+400}}", "f.json: line 2, column 9: number overflow parsing '-1E+400'"},
+    {"{}\0more"sv, "f.json: line 1, column 3: a NUL byte: a scenario is text, and nothing may follow its value"},
+    {"{\"language\": 1 /* \0 */}"sv,
+     "f.json: line 1, column 19: a NUL byte: a scenario is text, and nothing may follow its value"},
+    {"{} {}", "f.json: line 1, column 4: syntax error while parsing value - unexpected '{'; expected end of input"},
+    {std::string_view("[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[", 65),
+     "f.json: [0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]"
+     "[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]: nested more than "
+     "64 levels deep"},
+    // what is quoted from the file cannot start a line of its own
+    {R"({"image": "present\nfwupdate-sim: all good"})",
+     "f.json: image: unknown value \"present\\nfwupdate-sim: all good\"; must be one of \"present\", \"missing\", "
+     "\"not_loadable\", \"empty\""},
+    {R"({"scanner": {"tab\there\r\u001b[2J": 1}})", "f.json: scanner.tab\\there\\r\\x1b[2J: unknown key"},
+    {"{\"language\": \"0x\xc3\xa9\x7f\"}", "f.json: language: \"0x\\xc3\\xa9\\x7f\" is not hexadecimal"},
+    {"{\"image\": \"\xa4\xa4\"}",
+     "f.json: line 1, column 12: syntax error while parsing value - invalid string: ill-formed UTF-8 byte; last "
+     "read: '\"\\xa4'"},
 };
 
 TEST(FrontScenario, RefusesWithFileAndKeyPath)
 {
     for (const RefusalCase& c : REFUSAL_CASES) {
-        SCOPED_TRACE(c.scenario);
+        SCOPED_TRACE(std::string(c.scenario));
         const Applied applied = Apply(c.scenario);
         EXPECT_FALSE(applied.accepted);
         EXPECT_EQ(applied.error, c.error);
     }
+}
+
+// ---- reading the file ----
+
+TEST(FrontScenario, ReadsOnlyRegularFilesUpToTheCap)
+{
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                         ("front_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(folder);
+    // Files of a given size without writing every byte: the bytes past the
+    // start read as zeros.
+    auto sized = [&folder](const char* name, std::uintmax_t size) {
+        const std::filesystem::path path = folder / name;
+        std::ofstream(path, std::ios::binary) << "{}";
+        std::filesystem::resize_file(path, size);
+        return path.string();
+    };
+    const struct {
+        std::string file;
+        bool read;
+        std::string error;
+    } cases[] = {
+        {sized("at_cap.json", SCENARIO_MAX_BYTES), true, ""},
+        {sized("over_cap.json", SCENARIO_MAX_BYTES + 1), false, "4194305 bytes; a scenario may hold at most 4194304"},
+        {folder.string(), false, "not a regular file"},
+        {"/dev/zero", false, "not a regular file"},
+        {(folder / "absent.json").string(), false, "cannot be read"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string text = "unchanged", error;
+        ASSERT_EQ(ReadScenarioFile(c.file, &text, &error), c.read);
+        if (c.read) {
+            EXPECT_EQ(text.size(), SCENARIO_MAX_BYTES);
+            EXPECT_EQ(text.substr(0, 3), std::string("{}\0", 3));
+        } else {
+            EXPECT_EQ(error, c.file + ": " + c.error);
+            EXPECT_EQ(text, "unchanged");
+        }
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
