@@ -223,9 +223,11 @@ TEST_F(HostServiceTest, StuckPendingStateEndsTheWaitWithinThirtySeconds)
     } cases[] = {
         {"stop, 3 s hint", false, 3000, 0x10000000u},
         {"stop, no hint, across the tick wrap", false, 0, 0xFFFFF000u},
+        {"stop, 20 s hint: the second sleep is what is left", false, 20000, 0x10000000u},
         {"stop, hint longer than the bound", false, 60000, 0x10000000u},
         {"start, 3 s hint across the tick wrap", true, 3000, 0xFFFFF000u},
         {"start, no hint", true, 0, 0x10000000u},
+        {"start, 20 s hint: the second sleep is what is left", true, 20000, 0x10000000u},
         {"start, hint longer than the bound", true, 60000, 0x10000000u},
     };
     for (const auto& c : cases) {
