@@ -112,6 +112,9 @@ const ReturnRow RETURN_ROWS[] = {
          World().service.start.first = 1;
      },
      "0\n" + FOUND + CLOSING + STARTING + START_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
+    {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000; },
+     "0\n" + FOUND + CLOSING + UNTIL_BURN + Progress(1, 600) + BURN_ERROR + STARTING + FAILED,
+     ServiceAfter::Restarted},
     {"EmptyImage", [] { World().image = SimImage::Empty; },
      "0\n" + FOUND + CLOSING + LOADING + RESOURCE_EMPTY + STARTING + FAILED, ServiceAfter::Restarted},
     {"Success", [] {}, "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
