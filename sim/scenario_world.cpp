@@ -352,8 +352,8 @@ struct MutexRelease {
 
 constexpr ScenarioField<MutexRelease> MUTEX_RELEASE_FIELDS[] = {
     {"name", [](const Value& v, MutexRelease& r) { r.name = v.NonEmptyText(); }, true},
-    {"at_ms", [](const Value& v, MutexRelease& r) { r.atMs = static_cast<std::uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); },
-     true},
+    {"at_ms",
+     [](const Value& v, MutexRelease& r) { r.atMs = static_cast<std::uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); }, true},
 };
 
 void ReadMutexReleases(const Value& value, Build& build)

@@ -46,7 +46,8 @@ TEST_F(LinkDiscoveryTest, FindScannerOverBusLayouts)
          EARLIER_PATH, NOT_FOUND, 1, 1, 256},
         {"a failing descriptor is reported and the search goes on", 5, {{1, OTHER_VENDOR, 0x0001, true}}, true,
          "\\\\.\\usbscan5", DESCRIPTOR_ERROR + FOUND, 2, 1, 6},
-        {"the scanner's own descriptor fails", 2, {}, false, EARLIER_PATH, DESCRIPTOR_ERROR + NOT_FOUND, 1, 1, 256, true},
+        {"the scanner's own descriptor fails", 2, {}, false, EARLIER_PATH, DESCRIPTOR_ERROR + NOT_FOUND, 1, 1, 256,
+         true},
         // A second device with the scanner's IDs is never opened.
         {"the lower of two scanners wins", 6, {{9, SCANNER_VENDOR_ID, SCANNER_PRODUCT_ID, false}}, true,
          "\\\\.\\usbscan6", FOUND, 1, 0, 7},
