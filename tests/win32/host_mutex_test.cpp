@@ -1,7 +1,7 @@
 // Each guard against a real named mutex that another process holds. The
 // other process is this test program started again in a helper mode that
-// runs one guard and reports through its exit code, so the handles a failed
-// guard keeps open end with it.
+// runs one guard and reports through its exit code, so whatever a guard
+// leaves open ends with it.
 #include "host/guards.h"
 
 #include <windows.h>
