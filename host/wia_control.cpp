@@ -102,12 +102,12 @@ int CWIAControl::SetStartType(std::uint8_t startType)
     return changed ? 1 : 0;
 }
 
-bool CWIAControl::WaitForState(std::uint32_t wanted)
+CWIAControl::WaitEnd CWIAControl::WaitForState(std::uint32_t wanted)
 {
     const std::uint32_t startTick = TickCount();
     std::uint32_t passes = 0;
     if (!QueryStatus(&m_status)) {
-        return false;
+        return WaitEnd::QueryFailed;
     }
     for (;;) {
         // The whole hint is slept before the state is looked at, but never
@@ -116,14 +116,14 @@ bool CWIAControl::WaitForState(std::uint32_t wanted)
         const std::uint32_t left = elapsed < SERVICE_WAIT_LIMIT_MS ? SERVICE_WAIT_LIMIT_MS - elapsed : 0;
         SleepMs(m_status.dwWaitHint < left ? m_status.dwWaitHint : left);
         if (m_status.dwCurrentState == wanted) {
-            return true;
+            return WaitEnd::Reached;
         }
         ++passes;
         if (TickCount() - startTick >= SERVICE_WAIT_LIMIT_MS || passes >= SERVICE_WAIT_PASS_LIMIT) {
-            return false;
+            return WaitEnd::GaveUp;
         }
         if (!QueryStatus(&m_status)) {
-            return false;
+            return WaitEnd::QueryFailed;
         }
     }
 }
@@ -139,7 +139,8 @@ int CWIAControl::Start()
     // A service still on its way down would end up stopped if it were left
     // alone, while the caller is told it was given back: let it finish
     // stopping, then start it. One that never finishes is a failed start.
-    if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE && !WaitForState(SERVICE_STOPPED_STATE)) {
+    if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE &&
+        WaitForState(SERVICE_STOPPED_STATE) != WaitEnd::Reached) {
         return 0;
     }
     // A running or starting service is left alone.
@@ -161,8 +162,14 @@ int CWIAControl::Stop()
         if (!SendServiceStop(m_hService, &m_status)) {
             return 0;
         }
-        // However the wait ends, the service is still to be disabled.
-        WaitForState(SERVICE_STOPPED_STATE);
+        // A service that is still stopping when the wait gives up may still
+        // hold the scanner: that is a failed stop, and its start type stays
+        // as it was, so the computer restart the user is sent to brings it
+        // back. A status query that fails during the wait tells nothing
+        // about the service, so it is disabled as after any other stop.
+        if (WaitForState(SERVICE_STOPPED_STATE) == WaitEnd::GaveUp) {
+            return 0;
+        }
     }
     return SetStartType(SERVICE_DISABLED_TYPE);
 }

@@ -36,9 +36,17 @@ bool FollowNormalBurn(std::int32_t updateMode)
     CommandBlock poll;
     BuildCommandBlock(&poll, OP_STATUS, SUB_FIRMWARE, 0, 0);
     StatusReply reply{};
-    // Firmware keeps answering while it burns, so there is no bound here
-    // beyond the exchanges' own: a scanner that stops answering ends it.
+    // Firmware keeps answering while it burns. A scanner that says
+    // "burning" for ever would keep the imaging service disabled and both
+    // mutexes held for as long as the window stays open, so the burn gets
+    // the readiness wait's bound, counted from the first poll; the unsigned
+    // difference of two tick readings survives the counter's wrap.
+    const std::uint32_t start = TickCount();
     for (int counter = 1;; ++counter) {
+        if (TickCount() - start >= READY_WAIT_MS) {
+            PrintMessage(MSG_BURN_ERROR, Language);
+            return false;
+        }
         if (!ExchangeCommandWithRetry(&poll, &reply)) {
             PrintMessage(MSG_BURN_ERROR, Language);
             return false;

@@ -3,8 +3,8 @@
 #include <cstdint>
 
 // Normal firmware: polls the firmware status once a second while it reports
-// burning. True when it reports ready again; the reboot prompt follows for
-// `updateMode` 1.
+// burning, for at most READY_WAIT_MS from the first poll. True when it
+// reports ready again; the reboot prompt follows for `updateMode` 1.
 bool FollowNormalBurn(std::int32_t updateMode);
 
 // Recovery loader: watches the scanner leave the bus and come back (about

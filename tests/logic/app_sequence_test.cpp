@@ -70,7 +70,7 @@ bool CreatedByUpdater(const char* name)
     return found != World().mutexes.end() && found->second.createdByUpdater;
 }
 
-enum class ServiceAfter { Untouched, Restarted, StoppedAutomatic };
+enum class ServiceAfter { Untouched, Restarted, StoppedAutomatic, StillStopping };
 
 struct ReturnRow {
     const char* name;
@@ -90,6 +90,13 @@ const ReturnRow RETURN_ROWS[] = {
      "0\n" + FOUND + UTILITY_BUSY + FAILED, ServiceAfter::Untouched},
     {"ServiceRefusesToStop", [] { World().service.control.first = 1; },
      "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::Untouched},
+    // Still stopping when the wait gives up: it may still hold the scanner.
+    {"ServiceNeverFinishesStopping",
+     [] {
+         World().service.stuckPending = true;
+         World().service.stopWaitHint = 3000;
+     },
+     "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::StillStopping},
     // Stopped but not disabled: neither waited on nor started again.
     {"ServiceStopsButCannotBeDisabled", [] { World().service.changeConfig.first = 1; },
      "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
@@ -105,6 +112,9 @@ const ReturnRow RETURN_ROWS[] = {
          World().service.start.first = 1;
      },
      "0\n" + FOUND + CLOSING + STARTING + START_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
+    {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000; },
+     "0\n" + FOUND + CLOSING + UNTIL_BURN + Progress(1, 600) + BURN_ERROR + STARTING + FAILED,
+     ServiceAfter::Restarted},
     {"EmptyImage", [] { World().image = SimImage::Empty; },
      "0\n" + FOUND + CLOSING + LOADING + RESOURCE_EMPTY + STARTING + FAILED, ServiceAfter::Restarted},
     {"Success", [] {}, "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
@@ -129,9 +139,10 @@ TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
 
     const SimService& service = World().serviceNow;
     EXPECT_EQ(service.state, row.service == ServiceAfter::StoppedAutomatic ? SERVICE_STOPPED_STATE
+                             : row.service == ServiceAfter::StillStopping  ? SERVICE_STOP_PENDING_STATE
                                                                            : SERVICE_RUNNING_STATE);
     EXPECT_EQ(service.startType, SERVICE_AUTO_START_TYPE);
-    if (row.service == ServiceAfter::Untouched) {
+    if (row.service == ServiceAfter::Untouched || row.service == ServiceAfter::StillStopping) {
         EXPECT_EQ(World().serviceCalls.start, 0u);
     }
     // Whatever the path, the run owns no guard mutex and no service handle

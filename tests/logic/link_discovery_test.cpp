@@ -29,28 +29,29 @@ struct BusCase {
     const char* devicePath;  // after the search; a failed one leaves the earlier path
     std::string console;
     std::uint32_t opens, closes;
+    std::uint32_t attempts;  // paths tried: \\.\usbscan0 upwards, never beyond 255
     bool scannerDescriptorFails = false;
 };
 
 TEST_F(LinkDiscoveryTest, FindScannerOverBusLayouts)
 {
     const BusCase cases[] = {
-        {"nothing attached: 256 silent misses", -1, {}, false, EARLIER_PATH, NOT_FOUND, 0, 0},
-        {"missing lower paths are silent", 3, {}, true, "\\\\.\\usbscan3", FOUND, 1, 0},
-        {"last path", 255, {}, true, "\\\\.\\usbscan255", FOUND, 1, 0},
+        {"nothing attached: 256 silent misses", -1, {}, false, EARLIER_PATH, NOT_FOUND, 0, 0, 256},
+        {"missing lower paths are silent", 3, {}, true, "\\\\.\\usbscan3", FOUND, 1, 0, 4},
+        {"last path", 255, {}, true, "\\\\.\\usbscan255", FOUND, 1, 0, 256},
         {"foreign devices below are opened, asked and closed", 4,
          {{0, OTHER_VENDOR, 0x0001, false}, {2, OTHER_VENDOR, SCANNER_PRODUCT_ID, false}}, true, "\\\\.\\usbscan4",
-         FOUND, 3, 2},
+         FOUND, 3, 2, 5},
         {"reboot-prompt product is refused", -1, {{1, SCANNER_VENDOR_ID, REBOOT_PROMPT_PRODUCT_ID, false}}, false,
-         EARLIER_PATH, NOT_FOUND, 1, 1},
+         EARLIER_PATH, NOT_FOUND, 1, 1, 256},
         {"a failing descriptor is reported and the search goes on", 5, {{1, OTHER_VENDOR, 0x0001, true}}, true,
-         "\\\\.\\usbscan5", DESCRIPTOR_ERROR + FOUND, 2, 1},
-        {"the scanner's own descriptor fails", 2, {}, false, EARLIER_PATH, DESCRIPTOR_ERROR + NOT_FOUND, 1, 1, true},
+         "\\\\.\\usbscan5", DESCRIPTOR_ERROR + FOUND, 2, 1, 6},
+        {"the scanner's own descriptor fails", 2, {}, false, EARLIER_PATH, DESCRIPTOR_ERROR + NOT_FOUND, 1, 1, 256, true},
         // A second device with the scanner's IDs is never opened.
         {"the lower of two scanners wins", 6, {{9, SCANNER_VENDOR_ID, SCANNER_PRODUCT_ID, false}}, true,
-         "\\\\.\\usbscan6", FOUND, 1, 0},
+         "\\\\.\\usbscan6", FOUND, 1, 0, 7},
         {"the lower of two scanners wins, other order", 9, {{6, SCANNER_VENDOR_ID, SCANNER_PRODUCT_ID, false}}, true,
-         "\\\\.\\usbscan6", FOUND, 1, 0},
+         "\\\\.\\usbscan6", FOUND, 1, 0, 7},
     };
     for (const BusCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -69,6 +70,7 @@ TEST_F(LinkDiscoveryTest, FindScannerOverBusLayouts)
         EXPECT_EQ(DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE, c.found);
         EXPECT_EQ(World().deviceOpens, c.opens);
         EXPECT_EQ(World().deviceCloses, c.closes);
+        EXPECT_EQ(World().deviceOpenAttempts, c.attempts);
     }
 }
 

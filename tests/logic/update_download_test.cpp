@@ -192,6 +192,37 @@ TEST_F(UpdateDownloadTest, NumbersEachBurningPollAndPromptsOnlyInModeOne)
     }
 }
 
+// The burn polls get the readiness wait's ten minutes, counted from the
+// first burn poll, which comes 6 s after the image arrived: polls at 0 s,
+// 1 s, ... 599 s, none once ten minutes are over.
+TEST_F(UpdateDownloadTest, TenMinutesOfBurningEndTheBurnAcrossTheTickWrap)
+{
+    const struct {
+        const char* name;
+        std::uint32_t burnMs;  // from the image's arrival
+        bool done;
+        int progressLines;
+    } cases[] = {
+        {"ready at the last poll inside the bound", 6000 + 599000, true, 599},
+        {"ready just when the bound has passed", 6000 + 600000, false, 600},
+    };
+    for (const std::uint32_t tick : {0x10000000u, 0xFFFFFFFFu - 10000u}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " from tick " + std::to_string(tick));
+            SetUp();
+            World().tickAtStart = tick;
+            World().scanner.burnMs = c.burnMs;
+            Connect();
+            EXPECT_EQ(DownloadFirmware(FIRMWARE_RESOURCE_ID, 0), c.done);
+            EXPECT_EQ(Console(), UNTIL_BURN + Progress(1, c.progressLines) + (c.done ? BURN_DONE : BURN_ERROR));
+            // The readiness poll, the announcement, then one poll a line (and
+            // the one that saw the end).
+            EXPECT_EQ(World().model.commandsReceived, 2u + c.progressLines + (c.done ? 1u : 0u));
+            EXPECT_LT(World().nowMs, 6000u + 600000u + 1000u);
+        }
+    }
+}
+
 TEST_F(UpdateDownloadTest, AnyStateButBurningOrReadyIsAFailedBurn)
 {
     const struct {
