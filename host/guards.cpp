@@ -98,8 +98,10 @@ bool MatchesScannerIds(const char* deviceId, const char* vendor, const char* pro
 }
 
 // Three tries, a pause after each failed one. A mutex that exists already,
-// owned or not, means the other application is there; its handle is kept
-// open rather than stored, so the other application's mutex lives on.
+// owned or not, means the other application is there. The handle such a try
+// got is closed before the pause: a named mutex lives as long as any handle
+// to it, so keeping ours would keep the other application's mutex alive
+// after it let go, and the next try could never succeed.
 bool AcquireNamedMutex(const char* name, Handle* slot)
 {
     for (int attempt = 0; attempt < MUTEX_TRIES; ++attempt) {
@@ -111,6 +113,9 @@ bool AcquireNamedMutex(const char* name, Handle* slot)
             }
             *slot = mutex;
             return true;
+        }
+        if (mutex != NO_HANDLE) {
+            CloseObject(mutex);
         }
         SleepMs(MUTEX_RETRY_PAUSE_MS);
     }

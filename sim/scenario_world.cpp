@@ -343,6 +343,31 @@ void ReadRegistry(const Value& value, Build& build)
     }
 }
 
+// ---- another application letting go of its mutex ----
+
+struct MutexRelease {
+    std::string name;
+    std::uint64_t atMs = 0;
+};
+
+constexpr ScenarioField<MutexRelease> MUTEX_RELEASE_FIELDS[] = {
+    {"name", [](const Value& v, MutexRelease& r) { r.name = v.NonEmptyText(); }, true},
+    {"at_ms", [](const Value& v, MutexRelease& r) { r.atMs = static_cast<std::uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); },
+     true},
+};
+
+void ReadMutexReleases(const Value& value, Build& build)
+{
+    build.world->mutexReleasesByOthers.clear();
+    for (const Value& element : value.Elements(MAX_MUTEXES_HELD)) {
+        MutexRelease release;
+        ReadFields<MutexRelease>(element, release, MUTEX_RELEASE_FIELDS);
+        if (!build.world->mutexReleasesByOthers.emplace(release.name, release.atMs).second) {
+            element.Member("name").Refuse("this mutex is listed twice");
+        }
+    }
+}
+
 // ---- the rest of the top level ----
 
 constexpr ScenarioField<SimWorld> WORLD_REFUSAL_FIELDS[] = {
@@ -383,6 +408,7 @@ constexpr ScenarioField<Build> TOP_FIELDS[] = {
              b.world->mutexesHeldByOthers.push_back(name);
          }
      }},
+    {"mutexes_released", ReadMutexReleases},
     {"image", [](const Value& v, Build& b) { b.world->image = static_cast<SimImage>(v.Choice(IMAGE_MODES)); }},
     {"refusals", [](const Value& v, Build& b) { ReadFields<SimWorld>(v, *b.world, WORLD_REFUSAL_FIELDS); }},
 };
@@ -397,6 +423,16 @@ void CheckWorld(const Value& root, const SimWorld& world)
                 .Elements(MAX_FOREIGN_DEVICES)[i]
                 .Member("path")
                 .Refuse("path " + std::to_string(scannerPath) + " is the scanner's (scanner.path)");
+        }
+    }
+    // Only a mutex another application holds can be let go of.
+    if (root.Has("mutexes_released")) {
+        const auto releases = root.Member("mutexes_released").Elements(MAX_MUTEXES_HELD);
+        for (const Value& element : releases) {
+            const std::string name = element.Member("name").Text();
+            bool held = false;
+            for (const std::string& heldName : world.mutexesHeldByOthers) held = held || heldName == name;
+            if (!held) element.Member("name").Refuse("this mutex is not in mutexes_held");
         }
     }
 }

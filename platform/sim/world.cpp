@@ -26,6 +26,24 @@ void SettleService(SimWorld& world)
     if (s.state == SERVICE_STOP_PENDING_STATE) s.state = SERVICE_STOPPED_STATE;
 }
 
+// Another application that lets go of its mutex releases it and closes its
+// handle; with no handle of the updater's left, the name leaves the
+// namespace and the next create makes a new mutex.
+void LetGoOfMutexes(SimWorld& world)
+{
+    for (auto it = world.mutexes.begin(); it != world.mutexes.end();) {
+        SimMutex& m = it->second;
+        if (m.heldByOther && world.nowMs >= m.otherLetsGoAtMs) {
+            m.heldByOther = false;
+            if (m.updaterHandles == 0) {
+                it = world.mutexes.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+}
+
 }  // namespace
 
 SimWorld& World()
@@ -50,7 +68,10 @@ void SimWorld::Start()
         SimMutex& m = mutexes[name];
         m.name = name;
         m.heldByOther = true;
+        const auto release = mutexReleasesByOthers.find(name);
+        if (release != mutexReleasesByOthers.end()) m.otherLetsGoAtMs = release->second;
     }
+    LetGoOfMutexes(*this);
     eventsCreated = eventsClosed = 0;
     deviceOpens = deviceCloses = 0;
     serviceHandlesOpen = 0;
@@ -69,6 +90,7 @@ void SimWorld::Advance(std::uint32_t milliseconds)
 {
     nowMs += milliseconds;
     SettleService(*this);
+    LetGoOfMutexes(*this);
     model.Update(nowMs);
 }
 

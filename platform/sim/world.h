@@ -61,12 +61,17 @@ struct SimRegistryInstance {
 
 enum class SimImage { Present, Missing, NotLoadable, Empty };
 
+inline constexpr std::uint64_t NEVER_MS = ~std::uint64_t{0};
+
 struct SimMutex {
     std::string name;
-    bool heldByOther = false;  // another application created it and owns it
+    // Another application created it, owns it and keeps a handle to it. The
+    // mutex lives while that handle or any of the updater's is open.
+    bool heldByOther = false;
     bool createdByUpdater = false;
     int updaterOwnership = 0;  // recursion count of the updater's ownership
     int updaterHandles = 0;    // handles the updater holds on it
+    std::uint64_t otherLetsGoAtMs = NEVER_MS;  // virtual ms: it releases and closes its handle
 };
 
 // What a simulated handle stands for. Handles are tokens that index the
@@ -109,6 +114,9 @@ public:
     SimService service;
     std::vector<SimRegistryInstance> registry;
     std::vector<std::string> mutexesHeldByOthers;
+    // When another application lets go of a mutex it holds (a name from
+    // mutexesHeldByOthers): virtual ms since the start.
+    std::map<std::string, std::uint64_t> mutexReleasesByOthers;
     SimImage image = SimImage::Present;
     SimRefusal createEvent;        // CreateEventA failures
     SimRefusal createMutex;        // CreateMutexA returning null

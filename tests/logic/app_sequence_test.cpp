@@ -88,6 +88,12 @@ const ReturnRow RETURN_ROWS[] = {
      "0\n" + FOUND + SCAN_APP_BUSY + FAILED, ServiceAfter::Untouched},
     {"UtilityHoldsItsMutex", [] { World().mutexesHeldByOthers = {apptest::UTILITY_MUTEX}; },
      "0\n" + FOUND + UTILITY_BUSY + FAILED, ServiceAfter::Untouched},
+    {"ScanApplicationLetsGoDuringTheGuard",
+     [] {
+         World().mutexesHeldByOthers = {apptest::SCANNER_MUTEX};
+         World().mutexReleasesByOthers[apptest::SCANNER_MUTEX] = 1500;
+     },
+     "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
     {"ServiceRefusesToStop", [] { World().service.control.first = 1; },
      "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::Untouched},
     // Still stopping when the wait gives up: it may still hold the scanner.

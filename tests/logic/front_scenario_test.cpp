@@ -204,6 +204,10 @@ const RefusalCase REFUSAL_CASES[] = {
      "f.json: service.refusals.start.first: missing (this key is required)"},
     {R"({"mutexes_held": [""]})", "f.json: mutexes_held[0]: may not be empty"},
     {R"({"mutexes_held": ["m", "m"]})", "f.json: mutexes_held[1]: this mutex is listed twice"},
+    {R"({"mutexes_held": ["m"], "mutexes_released": [{"name": "n", "at_ms": 1}]})",
+     "f.json: mutexes_released[0].name: this mutex is not in mutexes_held"},
+    {R"({"mutexes_held": ["m"], "mutexes_released": [{"name": "m", "at_ms": 1}, {"name": "m", "at_ms": 2}]})",
+     "f.json: mutexes_released[1].name: this mutex is listed twice"},
     // sizes of the scanner's fixed tables
     {R"({"scanner": {"script": [0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,
                                 0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0]}})",

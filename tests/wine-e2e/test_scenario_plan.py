@@ -139,6 +139,14 @@ class WholePlan(unittest.TestCase):
         self.assertIn("\\0012]\r\n", p["registry_file"])
         self.assertEqual(len(p["approximations"]), 1)
 
+    def test_a_held_mutex_is_let_go_of_at_its_time(self):
+        name = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200"
+        p = plan.make_plan({"mutexes_held": [name], "mutexes_released": [{"name": name, "at_ms": 1500}]})
+        self.assertEqual(p["held_mutexes"], [name])
+        self.assertEqual(p["released_mutexes"], [[name, 1500]])
+        self.assertNotIn(name, p["watched_mutexes"])
+        self.assertEqual(p["unsupported"], [])
+
     # a scenario key -> whether Wine can play it
     REFUSED = [
         {"language": "0x0419"},

@@ -27,8 +27,9 @@ def fold_line_ends(console):
 def mutex_facts(fates):
     """fates: watched name -> "unseen" | "released" | "abandoned" | "owned".
     A watched name that existed during the run was created by the updater
-    (names held by others are not watched); one that the platform marked
-    abandoned was still owned by the updater when its process ended."""
+    (names held by others are not watched, or only once they let go of
+    them); one that the platform marked abandoned was still owned by the
+    updater when its process ended."""
     created = sorted(name for name, fate in fates.items() if fate != "unseen")
     owned = sorted(name for name, fate in fates.items() if fate == "abandoned")
     return {"created": created, "owned_at_exit": owned}

@@ -3,8 +3,8 @@
 A scenario file describes the simulated PC and scanner. Under Wine the same
 world is built from real parts: the scanner driver's configuration values,
 still-image devices of other makers, the Image-class registry instances, the
-imaging service's state and start type, mutexes held by a helper process and
-the user's language. This module only translates; it runs nothing.
+imaging service's state and start type, mutexes held (and let go of at a
+given time) by a helper process and the user's language. This module only translates; it runs nothing.
 
 Whatever a scenario asks for that the real platform cannot be made to do
 (a refused platform call, a pending state that never ends, a missing
@@ -282,6 +282,9 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
     reg = registry_file(driver_values, foreign, instances, code_page, unsupported, driver_image)
 
     held = list(scenario.get("mutexes_held", []))
+    # The helper lets go of these at the scanner's time, which starts where
+    # the simulator's virtual time does: at the updater's first device open.
+    released = [[r["name"], int(r["at_ms"])] for r in scenario.get("mutexes_released", [])]
     watched = []
     for name in [SCANNER_MUTEX_PREFIX + n for n in friendly_names(instances)] + [UTILITY_MUTEX]:
         if name not in watched and name not in held:
@@ -294,6 +297,7 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
         "registry_file": reg,
         "service": service,
         "held_mutexes": held,
+        "released_mutexes": released,
         "watched_mutexes": watched,
         "unsupported": unsupported,
         "approximations": approximations,

@@ -141,6 +141,8 @@ def play(args):
         others_args = []
         for held in plan["held_mutexes"]:
             others_args += ["--hold", held]
+        for name, at_ms in plan["released_mutexes"]:
+            others_args += ["--release", name, str(at_ms)]
         for watched in plan["watched_mutexes"]:
             others_args += ["--watch", watched]
         others = session.start_background(args.helper, "others", *others_args)

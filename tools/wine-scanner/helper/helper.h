@@ -11,7 +11,8 @@ int RunDeviceSteps(int argc, char** argv);
 // state and start type names. Prints what the service manager then reports.
 int RunServiceSetup(int argc, char** argv);
 
-// Holds and watches named mutexes until standard input ends.
+// Holds and watches named mutexes until standard input ends; lets go of a
+// held one when the scanner's time reaches the given milliseconds.
 int RunOtherApplications(int argc, char** argv);
 
 // Prints the facts after a run as JSON: the service and the scanner.

@@ -42,7 +42,7 @@ int main(int argc, char** argv)
     std::fprintf(stderr,
                  "usage: fwusimctl steps STEP...\n"
                  "       fwusimctl service installed|absent STATE START_TYPE\n"
-                 "       fwusimctl others [--hold NAME]... [--watch NAME]...\n"
+                 "       fwusimctl others [--hold NAME [--release NAME MS]]... [--watch NAME]...\n"
                  "       fwusimctl report\n"
                  "       fwusimctl language\n");
     return 2;
