@@ -286,6 +286,14 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     for (int i = 0; i < argCount; ++i)
         args.push_back(p.ConsumeBool() ? std::string(Pick(p, {"-a", "-b", "/a", "ab", "", "-", "-b"}))
                                        : p.ConsumeRandomLengthString(16));
+
+    // When the other applications let go of their mutexes, in virtual ms
+    // from the start: never, or within the seconds the two guards spend
+    // trying. Decoded last, so that older inputs keep their meaning.
+    for (const std::string& name : w.mutexesHeldByOthers) {
+        const std::uint64_t at = p.ConsumeIntegralInRange<std::uint64_t>(0, 8000);
+        if (at != 0) w.mutexReleasesByOthers[name] = at;
+    }
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -395,7 +403,13 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
         }
         std::fprintf(stderr, "\n");
     }
-    for (const std::string& name : w.mutexesHeldByOthers) std::fprintf(stderr, "  held by another application: %s\n", name.c_str());
+    for (const std::string& name : w.mutexesHeldByOthers) {
+        const auto release = w.mutexReleasesByOthers.find(name);
+        std::fprintf(stderr, "  held by another application: %s", name.c_str());
+        if (release != w.mutexReleasesByOthers.end())
+            std::fprintf(stderr, ", let go at %llu ms", static_cast<unsigned long long>(release->second));
+        std::fprintf(stderr, "\n");
+    }
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
 }
 
