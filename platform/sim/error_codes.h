@@ -6,6 +6,7 @@
 constexpr std::uint32_t ERROR_SUCCESS_CODE = 0;
 constexpr std::uint32_t ERROR_INVALID_FUNCTION_CODE = 1;
 constexpr std::uint32_t ERROR_FILE_NOT_FOUND_CODE = 2;
+constexpr std::uint32_t ERROR_PATH_NOT_FOUND_CODE = 3;
 constexpr std::uint32_t ERROR_ACCESS_DENIED_CODE = 5;
 constexpr std::uint32_t ERROR_INVALID_HANDLE_CODE = 6;
 constexpr std::uint32_t ERROR_GEN_FAILURE_CODE = 31;

@@ -6,6 +6,25 @@
 #include "platform/sim/objects.h"
 
 namespace {
+
+// A backslash in an object's name separates directories of the object
+// namespace. "Global\" and "Local\" lead into the two namespaces a program
+// may name; a backslash after them asks for a directory that does not
+// exist, and the platform refuses the name with ERROR_PATH_NOT_FOUND (as
+// measured under Wine for a friendly name holding a backslash).
+bool NamesADirectoryThatDoesNotExist(const std::string& name)
+{
+    std::size_t rest = 0;
+    for (const char* prefix : {"Global\\", "Local\\"}) {
+        const std::string text = prefix;
+        if (name.compare(0, text.size(), text) == 0) {
+            rest = text.size();
+            break;
+        }
+    }
+    return name.find('\\', rest) != std::string::npos;
+}
+
 }  // namespace
 
 Handle CreateOwnedMutex(const char* name)
@@ -18,6 +37,10 @@ Handle CreateOwnedMutex(const char* name)
     RecordCall("CreateMutex " + key);
     if (w.createMutex.Applies(w.mutexCreates)) {
         SetSimLastError(w.createMutex.error);
+        return NO_HANDLE;
+    }
+    if (NamesADirectoryThatDoesNotExist(key)) {
+        SetSimLastError(ERROR_PATH_NOT_FOUND_CODE);
         return NO_HANDLE;
     }
     SimObject object;

@@ -94,6 +94,17 @@ const ReturnRow RETURN_ROWS[] = {
          World().mutexReleasesByOthers[apptest::SCANNER_MUTEX] = 1500;
      },
      "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
+    // The per-scanner mutex's name is refused by the platform.
+    {"FriendlyNameHoldsABackslash",
+     [] {
+         World().registry.clear();
+         SimRegistryInstance instance;
+         instance.values = {apptest::TextValue("CreateFileName", apptest::SCANNER_PATH),
+                            apptest::TextValue("MatchingDeviceId", "usb\\vid_7a3c&pid_41b2"),
+                            apptest::TextValue("FriendlyName", "Orvane\\DS-1200")};
+         World().registry.push_back(instance);
+     },
+     "0\n" + FOUND + SCAN_APP_BUSY + FAILED, ServiceAfter::Untouched},
     {"ServiceRefusesToStop", [] { World().service.control.first = 1; },
      "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::Untouched},
     // Still stopping when the wait gives up: it may still hold the scanner.

@@ -5,6 +5,7 @@
 
 #include "app/shared.h"
 #include "host/guards.h"
+#include "platform/mutex.h"
 #include "tests/logic/sim_fixture.h"
 
 namespace {
@@ -80,6 +81,8 @@ TEST_F(HostMutexGuardTest, TriesThreeTimesWithAPauseAfterEachFailure)
         {"utility lets go 0.5 s in", false, "", UTILITY_NAME, 500, 0, true, 2, 1000},
         {"null handle once, then taken", false, "", "", NEVER_MS, 1, true, 2, 1000},
         {"null handle three times", false, "", "", NEVER_MS, 3, false, 3, 3000},
+        // The platform refuses a backslash after the namespace prefix.
+        {"friendly name holding a backslash", true, "Orvane\\S300", "", NEVER_MS, 0, false, 3, 3000},
         // A cut name would be somebody else's mutex, or nobody's.
         {"friendly name one too long for the mutex name", true, std::string(227, 'n'), "", NEVER_MS, 0, false, 0, 0},
     };
@@ -104,6 +107,50 @@ TEST_F(HostMutexGuardTest, TriesThreeTimesWithAPauseAfterEachFailure)
         }
         EXPECT_EQ(openMutexHandles, c.taken ? 1 : 0) << "only the slot's handle stays open";
     }
+}
+
+// The simulated namespace refuses names the way the platform does.
+TEST_F(HostMutexGuardTest, NamespaceRefusesABackslashAfterThePrefix)
+{
+    const struct {
+        const char* name;
+        bool refused;
+    } cases[] = {
+        {"Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200", false},
+        {"Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane\\DS-1200", true},
+        {"Local\\a\\b", true},
+        {"{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", false},
+        {"plain\\name", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        StartWorld();
+        const Handle mutex = CreateOwnedMutex(c.name);
+        EXPECT_EQ(mutex == NO_HANDLE, c.refused);
+        EXPECT_EQ(LastError(), c.refused ? 3u : 0u);
+        EXPECT_EQ(World().mutexes.size(), c.refused ? 0u : 1u);
+    }
+}
+
+TEST_F(HostMutexGuardTest, NewMutexReplacesTheSlotsOneAndAFailedOneLeavesItAlone)
+{
+    Prepare("First");
+    World().mutexesHeldByOthers = {SCANNER_PREFIX + "Theirs"};
+    StartWorld();
+    ASSERT_TRUE(AcquireScannerMutex());
+    const Handle first = ScannerMutex;
+    std::snprintf(FriendlyName, sizeof FriendlyName, "%s", "Second");
+    ASSERT_TRUE(AcquireScannerMutex());
+    EXPECT_NE(ScannerMutex, first);
+    EXPECT_FALSE(OwnedByUpdater(SCANNER_PREFIX + "First"));
+    EXPECT_TRUE(OwnedByUpdater(SCANNER_PREFIX + "Second"));
+
+    const Handle second = ScannerMutex;
+    std::snprintf(FriendlyName, sizeof FriendlyName, "%s", "Theirs");
+    EXPECT_FALSE(AcquireScannerMutex());
+    EXPECT_EQ(ScannerMutex, second);
+    EXPECT_TRUE(OwnedByUpdater(SCANNER_PREFIX + "Second"));
 }
 
 }  // namespace
