@@ -133,8 +133,10 @@ int CWIAControl::Start()
     if (!SetStartType(SERVICE_AUTO_START_TYPE)) {
         return 0;
     }
+    // A service whose state cannot be read may well still be stopped:
+    // reporting it as given back would leave it stopped unannounced.
     if (!QueryStatus(&m_status)) {
-        return 1;
+        return 0;
     }
     // A service still on its way down would end up stopped if it were left
     // alone, while the caller is told it was given back: let it finish

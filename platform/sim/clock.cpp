@@ -47,7 +47,7 @@ private:
 void SleepMs(std::uint32_t milliseconds)
 {
     ++World().sleeps;
-    RecordCall("Sleep " + std::to_string(milliseconds));
+    RecordCall("Sleep ", milliseconds);
     // A zero-length sleep still gives the processor away, and the loops that
     // make one also ask the service manager across processes each time: on a
     // PC such a pass costs a few milliseconds (about 2.8 ms measured under

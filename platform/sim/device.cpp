@@ -21,9 +21,9 @@ int ParseDevicePath(const char* path)
 {
     if (path == nullptr) return -1;
     const std::size_t prefix = sizeof PATH_PREFIX - 1;
-    if (std::strlen(path) <= prefix || std::strlen(path) > prefix + 3) return -1;
-    const std::string head(path, prefix);
-    if (!EqualIgnoringCase(head.c_str(), PATH_PREFIX)) return -1;
+    const std::size_t length = std::strlen(path);
+    if (length <= prefix || length > prefix + 3) return -1;
+    if (!StartsWithIgnoringCase(path, PATH_PREFIX, prefix)) return -1;
     const char* digits = path + prefix;
     if (digits[0] == '0' && digits[1] != '\0') return -1;
     int number = 0;
@@ -32,11 +32,6 @@ int ParseDevicePath(const char* path)
         number = number * 10 + (*p - '0');
     }
     return number <= 255 ? number : -1;
-}
-
-std::string PathText(int number)
-{
-    return "\\\\.\\usbscan" + std::to_string(number);
 }
 
 // The scanner's device object if the handle is one and the scanner has not
@@ -83,7 +78,7 @@ Handle OpenDevicePath(const char* path)
     SimWorld& w = World();
     ++w.deviceOpenAttempts;
     const int number = ParseDevicePath(path);
-    const std::string shown = path ? path : "(null)";
+    const char* shown = path ? path : "(null)";
     SimObject device;
     device.kind = SimObjectKind::Device;
     device.path = number;
@@ -99,11 +94,11 @@ Handle OpenDevicePath(const char* path)
             }
     }
     if (!device.scanner && device.foreign < 0) {
-        RecordCall("OpenDevicePath " + shown + " failed");
+        RecordCall("OpenDevicePath ", shown, " failed");
         SetSimLastError(ERROR_FILE_NOT_FOUND_CODE);
         return INVALID_HANDLE;
     }
-    RecordCall("OpenDevicePath " + shown);
+    RecordCall("OpenDevicePath ", shown);
     ++w.deviceOpens;
     SetSimLastError(0);
     return NewSimObject(device);
@@ -114,7 +109,7 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
     SimWorld& w = World();
     SimObject* o = LiveDevice(device);
     if (o == nullptr) return false;
-    RecordCall("GetDescriptor " + PathText(o->path));
+    RecordCall("GetDescriptor ", PATH_PREFIX, o->path);
     std::uint16_t vendor = 0, product = 0;
     bool fails = false;
     if (o->scanner) {
@@ -171,7 +166,7 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
                  TransferOverlapped* overlapped)
 {
     SimWorld& w = World();
-    RecordCall("Write " + std::to_string(size));
+    RecordCall("Write ", size);
     if (!ReachesScanner(device, transferred)) return false;
     const ScannerTransfer t = w.model.Write(w.nowMs, static_cast<const std::uint8_t*>(data), size);
     return FinishTransfer(t, transferred, overlapped);
@@ -181,7 +176,7 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
                 TransferOverlapped* overlapped)
 {
     SimWorld& w = World();
-    RecordCall("Read " + std::to_string(size));
+    RecordCall("Read ", size);
     if (!ReachesScanner(device, transferred)) return false;
     const ScannerTransfer t = w.model.Read(w.nowMs, static_cast<std::uint8_t*>(data), size);
     return FinishTransfer(t, transferred, overlapped);
@@ -199,7 +194,7 @@ bool WaitForCompletion(Handle event, std::uint32_t milliseconds)
         o->signalled = false;  // auto-reset
         return true;
     }
-    RecordCall("Wait timeout " + std::to_string(milliseconds));
+    RecordCall("Wait timeout ", milliseconds);
     PassTime(milliseconds);
     return false;
 }

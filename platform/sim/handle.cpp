@@ -23,13 +23,13 @@ void CloseObject(Handle object)
     switch (o->kind) {
     case SimObjectKind::Device:
         ++w.deviceCloses;
-        RecordCall("CloseDevice \\\\.\\usbscan" + std::to_string(o->path));
+        RecordCall("CloseDevice \\\\.\\usbscan", o->path);
         break;
     case SimObjectKind::Event:
         ++w.eventsClosed;
         break;
     case SimObjectKind::Mutex: {
-        RecordCall("CloseMutex " + o->name);
+        RecordCall("CloseMutex ", o->name);
         auto it = w.mutexes.find(o->name);
         if (it == w.mutexes.end()) break;
         SimMutex& m = it->second;

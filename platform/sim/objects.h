@@ -1,8 +1,10 @@
 // Helpers shared by the simulated platform groups: the handle table, the
 // call record, the last error and the passing of virtual time.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 #include "platform/handle.h"
 #include "platform/sim/world.h"
@@ -16,8 +18,32 @@ SimObject* FindSimObject(Handle handle, SimObjectKind kind);
 // Any object behind a handle, open or not; nullptr when unknown.
 SimObject* LookUpSimObject(Handle handle);
 
-// Appends a line to World().calls when calls are being recorded.
-void RecordCall(const std::string& line);
+inline void AppendCallPart(std::string& line, const char* text)
+{
+    line += text;
+}
+inline void AppendCallPart(std::string& line, const std::string& text)
+{
+    line += text;
+}
+template <typename Number, typename = std::enable_if_t<std::is_integral_v<Number>>>
+void AppendCallPart(std::string& line, Number number)
+{
+    line += std::to_string(number);
+}
+
+// Appends a line made of `parts` (texts and numbers, in order) to
+// World().calls when calls are being recorded. The line is only built then:
+// a fuzzing run makes millions of platform calls and looks at none of them.
+template <typename... Parts>
+void RecordCall(const Parts&... parts)
+{
+    SimWorld& w = World();
+    if (!w.recordCalls) return;
+    std::string line;
+    (AppendCallPart(line, parts), ...);
+    w.calls.push_back(std::move(line));
+}
 void SetSimLastError(std::uint32_t code);
 
 // Lets virtual time pass (and real time too in a realtime world).
@@ -25,3 +51,5 @@ void PassTime(std::uint32_t milliseconds);
 
 // ASCII-only case-insensitive comparison, as the platform compares names.
 bool EqualIgnoringCase(const char* a, const char* b);
+// Whether `text` begins with `prefix`, compared the same way.
+bool StartsWithIgnoringCase(const char* text, const char* prefix, std::size_t prefixLength);

@@ -19,7 +19,7 @@ int ParseKey(const char* subKey)
     if (subKey == nullptr) return -2;
     const std::size_t length = std::strlen(subKey);
     const std::size_t prefix = sizeof CLASS_KEY - 1;
-    if (length < prefix || !EqualIgnoringCase(std::string(subKey, prefix).c_str(), CLASS_KEY)) return -2;
+    if (length < prefix || !StartsWithIgnoringCase(subKey, CLASS_KEY, prefix)) return -2;
     if (length == prefix) return -1;
     if (length != prefix + 5 || subKey[prefix] != '\\') return -2;
     int number = 0;
@@ -53,7 +53,7 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
         if (instance->openRefused) return ERROR_ACCESS_DENIED_CODE;
     }
     // Only keys that exist are worth a line: a lookup tries up to 10,000.
-    RecordCall(std::string("RegOpenKey ") + (number < 0 ? "class" : subKey + sizeof CLASS_KEY));
+    RecordCall("RegOpenKey ", number < 0 ? "class" : subKey + sizeof CLASS_KEY);
     SimObject object;
     object.kind = SimObjectKind::RegistryKey;
     object.instance = number;
@@ -65,7 +65,7 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
 {
     const SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
     if (o == nullptr) return ERROR_INVALID_HANDLE_CODE;
-    RecordCall(std::string("RegQueryValue ") + (name ? name : "(default)"));
+    RecordCall("RegQueryValue ", name ? name : "(default)");
     // A buffer without its size is refused before anything is looked up.
     if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER_CODE;
     const SimRegistryInstance* instance = o->instance >= 0 ? FindInstance(o->instance) : nullptr;

@@ -11,7 +11,7 @@ constexpr std::uint16_t IMAGE_RESOURCE_ID = 121;
 
 Handle FindBinaryResource(std::uint16_t id)
 {
-    RecordCall("FindResource " + std::to_string(id));
+    RecordCall("FindResource ", id);
     // The executable carries one "BINARY" resource, the image, under 121.
     if (id != IMAGE_RESOURCE_ID || World().image == SimImage::Missing) {
         SetSimLastError(ERROR_RESOURCE_NAME_NOT_FOUND_CODE);

@@ -87,7 +87,7 @@ Handle OpenServiceManager()
 Handle OpenNamedService(Handle manager, const char* name)
 {
     SimWorld& w = World();
-    RecordCall(std::string("OpenService ") + (name ? name : "(null)"));
+    RecordCall("OpenService ", name ? name : "(null)");
     if (FindSimObject(manager, SimObjectKind::ServiceManager) == nullptr) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return NO_HANDLE;
@@ -121,7 +121,7 @@ bool QueryServiceState(Handle service, ServiceStatus* status)
 bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size, std::uint32_t* needed)
 {
     SimWorld& w = World();
-    RecordCall("QueryServiceConfig " + std::to_string(size));
+    RecordCall("QueryServiceConfig ", size);
     if (ServiceHandle(service) == nullptr) return false;
     if (Refused(w.service.queryConfig, w.serviceCalls.queryConfig)) return false;
     if (needed == nullptr) {
@@ -151,7 +151,7 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
 bool ChangeServiceStartType(Handle service, std::uint32_t startType)
 {
     SimWorld& w = World();
-    RecordCall("ChangeServiceConfig " + std::to_string(startType));
+    RecordCall("ChangeServiceConfig ", startType);
     if (ServiceHandle(service) == nullptr) return false;
     if (Refused(w.service.changeConfig, w.serviceCalls.changeConfig)) return false;
     // A program's service can be started automatically, on demand, or not

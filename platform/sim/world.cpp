@@ -1,6 +1,7 @@
 #include "platform/sim/world.h"
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/sim/objects.h"
@@ -127,11 +128,6 @@ SimObject* FindSimObject(Handle handle, SimObjectKind kind)
     return object;
 }
 
-void RecordCall(const std::string& line)
-{
-    if (World().recordCalls) World().calls.push_back(line);
-}
-
 void SetSimLastError(std::uint32_t code)
 {
     World().lastError = code;
@@ -143,11 +139,31 @@ void PassTime(std::uint32_t milliseconds)
     if (World().realtime && milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+namespace {
+
+char LowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
 bool EqualIgnoringCase(const char* a, const char* b)
 {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     for (;; ++a, ++b) {
-        if (lower(*a) != lower(*b)) return false;
+        if (LowerAscii(*a) != LowerAscii(*b)) return false;
         if (*a == '\0') return true;
     }
+}
+
+bool StartsWithIgnoringCase(const char* text, const char* prefix, std::size_t prefixLength)
+{
+    // The updater spells its names exactly as the platform does, so the
+    // plain comparison nearly always settles it.
+    if (std::strncmp(text, prefix, prefixLength) == 0) return true;
+    for (std::size_t i = 0; i < prefixLength; ++i) {
+        if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
+        if (text[i] == '\0') return false;
+    }
+    return true;
 }

@@ -158,6 +158,22 @@ TEST_F(HostServiceTest, QueryStatusCopiesTheRecordAndKeepsHandlesOpen)
     EXPECT_EQ(World().serviceHandlesOpen, 2u);
 }
 
+// The restart opens its handles for the start type, then reads the state:
+// when that read is refused nothing is started, and that is no restart.
+TEST_F(HostServiceTest, StartThatCannotReadTheStateFails)
+{
+    Configure(STOPPED, DISABLED);
+    Service().queryStatus = Refuse(2);
+    StartWorld();
+    {
+        CWIAControl control;
+        EXPECT_EQ(control.Start(), 0);
+    }
+    EXPECT_EQ(Now().state, STOPPED);
+    EXPECT_EQ(Now().startType, AUTO);
+    EXPECT_EQ(World().serviceCalls.start, 0u);
+}
+
 TEST_F(HostServiceTest, UnreachableServiceFailsEveryOperationSilently)
 {
     for (const bool installed : {false, true}) {

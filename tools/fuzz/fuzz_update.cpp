@@ -4,12 +4,18 @@
 // mutexes, arguments, language), the updater runs once in virtual time, and
 // the promises it makes to its users are checked. A broken promise aborts, so
 // that libFuzzer keeps the input.
+//
+// The decoder leans towards the worlds an update meets (the scanner's
+// registry instance present and matching, timings of seconds) and keeps the
+// rare ones within reach: no instance at all, a scanner that burns or stays
+// busy for ever, a service stuck pending, reads that keep failing.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -18,8 +24,11 @@
 #include "app/shared.h"
 #include "platform/sim/world.h"
 #include "tools/fuzz/invariants.h"
+#include "tools/fuzz/watch.h"
 
 namespace {
+
+constexpr std::uint32_t FOREVER = 0xFFFFFFFFu;
 
 template <typename T, std::size_t N>
 T Pick(FuzzedDataProvider& p, const T (&values)[N])
@@ -27,12 +36,34 @@ T Pick(FuzzedDataProvider& p, const T (&values)[N])
     return values[p.ConsumeIntegralInRange<std::size_t>(0, N - 1)];
 }
 
+// True about once in `n` decodings. A provider that has run out of bytes
+// gives the lowest value of every range, so that is the usual case here:
+// short inputs describe ordinary worlds.
+bool OneIn(FuzzedDataProvider& p, int n)
+{
+    return p.ConsumeIntegralInRange<int>(0, n - 1) == n - 1;
+}
+
+// A duration: mostly seconds, sometimes minutes, rarely without end.
+std::uint32_t Duration(FuzzedDataProvider& p, std::uint32_t usual)
+{
+    switch (p.ConsumeIntegralInRange<int>(0, 15)) {
+    case 15:
+        return FOREVER;
+    case 14:
+    case 13:
+        return p.ConsumeIntegralInRange<std::uint32_t>(usual, 2 * READY_WAIT_MS);
+    default:
+        return p.ConsumeIntegralInRange<std::uint32_t>(0, usual);
+    }
+}
+
 SimRefusal MaybeRefuse(FuzzedDataProvider& p)
 {
     SimRefusal r;
-    if (p.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    if (OneIn(p, 16)) {
         r.first = p.ConsumeIntegralInRange<std::uint32_t>(1, 6);
-        r.count = p.ConsumeBool() ? 1u : 0xFFFFFFFFu;
+        r.count = p.ConsumeBool() ? 1u : FOREVER;
         r.error = Pick(p, {5u, 1060u, 1058u, 6u});
     }
     return r;
@@ -45,49 +76,107 @@ std::vector<std::uint8_t> Text(const std::string& s, bool terminate = true)
     return bytes;
 }
 
-void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
+// The scanner's path as the driver's instance records it, in any letter case.
+std::string PathAsRecorded(FuzzedDataProvider& p, int path)
 {
-    SimWorld& w = World();
-    w = SimWorld{};
-    ResetProcessState();
+    std::string text = "\\\\.\\usbscan" + std::to_string(path);
+    if (OneIn(p, 4))
+        for (char& c : text)
+            if (c >= 'a' && c <= 'z' && p.ConsumeBool()) c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
 
-    w.languageId = p.ConsumeBool() ? 0x0404 : Pick(p, {std::uint16_t{0x0409}, std::uint16_t{0x0804},
-                                                        std::uint16_t{0x0C04}, std::uint16_t{0x1404}});
-    w.tickAtStart = p.ConsumeBool() ? 0xFFFFFFFFu - p.ConsumeIntegralInRange<std::uint32_t>(0, 700000)
-                                    : p.ConsumeIntegral<std::uint32_t>();
-    w.timeZone = Pick(p, {"UTC", "Europe/Berlin", "America/New_York", "Asia/Taipei"});
-    w.localTimeAtStart = 1767225600 + p.ConsumeIntegralInRange<std::int64_t>(0, 2 * 366 * 86400);
-
-    const int foreign = p.ConsumeIntegralInRange<int>(0, 3);
-    for (int i = 0; i < foreign; ++i) {
-        SimForeignDevice d;
-        d.path = p.ConsumeIntegralInRange<int>(0, 6);
-        d.vendorId = p.ConsumeBool() ? SCANNER_VENDOR_ID : p.ConsumeIntegral<std::uint16_t>();
-        d.productId = Pick(p, {REBOOT_PROMPT_PRODUCT_ID, std::uint16_t{0x1234}, SCANNER_PRODUCT_ID});
-        d.descriptorFails = p.ConsumeIntegralInRange<int>(0, 3) == 0;
-        w.foreignDevices.push_back(d);
+std::string FriendlyNameText(FuzzedDataProvider& p)
+{
+    switch (p.ConsumeIntegralInRange<int>(0, 15)) {
+    case 15:
+        return std::string(p.ConsumeIntegralInRange<std::size_t>(200, 300), 'N');
+    case 14:
+        return "Orvane\\DS-1200";  // a name no mutex may carry
+    case 13:
+        return "";
+    default:
+        return p.ConsumeRandomLengthString(24);
     }
+}
 
-    ScannerConfig& s = w.scanner;
-    s.path = p.ConsumeIntegralInRange<int>(0, 7) == 0 ? -1 : p.ConsumeIntegralInRange<std::int32_t>(0, 6);
-    s.productId = p.ConsumeIntegralInRange<int>(0, 9) == 0 ? REBOOT_PROMPT_PRODUCT_ID : SCANNER_PRODUCT_ID;
-    s.descriptorFails = p.ConsumeIntegralInRange<int>(0, 15) == 0;
-    s.recovery = p.ConsumeIntegralInRange<int>(0, 3) == 0;
+// The scanner's own instance: all three values as the driver writes them,
+// at a low instance number, sometimes with one value spoilt.
+SimRegistryInstance ScannerInstance(FuzzedDataProvider& p, int number, int path, const std::string& friendly)
+{
+    SimRegistryInstance inst;
+    inst.number = number;
+    inst.openRefused = OneIn(p, 32);
+    inst.values.push_back({"CreateFileName", 1, Text(PathAsRecorded(p, path))});
+    inst.values.push_back(
+        {"MatchingDeviceId", 1, Text(Pick(p, {"USB\\VID_7A3C&PID_41B2", "usb\\vid_7a3c&pid_41b2",
+                                              "USB\\VID_7A3C&PID_41B2&MI_00", "USB\\VID_7a3c&PID_41B2\\5&2f"}))});
+    switch (p.ConsumeIntegralInRange<int>(0, 15)) {
+    case 15:
+        break;  // no friendly name
+    case 14:
+        inst.values.push_back({"FriendlyName", 1, Text(std::string(256, 'F'), false)});
+        break;
+    case 13:
+        inst.values.push_back({"FriendlyName", 3, Text(friendly)});
+        break;
+    default:
+        inst.values.push_back({"FriendlyName", 1, Text(friendly)});
+        break;
+    }
+    return inst;
+}
+
+// Anything else in the Image class: other scanners, half-written instances,
+// values of other types, a near miss on the path or the IDs.
+SimRegistryInstance OtherInstance(FuzzedDataProvider& p, int taken, int path, const std::string& friendly)
+{
+    SimRegistryInstance inst;
+    // Instance numbers are key names: one key per number.
+    inst.number = p.ConsumeIntegralInRange<int>(0, 20);
+    if (inst.number == taken) ++inst.number;
+    inst.openRefused = OneIn(p, 16);
+    const int form = p.ConsumeIntegralInRange<int>(0, 5);
+    std::string id = p.ConsumeBool() ? "usb\\vid_7a3c&pid_41b2" : "USB\\VID_7A3C&PID_41B2&MI_00";
+    if (form == 1) id = "usb\\vid_7a3c&pid_41";
+    if (form == 0) id = "USB\\VID_04B8&PID_0142";
+    inst.values.push_back({"CreateFileName", OneIn(p, 8) ? 3u : 1u,
+                           Text(p.ConsumeBool() ? PathAsRecorded(p, path) : "\\\\.\\Usbscan9")});
+    inst.values.push_back({"MatchingDeviceId", form == 2 ? 3u : 1u, Text(id)});
+    if (form == 3) {
+        inst.values.push_back({"FriendlyName", 1, Text(std::string(256, 'F'), false)});
+    } else if (form != 4) {
+        inst.values.push_back({"FriendlyName", 1, Text(friendly)});
+    }
+    return inst;
+}
+
+void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
+{
+    s.path = OneIn(p, 8) ? -1 : p.ConsumeIntegralInRange<std::int32_t>(0, 6);
+
+    s.productId = OneIn(p, 10) ? REBOOT_PROMPT_PRODUCT_ID : SCANNER_PRODUCT_ID;
+    s.descriptorFails = OneIn(p, 16);
+    s.recovery = OneIn(p, 4);
     s.busyState = Pick(p, {std::uint16_t{1}, std::uint16_t{3}, std::uint16_t{7}, std::uint16_t{0x55AA}});
-    s.busyForMs = p.ConsumeBool() ? 0 : p.ConsumeIntegralInRange<std::uint32_t>(0, 700000);
+    // Busy for a while, or never ready at all.
+    s.busyForMs = p.ConsumeBool() ? 0 : Duration(p, 15000);
     s.scriptLength = p.ConsumeIntegralInRange<std::uint32_t>(0, 8);
     for (std::uint32_t i = 0; i < s.scriptLength; ++i)
         s.script[i] = Pick(p, {std::uint16_t{0}, std::uint16_t{6}, std::uint16_t{7}, std::uint16_t{3},
                                std::uint16_t{0xFFFF}});
-    s.burnMs = p.ConsumeIntegralInRange<std::uint32_t>(0, 30000);
-    s.burnEndState = p.ConsumeIntegralInRange<int>(0, 5) == 0 ? Pick(p, {std::uint16_t{6}, std::uint16_t{3}})
-                                                               : std::uint16_t{0};
-    s.leaveAfterMs = p.ConsumeIntegralInRange<std::uint32_t>(0, 100000);
-    s.absentMs = p.ConsumeIntegralInRange<std::uint32_t>(0, 100000);
+    // Burns for seconds, minutes, or for ever.
+    s.burnMs = Duration(p, 30000);
+    s.burnEndState = OneIn(p, 6) ? Pick(p, {std::uint16_t{6}, std::uint16_t{3}}) : std::uint16_t{0};
+    // The recovery power cycle: mostly seconds, sometimes past the checks.
+    s.leaveAfterMs = OneIn(p, 8) ? p.ConsumeIntegralInRange<std::uint32_t>(0, 100000)
+                                 : p.ConsumeIntegralInRange<std::uint32_t>(0, 10000);
+    s.absentMs = OneIn(p, 8) ? p.ConsumeIntegralInRange<std::uint32_t>(0, 100000)
+                             : p.ConsumeIntegralInRange<std::uint32_t>(0, 10000);
     s.returnPath = p.ConsumeIntegralInRange<std::int32_t>(0, 6);
     s.returnInRecovery = p.ConsumeBool();
     s.clockSkewSeconds = p.ConsumeBool() ? 0 : p.ConsumeIntegralInRange<std::int32_t>(-120, 120);
-    if (p.ConsumeIntegralInRange<int>(0, 15) == 0) {
+    if (OneIn(p, 16)) {
         s.clockScripted = true;
         for (auto& b : s.clockReply) b = p.ConsumeIntegral<std::uint8_t>();
     }
@@ -104,22 +193,39 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
         f.direction = p.ConsumeBool() ? SIM_DIR_WRITE : SIM_DIR_READ;
         f.kind = p.ConsumeIntegralInRange<std::uint8_t>(SIM_FAULT_CALL_FAILS, SIM_FAULT_EMPTY);
         f.first = p.ConsumeIntegralInRange<std::uint32_t>(1, 30);
-        f.count = p.ConsumeBool() ? p.ConsumeIntegralInRange<std::uint32_t>(1, 6)
-                                  : p.ConsumeIntegralInRange<std::uint32_t>(1, 1200);
+        // A few calls, a burst, or every call from then on (reads that keep
+        // failing).
+        switch (p.ConsumeIntegralInRange<int>(0, 7)) {
+        case 7:
+            f.count = FOREVER;
+            break;
+        case 6:
+        case 5:
+            f.count = p.ConsumeIntegralInRange<std::uint32_t>(1, 1200);
+            break;
+        default:
+            f.count = p.ConsumeIntegralInRange<std::uint32_t>(1, 6);
+            break;
+        }
         f.amount = p.ConsumeIntegralInRange<std::uint32_t>(0, 40);
     }
+}
 
-    SimService& v = w.service;
-    v.installed = p.ConsumeIntegralInRange<int>(0, 9) != 0;
+void BuildService(FuzzedDataProvider& p, SimService& v)
+{
+    v.installed = !OneIn(p, 10);
     v.state = Pick(p, {SERVICE_RUNNING_STATE, SERVICE_RUNNING_STATE, SERVICE_STOPPED_STATE,
                        SERVICE_START_PENDING_STATE, SERVICE_STOP_PENDING_STATE});
     v.startType = Pick(p, {SERVICE_AUTO_START_TYPE, SERVICE_DEMAND_START_TYPE, SERVICE_DISABLED_TYPE});
     v.runningControls = Pick(p, {7u, 1u, 0u});
-    v.startPendingMs = p.ConsumeIntegralInRange<std::uint32_t>(0, 8000);
-    v.stopPendingMs = p.ConsumeIntegralInRange<std::uint32_t>(0, 8000);
-    v.startWaitHint = Pick(p, {0u, 100u, 3000u, 10000u});
-    v.stopWaitHint = Pick(p, {0u, 100u, 3000u});
-    v.stuckPending = p.ConsumeIntegralInRange<int>(0, 15) == 0;
+    // Pending for seconds, past the updater's waits, or stuck for good.
+    v.startPendingMs = OneIn(p, 8) ? p.ConsumeIntegralInRange<std::uint32_t>(SERVICE_WAIT_LIMIT_MS - 2000, 120000)
+                                   : p.ConsumeIntegralInRange<std::uint32_t>(0, 8000);
+    v.stopPendingMs = OneIn(p, 8) ? p.ConsumeIntegralInRange<std::uint32_t>(SERVICE_WAIT_LIMIT_MS - 2000, 120000)
+                                  : p.ConsumeIntegralInRange<std::uint32_t>(0, 8000);
+    v.startWaitHint = Pick(p, {0u, 100u, 3000u, 10000u, 20000u, FOREVER});
+    v.stopWaitHint = Pick(p, {0u, 100u, 3000u, 20000u, 45000u});
+    v.stuckPending = OneIn(p, 12);
     v.openManager = MaybeRefuse(p);
     v.openService = MaybeRefuse(p);
     v.queryStatus = MaybeRefuse(p);
@@ -127,37 +233,51 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     v.changeConfig = MaybeRefuse(p);
     v.control = MaybeRefuse(p);
     v.start = MaybeRefuse(p);
+}
 
-    // The scanner's registry instance, and sometimes others around it.
-    const std::string path = "\\\\.\\usbscan" + std::to_string(s.path < 0 ? 0 : s.path);
-    const std::string friendly = p.ConsumeIntegralInRange<int>(0, 7) == 0
-                                     ? std::string(p.ConsumeIntegralInRange<std::size_t>(200, 300), 'N')
-                                     : p.ConsumeRandomLengthString(24);
-    const int instances = p.ConsumeIntegralInRange<int>(0, 3);
-    for (int i = 0; i < instances; ++i) {
-        SimRegistryInstance inst;
-        inst.number = p.ConsumeIntegralInRange<int>(0, 20);
-        inst.openRefused = p.ConsumeIntegralInRange<int>(0, 15) == 0;
-        const int form = p.ConsumeIntegralInRange<int>(0, 5);
-        std::string id = p.ConsumeBool() ? "usb\\vid_7a3c&pid_41b2" : "USB\\VID_7A3C&PID_41B2&MI_00";
-        if (form == 1) id = "usb\\vid_7a3c&pid_41";
-        inst.values.push_back({"CreateFileName", 1, Text(p.ConsumeBool() ? path : "\\\\.\\Usbscan9")});
-        inst.values.push_back({"MatchingDeviceId", form == 2 ? 3u : 1u, Text(id)});
-        if (form == 3) {
-            inst.values.push_back({"FriendlyName", 1, Text(std::string(256, 'F'), false)});
-        } else if (form != 4) {
-            inst.values.push_back({"FriendlyName", 1, Text(friendly)});
-        }
-        w.registry.push_back(inst);
+void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
+{
+    SimWorld& w = World();
+    ResetProcessState();
+
+    w.languageId = p.ConsumeBool() ? 0x0404 : Pick(p, {std::uint16_t{0x0409}, std::uint16_t{0x0804},
+                                                        std::uint16_t{0x0C04}, std::uint16_t{0x1404}});
+    w.tickAtStart = p.ConsumeBool() ? 0xFFFFFFFFu - p.ConsumeIntegralInRange<std::uint32_t>(0, 700000)
+                                    : p.ConsumeIntegral<std::uint32_t>();
+    w.timeZone = Pick(p, {"UTC", "Europe/Berlin", "America/New_York", "Asia/Taipei"});
+    w.localTimeAtStart = 1767225600 + p.ConsumeIntegralInRange<std::int64_t>(0, 2 * 366 * 86400);
+
+    const int foreign = p.ConsumeIntegralInRange<int>(0, 3);
+    for (int i = 0; i < foreign; ++i) {
+        SimForeignDevice d;
+        d.path = p.ConsumeIntegralInRange<int>(0, 6);
+        d.vendorId = p.ConsumeBool() ? SCANNER_VENDOR_ID : p.ConsumeIntegral<std::uint16_t>();
+        d.productId = Pick(p, {REBOOT_PROMPT_PRODUCT_ID, std::uint16_t{0x1234}, SCANNER_PRODUCT_ID});
+        d.descriptorFails = OneIn(p, 4);
+        w.foreignDevices.push_back(d);
     }
 
-    if (p.ConsumeIntegralInRange<int>(0, 7) == 0)
-        w.mutexesHeldByOthers.push_back("Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly);
-    if (p.ConsumeIntegralInRange<int>(0, 7) == 0)
-        w.mutexesHeldByOthers.push_back("{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}");
+    BuildScanner(p, w.scanner);
+    BuildService(p, w.service);
+
+    // The registry: mostly the scanner's own instance among a few others;
+    // now and then only others, or nothing, so that the whole walk runs.
+    const int path = w.scanner.path < 0 ? 0 : w.scanner.path;
+    const std::string friendly = FriendlyNameText(p);
+    const bool scannerListed = !OneIn(p, 8);
+    const int number = !scannerListed ? -1
+                       : OneIn(p, 16) ? p.ConsumeIntegralInRange<int>(0, MAX_CLASS_INSTANCE)
+                                      : p.ConsumeIntegralInRange<int>(0, 12);
+    const int others = p.ConsumeIntegralInRange<int>(0, scannerListed ? 2 : 3);
+    for (int i = 0; i < others; ++i) w.registry.push_back(OtherInstance(p, number, path, friendly));
+    if (scannerListed) w.registry.push_back(ScannerInstance(p, number, path, friendly));
+
+    // Other applications that hold the guard mutexes.
+    if (OneIn(p, 8)) w.mutexesHeldByOthers.push_back("Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly);
+    if (OneIn(p, 8)) w.mutexesHeldByOthers.push_back("{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}");
     const int image = p.ConsumeIntegralInRange<int>(0, 15);
-    w.image = image == 0 ? SimImage::Missing : image == 1 ? SimImage::NotLoadable
-                                               : image == 2 ? SimImage::Empty : SimImage::Present;
+    w.image = image == 15 ? SimImage::Missing : image == 14 ? SimImage::NotLoadable
+                                                : image == 13 ? SimImage::Empty : SimImage::Present;
     w.createEvent = MaybeRefuse(p);
     w.createMutex = MaybeRefuse(p);
 
@@ -166,42 +286,162 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     for (int i = 0; i < argCount; ++i)
         args.push_back(p.ConsumeBool() ? std::string(Pick(p, {"-a", "-b", "/a", "ab", "", "-", "-b"}))
                                        : p.ConsumeRandomLengthString(16));
+
+    // When the other applications let go of their mutexes, in virtual ms
+    // from the start: never, or within the seconds the two guards spend
+    // trying. Decoded last, so that older inputs keep their meaning.
+    for (const std::string& name : w.mutexesHeldByOthers) {
+        const std::uint64_t at = p.ConsumeIntegralInRange<std::uint64_t>(0, 8000);
+        if (at != 0) w.mutexReleasesByOthers[name] = at;
+    }
 }
 
-}  // namespace
-
-namespace {
+// The process's time zone follows the world's, so that the simulated
+// clock's conversions find it set already instead of loading a zone file for
+// each of them.
+void UseTimeZone(const std::string& zone)
+{
+    const char* now = std::getenv("TZ");
+    if (now != nullptr && zone == now) return;
+    setenv("TZ", zone.c_str(), 1);
+    tzset();
+}
 
 // One whole run of the updater in the world the bytes describe; an empty
 // text when every promise held.
-std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls)
+std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls, std::vector<std::string>& args)
 {
     FuzzedDataProvider provider(data, size);
-    std::vector<std::string> args;
+    World() = SimWorld{};
     BuildWorld(provider, args);
     SimWorld& w = World();
+    UseTimeZone(w.timeZone);
     w.recordCalls = recordCalls;
     w.Start();
     const SimService before = w.serviceNow;
+    ResetWatch(RUN_VIRTUAL_MS_BOUND);
 
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int rc = UpdaterMain(static_cast<int>(args.size()), argv.data());
-    return CheckRunInvariants(w, before, rc);
+    try {
+        const int rc = UpdaterMain(static_cast<int>(args.size()), argv.data());
+        if (rc != 0) return "1: exit code " + std::to_string(rc);
+    } catch (const RunOverBound&) {
+        return "1: the run was still going after " + std::to_string(w.nowMs) + " virtual ms (bound " +
+               std::to_string(RUN_VIRTUAL_MS_BOUND) + ")";
+    }
+    return CheckRunInvariants(w, before, Watch());
+}
+
+void PrintRefusal(const char* what, const SimRefusal& r)
+{
+    if (r.first != 0) std::fprintf(stderr, "  %s refused from call %u, %u calls, error %u\n", what, r.first, r.count, r.error);
+}
+
+// The world the bytes made, for a person reading a failure.
+void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
+{
+    std::fprintf(stderr, "--- world ---\n  arguments:");
+    for (const std::string& a : args) std::fprintf(stderr, " \"%s\"", a.c_str());
+    std::fprintf(stderr, "\n  language 0x%04x, tick at start %u, zone %s, local time %lld\n", w.languageId,
+                 w.tickAtStart, w.timeZone.c_str(), static_cast<long long>(w.localTimeAtStart));
+    for (const SimForeignDevice& d : w.foreignDevices)
+        std::fprintf(stderr, "  foreign device at %d: %04x:%04x%s\n", d.path, d.vendorId, d.productId,
+                     d.descriptorFails ? ", descriptor fails" : "");
+    const ScannerConfig& s = w.scanner;
+    std::fprintf(stderr,
+                 "  scanner at %d, product %04x%s%s, busy state %u for %u ms, burn %u ms then state %u\n"
+                 "  power cycle: leaves after %u ms, away %u ms, back at %d%s; clock skew %d s%s\n",
+                 s.path, s.productId, s.descriptorFails ? ", descriptor fails" : "", s.recovery ? ", in recovery" : "",
+                 s.busyState, s.busyForMs, s.burnMs, s.burnEndState, s.leaveAfterMs, s.absentMs, s.returnPath,
+                 s.returnInRecovery ? " in recovery" : "", s.clockSkewSeconds, s.clockScripted ? ", scripted clock" : "");
+    if (s.scriptLength > 0) {
+        std::fprintf(stderr, "  status script:");
+        for (std::uint32_t i = 0; i < s.scriptLength && i < static_cast<std::uint32_t>(SIM_MAX_SCRIPT); ++i)
+            std::fprintf(stderr, " %u", s.script[i]);
+        std::fprintf(stderr, "\n");
+    }
+    for (std::uint32_t i = 0; i < s.absenceCount && i < static_cast<std::uint32_t>(SIM_MAX_ABSENCES); ++i)
+        std::fprintf(stderr, "  absent from %llu to %llu ms, then at %d\n",
+                     static_cast<unsigned long long>(s.absences[i].fromMs),
+                     static_cast<unsigned long long>(s.absences[i].toMs), s.absences[i].thenPath);
+    for (std::uint32_t i = 0; i < s.faultCount && i < static_cast<std::uint32_t>(SIM_MAX_FAULTS); ++i) {
+        const SimFaultRule& f = s.faults[i];
+        std::fprintf(stderr, "  fault: %s calls %u..+%u kind %u amount %u\n", f.direction == SIM_DIR_WRITE ? "write" : "read",
+                     f.first, f.count, f.kind, f.amount);
+    }
+    const SimService& v = w.service;
+    std::fprintf(stderr,
+                 "  service%s: state %u, start type %u, controls %u, start pending %u ms (hint %u), "
+                 "stop pending %u ms (hint %u)%s\n",
+                 v.installed ? "" : " (not installed)", v.state, v.startType, v.runningControls, v.startPendingMs,
+                 v.startWaitHint, v.stopPendingMs, v.stopWaitHint, v.stuckPending ? ", stuck pending" : "");
+    PrintRefusal("OpenSCManager", v.openManager);
+    PrintRefusal("OpenService", v.openService);
+    PrintRefusal("QueryServiceStatus", v.queryStatus);
+    PrintRefusal("QueryServiceConfig", v.queryConfig);
+    PrintRefusal("ChangeServiceConfig", v.changeConfig);
+    PrintRefusal("ControlService", v.control);
+    PrintRefusal("StartService", v.start);
+    PrintRefusal("CreateEvent", w.createEvent);
+    PrintRefusal("CreateMutex", w.createMutex);
+    for (const SimRegistryInstance& inst : w.registry) {
+        std::fprintf(stderr, "  registry instance %04d%s:", inst.number, inst.openRefused ? " (refused)" : "");
+        for (const SimRegistryValue& v2 : inst.values) {
+            std::string shown;
+            for (std::uint8_t b : v2.data) {
+                char hex[8];
+                if (b >= 0x20 && b < 0x7F)
+                    shown += static_cast<char>(b);
+                else {
+                    std::snprintf(hex, sizeof hex, "\\x%02x", b);
+                    shown += hex;
+                }
+            }
+            std::fprintf(stderr, " %s(type %u)=\"%s\"", v2.name.c_str(), v2.type, shown.c_str());
+        }
+        std::fprintf(stderr, "\n");
+    }
+    for (const std::string& name : w.mutexesHeldByOthers) {
+        const auto release = w.mutexReleasesByOthers.find(name);
+        std::fprintf(stderr, "  held by another application: %s", name.c_str());
+        if (release != w.mutexReleasesByOthers.end())
+            std::fprintf(stderr, ", let go at %llu ms", static_cast<unsigned long long>(release->second));
+        std::fprintf(stderr, "\n");
+    }
+    std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (RunOnce(data, size, false).empty()) return 0;
+    std::vector<std::string> args;
+    const std::string verdict = RunOnce(data, size, false, args);
+    if (verdict.empty()) {
+        // Nothing of the run stays allocated: memory stays flat over
+        // millions of runs, and libFuzzer's leak check has nothing to chase.
+        World() = SimWorld{};
+        ResetWatch(0);
+        return 0;
+    }
     // Run the same world again with every platform call written down, so
     // that the report shows how the run went.
-    const std::string failure = RunOnce(data, size, true);
+    const std::string failure = RunOnce(data, size, true, args);
     const SimWorld& w = World();
-    std::fprintf(stderr, "invariant broken: %s\n--- platform calls ---\n", failure.c_str());
-    for (const std::string& call : w.calls) std::fprintf(stderr, "%s\n", call.c_str());
+    std::fprintf(stderr, "invariant broken: %s\n", failure.c_str());
+    PrintWorld(w, args);
+    std::fprintf(stderr, "--- platform calls ---\n");
+    // A run stopped at its bound made calls for many virtual minutes; its
+    // beginning and its end tell the story.
+    const std::size_t shown = 400;
+    for (std::size_t i = 0; i < w.calls.size(); ++i) {
+        if (w.calls.size() > 2 * shown && i == shown)
+            std::fprintf(stderr, "... %zu calls left out ...\n", w.calls.size() - 2 * shown);
+        if (w.calls.size() > 2 * shown && i >= shown && i < w.calls.size() - shown) continue;
+        std::fprintf(stderr, "%s\n", w.calls[i].c_str());
+    }
     std::fprintf(stderr, "--- console ---\n");
     std::fwrite(w.console.data(), 1, w.console.size(), stderr);
     std::abort();

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "app/messages.h"
+#include "app/shared.h"
+#include "platform/sim/objects.h"
 #include "platform/service.h"
 
 namespace {
@@ -30,19 +32,24 @@ std::size_t NumberToken(const std::string& s, std::size_t at, const std::string&
 
 bool ConsoleIsWellFormed(const std::string& console, unsigned language, std::string* why)
 {
-    std::vector<std::string> texts;
-    for (int id = 0; id < MESSAGE_COUNT; ++id) {
-        const char* text = MessageText(id + MESSAGES_PER_LANGUAGE * static_cast<int>(language));
-        if (text == nullptr) {
-            *why = "catalogue slot without text for id " + std::to_string(id);
-            return false;
+    // The catalogue never changes: its texts are gathered once per language.
+    static std::vector<std::string> catalogue[2];
+    std::vector<std::string>& texts = catalogue[language != 0 ? 1 : 0];
+    if (texts.empty()) {
+        for (int id = 0; id < MESSAGE_COUNT; ++id) {
+            const char* text = MessageText(id + MESSAGES_PER_LANGUAGE * static_cast<int>(language));
+            if (text == nullptr) {
+                texts.clear();
+                *why = "catalogue slot without text for id " + std::to_string(id);
+                return false;
+            }
+            texts.push_back(std::string(text) + "\n");
         }
-        texts.push_back(std::string(text) + "\n");
+        texts.push_back("Recovery Mode!!!\n");
+        texts.push_back("\n");
     }
-    const std::string succeeded = texts[MSG_UPDATE_SUCCEEDED];
-    const std::string failed = texts[MSG_UPDATE_FAILED];
-    texts.push_back("Recovery Mode!!!\n");
-    texts.push_back("\n");
+    const std::string& succeeded = texts[MSG_UPDATE_SUCCEEDED];
+    const std::string& failed = texts[MSG_UPDATE_FAILED];
 
     // Which prefixes of the output can be cut into whole tokens.
     std::vector<bool> reachable(console.size() + 1, false);
@@ -51,7 +58,7 @@ bool ConsoleIsWellFormed(const std::string& console, unsigned language, std::str
     for (std::size_t at = 0; at < console.size(); ++at) {
         if (!reachable[at]) continue;
         for (const std::string& t : texts)
-            if (StartsWith(console, at, t)) reachable[at + t.size()] = true;
+            if (t[0] == console[at] && StartsWith(console, at, t)) reachable[at + t.size()] = true;
         if (std::size_t n = NumberToken(console, at, "Burning firmware... (", ")\n")) reachable[at + n] = true;
         if (std::size_t n = NumberToken(console, at, "QueryServiceConfig failed (", ")")) reachable[at + n] = true;
         // The mode's echo comes once, before anything but the option warning.
@@ -95,12 +102,6 @@ bool ConsoleIsWellFormed(const std::string& console, unsigned language, std::str
 
 namespace {
 
-// Whether a refusal covered any of the first `calls` calls.
-bool Fired(const SimRefusal& refusal, std::uint32_t calls)
-{
-    return refusal.first != 0 && refusal.first <= calls;
-}
-
 std::string Hex(const std::uint8_t* bytes, std::size_t size)
 {
     static const char DIGITS[] = "0123456789abcdef";
@@ -114,13 +115,53 @@ std::string Hex(const std::uint8_t* bytes, std::size_t size)
 
 }  // namespace
 
-std::string CheckRunInvariants(SimWorld& world, const SimService& before, int exitCode)
-{
-    (void)before;
-    if (exitCode != 0) return "exit code " + std::to_string(exitCode);
+namespace {
 
-    // 1. The run ended, within its bound of virtual time.
-    if (world.nowMs > RUN_VIRTUAL_MS_BOUND) return "the run took " + std::to_string(world.nowMs) + " virtual ms";
+// Where a pending state left alone ends up.
+std::uint32_t Settled(const SimService& s, std::uint64_t nowMs)
+{
+    if (s.stuckPending) return s.state;
+    if (s.state == SERVICE_START_PENDING_STATE && nowMs >= s.startPendingMs) return SERVICE_RUNNING_STATE;
+    if (s.state == SERVICE_STOP_PENDING_STATE && nowMs >= s.stopPendingMs) return SERVICE_STOPPED_STATE;
+    return s.state;
+}
+
+const GuardTries* TriesOf(const RunWatch& watch, const std::string& name)
+{
+    for (const GuardTries& g : watch.guards)
+        if (g.name == name) return &g;
+    return nullptr;
+}
+
+// A guard may fail only when its mutex existed because another application
+// had it, at every one of its tries (or the platform refused the try); a
+// name that does not fit is refused before any try.
+std::string GuardFailure(const RunWatch& watch, const std::string& name, const char* which)
+{
+    const GuardTries* g = TriesOf(watch, name);
+    if (g == nullptr) {
+        if (name.size() >= static_cast<std::size_t>(MUTEX_NAME_SIZE)) return {};
+        return std::string("3: the ") + which + " guard failed without trying";
+    }
+    if (g->tries != MUTEX_TRIES)
+        return std::string("3: the ") + which + " guard failed after " + std::to_string(g->tries) + " tries";
+    if (g->triesWhileOtherHeld + g->triesRefused < g->tries)
+        return std::string("3: the ") + which + " guard failed although only " +
+               std::to_string(g->triesWhileOtherHeld) + " of its tries found another application holding it";
+    return {};
+}
+
+}  // namespace
+
+std::string CheckRunInvariants(SimWorld& world, const SimService& before, const RunWatch& watch)
+{
+    // Promises judged while the run went on (watch.cpp).
+    if (!watch.broken.empty()) return watch.broken;
+
+    // 1. The run ended, within its bound of virtual time (a run past it was
+    // stopped there and never gets here).
+    if (world.nowMs > RUN_VIRTUAL_MS_BOUND)
+        return "1: the run took " + std::to_string(world.nowMs) + " virtual ms";
 
     const unsigned language = world.languageId == 0x0404 ? 1u : 0u;
     const auto printed = [&](MessageId id) {
@@ -128,29 +169,49 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, int ex
         return world.console.find(std::string(text) + "\n") != std::string::npos;
     };
 
-    // 2. A service the updater took down is given back, automatic and
-    // running, unless the service manager itself refused to give it back.
-    if (printed(MSG_CLOSING_WIA) && !printed(MSG_WIA_CLOSE_FAILED)) {
-        const SimService& s = world.serviceNow;
-        const SimService& cfg = world.service;
-        const SimServiceCalls& n = world.serviceCalls;
-        const bool refused = Fired(cfg.openManager, n.openManager) || Fired(cfg.openService, n.openService) ||
-                             Fired(cfg.queryStatus, n.queryStatus) || Fired(cfg.queryConfig, n.queryConfig) ||
-                             Fired(cfg.changeConfig, n.changeConfig) || Fired(cfg.start, n.start) ||
-                             Fired(world.allocateFixed, world.fixedAllocationCalls) || cfg.stuckPending;
-        if (!refused) {
-            // A start may still be pending when the run ends; let it finish.
-            world.Advance(60000);
+    // 5. Only the updater's own texts, exactly one outcome, printed last,
+    // and the pause after it.
+    std::string why;
+    if (!ConsoleIsWellFormed(world.console, language, &why)) return "5: " + why;
+    if (world.nowMs - watch.lastPrintMs < run_bound::CLOSING_PAUSE_MS)
+        return "5: the run ended " + std::to_string(world.nowMs - watch.lastPrintMs) + " ms after the outcome";
+
+    // 2. The imaging service as the rules leave it.
+    const SimService& s = world.serviceNow;
+    const SimServiceCalls& n = world.serviceCalls;
+    if (!printed(MSG_CLOSING_WIA)) {
+        if (n.control != 0 || n.changeConfig != 0 || n.start != 0)
+            return "2: the imaging service was changed although the updater did not stop it";
+        if (s.startType != before.startType || (s.state != before.state && s.state != Settled(before, world.nowMs)))
+            return "2: the imaging service was left in state " + std::to_string(s.state) + ", start type " +
+                   std::to_string(s.startType) + " although the updater did not stop it";
+    } else if (printed(MSG_WIA_CLOSE_FAILED)) {
+        if (n.start != 0) return "2: the updater started the imaging service after its stop failed";
+        if (s.startType != before.startType)
+            return "2: a failed stop left the imaging service with start type " + std::to_string(s.startType);
+    } else {
+        if (!printed(MSG_STARTING_WIA)) return "2: the updater stopped the imaging service and never gave it back";
+        if (!printed(MSG_WIA_START_FAILED)) {
             if (s.startType != SERVICE_AUTO_START_TYPE)
-                return "the imaging service was left with start type " + std::to_string(s.startType);
-            if (s.state != SERVICE_RUNNING_STATE)
-                return "the imaging service was left in state " + std::to_string(s.state);
+                return "2: the imaging service was given back with start type " + std::to_string(s.startType);
+            if (s.state != SERVICE_RUNNING_STATE && s.state != SERVICE_START_PENDING_STATE)
+                return "2: the imaging service was given back in state " + std::to_string(s.state);
         }
     }
 
-    // 3. No named mutex stays owned by the updater.
+    // 3. No named mutex stays owned by the updater; a guard failed only
+    // where another application held its mutex.
     for (const auto& [name, m] : world.mutexes)
-        if (m.updaterOwnership != 0) return "the updater still owns mutex " + name;
+        if (m.updaterOwnership != 0) return "3: the updater still owns mutex " + name;
+    if (printed(MSG_SCAN_APP_BUSY)) {
+        const std::string r = GuardFailure(watch, std::string("Global\\ORVANE_SCAN_EXT_APP_MUTEX_") + FriendlyName,
+                                           "scan application");
+        if (!r.empty()) return r;
+    }
+    if (printed(MSG_UTILITY_BUSY)) {
+        const std::string r = GuardFailure(watch, "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "utility");
+        if (!r.empty()) return r;
+    }
 
     // 4. At most one download, and a reported success means the scanner got
     // exactly the embedded image. An announcement whose write went through
@@ -158,21 +219,46 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, int ex
     // the scanner then starts that exchange afresh, so what must never
     // happen twice is the image itself starting to arrive.
     const ScannerModel& scanner = world.model;
-    if (scanner.imageTransfers > 1) return std::to_string(scanner.imageTransfers) + " image transfers";
+    if (scanner.imageTransfers > 1) return "4: " + std::to_string(scanner.imageTransfers) + " image transfers";
     if (printed(MSG_UPDATE_SUCCEEDED)) {
         if (!scanner.imageComplete || scanner.imageBytes != EmbeddedImageSize())
-            return "success reported but the scanner holds " + std::to_string(scanner.imageBytes) + " bytes";
+            return "4: success reported but the scanner holds " + std::to_string(scanner.imageBytes) + " bytes";
         Sha256 ctx;
         Sha256Init(&ctx);
         Sha256Update(&ctx, EmbeddedImageData(), EmbeddedImageSize());
         std::uint8_t expected[32];
         Sha256Final(&ctx, expected);
         if (std::memcmp(expected, scanner.imageSha256, 32) != 0)
-            return "success reported but the image digest is " + Hex(scanner.imageSha256, 32);
+            return "4: success reported but the image digest is " + Hex(scanner.imageSha256, 32);
     }
 
-    // 5. The console holds only the updater's own texts, and one outcome.
-    std::string why;
-    if (!ConsoleIsWellFormed(world.console, language, &why)) return why;
+    // 6. Nothing left open but what is open by design: the current device
+    // handle, and the handles of the guard mutexes the run took (released,
+    // never closed).
+    int devices = 0;
+    for (const SimObject& o : world.objects) {
+        if (!o.open) continue;
+        switch (o.kind) {
+        case SimObjectKind::Device:
+            ++devices;
+            break;
+        case SimObjectKind::Event:
+            return "6: a completion event was left open";
+        case SimObjectKind::RegistryKey:
+            return "6: a registry key was left open";
+        case SimObjectKind::ServiceManager:
+        case SimObjectKind::Service:
+            return "6: a service handle was left open";
+        case SimObjectKind::Mutex: {
+            bool owned = false;
+            for (Handle h : watch.ownedMutexHandles) owned = owned || LookUpSimObject(h) == &o;
+            if (!owned) return "6: the handle of a failed try on mutex " + o.name + " was left open";
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    if (devices > 1) return "6: " + std::to_string(devices) + " device handles were left open";
     return {};
 }
