@@ -164,12 +164,12 @@ int CWIAControl::Stop()
         if (!SendServiceStop(m_hService, &m_status)) {
             return 0;
         }
-        // A service that is still stopping when the wait gives up may still
-        // hold the scanner: that is a failed stop, and its start type stays
-        // as it was, so the computer restart the user is sent to brings it
-        // back. A status query that fails during the wait tells nothing
-        // about the service, so it is disabled as after any other stop.
-        if (WaitForState(SERVICE_STOPPED_STATE) == WaitEnd::GaveUp) {
+        // Only a service that has said it stopped has let go of the scanner.
+        // One still stopping when the wait gives up, or whose status can no
+        // longer be read, may hold it yet: that is a failed stop, and its
+        // start type stays as it was, so the computer restart the user is
+        // sent to brings it back.
+        if (WaitForState(SERVICE_STOPPED_STATE) != WaitEnd::Reached) {
             return 0;
         }
     }
