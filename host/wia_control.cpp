@@ -102,12 +102,12 @@ int CWIAControl::SetStartType(std::uint8_t startType)
     return changed ? 1 : 0;
 }
 
-CWIAControl::WaitEnd CWIAControl::WaitForState(std::uint32_t wanted)
+bool CWIAControl::WaitForState(std::uint32_t wanted)
 {
     const std::uint32_t startTick = TickCount();
     std::uint32_t passes = 0;
     if (!QueryStatus(&m_status)) {
-        return WaitEnd::QueryFailed;
+        return false;
     }
     for (;;) {
         // The whole hint is slept before the state is looked at, but never
@@ -116,14 +116,14 @@ CWIAControl::WaitEnd CWIAControl::WaitForState(std::uint32_t wanted)
         const std::uint32_t left = elapsed < SERVICE_WAIT_LIMIT_MS ? SERVICE_WAIT_LIMIT_MS - elapsed : 0;
         SleepMs(m_status.dwWaitHint < left ? m_status.dwWaitHint : left);
         if (m_status.dwCurrentState == wanted) {
-            return WaitEnd::Reached;
+            return true;
         }
         ++passes;
         if (TickCount() - startTick >= SERVICE_WAIT_LIMIT_MS || passes >= SERVICE_WAIT_PASS_LIMIT) {
-            return WaitEnd::GaveUp;
+            return false;
         }
         if (!QueryStatus(&m_status)) {
-            return WaitEnd::QueryFailed;
+            return false;
         }
     }
 }
@@ -141,8 +141,7 @@ int CWIAControl::Start()
     // A service still on its way down would end up stopped if it were left
     // alone, while the caller is told it was given back: let it finish
     // stopping, then start it. One that never finishes is a failed start.
-    if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE &&
-        WaitForState(SERVICE_STOPPED_STATE) != WaitEnd::Reached) {
+    if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE && !WaitForState(SERVICE_STOPPED_STATE)) {
         return 0;
     }
     // A running or starting service is left alone.
@@ -169,7 +168,7 @@ int CWIAControl::Stop()
         // longer be read, may hold it yet: that is a failed stop, and its
         // start type stays as it was, so the computer restart the user is
         // sent to brings it back.
-        if (WaitForState(SERVICE_STOPPED_STATE) != WaitEnd::Reached) {
+        if (!WaitForState(SERVICE_STOPPED_STATE)) {
             return 0;
         }
     }

@@ -24,10 +24,10 @@ public:
     int Stop();
 
 private:
-    enum class WaitEnd { Reached, QueryFailed, GaveUp };
     // Follows the service after a start or stop request until it reports
-    // `wanted`, a status query fails, or the wait's bound passes.
-    WaitEnd WaitForState(std::uint32_t wanted);
+    // `wanted`. True when it got there; false when a status query failed or
+    // the wait's bound passed.
+    bool WaitForState(std::uint32_t wanted);
 
     Handle m_hSCManager;
     Handle m_hService;
