@@ -159,7 +159,7 @@ def compare(expected_path, actual_path, out=sys.stdout):
         longer = expected if len(expected) > shorter else actual
         print("  first extra " + describe(shorter + 1, longer[shorter]), file=out)
         return False
-    print(f"traces agree: {len(expected)} requests")
+    print(f"traces agree: {len(expected)} requests", file=out)
     return True
 
 
