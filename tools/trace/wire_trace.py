@@ -115,22 +115,32 @@ def is_block(data, opcode, subcode):
 def comparable(requests):
     """Each request as the tuple that must match across builds: kind,
     device address, size, written bytes, outcome; a clock record's time
-    fields (all nine) are set aside."""
+    fields (all nine) are set aside: the record written after a clock set
+    block, and the one read after a clock read block's 32-byte reply."""
     result = []
-    clock_follows = None
+    record_write = False   # the next write is a clock record
+    reply_left = 0         # reply bytes still to come before a clock record
+    record_left = 0        # clock record bytes still to come in
     for r in requests:
         s = r.submit
         written = bytes(s.data) if r.kind == "write" else b""
         outcome = r.outcome()
-        if clock_follows == r.kind and r.kind in ("write", "read"):
-            # The record's bytes are time fields through and through.
-            written = b"<clock record>" if r.kind == "write" else written
-            if r.kind == "read":
+        if r.kind == "write":
+            if record_write:
+                written = b"<clock record>"
+                record_write = False
+            else:
+                record_write = is_block(written, 0x2A, 0x66)
+                reply_left = 32 if is_block(written, 0x28, 0x66) else 0
+                record_left = 0
+        elif r.kind == "read" and len(outcome) == 3 and (reply_left or record_left):
+            count = outcome[1]
+            if reply_left:
+                reply_left = max(0, reply_left - count)
+                record_left = 36 if reply_left == 0 else 0
+            else:
                 outcome = outcome[:2] + (b"<clock record>",)
-            clock_follows = None
-        elif r.kind == "write":
-            clock_follows = ("write" if is_block(written, 0x2A, 0x66)
-                             else "read" if is_block(written, 0x28, 0x66) else None)
+                record_left = max(0, record_left - count)
         result.append((r.kind, s.device, s.data_length, written, outcome))
     return result
 
@@ -140,7 +150,8 @@ def describe(index, item):
     text = f"request {index}: {kind} of {size} bytes, device {device}"
     if written:
         text += ", sent " + (written.decode() if written.startswith(b"<") else written[:48].hex(" "))
-    text += ", outcome " + ", ".join(o.hex(" ") if isinstance(o, bytes) else str(o) for o in outcome)
+    text += ", outcome " + ", ".join((o.decode() if o.startswith(b"<") else o.hex(" ")) if isinstance(o, bytes)
+                                     else str(o) for o in outcome)
     return text
 
 
