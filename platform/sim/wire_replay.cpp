@@ -219,6 +219,16 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
         request.count = dataLength;
         if (kind != TRACE_WRITE) request.in.assign(data, data + kept);
     }
+    m_presence.clear();
+    for (const ReplayRequest& r : m_requests) {
+        if (r.status == USBD_STATUS_DEVICE_GONE_VALUE) continue;
+        auto known = std::find_if(m_presence.begin(), m_presence.end(),
+                                  [&](const Presence& p) { return p.address == r.address; });
+        if (known == m_presence.end())
+            m_presence.push_back({r.address, r.timeMs, r.timeMs});
+        else
+            known->toMs = r.timeMs;
+    }
     return true;
 }
 
@@ -263,30 +273,15 @@ void WireReplay::StartClock(SimWorld* world) const
     }
 }
 
-bool WireReplay::Present(std::uint16_t address, std::uint64_t nowMs) const
-{
-    bool seen = false;
-    std::uint64_t first = 0, last = 0;
-    for (const ReplayRequest& r : m_requests) {
-        if (r.address != address || r.status == USBD_STATUS_DEVICE_GONE_VALUE) continue;
-        if (!seen) first = r.timeMs;
-        seen = true;
-        last = r.timeMs;
-    }
-    return seen && first <= nowMs && nowMs <= last;
-}
-
 Handle WireReplay::Open(int path)
 {
     SimWorld& w = World();
     std::uint16_t address = 0;
-    if (path >= 0) {
-        for (const ReplayRequest& r : m_requests)
-            if (TracePathOf(r.address) == path && Present(r.address, w.nowMs)) {
-                address = r.address;
-                break;
-            }
-    }
+    for (const Presence& p : m_presence)
+        if (path >= 0 && TracePathOf(p.address) == path && p.fromMs <= w.nowMs && w.nowMs <= p.toMs) {
+            address = p.address;
+            break;
+        }
     if (address == 0) {
         RecordCall("OpenDevicePath usbscan" + std::to_string(path) + " failed");
         SetSimLastError(ERROR_FILE_NOT_FOUND_CODE);

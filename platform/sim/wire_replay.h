@@ -51,9 +51,16 @@ public:
 
 private:
     [[noreturn]] void Diverge(const std::string& line);
-    bool Present(std::uint16_t address, std::uint64_t nowMs) const;
+
+    // When each device address is on the bus: its first and last request
+    // that found it there.
+    struct Presence {
+        std::uint16_t address;
+        std::uint64_t fromMs, toMs;
+    };
 
     std::vector<ReplayRequest> m_requests;
+    std::vector<Presence> m_presence;
     std::size_t m_next = 0;
     bool m_clockRecordNext = false;  // the next write is a clock record
 };
