@@ -30,6 +30,9 @@ constexpr std::uint8_t OPCODE_WRITE = 0x2A;
 constexpr std::uint8_t SUBCODE_CLOCK = 0x66;
 constexpr std::uint32_t BLOCK_SIZE = 16;
 constexpr std::uint32_t RECORD_SIZE = 36;
+// Time stamps beyond a day are a PC's clock, not a run's virtual time.
+constexpr std::uint64_t REAL_CLOCK_MS = 86400000;
+constexpr std::uint64_t REAL_CLOCK_SLACK_MS = 400;
 
 std::uint32_t Le16(const std::uint8_t* p)
 {
@@ -219,15 +222,27 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
         request.count = dataLength;
         if (kind != TRACE_WRITE) request.in.assign(data, data + kept);
     }
+    // A trace stamped by a real clock (the Wine driver's) counts from its
+    // first request, as a simulator's counts from the start of the run.
+    // Its calls also took real time, which the replay's do not: a device
+    // counts as on the bus a little before and after its recorded requests
+    // (the updater's presence checks lie a second apart).
+    std::uint64_t slack = 0;
+    if (!m_requests.empty() && m_requests.front().timeMs > REAL_CLOCK_MS) {
+        const std::uint64_t first = m_requests.front().timeMs;
+        for (ReplayRequest& r : m_requests) r.timeMs = r.timeMs >= first ? r.timeMs - first : 0;
+        slack = REAL_CLOCK_SLACK_MS;
+    }
     m_presence.clear();
     for (const ReplayRequest& r : m_requests) {
         if (r.status == USBD_STATUS_DEVICE_GONE_VALUE) continue;
         auto known = std::find_if(m_presence.begin(), m_presence.end(),
                                   [&](const Presence& p) { return p.address == r.address; });
+        const std::uint64_t from = r.timeMs > slack ? r.timeMs - slack : 0;
         if (known == m_presence.end())
-            m_presence.push_back({r.address, r.timeMs, r.timeMs});
+            m_presence.push_back({r.address, from, r.timeMs + slack});
         else
-            known->toMs = r.timeMs;
+            known->toMs = r.timeMs + slack;
     }
     return true;
 }
