@@ -13,6 +13,8 @@
   trace_check.py clock SIM SCENARIO
       Replayed in the default world (UTC, another start), the trace comes
       out the same: the PC's clock starts where the recorded run's did.
+  trace_check.py compare SIM A.json B.json agree|differ
+      The cross-build comparison of A's and B's traces comes out as said.
   trace_check.py diverge SIM SCENARIO INDEX OFFSET LINE
       With one byte of request INDEX's written data flipped, the replay
       ends with exit status 2 and LINE on standard error.
@@ -140,6 +142,17 @@ def clock(sim, scenario, work):
     return 0
 
 
+def compare(sim, first, second, verdict, work):
+    a, b = os.path.join(work, "a.pcap"), os.path.join(work, "b.pcap")
+    record(sim, first, a)
+    record(sim, second, b)
+    agree = wire_trace.compare(a, b)
+    if agree != (verdict == "agree"):
+        print(f"the traces were expected to {verdict}")
+        return 1
+    return 0
+
+
 def diverge(sim, scenario, index, offset, line, work):
     trace, edited = os.path.join(work, "t.pcap"), os.path.join(work, "edited.pcap")
     record(sim, scenario, trace)
@@ -189,6 +202,8 @@ def main(argv):
             return replay(argv[1], argv[2], argv[3], work)
         if command == "clock":
             return clock(argv[1], argv[2], work)
+        if command == "compare":
+            return compare(argv[1], argv[2], argv[3], argv[4], work)
         if command == "diverge":
             return diverge(argv[1], argv[2], argv[3], argv[4], argv[5], work)
         if command == "split":
