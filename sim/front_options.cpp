@@ -1,5 +1,26 @@
 #include "sim/front_options.h"
 
+namespace {
+
+// The file name after option arguments[*i]; refuses a repeat, a missing
+// name and one that looks like the next option.
+bool TakeFileOption(const std::vector<std::string>& arguments, std::size_t* i, std::string* file, std::string* error)
+{
+    const std::string& option = arguments[*i];
+    if (!file->empty()) {
+        *error = option + " given twice";
+        return false;
+    }
+    if (*i + 1 >= arguments.size() || arguments[*i + 1].empty() || arguments[*i + 1].rfind("--", 0) == 0) {
+        *error = option + " needs a file name";
+        return false;
+    }
+    *file = arguments[++*i];
+    return true;
+}
+
+}  // namespace
+
 bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* options, std::string* error)
 {
     *options = FrontOptions{};
@@ -26,6 +47,12 @@ bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* 
             }
             seen = true;
             (argument == "--scenario" ? options->scenarioFile : options->reportFile) = arguments[++i];
+            continue;
+        }
+        if (argument == "--trace" || argument == "--replay") {
+            if (!TakeFileOption(arguments, &i, argument == "--trace" ? &options->traceFile : &options->replayFile,
+                                error))
+                return false;
             continue;
         }
         if (argument == "--realtime") {
@@ -58,5 +85,8 @@ const char* FrontUsage()
            "  carries exactly the updater's console bytes; the simulator speaks on\n"
            "  standard error. Exit status: the updater's, or 2 for a bad scenario or option.\n"
            "  --version prints the release's version and the embedded firmware image's\n"
-           "  size and SHA-256, as fwupdate.exe's version resource names them.\n";
+           "  size and SHA-256, as fwupdate.exe's version resource names them.\n"
+           "  --trace FILE   writes every device request to FILE (pcap, USBPcap)\n"
+           "  --replay FILE  the devices answer from the trace FILE; exit status 2 at the\n"
+           "                 first request that differs from the recorded one\n";
 }

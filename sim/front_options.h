@@ -1,5 +1,6 @@
 // The simulator's own command line:
-//   fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [-- updater arguments]
+//   fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [--trace FILE] [--replay FILE]
+//                [-- updater arguments]
 //   fwupdate-sim --version
 #pragma once
 #include <string>
@@ -9,6 +10,8 @@ struct FrontOptions {
     std::string scenarioFile;  // empty: the default world
     std::string reportFile;    // empty: no report
     bool realtime = false;
+    std::string traceFile;   // empty: no wire trace
+    std::string replayFile;  // empty: the scanner model answers
     bool help = false;
     bool version = false;
     // Everything after "--", handed to the updater unchanged; it replaces

@@ -11,6 +11,8 @@
 #include "app/entry.h"
 #include "app/shared.h"
 #include "firmware/identity.h"
+#include "platform/sim/wire_replay.h"
+#include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
 #include "sim/front_options.h"
 #include "sim/report.h"
@@ -29,6 +31,17 @@ struct RunInProgress {
     SimService serviceBefore;
 };
 RunInProgress g_run;
+
+WireTrace g_trace;
+WireReplay g_replay;
+
+// The trace file is complete however the run ends.
+bool CloseTrace()
+{
+    if (g_wireTrace == nullptr) return true;
+    g_wireTrace = nullptr;
+    return g_trace.Close();
+}
 
 bool WriteReport(const std::string& name, RunEnd end, int exitCode)
 {
@@ -51,6 +64,7 @@ void ReportProcessExit()
     if (!g_run.running) return;
     g_run.running = false;
     std::fflush(stdout);
+    CloseTrace();
     WriteReport(g_run.reportFile, RunEnd::ProcessExit, 0);
 }
 
@@ -102,6 +116,16 @@ int main(int argc, char** argv)
         return Refuse(options.reportFile + ": the report cannot be written there", false);
     }
 
+    if (!options.replayFile.empty()) {
+        if (!g_replay.Load(options.replayFile, &error)) return Refuse(error, false);
+        g_replay.StartClock(&world);
+        g_wireReplay = &g_replay;
+    }
+    if (!options.traceFile.empty()) {
+        if (!g_trace.Open(options.traceFile)) return Refuse(options.traceFile + ": the trace cannot be written there", false);
+        g_wireTrace = &g_trace;
+    }
+
     world.echoConsole = true;
     world.realtime = options.realtime;
     world.Start();
@@ -120,6 +144,8 @@ int main(int argc, char** argv)
     const int exitCode = UpdaterMain(static_cast<int>(updaterArgv.size() - 1), updaterArgv.data());
     g_run.running = false;
     std::fflush(stdout);
+    if (g_wireReplay) g_wireReplay->Finish();
+    if (!CloseTrace()) return Refuse(options.traceFile + ": the trace could not be written", false);
 
     if (!WriteReport(options.reportFile, RunEnd::Return, exitCode)) return BAD_INPUT_STATUS;
     return exitCode;

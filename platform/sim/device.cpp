@@ -5,6 +5,8 @@
 
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/wire_replay.h"
+#include "platform/sim/wire_trace.h"
 
 namespace {
 
@@ -78,6 +80,7 @@ Handle OpenDevicePath(const char* path)
     SimWorld& w = World();
     ++w.deviceOpenAttempts;
     const int number = ParseDevicePath(path);
+    if (g_wireReplay) return g_wireReplay->Open(number);
     const char* shown = path ? path : "(null)";
     SimObject device;
     device.kind = SimObjectKind::Device;
@@ -106,9 +109,13 @@ Handle OpenDevicePath(const char* path)
 
 bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned)
 {
+    if (g_wireReplay) return g_wireReplay->Descriptor(device, descriptor, returned);
     SimWorld& w = World();
     SimObject* o = LiveDevice(device);
-    if (o == nullptr) return false;
+    if (o == nullptr) {
+        if (g_wireTrace) g_wireTrace->Descriptor(device, false, true, nullptr);
+        return false;
+    }
     RecordCall("GetDescriptor ", PATH_PREFIX, o->path);
     std::uint16_t vendor = 0, product = 0;
     bool fails = false;
@@ -123,10 +130,13 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
         fails = f.descriptorFails;
     }
     if (fails) {
+        if (g_wireTrace) g_wireTrace->Descriptor(device, false, false, nullptr);
         SetSimLastError(ERROR_GEN_FAILURE_CODE);
         return false;
     }
-    if (descriptor) *descriptor = DeviceDescriptor{vendor, product, DEVICE_RELEASE, 0};
+    const DeviceDescriptor answer{vendor, product, DEVICE_RELEASE, 0};
+    if (g_wireTrace) g_wireTrace->Descriptor(device, true, false, &answer);
+    if (descriptor) *descriptor = answer;
     if (returned) *returned = sizeof(DeviceDescriptor);
     return true;
 }
@@ -165,20 +175,30 @@ bool ReachesScanner(Handle device, std::uint32_t* transferred)
 bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint32_t* transferred,
                  TransferOverlapped* overlapped)
 {
+    if (g_wireReplay) return g_wireReplay->Transfer(device, true, const_cast<void*>(data), size, transferred, overlapped);
     SimWorld& w = World();
     RecordCall("Write ", size);
-    if (!ReachesScanner(device, transferred)) return false;
+    if (!ReachesScanner(device, transferred)) {
+        if (g_wireTrace) g_wireTrace->Transfer(device, true, data, size, nullptr);
+        return false;
+    }
     const ScannerTransfer t = w.model.Write(w.nowMs, static_cast<const std::uint8_t*>(data), size);
+    if (g_wireTrace) g_wireTrace->Transfer(device, true, data, size, &t);
     return FinishTransfer(t, transferred, overlapped);
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
                 TransferOverlapped* overlapped)
 {
+    if (g_wireReplay) return g_wireReplay->Transfer(device, false, data, size, transferred, overlapped);
     SimWorld& w = World();
     RecordCall("Read ", size);
-    if (!ReachesScanner(device, transferred)) return false;
+    if (!ReachesScanner(device, transferred)) {
+        if (g_wireTrace) g_wireTrace->Transfer(device, false, data, size, nullptr);
+        return false;
+    }
     const ScannerTransfer t = w.model.Read(w.nowMs, static_cast<std::uint8_t*>(data), size);
+    if (g_wireTrace) g_wireTrace->Transfer(device, false, data, size, &t);
     return FinishTransfer(t, transferred, overlapped);
 }
 

@@ -3,7 +3,7 @@
 
   wine_harness.py run --scenario S.json --expected S.out --exe fwupdate.exe
                       --driver fwusim.sys --helper fwusimctl.exe
-                      --image IMAGE --workdir DIR [--keep]
+                      --image IMAGE --workdir DIR [--simulator fwupdate-sim] [--keep]
   wine_harness.py plan --scenario S.json
 
 `run` builds a fresh Wine prefix in DIR/prefix, installs and starts the
@@ -12,7 +12,11 @@ Image-class registry instances, the mutexes held by other applications and
 the language, runs the executable with the scenario's arguments, and reads
 back the facts the simulator reports. Standard output with CR LF folded to
 LF must equal S.out byte for byte; the facts must meet the scenario's
-"expect" (less what only virtual time fixes). Exit status: 0 passed,
+"expect" (less what only virtual time fixes). The driver's wire trace is
+saved as DIR/wire.pcap; with --simulator it must carry the same requests
+in the same order with the same bytes as the simulator's trace of the same
+scenario (DIR/sim.pcap), and the updater's time limit is derived from the
+simulator's run. Exit status: 0 passed,
 1 failed, 77 the scenario asks for something Wine cannot be made to do.
 `plan` prints what `run` would set up.
 """
@@ -31,13 +35,26 @@ sys.path.insert(0, HERE)
 import report_facts  # noqa: E402
 import scenario_plan  # noqa: E402
 
+sys.path.insert(0, os.path.join(HERE, "..", "trace"))
+import wire_trace  # noqa: E402
+
 WINE_RUN = os.path.join(HERE, "..", "wine-run")
 SKIPPED = 77
+# The updater's time limit without a simulator run to derive one from.
 UPDATER_TIMEOUT_S = 400
+# With one: the scenario's virtual run time, stretched for real calls under
+# load, plus a margin for Wine's start-up.
+UPDATER_TIME_FACTOR = 1.5
+UPDATER_TIME_MARGIN_S = 120
 STEP_TIMEOUT_S = 120
 # Making a prefix now and then fails on a loaded machine (wineboot gives
 # up); a fresh attempt then succeeds.
 PREFIX_TRIES = 3
+# Starting the driver's service fails the same way now and then ("Internal
+# error" from the loader); a run that fails on setup says nothing of the
+# updater, so the start is tried again.
+DRIVER_START_TRIES = 3
+DRIVER_START_PAUSE_S = 2
 SESSION_LINGER_S = 30
 
 
@@ -110,7 +127,38 @@ def set_up(session, plan, driver, workdir):
     # killed.
     session.server("-w")
     session.server("-p%d" % SESSION_LINGER_S)
-    session.wine("net", "start", scenario_plan.DRIVER_NAME)
+    for attempt in range(1, DRIVER_START_TRIES + 1):
+        started = session.wine("net", "start", scenario_plan.DRIVER_NAME, check=False)
+        if started.returncode == 0 or driver_running(session):
+            break
+        if attempt == DRIVER_START_TRIES:
+            raise RuntimeError("the driver could not be started in %d tries" % DRIVER_START_TRIES)
+        time.sleep(DRIVER_START_PAUSE_S)
+
+
+def driver_running(session):
+    """Whether the driver's service runs, whatever the start's own status
+    said (a start that failed late may have started it)."""
+    query = session.wine("sc", "query", scenario_plan.DRIVER_NAME, check=False)
+    return b"RUNNING" in query.stdout
+
+
+def simulate(simulator, scenario, workdir):
+    """The simulator's run of the same scenario: its wire trace, and the
+    virtual time the run takes, which bounds the real one."""
+    trace = os.path.join(workdir, "sim.pcap")
+    report = os.path.join(workdir, "sim-report.json")
+    run = subprocess.run([simulator, "--scenario", scenario, "--trace", trace, "--report", report],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=STEP_TIMEOUT_S)
+    if run.returncode != 0:
+        raise RuntimeError("the simulator failed on the scenario: " + run.stderr.decode("utf-8", "replace"))
+    with open(report, encoding="utf-8") as f:
+        virtual_ms = json.load(f)["virtual_ms"]
+    return trace, virtual_ms / 1000.0 * UPDATER_TIME_FACTOR + UPDATER_TIME_MARGIN_S
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def play(args):
@@ -131,7 +179,13 @@ def play(args):
     session = Session(workdir, plan["environment"])
     started = time.monotonic()
     others = None
+    sim_trace, updater_limit = None, UPDATER_TIMEOUT_S
+    wine_trace = os.path.join(workdir, "wire.pcap")
     try:
+        if args.simulator:
+            if not os.path.exists(args.simulator):
+                raise RuntimeError(f"no simulator at {args.simulator}: build the linux preset first")
+            sim_trace, updater_limit = simulate(args.simulator, args.scenario, workdir)
         set_up(session, plan, args.driver, workdir)
         service = plan["service"]
         result = session.wine(args.helper, "service", "installed" if service["installed"] else "absent",
@@ -151,8 +205,9 @@ def play(args):
                                + others.stderr.read().decode("utf-8", "replace"))
 
         updater = session.wine(os.path.abspath(args.exe), *plan["arguments"], check=False,
-                               timeout=UPDATER_TIMEOUT_S)
+                               timeout=updater_limit)
         updater_seconds = updater.seconds
+        session.wine(args.helper, "trace", windows_path(wine_trace))
 
         out, err = others.communicate(timeout=STEP_TIMEOUT_S)
         fates = json.loads(out.decode("utf-8").splitlines()[-1])
@@ -198,6 +253,16 @@ def play(args):
         problems.append("the driver published %d other devices, the scenario has %d"
                         % (driver_state["foreign_devices"], plan["foreign_count"]))
     report_facts.check_facts(expect, report, report, "", problems)
+    if sim_trace is not None:
+        # Same requests, same order, same bytes; time stamps and the clock
+        # record's time fields aside.
+        import io
+        said = io.StringIO()
+        if not wire_trace.compare(sim_trace, wine_trace, out=said):
+            problems.append("the wire trace differs from the simulator's (%s, %s):\n%s"
+                            % (sim_trace, wine_trace, said.getvalue().rstrip()))
+        else:
+            print(f"{name}: wire trace: {said.getvalue().strip()}")
     for problem in problems:
         print(f"{name}: {problem}")
     ok = ok and not problems
@@ -228,6 +293,7 @@ def main(argv):
     run = sub.add_parser("run")
     for option in ("--scenario", "--expected", "--exe", "--driver", "--helper", "--image", "--workdir"):
         run.add_argument(option, required=True)
+    run.add_argument("--simulator", help="fwupdate-sim: compare wire traces with its run of the scenario")
     run.add_argument("--keep", action="store_true", help="keep the prefix after a pass")
     plan = sub.add_parser("plan")
     plan.add_argument("--scenario", required=True)

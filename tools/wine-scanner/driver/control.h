@@ -13,6 +13,9 @@
 /* CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900 + n, METHOD_BUFFERED, FILE_ANY_ACCESS) */
 #define FWU_SIM_IOCTL_STATE 0x00222400u    /* out: FwuSimDriverState */
 #define FWU_SIM_IOCTL_SNAPSHOT 0x00222404u /* out: the ScannerModel as it is now */
+/* in: uint32_t offset; out: the wire trace's bytes from there on (pcap,
+   USBPcap), as many as fit; an empty answer at its end */
+#define FWU_SIM_IOCTL_TRACE 0x00222408u
 
 typedef struct FwuSimDriverState {
     uint64_t nowMs;         /* the scanner's time */

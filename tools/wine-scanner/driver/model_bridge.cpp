@@ -5,6 +5,7 @@
 #include "tools/wine-scanner/driver/model_bridge.h"
 
 #include "platform/sim/scanner_model.h"
+#include "platform/sim/usbpcap.h"
 
 namespace {
 
@@ -167,4 +168,47 @@ extern "C" uint32_t BridgeSnapshot(void* out, uint32_t size)
             to[i] = from[i];
     }
     return sizeof g_model;
+}
+
+extern "C" uint32_t BridgeTraceHeader(uint8_t* out)
+{
+    return EncodeTraceFileHeader(out);
+}
+
+extern "C" uint32_t BridgeTraceRoom(void)
+{
+    return TRACE_MAX_REQUEST_BYTES;
+}
+
+extern "C" uint32_t BridgeTraceRequest(uint64_t irpId, uint64_t timeUs, uint16_t address, uint8_t kind, uint32_t size,
+                                       const uint8_t* outData, uint32_t status, uint32_t count, const uint8_t* inData,
+                                       uint16_t vendorId, uint16_t productId, uint8_t* out, uint32_t room)
+{
+    TraceRequest request = {irpId, timeUs, address, kind, size, outData, status, count, inData, vendorId, productId};
+    return EncodeTraceRequest(request, out, room);
+}
+
+extern "C" uint16_t BridgeTraceAddress(int32_t path, uint32_t generation)
+{
+    return TraceAddress(path, generation);
+}
+
+extern "C" uint32_t BridgeTraceStatus(const BridgeTransfer* t)
+{
+    return TraceTransferStatus(t->callOk != 0, t->signalled != 0, t->resultOk != 0);
+}
+
+extern "C" uint32_t BridgeTraceStatusGone(void)
+{
+    return USBD_STATUS_DEVICE_GONE_VALUE;
+}
+
+extern "C" uint32_t BridgeTraceStatusFailed(void)
+{
+    return USBD_STATUS_STALL_PID_VALUE;
+}
+
+extern "C" uint32_t BridgeTraceStatusNotSupported(void)
+{
+    return USBD_STATUS_NOT_SUPPORTED_VALUE;
 }

@@ -34,6 +34,22 @@ void BridgeDescriptor(uint16_t* vendorId, uint16_t* productId, uint8_t* fails);
 void BridgeWrite(uint64_t nowMs, const uint8_t* data, uint32_t size, BridgeTransfer* out);
 void BridgeRead(uint64_t nowMs, uint8_t* data, uint32_t size, BridgeTransfer* out);
 
+/* The wire trace (platform/sim/usbpcap.h): the pcap file header, and both
+   packets of one device request, in the simulated host's very bytes.
+   kind: 0 descriptor, 1 write, 2 read. Return the bytes written into out,
+   0 when room is too small (BridgeTraceRoom() is always enough). */
+uint32_t BridgeTraceHeader(uint8_t* out);
+uint32_t BridgeTraceRoom(void);
+uint32_t BridgeTraceRequest(uint64_t irpId, uint64_t timeUs, uint16_t address, uint8_t kind, uint32_t size,
+                            const uint8_t* outData, uint32_t status, uint32_t count, const uint8_t* inData,
+                            uint16_t vendorId, uint16_t productId, uint8_t* out, uint32_t room);
+/* The address and statuses the trace gives a request. */
+uint16_t BridgeTraceAddress(int32_t path, uint32_t generation);
+uint32_t BridgeTraceStatus(const BridgeTransfer* transfer);
+uint32_t BridgeTraceStatusGone(void);
+uint32_t BridgeTraceStatusFailed(void);
+uint32_t BridgeTraceStatusNotSupported(void);
+
 /* Copies the whole model (configuration, observations and state) for the
    harness's report. Returns the model's size; copies nothing when size is
    too small. */

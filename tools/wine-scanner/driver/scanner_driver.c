@@ -11,6 +11,12 @@
 #define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018
 #define LINK_POLL_MS 10
 #define MAX_FOREIGN 16
+/* Room for the wire trace: a whole update takes a few kilobytes, a thousand
+   failed reads under 100 KB. */
+#define TRACE_CAPACITY (8u << 20)
+#define TRACE_POOL_TAG 0x74577546 /* 'FuWt' */
+/* 100 ns units from 1601 to 1970 */
+#define UNIX_EPOCH_IN_SYSTEM_TIME 116444736000000000LL
 
 enum DeviceKind { KIND_CONTROL = 0, KIND_SCANNER = 1, KIND_FOREIGN = 2 };
 
@@ -33,6 +39,9 @@ static VOID(NTAPI* g_queryTickCount)(PLARGE_INTEGER);
 static int g_configOk;
 static uint32_t g_foreignCount;
 static PDEVICE_OBJECT g_foreign[MAX_FOREIGN];
+static uint8_t* g_trace;           /* the wire trace, pcap from its first byte */
+static uint32_t g_traceUsed;
+static uint64_t g_traceRequests;
 
 static LONGLONG Ticks(void)
 {
@@ -97,6 +106,32 @@ static void Unpublish(int32_t number)
 }
 
 #define SCANNER_DEVICE_NAME L"\\Device\\FwuSimScanner"
+
+/* Appends one device request to the wire trace, in the very bytes the
+   simulated host writes; time stamps are the PC's real clock. A request
+   that does not fit is left out. Caller holds g_lock. */
+static void TraceRecord(uint16_t address, uint8_t kind, uint32_t size, const uint8_t* outData, uint32_t status,
+                        uint32_t count, const uint8_t* inData, uint16_t vendorId, uint16_t productId)
+{
+    LARGE_INTEGER now;
+    if (g_trace == NULL || address == 0 || TRACE_CAPACITY - g_traceUsed < BridgeTraceRoom())
+        return;
+    KeQuerySystemTime(&now);
+    g_traceUsed += BridgeTraceRequest(++g_traceRequests, (uint64_t)(now.QuadPart - UNIX_EPOCH_IN_SYSTEM_TIME) / 10,
+                                      address, kind, size, outData, status, count, inData, vendorId, productId,
+                                      g_trace + g_traceUsed, TRACE_CAPACITY - g_traceUsed);
+}
+
+/* The device address of the device a handle was opened on: the path and
+   the scanner's generation then, kept in the file object at the open. */
+static uint16_t HandleAddress(DeviceExtension* ext, PFILE_OBJECT file)
+{
+    if (ext->kind == KIND_FOREIGN)
+        return BridgeTraceAddress(ext->path, 0);
+    if (file == NULL || file->FsContext == NULL || file->FsContext2 == NULL)
+        return 0;
+    return BridgeTraceAddress((int32_t)((ULONG_PTR)file->FsContext - 1), (uint32_t)((ULONG_PTR)file->FsContext2 - 1));
+}
 
 /* Makes the scanner's link follow the model: none while it is off the bus,
    its current number while it is on. Caller holds g_lock. */
@@ -170,6 +205,7 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
             status = STATUS_OBJECT_NAME_NOT_FOUND;
         } else if (stack->FileObject != NULL) {
             stack->FileObject->FsContext2 = (PVOID)(ULONG_PTR)(BridgeGeneration(now) + 1);
+            stack->FileObject->FsContext = (PVOID)(ULONG_PTR)(path + 1);
         }
     }
     ExReleaseFastMutex(&g_lock);
@@ -204,17 +240,30 @@ static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     BridgeTransfer t = {0, 0, 0, 0};
     uint64_t now;
     int alive;
-    if (ext->kind != KIND_SCANNER)
+    uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
+    int write = stack->MajorFunction == IRP_MJ_WRITE;
+    uint32_t size = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
+    uint8_t kind = write ? 1 : 2;
+    if (ext->kind != KIND_SCANNER) {
+        ExAcquireFastMutex(&g_lock);
+        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusNotSupported(), 0,
+                    NULL, 0, 0);
+        ExReleaseFastMutex(&g_lock);
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
     ExAcquireFastMutex(&g_lock);
     now = NowMs();
     alive = HandleAlive(stack->FileObject, now);
     if (alive) {
-        uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
-        if (stack->MajorFunction == IRP_MJ_WRITE)
-            BridgeWrite(now, buffer, stack->Parameters.Write.Length, &t);
+        if (write)
+            BridgeWrite(now, buffer, size, &t);
         else
-            BridgeRead(now, buffer, stack->Parameters.Read.Length, &t);
+            BridgeRead(now, buffer, size, &t);
+        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatus(&t),
+                    t.callOk ? t.count : 0, buffer, 0, 0);
+    } else {
+        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusGone(), 0, NULL, 0,
+                    0);
     }
     ExReleaseFastMutex(&g_lock);
     /* A handle from before a power cycle talks to nobody: the model never
@@ -229,15 +278,23 @@ static NTSTATUS DescriptorRequest(DeviceExtension* ext, PIRP irp, PIO_STACK_LOCA
     uint16_t vendorId = ext->vendorId, productId = ext->productId;
     uint8_t fails = ext->descriptorFails;
     uint16_t* out = (uint16_t*)irp->AssociatedIrp.SystemBuffer;
+    uint16_t address;
+    int alive = 1;
+    ExAcquireFastMutex(&g_lock);
+    address = HandleAddress(ext, stack->FileObject);
     if (ext->kind == KIND_SCANNER) {
-        int alive;
-        ExAcquireFastMutex(&g_lock);
         alive = HandleAlive(stack->FileObject, NowMs());
         BridgeDescriptor(&vendorId, &productId, &fails);
-        ExReleaseFastMutex(&g_lock);
-        if (!alive)
-            return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
+    if (!alive)
+        TraceRecord(address, 0, 0, NULL, BridgeTraceStatusGone(), 0, NULL, 0, 0);
+    else if (fails)
+        TraceRecord(address, 0, 0, NULL, BridgeTraceStatusFailed(), 0, NULL, 0, 0);
+    else
+        TraceRecord(address, 0, 0, NULL, 0, 18, NULL, vendorId, productId);
+    ExReleaseFastMutex(&g_lock);
+    if (!alive)
+        return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (fails)
         return Complete(irp, STATUS_UNSUCCESSFUL, 0);
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8 || out == NULL)
@@ -264,6 +321,19 @@ static NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack)
         if (out == NULL || room < size)
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         return Complete(irp, STATUS_SUCCESS, size);
+    }
+    if (code == FWU_SIM_IOCTL_TRACE) {
+        uint32_t offset, n = 0, i;
+        if (out == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(uint32_t))
+            return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        offset = *(const uint32_t*)out;
+        ExAcquireFastMutex(&g_lock);
+        if (g_trace != NULL && offset < g_traceUsed)
+            n = g_traceUsed - offset < room ? g_traceUsed - offset : room;
+        for (i = 0; i < n; ++i)
+            ((uint8_t*)out)[i] = g_trace[offset + i];
+        ExReleaseFastMutex(&g_lock);
+        return Complete(irp, STATUS_SUCCESS, n);
     }
     if (code == FWU_SIM_IOCTL_STATE) {
         FwuSimDriverState* state = (FwuSimDriverState*)out;
@@ -395,6 +465,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     NTSTATUS status;
 
     ExInitializeFastMutex(&g_lock);
+    g_trace = (uint8_t*)ExAllocatePoolWithTag(NonPagedPool, TRACE_CAPACITY, TRACE_POOL_TAG);
+    if (g_trace != NULL)
+        g_traceUsed = BridgeTraceHeader(g_trace);
     RtlInitUnicodeString(&routine, L"KeQueryTickCount");
     g_queryTickCount = (VOID(NTAPI*)(PLARGE_INTEGER))MmGetSystemRoutineAddress(&routine);
     g_tickIncrement = KeQueryTimeIncrement();

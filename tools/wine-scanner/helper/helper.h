@@ -18,5 +18,8 @@ int RunOtherApplications(int argc, char** argv);
 // Prints the facts after a run as JSON: the service and the scanner.
 int RunReport(int argc, char** argv);
 
+// Writes the driver's wire trace to the file named.
+int RunTrace(int argc, char** argv);
+
 // The service's facts as one JSON object: installed, state, start_type.
 void PrintServiceFacts(const char* serviceName);

@@ -27,6 +27,7 @@ const Command COMMANDS[] = {
     {"others", RunOtherApplications},
     {"report", RunReport},
     {"language", RunLanguage},
+    {"trace", RunTrace},
 };
 
 }  // namespace
@@ -44,6 +45,7 @@ int main(int argc, char** argv)
                  "       fwusimctl service installed|absent STATE START_TYPE\n"
                  "       fwusimctl others [--hold NAME [--release NAME MS]]... [--watch NAME]...\n"
                  "       fwusimctl report\n"
-                 "       fwusimctl language\n");
+                 "       fwusimctl language\n"
+                 "       fwusimctl trace FILE\n");
     return 2;
 }

@@ -1,0 +1,73 @@
+"""The harness's set-up: a driver start that fails now and then is tried
+again, as making the prefix is; one that never succeeds ends the run as a
+set-up failure."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+from unittest import mock
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "wine-scanner"))
+
+import wine_harness  # noqa: E402
+
+
+class FakeSession:
+    """Answers the harness's Wine commands from a script: each `net start`
+    takes the next status of `starts`; `sc query` says RUNNING when
+    `running_after_failure`."""
+
+    def __init__(self, prefix, starts, running_after_failure=False):
+        self.prefix = prefix
+        self.starts = list(starts)
+        self.running_after_failure = running_after_failure
+        self.commands = []
+
+    def wine(self, *args, check=True, timeout=None):
+        self.commands.append(args)
+        code, out = 0, b""
+        if args[:2] == ("net", "start"):
+            code = self.starts.pop(0)
+        elif args[:2] == ("sc", "query"):
+            out = b"STATE : 4 RUNNING" if self.running_after_failure else b"STATE : 1 STOPPED"
+        if check and code != 0:
+            raise RuntimeError("failed")
+        return subprocess.CompletedProcess(args, code, out, b"")
+
+    def server(self, *flags):
+        pass
+
+
+class DriverStart(unittest.TestCase):
+    CASES = [
+        # net start statuses, sc query after a failure, starts tried, set-up succeeds
+        ([0], False, 1, True),
+        ([1, 0], False, 2, True),
+        ([1, 1, 0], False, 3, True),
+        ([1, 1, 1], False, 3, False),
+        # a start that reports failure yet left the driver running
+        ([1], True, 1, True),
+    ]
+
+    def test_failed_starts_are_tried_again(self):
+        plan = {"registry_file": "Windows Registry Editor Version 5.00\r\n"}
+        for starts, running, tried, succeeds in self.CASES:
+            with self.subTest(starts=starts, running=running), tempfile.TemporaryDirectory() as work:
+                prefix = os.path.join(work, "prefix")
+                os.makedirs(os.path.join(prefix, "drive_c", "windows", "system32", "drivers"))
+                driver = os.path.join(work, "fwusim.sys")
+                with open(driver, "wb") as f:
+                    f.write(b"MZ")
+                session = FakeSession(prefix, starts, running)
+                with mock.patch.object(wine_harness.time, "sleep"):
+                    if succeeds:
+                        wine_harness.set_up(session, plan, driver, work)
+                    else:
+                        with self.assertRaises(RuntimeError):
+                            wine_harness.set_up(session, plan, driver, work)
+                self.assertEqual(sum(1 for c in session.commands if c[:2] == ("net", "start")), tried)
+
+
+if __name__ == "__main__":
+    unittest.main()
