@@ -9,36 +9,9 @@
 #include <fstream>
 #include <regex>
 
+#include "platform/sim/scoped_time_zone.h"
+
 namespace {
-
-// Sets TZ for one computation and puts the previous value back.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const std::string& zone)
-    {
-        if (const char* previous = std::getenv("TZ")) {
-            m_hadPrevious = true;
-            m_previous = previous;
-        }
-        setenv("TZ", zone.c_str(), 1);
-        tzset();
-    }
-    ~ScopedTimeZone()
-    {
-        if (m_hadPrevious) {
-            setenv("TZ", m_previous.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
-private:
-    bool m_hadPrevious = false;
-    std::string m_previous;
-};
 
 // Reads `count` decimal digits at `pos`; -1 when any is not a digit.
 int Digits(const std::string& text, std::size_t pos, std::size_t count)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/sim/objects.h"
+#include "platform/sim/scoped_time_zone.h"
 
 namespace {
 
@@ -16,31 +17,6 @@ namespace {
 // both builds accept and refuse the same clocks.
 constexpr std::int64_t EARLIEST_TIME = 0;
 constexpr std::int64_t LATEST_TIME = 32535215999;
-
-// Puts the world's zone into TZ for the lifetime of the object and restores
-// the process's own zone afterwards.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const std::string& zone)
-    {
-        if (const char* old = std::getenv("TZ")) m_previous = old;
-        setenv("TZ", zone.c_str(), 1);
-        tzset();
-    }
-    ~ScopedTimeZone()
-    {
-        if (m_previous)
-            setenv("TZ", m_previous->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
-private:
-    std::optional<std::string> m_previous;
-};
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/scoped_time_zone.h"
 #include "platform/sim/usbpcap.h"
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
@@ -84,30 +85,6 @@ std::string Describe(std::uint8_t kind, std::uint16_t address, std::uint32_t siz
     if (start + SHOWN_BYTES < kept || kept < size) text += " ...";
     return text;
 }
-
-// Puts the world's zone into TZ for the lifetime of the object.
-class ZoneScope {
-public:
-    explicit ZoneScope(const std::string& zone)
-    {
-        if (const char* old = std::getenv("TZ")) m_previous = old;
-        setenv("TZ", zone.c_str(), 1);
-        tzset();
-    }
-    ~ZoneScope()
-    {
-        if (m_previous)
-            setenv("TZ", m_previous->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ZoneScope(const ZoneScope&) = delete;
-    ZoneScope& operator=(const ZoneScope&) = delete;
-
-private:
-    std::optional<std::string> m_previous;
-};
 
 // The record the updater makes of local time `seconds`: the calendar
 // fields with the month as 1..12 in the field that counts 0..11, then
@@ -259,7 +236,7 @@ void WireReplay::StartClock(SimWorld* world) const
         if (r.out.size() < RECORD_SIZE) return;
         std::int32_t recorded[9];
         for (int i = 0; i < 9; ++i) recorded[i] = static_cast<std::int32_t>(Le32(r.out.data() + 4 * i));
-        ZoneScope zone(world->timeZone);
+        ScopedTimeZone zone(world->timeZone);
         // Undo the month shift, then look a few days around for the local
         // time that gives exactly this record: the shift's normalisation
         // folds the ends of long months into the next one.
