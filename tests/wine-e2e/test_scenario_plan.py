@@ -159,6 +159,7 @@ class WholePlan(unittest.TestCase):
         {"refusals": {"create_event": {"first": 3}}},
         {"registry": [{"number": 0, "open_refused": True}]},
         {"foreign_devices": [{"path": n} for n in range(1, 18)]},
+        {"registry": [{"number": 0, "values": [{"name": "FriendlyName", "hex": "a4 a4 a4 e5 00"}]}]},
     ]
     PLAYED = [
         {"service": {"installed": False}},
@@ -166,6 +167,7 @@ class WholePlan(unittest.TestCase):
         {"image": "present"},
         {"language": 3076},
         {"foreign_devices": [{"path": n} for n in range(1, 17)]},
+        {"registry": [{"number": 0, "values": [{"name": "FriendlyName", "hex": "41 42 00"}]}]},
     ]
 
     def test_what_wine_cannot_be_made_to_do_is_refused(self):

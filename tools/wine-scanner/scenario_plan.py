@@ -216,14 +216,25 @@ def registry_file(driver_values, foreign, instances, code_page, unsupported, dri
 
 # ---- the whole plan ----
 
-def friendly_names(instances):
-    """Every text FriendlyName in the registry: the per-scanner mutex the
-    updater may create is named after one of them."""
+def friendly_names(instances, unsupported=None):
+    """Every FriendlyName in the registry, as text: the per-scanner mutex the
+    updater may create is named after one of them. A name given as bytes
+    beyond ASCII reaches CreateMutexA through the ANSI code page, while the
+    helper's watch and the report's facts take names as ASCII text."""
     names = []
     for instance in instances:
         for value in instance.get("values", []):
-            if value["name"].lower() == "friendlyname" and "text" in value:
+            if value["name"].lower() != "friendlyname":
+                continue
+            if "text" in value:
                 names.append(value["text"])
+                continue
+            raw = bytes.fromhex(value["hex"].replace(" ", "").replace(":", "").replace("-", ""))
+            text = raw.split(b"\0", 1)[0]
+            if text.isascii():
+                names.append(text.decode("ascii"))
+            elif unsupported is not None:
+                unsupported.append("FriendlyName as bytes beyond ASCII: the harness watches and reports mutex names as ASCII text only")
     return names
 
 
@@ -286,7 +297,7 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
     # the simulator's virtual time does: at the updater's first device open.
     released = [[r["name"], int(r["at_ms"])] for r in scenario.get("mutexes_released", [])]
     watched = []
-    for name in [SCANNER_MUTEX_PREFIX + n for n in friendly_names(instances)] + [UTILITY_MUTEX]:
+    for name in [SCANNER_MUTEX_PREFIX + n for n in friendly_names(instances, unsupported)] + [UTILITY_MUTEX]:
         if name not in watched and name not in held:
             watched.append(name)
 
