@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "app/messages.h"
+#include "common/print.h"
 #include "app/sequence.h"
-#include "app/shared.h"
+#include "common/shared.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
 #include "platform/clock.h"

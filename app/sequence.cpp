@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "host/guards.h"
 #include "link/transfer.h"
 #include "link/wire.h"

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "platform/device.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "platform/clock.h"
 #include "platform/device.h"

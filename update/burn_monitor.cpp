@@ -1,7 +1,7 @@
 #include "update/burn_monitor.h"
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "link/transfer.h"
 #include "link/wire.h"

@@ -1,7 +1,7 @@
 #include "update/download.h"
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "tests/logic/console_texts.h"
 #include "tests/logic/sim_fixture.h"

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "link/transfer.h"
 #include "link/wire.h"
