@@ -22,7 +22,7 @@ constexpr std::uint32_t CLOSING_PAUSE_MS = 20000;
 // until the process ends: closing it is left to the platform.
 void ReleaseGuardMutex(Handle* slot)
 {
-    if (*slot != INVALID_HANDLE && *slot != NO_HANDLE) {
+    if (IsOpenHandle(*slot)) {
         ReleaseOwnedMutex(*slot);
     }
     *slot = INVALID_HANDLE;

@@ -22,7 +22,7 @@ Handle ProbePath(int number, char (&path)[PATH_BUFFER_SIZE], DeviceDescriptor* d
 {
     std::snprintf(path, sizeof path, "\\\\.\\usbscan%d", number);
     Handle device = OpenDevicePath(path);
-    if (device == INVALID_HANDLE || device == NO_HANDLE) {
+    if (!IsOpenHandle(device)) {
         return NO_HANDLE;
     }
     // The request reuses the record for input and output; a stale record
@@ -78,6 +78,15 @@ bool FindScanner()
     UpdateMode = ModeForDevice(descriptor.usVendorId, descriptor.usProductId);
     PrintMessage(MSG_DEVICE_FOUND, Language);
     return true;
+}
+
+bool ReconnectScanner()
+{
+    if (IsOpenHandle(DeviceHandle)) {
+        CloseObject(DeviceHandle);
+    }
+    DeviceHandle = RediscoverScanner();
+    return DeviceHandle != NO_HANDLE;
 }
 
 Handle RediscoverScanner()

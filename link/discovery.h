@@ -14,6 +14,13 @@ bool FindScanner();
 // NO_HANDLE. DeviceHandle is left to the caller.
 Handle RediscoverScanner();
 
+// One presence check that also reconnects: the old DeviceHandle is closed
+// (it belongs to a device that left or restarted, and nothing uses it again,
+// so a scanner that keeps failing leaves no handles behind) and the silent
+// search's result replaces it. True when the scanner was found. The one
+// place after discovery that writes DeviceHandle.
+bool ReconnectScanner();
+
 // The run's mode that follows from a found device's IDs: 1 only for the
 // model that needs a reboot prompt, 0 for every other.
 std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId);

@@ -16,11 +16,6 @@ enum class Direction { Out, In };
 // console says which step of the transfer went wrong.
 enum class Outcome { Done, CallFailed, TimedOut, ResultFailed, WrongCount };
 
-bool HasDevice(Handle device)
-{
-    return device != NO_HANDLE && device != INVALID_HANDLE;
-}
-
 MessageId MessageFor(Outcome outcome, Direction direction)
 {
     switch (outcome) {
@@ -53,7 +48,7 @@ bool BeginTransfer(Handle* device, Handle* event)
 {
     *device = DeviceHandle;
     *event = NO_HANDLE;
-    if (!HasDevice(*device)) {
+    if (!IsOpenHandle(*device)) {
         return false;
     }
     *event = CreateCompletionEvent();
@@ -91,7 +86,7 @@ Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffe
     // A reconnect that found nothing leaves no device; that try fails as
     // its call would, without handing the platform a handle it never gave.
     bool called = false;
-    if (HasDevice(device)) {
+    if (IsOpenHandle(device)) {
         called = buffer.direction == Direction::Out
                      ? WriteDevice(device, buffer.source, buffer.size, &transferred, &overlapped)
                      : ReadDevice(device, buffer.target, buffer.size, &transferred, &overlapped);
@@ -128,14 +123,8 @@ bool RetriedStage(Handle& event, const TransferBuffer& buffer)
         // event keeps a late signal from the old device out of the next try.
         // It is not checked: one that could not be made shows up as a failed
         // completion wait on the next try, which then counts like any other.
-        // The handle being replaced is never used again: it is closed, or a
-        // scanner that keeps failing would leave up to eight open handles
-        // behind each exchange.
         ReleaseEvent(event);
-        if (DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE) {
-            CloseObject(DeviceHandle);
-        }
-        DeviceHandle = RediscoverScanner();
+        ReconnectScanner();
         event = CreateCompletionEvent();
         SleepMs(RECONNECT_PAUSE_MS);
     }

@@ -16,19 +16,6 @@ void PrintProgress(int counter)
     ConsolePrintf("Burning firmware... (%d)\n", counter);
 }
 
-// One presence check. The handle found replaces DeviceHandle, so every later
-// transfer runs on the scanner as it is now. The replaced handle belongs to a
-// device that is leaving or has left; nothing uses it again, so it is given
-// back rather than left open for each of up to ninety checks.
-bool ScannerPresent()
-{
-    if (DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE) {
-        CloseObject(DeviceHandle);
-    }
-    DeviceHandle = RediscoverScanner();
-    return DeviceHandle != NO_HANDLE;
-}
-
 }  // namespace
 
 bool FollowNormalBurn(std::int32_t updateMode)
@@ -75,7 +62,7 @@ bool FollowRecoveryBurn()
     int counter = 1;
     for (;;) {
         SleepMs(POLL_INTERVAL_MS);
-        if (!ScannerPresent()) {
+        if (!ReconnectScanner()) {
             break;
         }
         PrintProgress(counter);
@@ -92,7 +79,7 @@ bool FollowRecoveryBurn()
     for (;;) {
         ++counter;
         SleepMs(POLL_INTERVAL_MS);
-        if (ScannerPresent()) {
+        if (ReconnectScanner()) {
             ConsolePrintf("\n");
             break;
         }

@@ -68,7 +68,7 @@ TEST_F(LinkDiscoveryTest, FindScannerOverBusLayouts)
         EXPECT_EQ(Console(), c.console);
         EXPECT_STREQ(DevicePath, c.devicePath);
         EXPECT_EQ(UpdateMode, c.found ? 0 : 5);
-        EXPECT_EQ(DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE, c.found);
+        EXPECT_EQ(IsOpenHandle(DeviceHandle), c.found);
         EXPECT_EQ(World().deviceOpens, c.opens);
         EXPECT_EQ(World().deviceCloses, c.closes);
         EXPECT_EQ(World().deviceOpenAttempts, c.attempts);
