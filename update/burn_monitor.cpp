@@ -6,7 +6,7 @@
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
-#include "update/download.h"
+#include "update/readiness.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ bool FollowRecoveryBurn()
     // Back from its power cycle, the scanner may run its new firmware or its
     // loader again; either answer means it took the image.
     std::uint16_t state = STATE_READY;
-    if (!WaitUntilReady(&state)) {
+    if (!WaitUntilReadyForTenMinutes(&state)) {
         return false;
     }
     PrintMessage(MSG_BURN_DONE, Language);
