@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "common/print.h"
 #include "app/sequence.h"
+#include "common/print.h"
 #include "common/shared.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
@@ -30,6 +30,11 @@ void ReleaseGuardMutex(Handle* slot)
 
 }  // namespace
 
+std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
+{
+    return vendorId == SCANNER_VENDOR_ID && productId == REBOOT_PROMPT_PRODUCT_ID ? 1 : 0;
+}
+
 bool RunUpdateSequence(int argc, char** argv)
 {
     // The service object lives as long as the sequence, so the handles that
@@ -43,9 +48,13 @@ bool RunUpdateSequence(int argc, char** argv)
     // Echoed before any device is touched, so the user sees the options took.
     ConsolePrintf("%d\n", static_cast<int>(UpdateMode));
 
-    if (!FindScanner()) {
+    DeviceDescriptor found = {};
+    if (!FindScanner(&found)) {
         return false;
     }
+    // The found device overrides the options' mode; nothing between the
+    // search and here reads it.
+    UpdateMode = ModeForDevice(found.usVendorId, found.usProductId);
     return RunUpdateStages(imagingService);
 }
 

@@ -58,24 +58,19 @@ Handle SearchPaths(DeviceDescriptor* descriptor)
 
 }  // namespace
 
-std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
-{
-    return vendorId == SCANNER_VENDOR_ID && productId == REBOOT_PROMPT_PRODUCT_ID ? 1 : 0;
-}
-
-bool FindScanner()
+bool FindScanner(DeviceDescriptor* found)
 {
     DeviceHandle = NO_HANDLE;
-    DeviceDescriptor descriptor = {};
-    Handle device = SearchPaths(&descriptor);
+    *found = {};
+    Handle device = SearchPaths(found);
     if (device == NO_HANDLE) {
+        // The last device probed is no scanner; its record must not be
+        // mistaken for one.
+        *found = {};
         PrintMessage(MSG_DEVICE_NOT_FOUND, Language);
         return false;
     }
     DeviceHandle = device;
-    // The mode must be settled before the found message, which ends the
-    // search stage for everything that follows.
-    UpdateMode = ModeForDevice(descriptor.usVendorId, descriptor.usProductId);
     PrintMessage(MSG_DEVICE_FOUND, Language);
     return true;
 }

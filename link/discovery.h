@@ -1,14 +1,16 @@
 // Finding the scanner among the still-image driver's numbered device paths.
 #pragma once
 #include <cstdint>
+#include "platform/device.h"
 #include "platform/handle.h"
 
 constexpr int USBSCAN_PATH_COUNT = 256;
 
 // Searches \\.\usbscan0 .. \\.\usbscan255. On a match: DeviceHandle open on
-// it, DevicePath set, UpdateMode set from the descriptor, MSG_DEVICE_FOUND
-// printed, true. Otherwise MSG_DEVICE_NOT_FOUND and false.
-bool FindScanner();
+// it, DevicePath set, *found the scanner's descriptor, MSG_DEVICE_FOUND
+// printed, true. Otherwise MSG_DEVICE_NOT_FOUND and false. What the run
+// makes of the descriptor is the application's rule, not the search's.
+bool FindScanner(DeviceDescriptor* found);
 
 // The silent search: an open handle on the scanner (DevicePath follows), or
 // NO_HANDLE. DeviceHandle is left to the caller.
@@ -20,7 +22,3 @@ Handle RediscoverScanner();
 // search's result replaces it. True when the scanner was found. The one
 // place after discovery that writes DeviceHandle.
 bool ReconnectScanner();
-
-// The run's mode that follows from a found device's IDs: 1 only for the
-// model that needs a reboot prompt, 0 for every other.
-std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId);
