@@ -104,13 +104,6 @@ bool UpdateScanner()
 
 }  // namespace
 
-bool RunUpdateStages()
-{
-    std::optional<CWIAControl> imagingService;
-    imagingService.emplace();
-    return RunUpdateStages(imagingService);
-}
-
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
 {
     if (!imagingService) {
