@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "app/messages.h"
 #include "app/sequence.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
 #include "platform/clock.h"
@@ -22,13 +22,18 @@ constexpr std::uint32_t CLOSING_PAUSE_MS = 20000;
 // until the process ends: closing it is left to the platform.
 void ReleaseGuardMutex(Handle* slot)
 {
-    if (*slot != INVALID_HANDLE && *slot != NO_HANDLE) {
+    if (IsOpenHandle(*slot)) {
         ReleaseOwnedMutex(*slot);
     }
     *slot = INVALID_HANDLE;
 }
 
 }  // namespace
+
+std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
+{
+    return vendorId == SCANNER_VENDOR_ID && productId == REBOOT_PROMPT_PRODUCT_ID ? 1 : 0;
+}
 
 bool RunUpdateSequence(int argc, char** argv)
 {
@@ -43,9 +48,13 @@ bool RunUpdateSequence(int argc, char** argv)
     // Echoed before any device is touched, so the user sees the options took.
     ConsolePrintf("%d\n", static_cast<int>(UpdateMode));
 
-    if (!FindScanner()) {
+    DeviceDescriptor found = {};
+    if (!FindScanner(&found)) {
         return false;
     }
+    // The found device overrides the options' mode; nothing between the
+    // search and here reads it.
+    UpdateMode = ModeForDevice(found.usVendorId, found.usProductId);
     return RunUpdateStages(imagingService);
 }
 

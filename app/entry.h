@@ -15,3 +15,7 @@ std::int32_t ReadOptions(int argc, char** argv, std::int32_t mode);
 
 // atoi with the value clamped to the signed 32-bit limits.
 std::int32_t ParseModeValue(const char* text);
+
+// The run's mode that follows from a found device's IDs: 1 only for the
+// model that needs a reboot prompt, 0 for every other.
+std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId);

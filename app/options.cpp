@@ -2,8 +2,8 @@
 #include <cstdint>
 
 #include "app/entry.h"
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "host/guards.h"
 #include "link/transfer.h"
 #include "link/wire.h"
@@ -55,9 +55,10 @@ bool TakeGuards()
 
 enum class Readiness { Ready, Recovery, Failed };
 
-// At most five firmware status queries a second apart; a ready or recovery
-// answer to the fifth still counts.
-Readiness WaitForReadiness()
+// At most five firmware status queries a second apart, each a single
+// exchange; a ready or recovery answer to the fifth still counts. The long
+// wait around a download is WaitUntilReadyForTenMinutes.
+Readiness CheckReadinessInFiveQueries()
 {
     CommandBlock block;
     BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
@@ -89,7 +90,7 @@ Readiness WaitForReadiness()
 // the way. Each failing stage has printed its own reason.
 bool UpdateScanner()
 {
-    const Readiness readiness = WaitForReadiness();
+    const Readiness readiness = CheckReadinessInFiveQueries();
     if (readiness == Readiness::Failed) {
         return false;
     }
@@ -102,13 +103,6 @@ bool UpdateScanner()
 }
 
 }  // namespace
-
-bool RunUpdateStages()
-{
-    std::optional<CWIAControl> imagingService;
-    imagingService.emplace();
-    return RunUpdateStages(imagingService);
-}
 
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
 {

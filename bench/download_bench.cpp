@@ -13,7 +13,7 @@
 #include <ctime>
 #include <vector>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "platform/sim/sha256.h"
 #include "platform/sim/world.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "platform/clock.h"
 #include "platform/mutex.h"
 #include "platform/registry.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/messages.h"
+#include "common/print.h"
 #include "platform/clock.h"
 
 namespace {

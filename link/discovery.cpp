@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "platform/device.h"
 
 namespace {
@@ -22,7 +22,7 @@ Handle ProbePath(int number, char (&path)[PATH_BUFFER_SIZE], DeviceDescriptor* d
 {
     std::snprintf(path, sizeof path, "\\\\.\\usbscan%d", number);
     Handle device = OpenDevicePath(path);
-    if (device == INVALID_HANDLE || device == NO_HANDLE) {
+    if (!IsOpenHandle(device)) {
         return NO_HANDLE;
     }
     // The request reuses the record for input and output; a stale record
@@ -58,26 +58,30 @@ Handle SearchPaths(DeviceDescriptor* descriptor)
 
 }  // namespace
 
-std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
-{
-    return vendorId == SCANNER_VENDOR_ID && productId == REBOOT_PROMPT_PRODUCT_ID ? 1 : 0;
-}
-
-bool FindScanner()
+bool FindScanner(DeviceDescriptor* found)
 {
     DeviceHandle = NO_HANDLE;
-    DeviceDescriptor descriptor = {};
-    Handle device = SearchPaths(&descriptor);
+    *found = {};
+    Handle device = SearchPaths(found);
     if (device == NO_HANDLE) {
+        // The last device probed is no scanner; its record must not be
+        // mistaken for one.
+        *found = {};
         PrintMessage(MSG_DEVICE_NOT_FOUND, Language);
         return false;
     }
     DeviceHandle = device;
-    // The mode must be settled before the found message, which ends the
-    // search stage for everything that follows.
-    UpdateMode = ModeForDevice(descriptor.usVendorId, descriptor.usProductId);
     PrintMessage(MSG_DEVICE_FOUND, Language);
     return true;
+}
+
+bool ReconnectScanner()
+{
+    if (IsOpenHandle(DeviceHandle)) {
+        CloseObject(DeviceHandle);
+    }
+    DeviceHandle = RediscoverScanner();
+    return DeviceHandle != NO_HANDLE;
 }
 
 Handle RediscoverScanner()

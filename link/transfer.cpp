@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "platform/clock.h"
 #include "platform/device.h"
@@ -15,11 +15,6 @@ enum class Direction { Out, In };
 // How one checked transfer ended. Each failure has its own message, so the
 // console says which step of the transfer went wrong.
 enum class Outcome { Done, CallFailed, TimedOut, ResultFailed, WrongCount };
-
-bool HasDevice(Handle device)
-{
-    return device != NO_HANDLE && device != INVALID_HANDLE;
-}
 
 MessageId MessageFor(Outcome outcome, Direction direction)
 {
@@ -37,27 +32,46 @@ MessageId MessageFor(Outcome outcome, Direction direction)
     return MSG_USB_SIZE_MISMATCH;
 }
 
-// Gives one completion event back, once. Every operation funnels its
-// returns through this, including for events that reconnects made.
-void ReleaseEvent(Handle& event)
-{
-    if (event != NO_HANDLE) {
-        CloseObject(event);
-        event = NO_HANDLE;
+// The completion event of one operation. It is given back exactly once, on
+// every return path, including an event that a reconnect made in place of
+// the first.
+class CompletionEvent {
+public:
+    CompletionEvent() = default;
+    ~CompletionEvent() { Release(); }
+    CompletionEvent(const CompletionEvent&) = delete;
+    CompletionEvent& operator=(const CompletionEvent&) = delete;
+
+    // True when the platform made one.
+    bool Create()
+    {
+        m_event = CreateCompletionEvent();
+        return m_event != NO_HANDLE;
     }
-}
+
+    void Release()
+    {
+        if (m_event != NO_HANDLE) {
+            CloseObject(m_event);
+            m_event = NO_HANDLE;
+        }
+    }
+
+    Handle Get() const { return m_event; }
+
+private:
+    Handle m_event = NO_HANDLE;
+};
 
 // The common entry of every transfer: a device to talk to and a completion
 // event of the call's own; without either the call fails at once, silently.
-bool BeginTransfer(Handle* device, Handle* event)
+bool BeginTransfer(Handle* device, CompletionEvent* event)
 {
     *device = DeviceHandle;
-    *event = NO_HANDLE;
-    if (!HasDevice(*device)) {
+    if (!IsOpenHandle(*device)) {
         return false;
     }
-    *event = CreateCompletionEvent();
-    return *event != NO_HANDLE;
+    return event->Create();
 }
 
 // Where one transfer's bytes come from (out) or go to (in).
@@ -91,7 +105,7 @@ Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffe
     // A reconnect that found nothing leaves no device; that try fails as
     // its call would, without handing the platform a handle it never gave.
     bool called = false;
-    if (HasDevice(device)) {
+    if (IsOpenHandle(device)) {
         called = buffer.direction == Direction::Out
                      ? WriteDevice(device, buffer.source, buffer.size, &transferred, &overlapped)
                      : ReadDevice(device, buffer.target, buffer.size, &transferred, &overlapped);
@@ -112,11 +126,11 @@ Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffe
 // One stage of the retrying exchange: up to EXCHANGE_TRIES transfers with a
 // reconnect between two of them. A wrong byte count is not retried: the
 // device answered, and sending the block again would repeat the command.
-bool RetriedStage(Handle& event, const TransferBuffer& buffer)
+bool RetriedStage(CompletionEvent& event, const TransferBuffer& buffer)
 {
     for (int attempt = 1;; ++attempt) {
         // Reread on every try: the reconnect below replaces the handle.
-        Outcome outcome = CheckedTransfer(DeviceHandle, event, buffer);
+        Outcome outcome = CheckedTransfer(DeviceHandle, event.Get(), buffer);
         if (outcome == Outcome::Done) {
             return true;
         }
@@ -128,15 +142,9 @@ bool RetriedStage(Handle& event, const TransferBuffer& buffer)
         // event keeps a late signal from the old device out of the next try.
         // It is not checked: one that could not be made shows up as a failed
         // completion wait on the next try, which then counts like any other.
-        // The handle being replaced is never used again: it is closed, or a
-        // scanner that keeps failing would leave up to eight open handles
-        // behind each exchange.
-        ReleaseEvent(event);
-        if (DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE) {
-            CloseObject(DeviceHandle);
-        }
-        DeviceHandle = RediscoverScanner();
-        event = CreateCompletionEvent();
+        event.Release();
+        ReconnectScanner();
+        event.Create();
         SleepMs(RECONNECT_PAUSE_MS);
     }
 }
@@ -156,14 +164,13 @@ bool Reported(Outcome outcome, Direction direction)
 int ExchangeCommand(const CommandBlock* block, StatusReply* reply)
 {
     Handle device = NO_HANDLE;
-    Handle event = NO_HANDLE;
+    CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     // A failed write ends the exchange before anything is read.
-    bool done = Reported(CheckedTransfer(device, event, OutOf(block->bytes, COMMAND_BLOCK_SIZE)), Direction::Out) &&
-                Reported(CheckedTransfer(device, event, InTo(reply->bytes, STATUS_REPLY_SIZE)), Direction::In);
-    ReleaseEvent(event);
+    bool done = Reported(CheckedTransfer(device, event.Get(), OutOf(block->bytes, COMMAND_BLOCK_SIZE)), Direction::Out) &&
+                Reported(CheckedTransfer(device, event.Get(), InTo(reply->bytes, STATUS_REPLY_SIZE)), Direction::In);
     return done ? 1 : 0;
 }
 
@@ -172,7 +179,7 @@ int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
     // The retrying exchange reads DeviceHandle afresh for every try: its
     // reconnects replace it.
     Handle device = NO_HANDLE;
-    Handle event = NO_HANDLE;
+    CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
         return 0;
     }
@@ -180,35 +187,33 @@ int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
     // command, and a second block would be taken as a second command.
     bool done = RetriedStage(event, OutOf(block->bytes, COMMAND_BLOCK_SIZE)) &&
                 RetriedStage(event, InTo(reply->bytes, STATUS_REPLY_SIZE));
-    ReleaseEvent(event);
     return done ? 1 : 0;
 }
 
 int WriteData(const void* data, std::uint32_t size)
 {
     Handle device = NO_HANDLE;
-    Handle event = NO_HANDLE;
+    CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     // One request for the whole buffer, straight from the caller's memory:
     // the driver cuts it into packets, and the image is never copied.
-    bool done = Reported(CheckedTransfer(device, event, OutOf(data, size)), Direction::Out);
-    ReleaseEvent(event);
+    bool done = Reported(CheckedTransfer(device, event.Get(), OutOf(data, size)), Direction::Out);
     return done ? 1 : 0;
 }
 
 int ReadData(ClockRecord* record)
 {
     Handle device = NO_HANDLE;
-    Handle event = NO_HANDLE;
+    CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
         return 0;
     }
     std::memset(record->bytes, 0, sizeof record->bytes);
     TransferOverlapped overlapped;
     std::memset(&overlapped, 0, sizeof overlapped);
-    overlapped.hEvent = event;
+    overlapped.hEvent = event.Get();
 
     // The record may arrive in pieces; each read asks only for what is still
     // missing and lands right after what came before. The call's own count
@@ -232,6 +237,5 @@ int ReadData(ClockRecord* record)
             break;
         }
     }
-    ReleaseEvent(event);
     return done ? 1 : 0;
 }

@@ -15,6 +15,13 @@ inline constexpr Handle NO_HANDLE = nullptr;
 // "no mutex held" marker of the two mutex slots.
 inline const Handle INVALID_HANDLE = reinterpret_cast<Handle>(~std::uintptr_t{0});
 
+// True for a handle that refers to an object: neither "no handle" nor the
+// failed-open value.
+inline bool IsOpenHandle(Handle object)
+{
+    return object != NO_HANDLE && object != INVALID_HANDLE;
+}
+
 // The calling thread's last platform error code.
 std::uint32_t LastError();
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/entry.h"
-#include "app/shared.h"
+#include "common/shared.h"
 #include "firmware/identity.h"
 #include "platform/sim/wire_replay.h"
 #include "platform/sim/wire_trace.h"

@@ -1,12 +1,12 @@
 #include "update/burn_monitor.h"
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
-#include "update/download.h"
+#include "update/readiness.h"
 
 namespace {
 
@@ -14,19 +14,6 @@ void PrintProgress(int counter)
 {
     // The same English line in both languages: it is not a catalogue entry.
     ConsolePrintf("Burning firmware... (%d)\n", counter);
-}
-
-// One presence check. The handle found replaces DeviceHandle, so every later
-// transfer runs on the scanner as it is now. The replaced handle belongs to a
-// device that is leaving or has left; nothing uses it again, so it is given
-// back rather than left open for each of up to ninety checks.
-bool ScannerPresent()
-{
-    if (DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE) {
-        CloseObject(DeviceHandle);
-    }
-    DeviceHandle = RediscoverScanner();
-    return DeviceHandle != NO_HANDLE;
 }
 
 }  // namespace
@@ -75,7 +62,7 @@ bool FollowRecoveryBurn()
     int counter = 1;
     for (;;) {
         SleepMs(POLL_INTERVAL_MS);
-        if (!ScannerPresent()) {
+        if (!ReconnectScanner()) {
             break;
         }
         PrintProgress(counter);
@@ -92,7 +79,7 @@ bool FollowRecoveryBurn()
     for (;;) {
         ++counter;
         SleepMs(POLL_INTERVAL_MS);
-        if (ScannerPresent()) {
+        if (ReconnectScanner()) {
             ConsolePrintf("\n");
             break;
         }
@@ -105,7 +92,7 @@ bool FollowRecoveryBurn()
     // Back from its power cycle, the scanner may run its new firmware or its
     // loader again; either answer means it took the image.
     std::uint16_t state = STATE_READY;
-    if (!WaitUntilReady(&state)) {
+    if (!WaitUntilReadyForTenMinutes(&state)) {
         return false;
     }
     PrintMessage(MSG_BURN_DONE, Language);

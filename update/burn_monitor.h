@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+constexpr int POWER_CYCLE_LIMIT = 90;
+
 // Normal firmware: polls the firmware status once a second while it reports
 // burning, for at most READY_WAIT_MS from the first poll. True when it
 // reports ready again; the reboot prompt follows for `updateMode` 1.

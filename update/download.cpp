@@ -1,40 +1,13 @@
 #include "update/download.h"
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
 #include "update/burn_monitor.h"
 #include "update/firmware_image.h"
-
-bool WaitUntilReady(std::uint16_t* state)
-{
-    CommandBlock poll;
-    BuildCommandBlock(&poll, OP_STATUS, SUB_DEVICE, 0, 0);
-    StatusReply reply{};
-    const std::uint32_t start = TickCount();
-    for (;;) {
-        // The tick count wraps at 2^32; the unsigned difference still gives
-        // the time elapsed, so the wait lasts its full bound at any start.
-        const std::uint32_t elapsed = TickCount() - start;
-        if (elapsed >= READY_WAIT_MS) {
-            PrintMessage(MSG_NOT_RESPONDING, Language);
-            return false;
-        }
-        if (!ExchangeCommandWithRetry(&poll, &reply)) {
-            PrintMessage(MSG_STATUS_ERROR, Language);
-            return false;
-        }
-        const std::uint16_t now = ReplyState(reply);
-        if (now == STATE_READY || now == STATE_RECOVERY) {
-            *state = now;
-            return true;
-        }
-        PrintMessage(MSG_DEVICE_BUSY, Language);
-        SleepMs(POLL_INTERVAL_MS);
-    }
-}
+#include "update/readiness.h"
 
 bool DownloadFirmware(std::uint16_t resourceId, std::int32_t updateMode)
 {
@@ -46,7 +19,7 @@ bool DownloadFirmware(std::uint16_t resourceId, std::int32_t updateMode)
 
     PrintMessage(MSG_CHECKING_FIRMWARE, Language);
     std::uint16_t state = STATE_READY;
-    if (!WaitUntilReady(&state)) {
+    if (!WaitUntilReadyForTenMinutes(&state)) {
         return false;
     }
     // The loader takes the image under its own parameter and then restarts

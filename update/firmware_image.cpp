@@ -1,7 +1,7 @@
 #include "update/firmware_image.h"
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "platform/resource.h"
 
 bool LoadFirmwareImage(std::uint16_t resourceId, FirmwareImage* image)

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "common/print.h"
 #include "tests/logic/app_test_support.h"
 
 namespace {

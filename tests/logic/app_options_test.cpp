@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "app/entry.h"
-#include "app/shared.h"
+#include "common/shared.h"
 #include "tests/logic/app_test_support.h"
 #include "tests/logic/console_texts.h"
 

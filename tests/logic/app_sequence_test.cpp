@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/wire.h"
 #include "tests/logic/app_test_support.h"
 #include "tests/logic/console_texts.h"

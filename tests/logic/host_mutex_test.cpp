@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "host/guards.h"
 #include "platform/mutex.h"
 #include "tests/logic/sim_fixture.h"

@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared.h"
+#include "app/entry.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "tests/logic/console_texts.h"
 #include "tests/logic/sim_fixture.h"
@@ -62,20 +63,22 @@ TEST_F(LinkDiscoveryTest, FindScannerOverBusLayouts)
         World().foreignDevices = c.foreign;
         StartWorld();
         std::snprintf(DevicePath, sizeof DevicePath, "%s", EARLIER_PATH);
-        UpdateMode = 5;  // a found scanner sets it anew before its message
+        UpdateMode = 5;  // the search hands the descriptor back and leaves the mode alone
+        DeviceDescriptor found = {};
 
-        EXPECT_EQ(FindScanner(), c.found);
+        EXPECT_EQ(FindScanner(&found), c.found);
         EXPECT_EQ(Console(), c.console);
         EXPECT_STREQ(DevicePath, c.devicePath);
-        EXPECT_EQ(UpdateMode, c.found ? 0 : 5);
-        EXPECT_EQ(DeviceHandle != NO_HANDLE && DeviceHandle != INVALID_HANDLE, c.found);
+        EXPECT_EQ(UpdateMode, 5);
+        EXPECT_EQ(found.usProductId, c.found ? SCANNER_PRODUCT_ID : 0);
+        EXPECT_EQ(IsOpenHandle(DeviceHandle), c.found);
         EXPECT_EQ(World().deviceOpens, c.opens);
         EXPECT_EQ(World().deviceCloses, c.closes);
         EXPECT_EQ(World().deviceOpenAttempts, c.attempts);
     }
 }
 
-TEST(LinkModeTest, OnlyTheRebootPromptModelSelectsModeOne)
+TEST(AppModeTest, OnlyTheRebootPromptModelSelectsModeOne)
 {
     const struct {
         std::uint16_t vendor, product;
@@ -110,7 +113,8 @@ TEST_F(LinkDiscoveryTest, RediscoveryFollowsTheScannerAndStoresNoHandle)
         World().scanner.absences[0] = {10, c.backAtMs, 7};
         World().scanner.absenceCount = 1;
         StartWorld();
-        ASSERT_TRUE(FindScanner());
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
         const Handle found = DeviceHandle;
         World().Advance(500);
         World().console.clear();

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "link/transfer.h"
 #include "link/wire.h"
@@ -41,7 +41,8 @@ protected:
         }
         World().createEvent = createEvent;
         StartWorld();
-        ASSERT_TRUE(FindScanner());
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
         World().console.clear();
     }
 
@@ -134,7 +135,8 @@ TEST_F(LinkTransferTest, ExchangeFollowsAScannerThatLeavesAndReturns)
         World().scanner.absences[0] = {10, c.backAtMs, 4};
         World().scanner.absenceCount = 1;
         StartWorld();
-        ASSERT_TRUE(FindScanner());
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
         World().console.clear();
         World().Advance(20);
 
@@ -259,7 +261,8 @@ TEST_F(LinkTransferTest, ReadDataSumsPiecesAndBoundsFailures)
         World().scanner.clockScripted = true;
         std::memcpy(World().scanner.clockReply, device, sizeof device);
         StartWorld();
-        ASSERT_TRUE(FindScanner());
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
         World().console.clear();
         CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
         StatusReply reply = {};

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "platform/sim/world.h"
 
 class SimTest : public ::testing::Test {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "link/wire.h"
 #include "platform/sim/sha256.h"

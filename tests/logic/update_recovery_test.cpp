@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared.h"
+#include "common/shared.h"
 #include "link/discovery.h"
 #include "link/wire.h"
 #include "tests/logic/sim_fixture.h"

@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/entry.h"
-#include "app/shared.h"
+#include "common/shared.h"
 #include "platform/sim/world.h"
 #include "sim/report.h"
 #include "sim/scenario.h"

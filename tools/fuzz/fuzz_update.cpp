@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "app/entry.h"
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "platform/sim/world.h"
 #include "tools/fuzz/invariants.h"
 #include "tools/fuzz/watch.h"

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/messages.h"
-#include "app/shared.h"
+#include "common/print.h"
+#include "common/shared.h"
 #include "platform/sim/objects.h"
 #include "platform/service.h"
 

@@ -9,7 +9,9 @@
 #include "link/transfer.h"
 #include "platform/sim/world.h"
 #include "tools/fuzz/watch.h"
+#include "update/burn_monitor.h"
 #include "update/download.h"
+#include "update/readiness.h"
 
 namespace run_bound {
 

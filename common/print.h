@@ -1,5 +1,6 @@
-// The bilingual message catalogue and the console helpers every stage
-// prints through.
+// The message ids and the console helpers every stage prints through. The
+// texts themselves are the application's: its catalogue (app/messages.cpp)
+// defines MessageText.
 #pragma once
 #include <cstdint>
 
@@ -55,7 +56,7 @@ enum : MessageId {
 };
 
 // The text in a slot (id + 50 * language), or nullptr for an empty slot or
-// one outside the table.
+// one outside the table. Defined by the catalogue in app/.
 const char* MessageText(int slot);
 
 // Writes the entry's text and one line end more ("%s\n").

@@ -1,4 +1,4 @@
-#include "app/shared.h"
+#include "common/shared.h"
 
 #include <cstring>
 
