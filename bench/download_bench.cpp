@@ -15,7 +15,7 @@
 
 #include "common/shared.h"
 #include "link/discovery.h"
-#include "platform/sim/sha256.h"
+#include "scanner_model/sha256.h"
 #include "platform/sim/world.h"
 #include "update/download.h"
 

@@ -2,36 +2,11 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
+
 // Every field goes through bytes, low byte first, so the records read and
 // write the same on any host and under any compiler's packing.
 namespace {
-
-void PutLe16(std::uint8_t* at, std::uint16_t value)
-{
-    at[0] = static_cast<std::uint8_t>(value & 0xFFu);
-    at[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void PutLe32(std::uint8_t* at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFFu);
-    }
-}
-
-std::uint16_t GetLe16(const std::uint8_t* at)
-{
-    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
-
-std::uint32_t GetLe32(const std::uint8_t* at)
-{
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) {
-        value = (value << 8) | at[i];
-    }
-    return value;
-}
 
 // Offsets inside the command block; the bytes between them stay zero.
 constexpr int MARKER_AT = 0;

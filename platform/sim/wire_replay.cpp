@@ -9,10 +9,11 @@
 #include <map>
 #include <optional>
 
+#include "common/byte_order.h"
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/scoped_time_zone.h"
-#include "platform/sim/usbpcap.h"
+#include "scanner_model/usbpcap.h"
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
 
@@ -35,25 +36,9 @@ constexpr std::uint32_t RECORD_SIZE = 36;
 constexpr std::uint64_t REAL_CLOCK_MS = 86400000;
 constexpr std::uint64_t REAL_CLOCK_SLACK_MS = 400;
 
-std::uint32_t Le16(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0] | p[1] << 8);
-}
-
-std::uint32_t Le32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-std::uint64_t Le64(const std::uint8_t* p)
-{
-    return static_cast<std::uint64_t>(Le32(p)) | static_cast<std::uint64_t>(Le32(p + 4)) << 32;
-}
-
 bool IsClockSetBlock(const std::uint8_t* data, std::uint32_t size)
 {
-    return size == BLOCK_SIZE && Le32(data) == 0x220 && data[4] == OPCODE_WRITE && data[6] == SUBCODE_CLOCK;
+    return size == BLOCK_SIZE && GetLe32(data) == 0x220 && data[4] == OPCODE_WRITE && data[6] == SUBCODE_CLOCK;
 }
 
 const char* KindName(std::uint8_t kind)
@@ -130,11 +115,11 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
 {
     m_requests.clear();
     m_next = 0;
-    if (bytes.size() < PCAP_FILE_HEADER_SIZE || Le32(bytes.data()) != PCAP_MAGIC_MICROSECONDS) {
+    if (bytes.size() < PCAP_FILE_HEADER_SIZE || GetLe32(bytes.data()) != PCAP_MAGIC_MICROSECONDS) {
         *error = "not a pcap file (little-endian, microsecond time stamps)";
         return false;
     }
-    if (Le32(bytes.data() + 20) != LINKTYPE_USBPCAP) {
+    if (GetLe32(bytes.data() + 20) != LINKTYPE_USBPCAP) {
         *error = "not a USBPcap capture (link type 249)";
         return false;
     }
@@ -147,8 +132,8 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
             return false;
         }
         const std::uint8_t* record = bytes.data() + at;
-        const std::uint64_t timeMs = static_cast<std::uint64_t>(Le32(record)) * 1000 + Le32(record + 4) / 1000;
-        const std::uint32_t captured = Le32(record + 8);
+        const std::uint64_t timeMs = static_cast<std::uint64_t>(GetLe32(record)) * 1000 + GetLe32(record + 4) / 1000;
+        const std::uint32_t captured = GetLe32(record + 8);
         if (captured > bytes.size() - at - PCAP_RECORD_HEADER_SIZE) {
             *error = "the last packet is cut off";
             return false;
@@ -156,15 +141,15 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
         const std::uint8_t* h = record + PCAP_RECORD_HEADER_SIZE;
         at += PCAP_RECORD_HEADER_SIZE + captured;
         if (captured < USBPCAP_HEADER_SIZE) continue;
-        const std::uint32_t headerLength = Le16(h);
+        const std::uint32_t headerLength = GetLe16(h);
         if (headerLength < USBPCAP_HEADER_SIZE || headerLength > captured) continue;
-        const std::uint64_t irp = Le64(h + 2);
-        const std::uint32_t status = Le32(h + 10);
-        const std::uint32_t function = Le16(h + 14);
+        const std::uint64_t irp = GetLe64(h + 2);
+        const std::uint32_t status = GetLe32(h + 10);
+        const std::uint32_t function = GetLe16(h + 14);
         const bool completion = (h[16] & USBPCAP_INFO_COMPLETION) != 0;
-        const std::uint16_t address = static_cast<std::uint16_t>(Le16(h + 19));
+        const std::uint16_t address = static_cast<std::uint16_t>(GetLe16(h + 19));
         const std::uint8_t endpoint = h[21];
-        const std::uint32_t dataLength = Le32(h + 23);
+        const std::uint32_t dataLength = GetLe32(h + 23);
         const std::uint8_t* data = h + headerLength;
         const std::size_t kept = std::min<std::size_t>(captured - headerLength, dataLength);
         // Only the requests the updater makes: bulk transfers and the
@@ -235,7 +220,7 @@ void WireReplay::StartClock(SimWorld* world) const
         }
         if (r.out.size() < RECORD_SIZE) return;
         std::int32_t recorded[9];
-        for (int i = 0; i < 9; ++i) recorded[i] = static_cast<std::int32_t>(Le32(r.out.data() + 4 * i));
+        for (int i = 0; i < 9; ++i) recorded[i] = static_cast<std::int32_t>(GetLe32(r.out.data() + 4 * i));
         ScopedTimeZone zone(world->timeZone);
         // Undo the month shift, then look a few days around for the local
         // time that gives exactly this record: the shift's normalisation
@@ -315,8 +300,8 @@ bool WireReplay::Descriptor(Handle device, DeviceDescriptor* descriptor, std::ui
         Diverge(DivergenceLine(r.index, Describe(r.kind, r.address, r.size, r.out.data(), r.out.size(), 0), sent));
     ++m_next;
     const bool answered = r.status == USBD_STATUS_SUCCESS_VALUE && r.in.size() >= USB_DEVICE_DESCRIPTOR_SIZE;
-    const std::uint16_t vendor = answered ? static_cast<std::uint16_t>(Le16(r.in.data() + 8)) : 0;
-    const std::uint16_t product = answered ? static_cast<std::uint16_t>(Le16(r.in.data() + 10)) : 0;
+    const std::uint16_t vendor = answered ? static_cast<std::uint16_t>(GetLe16(r.in.data() + 8)) : 0;
+    const std::uint16_t product = answered ? static_cast<std::uint16_t>(GetLe16(r.in.data() + 10)) : 0;
     if (g_wireTrace) g_wireTrace->Record(address, TRACE_DESCRIPTOR, nullptr, 0, r.status, r.count, nullptr, vendor, product);
     if (!answered) {
         SetSimLastError(r.status == USBD_STATUS_DEVICE_GONE_VALUE ? ERROR_DEVICE_NOT_CONNECTED_CODE

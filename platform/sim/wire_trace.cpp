@@ -1,7 +1,7 @@
 #include "platform/sim/wire_trace.h"
 
 #include "platform/sim/objects.h"
-#include "platform/sim/usbpcap.h"
+#include "scanner_model/usbpcap.h"
 #include "platform/sim/world.h"
 
 WireTrace* g_wireTrace = nullptr;

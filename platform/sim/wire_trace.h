@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/device.h"
-#include "platform/sim/scanner_model.h"
+#include "scanner_model/scanner_model.h"
 
 class WireTrace {
 public:

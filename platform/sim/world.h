@@ -1,5 +1,5 @@
 // The simulated PC and scanner behind the platform headers. Tests, the
-// simulator front end and the fuzzer configure a world through its public
+// scenario runner and the fuzzer configure a world through its public
 // fields, call Start(), run updater code, then inspect the same object.
 #pragma once
 #include <cstdint>
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/service.h"
-#include "platform/sim/scanner_config.h"
-#include "platform/sim/scanner_model.h"
+#include "scanner_model/scanner_config.h"
+#include "scanner_model/scanner_model.h"
 
 // A call that the simulated platform refuses: calls number first ..
 // first + count - 1 (counted from 1) fail with `error`. first == 0: never.

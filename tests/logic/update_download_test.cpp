@@ -8,7 +8,7 @@
 #include "common/shared.h"
 #include "link/discovery.h"
 #include "link/wire.h"
-#include "platform/sim/sha256.h"
+#include "scanner_model/sha256.h"
 #include "tests/logic/sim_fixture.h"
 #include "tests/logic/console_texts.h"
 #include "update/download.h"

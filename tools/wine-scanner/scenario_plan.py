@@ -21,7 +21,7 @@ _sys.path.insert(0, _os.path.join(_os.path.dirname(_os.path.abspath(__file__)), 
 from scenario_facts import load_scenario, strip_comments  # noqa: F401
 
 # What the updater's world holds before a scenario changes it (the
-# simulator front end's defaults).
+# scenario runner's defaults).
 DEFAULT_LANGUAGE = 0x0409
 DEFAULT_SERVICE = {"installed": True, "state": "running", "start_type": "auto"}
 DEFAULT_REGISTRY = [

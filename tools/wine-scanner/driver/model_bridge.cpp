@@ -4,8 +4,9 @@
 // record breaks this file's build instead of silently shifting bytes.
 #include "tools/wine-scanner/driver/model_bridge.h"
 
-#include "platform/sim/scanner_model.h"
-#include "platform/sim/usbpcap.h"
+#include "common/byte_order.h"
+#include "scanner_model/scanner_model.h"
+#include "scanner_model/usbpcap.h"
 
 namespace {
 
@@ -14,16 +15,6 @@ ScannerModel g_model;
 // Binary records as the harness packs them: little-endian, no padding.
 constexpr uint32_t ABSENCE_RECORD = 20;  // u64 fromMs, u64 toMs, i32 thenPath
 constexpr uint32_t FAULT_RECORD = 20;    // u32 direction, kind, first, count, amount
-
-uint32_t Le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint64_t Le64(const uint8_t* p)
-{
-    return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32;
-}
 
 struct Reader {
     BridgeValueReader read;
@@ -42,7 +33,7 @@ struct Reader {
             ok = false;
             return;
         }
-        *field = static_cast<T>(Le32(raw));
+        *field = static_cast<T>(GetLe32(raw));
     }
 
     void Flag(const char* name, bool* field)
@@ -93,7 +84,7 @@ extern "C" int BridgeConfigure(BridgeValueReader read, void* context)
     int n = r.Records("script", raw, SIM_MAX_SCRIPT * 2, 2);
     if (n >= 0) {
         for (int i = 0; i < n; ++i)
-            config.script[i] = uint16_t(raw[2 * i] | raw[2 * i + 1] << 8);
+            config.script[i] = GetLe16(raw + 2 * i);
         config.scriptLength = uint32_t(n);
     }
     n = r.Records("clockReply", raw, sizeof config.clockReply, sizeof config.clockReply);
@@ -105,7 +96,7 @@ extern "C" int BridgeConfigure(BridgeValueReader read, void* context)
     if (n >= 0) {
         for (int i = 0; i < n; ++i) {
             const uint8_t* p = raw + i * ABSENCE_RECORD;
-            config.absences[i] = SimAbsence{Le64(p), Le64(p + 8), int32_t(Le32(p + 16))};
+            config.absences[i] = SimAbsence{GetLe64(p), GetLe64(p + 8), int32_t(GetLe32(p + 16))};
         }
         config.absenceCount = uint32_t(n);
     }
@@ -113,8 +104,8 @@ extern "C" int BridgeConfigure(BridgeValueReader read, void* context)
     if (n >= 0) {
         for (int i = 0; i < n; ++i) {
             const uint8_t* p = raw + i * FAULT_RECORD;
-            config.faults[i] = SimFaultRule{uint8_t(Le32(p)), uint8_t(Le32(p + 4)), Le32(p + 8), Le32(p + 12),
-                                            Le32(p + 16)};
+            config.faults[i] = SimFaultRule{uint8_t(GetLe32(p)), uint8_t(GetLe32(p + 4)), GetLe32(p + 8), GetLe32(p + 12),
+                                            GetLe32(p + 16)};
         }
         config.faultCount = uint32_t(n);
     }

@@ -5,6 +5,7 @@
    the bus and comes back. Test tooling only: it never ships. */
 #include <ntddk.h>
 
+#include "common/byte_order.h"
 #include "tools/wine-scanner/driver/control.h"
 #include "tools/wine-scanner/driver/model_bridge.h"
 
@@ -429,9 +430,9 @@ static void CreateForeignDevices(PDRIVER_OBJECT driver)
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         ext = (DeviceExtension*)device->DeviceExtension;
         ext->kind = KIND_FOREIGN;
-        ext->path = (int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
-        ext->vendorId = (uint16_t)(p[4] | p[5] << 8);
-        ext->productId = (uint16_t)(p[6] | p[7] << 8);
+        ext->path = (int32_t)GetLe32(p);
+        ext->vendorId = GetLe16(p + 4);
+        ext->productId = GetLe16(p + 6);
         ext->descriptorFails = (uint8_t)(p[8] & 1);
         g_foreign[g_foreignCount++] = device;
         Publish(ext->path, names[i]);

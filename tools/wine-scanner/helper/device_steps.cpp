@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "common/byte_order.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,7 +108,7 @@ int RunDeviceSteps(int argc, char** argv)
             Transfer(true, block);
             std::vector<unsigned char> reply(32, 0);
             Transfer(false, reply);
-            std::printf("state=%u\n", unsigned(reply[4] | reply[5] << 8));
+            std::printf("state=%u\n", unsigned(GetLe16(reply.data() + 4)));
         } else if (step == "write") {
             need(1);
             std::vector<unsigned char> data(Number(argv[++i]));

@@ -8,7 +8,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/sim/scanner_model.h"
+#include "common/byte_order.h"
+#include "scanner_model/scanner_model.h"
 #include "tools/wine-scanner/driver/control.h"
 
 namespace {
@@ -23,8 +24,7 @@ void PrintHex(const uint8_t* bytes, size_t size)
 
 int32_t Field(const uint8_t* record, int index)
 {
-    const uint8_t* p = record + 4 * index;
-    return static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    return static_cast<int32_t>(GetLe32(record + 4 * index));
 }
 
 bool Ask(HANDLE control, DWORD code, void* out, DWORD size)

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/sha256.h"
+#include "scanner_model/sha256.h"
 #include "platform/sim/world.h"
 
 namespace {

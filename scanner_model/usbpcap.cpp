@@ -1,24 +1,10 @@
 // The wire trace's packet encoder. No run-time library: byte loops only, so
 // that the kernel-mode test driver links it as it links the scanner model.
-#include "platform/sim/usbpcap.h"
+#include "scanner_model/usbpcap.h"
+
+#include "common/byte_order.h"
 
 namespace {
-
-void Put16(uint8_t* p, uint16_t value)
-{
-    p[0] = (uint8_t)value;
-    p[1] = (uint8_t)(value >> 8);
-}
-
-void Put32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(value >> (8 * i));
-}
-
-void Put64(uint8_t* p, uint64_t value)
-{
-    for (int i = 0; i < 8; ++i) p[i] = (uint8_t)(value >> (8 * i));
-}
 
 struct PacketShape {
     uint8_t info;
@@ -41,21 +27,21 @@ uint32_t PutPacket(const TraceRequest& request, const PacketShape& shape, uint8_
 {
     const uint32_t headerLength = shape.stage >= 0 ? USBPCAP_CONTROL_HEADER_SIZE : USBPCAP_HEADER_SIZE;
     const uint32_t kept = Smaller(shape.capturedLength, TRACE_SNAP_DATA);
-    Put32(out, (uint32_t)(request.timeUs / 1000000u));
-    Put32(out + 4, (uint32_t)(request.timeUs % 1000000u));
-    Put32(out + 8, headerLength + kept);
-    Put32(out + 12, headerLength + shape.dataLength);
+    PutLe32(out, (uint32_t)(request.timeUs / 1000000u));
+    PutLe32(out + 4, (uint32_t)(request.timeUs % 1000000u));
+    PutLe32(out + 8, headerLength + kept);
+    PutLe32(out + 12, headerLength + shape.dataLength);
     uint8_t* h = out + PCAP_RECORD_HEADER_SIZE;
-    Put16(h, (uint16_t)headerLength);
-    Put64(h + 2, request.irpId);
-    Put32(h + 10, shape.status);
-    Put16(h + 14, shape.function);
+    PutLe16(h, (uint16_t)headerLength);
+    PutLe64(h + 2, request.irpId);
+    PutLe32(h + 10, shape.status);
+    PutLe16(h + 14, shape.function);
     h[16] = shape.info;
-    Put16(h + 17, TRACE_BUS);
-    Put16(h + 19, request.device);
+    PutLe16(h + 17, TRACE_BUS);
+    PutLe16(h + 19, request.device);
     h[21] = shape.endpoint;
     h[22] = shape.transfer;
-    Put32(h + 23, shape.dataLength);
+    PutLe32(h + 23, shape.dataLength);
     if (shape.stage >= 0) h[27] = (uint8_t)shape.stage;
     uint8_t* data = h + headerLength;
     for (uint32_t i = 0; i < kept; ++i) data[i] = shape.captured[i];
@@ -85,13 +71,13 @@ uint32_t TraceTransferStatus(bool callOk, bool signalled, bool resultOk)
 
 uint32_t EncodeTraceFileHeader(uint8_t* out)
 {
-    Put32(out, PCAP_MAGIC_MICROSECONDS);
-    Put16(out + 4, 2);
-    Put16(out + 6, 4);
-    Put32(out + 8, 0);   // time stamps are UTC
-    Put32(out + 12, 0);  // their accuracy
-    Put32(out + 16, TRACE_SNAP_LENGTH);
-    Put32(out + 20, LINKTYPE_USBPCAP);
+    PutLe32(out, PCAP_MAGIC_MICROSECONDS);
+    PutLe16(out + 4, 2);
+    PutLe16(out + 6, 4);
+    PutLe32(out + 8, 0);   // time stamps are UTC
+    PutLe32(out + 12, 0);  // their accuracy
+    PutLe32(out + 16, TRACE_SNAP_LENGTH);
+    PutLe32(out + 20, LINKTYPE_USBPCAP);
     return PCAP_FILE_HEADER_SIZE;
 }
 
@@ -106,8 +92,8 @@ uint32_t EncodeTraceRequest(const TraceRequest& request, uint8_t* out, uint32_t 
         uint8_t descriptor[USB_DEVICE_DESCRIPTOR_SIZE] = {
             USB_DEVICE_DESCRIPTOR_SIZE, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
             0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01};
-        Put16(descriptor + 8, request.vendorId);
-        Put16(descriptor + 10, request.productId);
+        PutLe16(descriptor + 8, request.vendorId);
+        PutLe16(descriptor + 10, request.productId);
         const bool answered = request.status == USBD_STATUS_SUCCESS_VALUE;
         const PacketShape submit = {0, TRACE_ENDPOINT_CONTROL_IN, USBPCAP_TRANSFER_CONTROL,
                                     URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0, USB_SETUP_SIZE, setup,

@@ -1,4 +1,4 @@
-#include "sim/front_options.h"
+#include "scenario_runner/runner_options.h"
 
 namespace {
 
@@ -21,9 +21,9 @@ bool TakeFileOption(const std::vector<std::string>& arguments, std::size_t* i, s
 
 }  // namespace
 
-bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* options, std::string* error)
+bool ParseRunnerOptions(const std::vector<std::string>& arguments, RunnerOptions* options, std::string* error)
 {
-    *options = FrontOptions{};
+    *options = RunnerOptions{};
     bool seenScenario = false, seenReport = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -77,7 +77,7 @@ bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* 
     return true;
 }
 
-const char* FrontUsage()
+const char* RunnerUsage()
 {
     return "usage: fwupdate-sim [--scenario FILE] [--report FILE] [--realtime] [-- updater arguments]\n"
            "       fwupdate-sim --version\n"

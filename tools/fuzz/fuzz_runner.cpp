@@ -1,5 +1,5 @@
-// Fuzzing of the simulator's front end: the bytes are a scenario file. The
-// front end promises that every file is either refused with one printable
+// Fuzzing of the scenario runner: the bytes are a scenario file. The
+// scenario runner promises that every file is either refused with one printable
 // line that names it (fwupdate-sim then exits with status 2), or builds a
 // world the updater runs in, after which the report is JSON that reads back
 // as exactly what was written. Anything else (a broken promise, or an
@@ -17,9 +17,9 @@
 #include "app/entry.h"
 #include "common/shared.h"
 #include "platform/sim/world.h"
-#include "sim/report.h"
-#include "sim/scenario.h"
-#include "sim/scenario_reader.h"
+#include "scenario_runner/report.h"
+#include "scenario_runner/scenario.h"
+#include "scenario_runner/scenario_reader.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ constexpr std::uint32_t MAX_DURATION_MS = 60000;
 
 [[noreturn]] void Broken(const char* promise, const std::string& detail)
 {
-    std::fprintf(stderr, "front-end promise broken: %s\n%s\n", promise, detail.c_str());
+    std::fprintf(stderr, "scenario runner promise broken: %s\n%s\n", promise, detail.c_str());
     std::abort();
 }
 

@@ -1,4 +1,4 @@
-#include "sim/scenario_reader.h"
+#include "scenario_runner/scenario_reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Scenario files: a simulated PC and scanner described in JSON (comments
-// allowed), applied on top of the front end's default world.
+// allowed), applied on top of the scenario runner's default world.
 #pragma once
 #include <string>
 #include <vector>
@@ -11,7 +11,7 @@
 // for the scanner at \\.\usbscan0.
 SimRegistryInstance DefaultScannerInstance();
 
-// The front end's default world: SimWorld's own defaults with
+// The scenario runner's default world: SimWorld's own defaults with
 // DefaultScannerConfig(), plus the default registry instance and no
 // updater arguments.
 void ApplyDefaultWorld(SimWorld* world, std::vector<std::string>* arguments);

@@ -3,9 +3,9 @@
 #include <cctype>
 #include <set>
 
-#include "sim/local_time.h"
-#include "sim/scenario.h"
-#include "sim/scenario_reader.h"
+#include "scenario_runner/local_time.h"
+#include "scenario_runner/scenario.h"
+#include "scenario_runner/scenario_reader.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sim/local_time.h"
+#include "scenario_runner/local_time.h"
 
 #include <cctype>
 #include <cstdio>

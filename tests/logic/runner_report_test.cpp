@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/report.h"
+#include "scenario_runner/report.h"
 
 namespace {
 
@@ -20,14 +20,14 @@ void PutClock(SimWorld* world, const std::int32_t fields[9], std::uint64_t setAt
     world->nowMs = nowMs;
 }
 
-TEST(FrontReport, HexTextIsLowerCaseTwoDigitsPerByte)
+TEST(RunnerReport, HexTextIsLowerCaseTwoDigitsPerByte)
 {
     const std::uint8_t bytes[] = {0x00, 0x0F, 0xA0, 0xFF};
     EXPECT_EQ(HexText(bytes, sizeof bytes), "000fa0ff");
     EXPECT_EQ(HexText(bytes, 0), "");
 }
 
-TEST(FrontReport, TextsThatAreNotUtf8AreEscapedBytewise)
+TEST(RunnerReport, TextsThatAreNotUtf8AreEscapedBytewise)
 {
     const struct {
         std::string bytes;
@@ -49,7 +49,7 @@ TEST(FrontReport, TextsThatAreNotUtf8AreEscapedBytewise)
     }
 }
 
-TEST(FrontReport, ReportWithAnyMutexNameReadsBackAsJson)
+TEST(RunnerReport, ReportWithAnyMutexNameReadsBackAsJson)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     const std::string cp950 = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_\xa4\xa4\xa4\xe5";
@@ -83,7 +83,7 @@ const ClockCase CLOCK_CASES[] = {
      "2026-03-29T03:00:10"},
 };
 
-TEST(FrontReport, ScannerClockIsTheReceivedRecordAdvanced)
+TEST(RunnerReport, ScannerClockIsTheReceivedRecordAdvanced)
 {
     for (const ClockCase& c : CLOCK_CASES) {
         SCOPED_TRACE(c.name);
@@ -94,7 +94,7 @@ TEST(FrontReport, ScannerClockIsTheReceivedRecordAdvanced)
     }
 }
 
-TEST(FrontReport, ListsMutexesTheUpdaterCreatedAndStillOwns)
+TEST(RunnerReport, ListsMutexesTheUpdaterCreatedAndStillOwns)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     world.mutexes["Global\\A"] = SimMutex{"Global\\A", false, true, 0};  // created, released
@@ -107,7 +107,7 @@ TEST(FrontReport, ListsMutexesTheUpdaterCreatedAndStillOwns)
     EXPECT_EQ(report["mutexes"]["owned_at_exit"], nlohmann::json::parse(R"(["B"])"));
 }
 
-TEST(FrontReport, ServiceBeforeAndAfterAndHowTheRunEnded)
+TEST(RunnerReport, ServiceBeforeAndAfterAndHowTheRunEnded)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     world.nowMs = 30000;
@@ -130,7 +130,7 @@ TEST(FrontReport, ServiceBeforeAndAfterAndHowTheRunEnded)
     EXPECT_EQ(BuildReport(world, before, 0, RunEnd::Return)["ended_by"], "return");
 }
 
-TEST(FrontReport, ScannerFactsOnlyWhatArrivedWhole)
+TEST(RunnerReport, ScannerFactsOnlyWhatArrivedWhole)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     // An announcement whose image stopped half-way: the count, no digest.

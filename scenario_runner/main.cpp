@@ -14,10 +14,10 @@
 #include "platform/sim/wire_replay.h"
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
-#include "sim/front_options.h"
-#include "sim/report.h"
-#include "sim/scenario.h"
-#include "sim/scenario_reader.h"
+#include "scenario_runner/runner_options.h"
+#include "scenario_runner/report.h"
+#include "scenario_runner/scenario.h"
+#include "scenario_runner/scenario_reader.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ void ReportProcessExit()
 int Refuse(const std::string& message, bool withUsage)
 {
     std::fprintf(stderr, "fwupdate-sim: %s\n", PrintableText(message).c_str());
-    if (withUsage) std::fputs(FrontUsage(), stderr);
+    if (withUsage) std::fputs(RunnerUsage(), stderr);
     return BAD_INPUT_STATUS;
 }
 
@@ -81,13 +81,13 @@ int Refuse(const std::string& message, bool withUsage)
 
 int main(int argc, char** argv)
 {
-    FrontOptions options;
+    RunnerOptions options;
     std::string error;
-    if (!ParseFrontOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
+    if (!ParseRunnerOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
         return Refuse(error, true);
     }
     if (options.help) {
-        std::fputs(FrontUsage(), stderr);
+        std::fputs(RunnerUsage(), stderr);
         return 0;
     }
     // The values of fwupdate.exe's version resource that hold for this

@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/local_time.h"
+#include "scenario_runner/local_time.h"
 
 namespace {
 
-TEST(FrontTime, KnownZones)
+TEST(RunnerTime, KnownZones)
 {
     const struct {
         const char* zone;
@@ -91,7 +91,7 @@ const ParseCase PARSE_CASES[] = {
     {"+026-12-06T10:20:30", "UTC", false, 0, 0},
 };
 
-TEST(FrontTime, ParsesLocalTimeInItsZone)
+TEST(RunnerTime, ParsesLocalTimeInItsZone)
 {
     for (const ParseCase& c : PARSE_CASES) {
         SCOPED_TRACE(std::string(c.text) + " in " + c.zone);
@@ -105,13 +105,13 @@ TEST(FrontTime, ParsesLocalTimeInItsZone)
     }
 }
 
-TEST(FrontTime, FormatsInTheGivenZone)
+TEST(RunnerTime, FormatsInTheGivenZone)
 {
     EXPECT_EQ(FormatLocalTime(1796552430, "Asia/Taipei"), "2026-12-06T18:20:30");
     EXPECT_EQ(FormatLocalTime(1782900000, "Europe/Berlin"), "2026-07-01T12:00:00");
 }
 
-TEST(FrontTime, PutsTheProcessZoneBack)
+TEST(RunnerTime, PutsTheProcessZoneBack)
 {
     // The simulated platform converts local time under TZ as well; a helper
     // that left its own zone behind would shift every later conversion.
@@ -130,7 +130,7 @@ TEST(FrontTime, PutsTheProcessZoneBack)
     EXPECT_EQ(std::getenv("TZ"), nullptr);
 }
 
-TEST(FrontTime, FieldsToSecondsReadsMonthsFromZero)
+TEST(RunnerTime, FieldsToSecondsReadsMonthsFromZero)
 {
     const std::int32_t january1970[9] = {0, 0, 0, 1, 0, 70, 0, 0, 0};
     EXPECT_EQ(LocalFieldsToSeconds(january1970, "UTC"), 0);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-struct FrontOptions {
+struct RunnerOptions {
     std::string scenarioFile;  // empty: the default world
     std::string reportFile;    // empty: no report
     bool realtime = false;
@@ -22,7 +22,7 @@ struct FrontOptions {
 
 // False with *error set for an unknown option, a repeated one, or one whose
 // value is missing.
-bool ParseFrontOptions(const std::vector<std::string>& arguments, FrontOptions* options, std::string* error);
+bool ParseRunnerOptions(const std::vector<std::string>& arguments, RunnerOptions* options, std::string* error);
 
 // One paragraph of usage, for standard error.
-const char* FrontUsage();
+const char* RunnerUsage();

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/front_options.h"
+#include "scenario_runner/runner_options.h"
 
 namespace {
 
@@ -27,13 +27,13 @@ const AcceptedCase ACCEPTED[] = {
     {{"--"}, "", "", false, true, {}},
 };
 
-TEST(FrontOptions, Accepted)
+TEST(RunnerOptions, Accepted)
 {
     for (const AcceptedCase& c : ACCEPTED) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
-        FrontOptions options;
+        RunnerOptions options;
         std::string error;
-        ASSERT_TRUE(ParseFrontOptions(c.arguments, &options, &error)) << error;
+        ASSERT_TRUE(ParseRunnerOptions(c.arguments, &options, &error)) << error;
         EXPECT_EQ(options.scenarioFile, c.scenario);
         EXPECT_EQ(options.reportFile, c.report);
         EXPECT_EQ(options.realtime, c.realtime);
@@ -57,13 +57,13 @@ const RefusedCase REFUSED[] = {
     {{"--scenario=a.json"}, "unknown option \"--scenario=a.json\" (updater arguments go after --)"},
 };
 
-TEST(FrontOptions, Refused)
+TEST(RunnerOptions, Refused)
 {
     for (const RefusedCase& c : REFUSED) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
-        FrontOptions options;
+        RunnerOptions options;
         std::string error;
-        EXPECT_FALSE(ParseFrontOptions(c.arguments, &options, &error));
+        EXPECT_FALSE(ParseRunnerOptions(c.arguments, &options, &error));
         EXPECT_EQ(error, c.error);
     }
 }

@@ -1,9 +1,9 @@
-#include "sim/report.h"
+#include "scenario_runner/report.h"
 
 #include <cstdio>
 
-#include "platform/sim/sha256.h"
-#include "sim/local_time.h"
+#include "scanner_model/sha256.h"
+#include "scenario_runner/local_time.h"
 
 using nlohmann::json;
 

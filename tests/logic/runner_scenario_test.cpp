@@ -1,5 +1,5 @@
-// Scenario files: each key reaches the world field it names, the front
-// end's defaults hold where a file is silent, and every malformed, unknown,
+// Scenario files: each key reaches the world field it names, the scenario
+// runner's defaults hold where a file is silent, and every malformed, unknown,
 // mistyped or out-of-range value is refused with the file and key path.
 #include <cstdio>
 #include <cstring>
@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/scenario.h"
-#include "sim/scenario_reader.h"
+#include "scenario_runner/scenario.h"
+#include "scenario_runner/scenario_reader.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ const KeyCase KEY_CASES[] = {
      }},
 };
 
-TEST(FrontScenario, EveryKeyReachesItsField)
+TEST(RunnerScenario, EveryKeyReachesItsField)
 {
     for (const KeyCase& c : KEY_CASES) {
         SCOPED_TRACE(c.name);
@@ -164,7 +164,7 @@ TEST(FrontScenario, EveryKeyReachesItsField)
     }
 }
 
-TEST(FrontScenario, DefaultWorldReplacesWhatAPreviousRunLeft)
+TEST(RunnerScenario, DefaultWorldReplacesWhatAPreviousRunLeft)
 {
     SimWorld world;
     world.languageId = 0x0404;
@@ -286,7 +286,7 @@ const RefusalCase REFUSAL_CASES[] = {
      "read: '\"\\xa4'"},
 };
 
-TEST(FrontScenario, RefusesWithFileAndKeyPath)
+TEST(RunnerScenario, RefusesWithFileAndKeyPath)
 {
     for (const RefusalCase& c : REFUSAL_CASES) {
         SCOPED_TRACE(std::string(c.scenario));
@@ -298,10 +298,10 @@ TEST(FrontScenario, RefusesWithFileAndKeyPath)
 
 // ---- reading the file ----
 
-TEST(FrontScenario, ReadsOnlyRegularFilesUpToTheCap)
+TEST(RunnerScenario, ReadsOnlyRegularFilesUpToTheCap)
 {
     const std::filesystem::path folder = std::filesystem::temp_directory_path() /
-                                         ("front_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+                                         ("runner_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     std::filesystem::create_directories(folder);
     // Files of a given size without writing every byte: the bytes past the
     // start read as zeros.

@@ -1,7 +1,9 @@
 // The simulated scanner. Kept free of the C++ run-time (no library headers,
 // no allocation, no exceptions, byte loops instead of library copies) so that
 // a kernel-mode test driver can link the very same behaviour.
-#include "platform/sim/scanner_model.h"
+#include "scanner_model/scanner_model.h"
+
+#include "common/byte_order.h"
 
 namespace {
 
@@ -33,21 +35,6 @@ void CopyBytes(void* to, const void* from, uint32_t size)
     uint8_t* d = static_cast<uint8_t*>(to);
     const uint8_t* s = static_cast<const uint8_t*>(from);
     for (uint32_t i = 0; i < size; ++i) d[i] = s[i];
-}
-
-uint16_t Le16(const uint8_t* p)
-{
-    return (uint16_t)(p[0] | p[1] << 8);
-}
-
-uint32_t Le32(const uint8_t* p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-void PutLe32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(value >> (8 * i));
 }
 
 uint32_t Smaller(uint32_t a, uint32_t b)
@@ -218,7 +205,7 @@ bool ScannerModel::ClockNow(uint64_t nowMs, uint8_t out[36])
     // The scanner counts whole seconds only; the host's mktime carries an
     // overflowing tm_sec into the other fields, so there is no need to.
     const uint64_t elapsed = nowMs > clockSetAtMs ? (nowMs - clockSetAtMs) / 1000 : 0;
-    const uint32_t seconds = Le32(out) + (uint32_t)elapsed + (uint32_t)config.clockSkewSeconds;
+    const uint32_t seconds = GetLe32(out) + (uint32_t)elapsed + (uint32_t)config.clockSkewSeconds;
     PutLe32(out, seconds);
     return true;
 }
@@ -270,7 +257,7 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
         }
         dataReceived += moved;
         if (dataReceived == dataExpected) FinishDataOut(nowMs);
-    } else if (moved == BLOCK_SIZE && Le32(data) == MARKER) {
+    } else if (moved == BLOCK_SIZE && GetLe32(data) == MARKER) {
         // A whole command block starts a new exchange in any phase but the
         // data phase: a reply or record nobody read is dropped.
         AcceptCommand(nowMs, data);
@@ -332,8 +319,8 @@ void ScannerModel::AcceptCommand(uint64_t nowMs, const uint8_t* block)
     ++commandsReceived;
     lastOpcode = block[4];
     lastSubcode = block[6];
-    lastParam = Le16(block + 8);
-    const uint32_t length = Le32(block + 12);
+    lastParam = GetLe16(block + 8);
+    const uint32_t length = GetLe32(block + 12);
     dataExpected = 0;
     dataReceived = 0;
 
