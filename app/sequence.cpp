@@ -1,7 +1,6 @@
 #include "app/sequence.h"
 
 #include <cstdint>
-#include <cstring>
 
 #include "common/print.h"
 #include "common/shared.h"
@@ -28,8 +27,7 @@ std::uint16_t ProbeScannerState()
 {
     CommandBlock block;
     BuildCommandBlock(&block, OP_STATUS, SUB_DEVICE, 0, 0);
-    StatusReply reply;
-    std::memset(&reply, 0, sizeof reply);
+    StatusReply reply{};
     static_cast<void>(ExchangeCommand(&block, &reply));
     return ReplyState(reply);
 }
@@ -62,8 +60,7 @@ Readiness CheckReadinessInFiveQueries()
 {
     CommandBlock block;
     BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
-    StatusReply reply;
-    std::memset(&reply, 0, sizeof reply);
+    StatusReply reply{};
     for (int query = 1;; ++query) {
         if (!ExchangeCommand(&block, &reply)) {
             PrintMessage(MSG_STATUS_ERROR, Language);
@@ -116,8 +113,7 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
     // Any accepted control counts as an active service that has to let go of
     // the scanner; a service that cannot be queried is left alone, and then
     // nothing is owed afterwards either.
-    ServiceStatus status;
-    std::memset(&status, 0, sizeof status);
+    ServiceStatus status{};
     std::uint32_t serviceStopped = 0;
     if (imagingService->QueryStatus(&status)) {
         serviceStopped = status.dwControlsAccepted;

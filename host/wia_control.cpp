@@ -28,15 +28,15 @@ CWIAControl::~CWIAControl()
     }
 }
 
-int CWIAControl::QueryStatus(ServiceStatus* out)
+bool CWIAControl::QueryStatus(ServiceStatus* out)
 {
     if (out == nullptr) {
-        return 0;
+        return false;
     }
     if (m_hSCManager == NO_HANDLE) {
         m_hSCManager = OpenServiceManager();
         if (m_hSCManager == NO_HANDLE) {
-            return 0;
+            return false;
         }
     }
     if (m_hService == NO_HANDLE) {
@@ -44,7 +44,7 @@ int CWIAControl::QueryStatus(ServiceStatus* out)
         if (m_hService == NO_HANDLE) {
             CloseServiceObject(m_hSCManager);
             m_hSCManager = NO_HANDLE;
-            return 0;
+            return false;
         }
     }
     m_status = ServiceStatus{};
@@ -55,18 +55,18 @@ int CWIAControl::QueryStatus(ServiceStatus* out)
         m_hService = NO_HANDLE;
         CloseServiceObject(m_hSCManager);
         m_hSCManager = NO_HANDLE;
-        return 0;
+        return false;
     }
     *out = m_status;  // `out` may be m_status itself
-    return 1;
+    return true;
 }
 
-int CWIAControl::SetStartType(std::uint8_t startType)
+bool CWIAControl::SetStartType(std::uint8_t startType)
 {
     if (m_hSCManager == NO_HANDLE || m_hService == NO_HANDLE) {
         QueryStatus(&m_status);
         if (m_hSCManager == NO_HANDLE || m_hService == NO_HANDLE) {
-            return 0;
+            return false;
         }
     }
 
@@ -77,7 +77,7 @@ int CWIAControl::SetStartType(std::uint8_t startType)
         const std::uint32_t error = LastError();
         if (error != ERROR_INSUFFICIENT_BUFFER_CODE) {
             ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(error));
-            return 0;
+            return false;
         }
         block = AllocateFixed(needed);
         if (block != nullptr) {
@@ -89,17 +89,17 @@ int CWIAControl::SetStartType(std::uint8_t startType)
         if (block != nullptr) {
             FreeFixed(block);
         }
-        return 0;
+        return false;
     }
 
     const std::uint32_t current = static_cast<const ServiceConfigHead*>(block)->dwStartType;
     if (current == startType) {
         FreeFixed(block);
-        return 1;
+        return true;
     }
     const bool changed = ChangeServiceStartType(m_hService, startType);
     FreeFixed(block);
-    return changed ? 1 : 0;
+    return changed;
 }
 
 bool CWIAControl::WaitForState(std::uint32_t wanted)
@@ -128,40 +128,40 @@ bool CWIAControl::WaitForState(std::uint32_t wanted)
     }
 }
 
-int CWIAControl::Start()
+bool CWIAControl::Start()
 {
     if (!SetStartType(SERVICE_AUTO_START_TYPE)) {
-        return 0;
+        return false;
     }
     // A service whose state cannot be read may well still be stopped:
     // reporting it as given back would leave it stopped unannounced.
     if (!QueryStatus(&m_status)) {
-        return 0;
+        return false;
     }
     // A service still on its way down would end up stopped if it were left
     // alone, while the caller is told it was given back: let it finish
     // stopping, then start it. One that never finishes is a failed start.
     if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE && !WaitForState(SERVICE_STOPPED_STATE)) {
-        return 0;
+        return false;
     }
     // A running or starting service is left alone.
     if (m_status.dwCurrentState != SERVICE_STOPPED_STATE) {
-        return 1;
+        return true;
     }
     if (!StartNamedService(m_hService)) {
-        return 0;
+        return false;
     }
     // The start was requested; a service slow to report running is still on
     // its way, so the wait's outcome does not change the result.
     WaitForState(SERVICE_RUNNING_STATE);
-    return 1;
+    return true;
 }
 
-int CWIAControl::Stop()
+bool CWIAControl::Stop()
 {
     if (QueryStatus(&m_status) && m_status.dwCurrentState == SERVICE_RUNNING_STATE) {
         if (!SendServiceStop(m_hService, &m_status)) {
-            return 0;
+            return false;
         }
         // Only a service that has said it stopped has let go of the scanner.
         // One still stopping when the wait gives up, or whose status can no
@@ -169,7 +169,7 @@ int CWIAControl::Stop()
         // start type stays as it was, so the computer restart the user is
         // sent to brings it back.
         if (!WaitForState(SERVICE_STOPPED_STATE)) {
-            return 0;
+            return false;
         }
     }
     return SetStartType(SERVICE_DISABLED_TYPE);

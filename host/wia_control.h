@@ -18,10 +18,10 @@ public:
     CWIAControl(const CWIAControl&) = delete;
     CWIAControl& operator=(const CWIAControl&) = delete;
 
-    int QueryStatus(ServiceStatus* out);
-    int SetStartType(std::uint8_t startType);
-    int Start();
-    int Stop();
+    bool QueryStatus(ServiceStatus* out);
+    bool SetStartType(std::uint8_t startType);
+    bool Start();
+    bool Stop();
 
 private:
     // Follows the service after a start or stop request until it reports

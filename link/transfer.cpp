@@ -97,8 +97,7 @@ TransferBuffer InTo(void* data, std::uint32_t size)
 // done: a short write or a short reply is never taken for a whole one.
 Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffer)
 {
-    TransferOverlapped overlapped;
-    std::memset(&overlapped, 0, sizeof overlapped);
+    TransferOverlapped overlapped{};
     overlapped.hEvent = event;
     std::uint32_t transferred = 0;
 
@@ -161,58 +160,57 @@ bool Reported(Outcome outcome, Direction direction)
 
 }  // namespace
 
-int ExchangeCommand(const CommandBlock* block, StatusReply* reply)
+bool ExchangeCommand(const CommandBlock* block, StatusReply* reply)
 {
     Handle device = NO_HANDLE;
     CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
-        return 0;
+        return false;
     }
     // A failed write ends the exchange before anything is read.
     bool done = Reported(CheckedTransfer(device, event.Get(), OutOf(block->bytes, COMMAND_BLOCK_SIZE)), Direction::Out) &&
                 Reported(CheckedTransfer(device, event.Get(), InTo(reply->bytes, STATUS_REPLY_SIZE)), Direction::In);
-    return done ? 1 : 0;
+    return done;
 }
 
-int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
+bool ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
 {
     // The retrying exchange reads DeviceHandle afresh for every try: its
     // reconnects replace it.
     Handle device = NO_HANDLE;
     CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
-        return 0;
+        return false;
     }
     // A failed reply read only reads again: the device already has the
     // command, and a second block would be taken as a second command.
     bool done = RetriedStage(event, OutOf(block->bytes, COMMAND_BLOCK_SIZE)) &&
                 RetriedStage(event, InTo(reply->bytes, STATUS_REPLY_SIZE));
-    return done ? 1 : 0;
+    return done;
 }
 
-int WriteData(const void* data, std::uint32_t size)
+bool WriteData(const void* data, std::uint32_t size)
 {
     Handle device = NO_HANDLE;
     CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
-        return 0;
+        return false;
     }
     // One request for the whole buffer, straight from the caller's memory:
     // the driver cuts it into packets, and the image is never copied.
     bool done = Reported(CheckedTransfer(device, event.Get(), OutOf(data, size)), Direction::Out);
-    return done ? 1 : 0;
+    return done;
 }
 
-int ReadData(ClockRecord* record)
+bool ReadData(ClockRecord* record)
 {
     Handle device = NO_HANDLE;
     CompletionEvent event;
     if (!BeginTransfer(&device, &event)) {
-        return 0;
+        return false;
     }
     std::memset(record->bytes, 0, sizeof record->bytes);
-    TransferOverlapped overlapped;
-    std::memset(&overlapped, 0, sizeof overlapped);
+    TransferOverlapped overlapped{};
     overlapped.hEvent = event.Get();
 
     // The record may arrive in pieces; each read asks only for what is still
@@ -237,5 +235,5 @@ int ReadData(ClockRecord* record)
             break;
         }
     }
-    return done ? 1 : 0;
+    return done;
 }

@@ -1,5 +1,5 @@
 // The four transfers on the scanner's bulk pipes. Each prints its own
-// failure message and returns nonzero on success, zero on failure.
+// failure message and returns true on success, false on failure.
 #pragma once
 #include <cstdint>
 #include "link/wire.h"
@@ -10,12 +10,12 @@ constexpr std::uint32_t RECONNECT_PAUSE_MS = 1000;
 constexpr int READ_FAILURE_LIMIT = 1000;
 
 // One block out, one reply in, one try.
-int ExchangeCommand(const CommandBlock* block, StatusReply* reply);
+bool ExchangeCommand(const CommandBlock* block, StatusReply* reply);
 // The same with up to five tries per stage and a reconnect between tries.
-int ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply);
+bool ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply);
 // The whole buffer out in one request.
-int WriteData(const void* data, std::uint32_t size);
+bool WriteData(const void* data, std::uint32_t size);
 // One 36-byte record in, reads summed until complete. Failed and empty
 // reads are repeated at once; after READ_FAILURE_LIMIT of them the next one
-// prints MSG_USB_TIMEOUT and the result is zero.
-int ReadData(ClockRecord* record);
+// prints MSG_USB_TIMEOUT and the result is false.
+bool ReadData(ClockRecord* record);

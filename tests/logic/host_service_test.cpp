@@ -46,12 +46,12 @@ struct OperationCase {
     std::uint32_t state, startType;
     bool refuseRequest;  // the stop control or the start request
     bool refuseChange;
-    int result;
+    bool result;
     std::uint32_t stateAfter, startTypeAfter;
 };
 
-// A refused request turns into a result of 0, so a case that refuses it and
-// still expects 1 proves the request was never made.
+// A refused request turns into a false result, so a case that refuses it and
+// still expects true proves the request was never made.
 const OperationCase OPERATION_CASES[] = {
     {"stop: running is stopped and disabled", false, RUNNING, AUTO, false, false, 1, STOPPED, DISABLED},
     {"stop: stopped and disabled, nothing sent", false, STOPPED, DISABLED, true, true, 1, STOPPED, DISABLED},
@@ -101,7 +101,7 @@ TEST_F(HostServiceTest, EachOperationMakesItsCallsInOrder)
         std::uint32_t state, startType;
         SimRefusal queryStatus;
         std::vector<std::string> calls;
-        int result = 1;
+        bool result = true;
     } cases[] = {
         {"stop of a running service", false, RUNNING, AUTO, {},
          {"OpenSCManager", "OpenService STISVC", "QueryServiceStatus", "ControlService STOP",
@@ -151,11 +151,11 @@ TEST_F(HostServiceTest, QueryStatusCopiesTheRecordAndKeepsHandlesOpen)
     CWIAControl control;
     ServiceStatus status{};
     status.dwCheckPoint = 99;  // must be overwritten
-    ASSERT_EQ(control.QueryStatus(&status), 1);
+    ASSERT_TRUE(control.QueryStatus(&status));
     EXPECT_EQ(status.dwCurrentState, RUNNING);
     EXPECT_EQ(status.dwControlsAccepted, 7u);
     EXPECT_EQ(status.dwCheckPoint, 0u);
-    EXPECT_EQ(control.QueryStatus(nullptr), 0);
+    EXPECT_FALSE(control.QueryStatus(nullptr));
     EXPECT_EQ(World().serviceHandlesOpen, 2u);
 }
 
@@ -168,7 +168,7 @@ TEST_F(HostServiceTest, StartThatCannotReadTheStateFails)
     StartWorld();
     {
         CWIAControl control;
-        EXPECT_EQ(control.Start(), 0);
+        EXPECT_FALSE(control.Start());
     }
     EXPECT_EQ(Now().state, STOPPED);
     EXPECT_EQ(Now().startType, AUTO);
@@ -185,10 +185,10 @@ TEST_F(HostServiceTest, UnreachableServiceFailsEveryOperationSilently)
         StartWorld();
         CWIAControl control;
         ServiceStatus status{};
-        EXPECT_EQ(control.QueryStatus(&status), 0);
-        EXPECT_EQ(control.SetStartType(DISABLED), 0);
-        EXPECT_EQ(control.Stop(), 0);
-        EXPECT_EQ(control.Start(), 0);
+        EXPECT_FALSE(control.QueryStatus(&status));
+        EXPECT_FALSE(control.SetStartType(DISABLED));
+        EXPECT_FALSE(control.Stop());
+        EXPECT_FALSE(control.Start());
         EXPECT_EQ(Console(), "");
         EXPECT_EQ(World().serviceHandlesOpen, 0u);
     }
@@ -203,7 +203,7 @@ TEST_F(HostServiceTest, StartTypeChangeReadsTheConfigurationAndFreesIt)
         const char* name;
         std::uint32_t startType;
         SimRefusal queryConfig, changeConfig, allocate;
-        int result;
+        bool result;
         std::string console;
         std::uint32_t allocations, startTypeAfter;
     } cases[] = {
@@ -258,7 +258,7 @@ TEST_F(HostServiceTest, StuckPendingStateEndsTheWaitWithinThirtySeconds)
         // A start that was requested counts as done. A stop that never
         // ended failed: the service may still hold the scanner, and it keeps
         // its start type.
-        EXPECT_EQ(c.start ? control.Start() : control.Stop(), c.start ? 1 : 0);
+        EXPECT_EQ(c.start ? control.Start() : control.Stop(), c.start);
         EXPECT_EQ(Now().state, c.start ? START_PENDING : STOP_PENDING);
         EXPECT_EQ(Now().startType, AUTO);
         EXPECT_EQ(World().serviceCalls.changeConfig, c.start ? 1u : 0u);

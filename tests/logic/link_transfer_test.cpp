@@ -54,7 +54,7 @@ protected:
         return block;
     }
 
-    int Exchange(bool retry)
+    bool Exchange(bool retry)
     {
         CommandBlock block = Block(OP_STATUS, SUB_FIRMWARE);
         StatusReply reply = {};
@@ -72,7 +72,7 @@ TEST_F(LinkTransferTest, RetryArithmeticOfTheExchange)
         const char* name;
         bool retry;
         std::vector<SimFaultRule> faults;
-        int result;
+        bool result;
         std::uint32_t writes, reads, reconnects;
         std::string console;
     } cases[] = {
@@ -121,7 +121,7 @@ TEST_F(LinkTransferTest, ExchangeFollowsAScannerThatLeavesAndReturns)
     const struct {
         const char* name;
         std::uint64_t backAtMs;
-        int result;
+        bool result;
         std::uint32_t reconnects;
         std::string console;
     } cases[] = {
@@ -144,7 +144,7 @@ TEST_F(LinkTransferTest, ExchangeFollowsAScannerThatLeavesAndReturns)
         EXPECT_EQ(Console(), c.console);
         EXPECT_EQ(World().sleeps, c.reconnects);
         EXPECT_STREQ(DevicePath, c.result ? "\\\\.\\usbscan4" : "\\\\.\\usbscan0");
-        EXPECT_EQ(DeviceHandle != NO_HANDLE, c.result == 1);
+        EXPECT_EQ(DeviceHandle != NO_HANDLE, c.result);
         ExpectEventsBalanced();
     }
 }
@@ -154,7 +154,7 @@ TEST_F(LinkTransferTest, ReconnectEventThatCannotBeMadeCountsAsATimeout)
     const struct {
         const char* name;
         std::uint32_t refusedEvents;  // from the first reconnect's event on
-        int result;
+        bool result;
         std::uint32_t reconnects;
         std::string console;
     } cases[] = {
@@ -193,8 +193,8 @@ TEST_F(LinkTransferTest, NoDeviceOrNoEventFailsSilentlyWithoutTouchingTheBus)
         const std::uint8_t data[4] = {1, 2, 3, 4};
         EXPECT_EQ(Exchange(false), 0);
         EXPECT_EQ(Exchange(true), 0);
-        EXPECT_EQ(WriteData(data, sizeof data), 0);
-        EXPECT_EQ(ReadData(&record), 0);
+        EXPECT_FALSE(WriteData(data, sizeof data));
+        EXPECT_FALSE(ReadData(&record));
         EXPECT_EQ(Console(), "");
         EXPECT_EQ(Writes() + Reads() + World().sleeps, 0u);
         ExpectEventsBalanced();
@@ -213,9 +213,9 @@ TEST_F(LinkTransferTest, WriteDataReportsItsFailureAndNeverRetries)
         CommandBlock block = Block(OP_WRITE, SUB_CLOCK, CLOCK_PARAM_SET, CLOCK_RECORD_SIZE);
         StatusReply reply = {};
         ClockRecord record = {};
-        ASSERT_EQ(ExchangeCommand(&block, &reply), 1);
+        ASSERT_TRUE(ExchangeCommand(&block, &reply));
 
-        EXPECT_EQ(WriteData(record.bytes, sizeof record.bytes), 0);
+        EXPECT_FALSE(WriteData(record.bytes, sizeof record.bytes));
         EXPECT_EQ(Console(), c.console);
         EXPECT_EQ(Writes(), 2u);
         EXPECT_EQ(World().sleeps, 0u);
@@ -228,7 +228,7 @@ TEST_F(LinkTransferTest, ReadDataSumsPiecesAndBoundsFailures)
     const struct {
         const char* name;
         std::vector<SimFaultRule> faults;  // read call 1 is the reply; the record starts at call 2
-        int result;
+        bool result;
         std::uint32_t reads;
         std::uint32_t recordBytes;  // leading bytes of the device's record that arrived; the rest is zero
         std::string console;
@@ -266,7 +266,7 @@ TEST_F(LinkTransferTest, ReadDataSumsPiecesAndBoundsFailures)
         World().console.clear();
         CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
         StatusReply reply = {};
-        ASSERT_EQ(ExchangeCommand(&block, &reply), 1);
+        ASSERT_TRUE(ExchangeCommand(&block, &reply));
         ClockRecord record;
         std::memset(record.bytes, 0xEE, sizeof record.bytes);
 

@@ -99,7 +99,7 @@ TEST_F(HostImagingServiceTest, OperationsLeaveTheServiceAsExpected)
         ASSERT_TRUE(Arrange(c.state, c.startType));
         for (const char* op = c.operations; *op != '\0'; ++op) {
             CWIAControl control;
-            EXPECT_EQ(*op == 'S' ? control.Stop() : control.Start(), 1) << *op;
+            EXPECT_TRUE(*op == 'S' ? control.Stop() : control.Start()) << *op;
         }
         EXPECT_EQ(State(), c.finalState);
         EXPECT_EQ(StartType(), c.finalType);
