@@ -15,8 +15,8 @@
 
 #include "common/shared.h"
 #include "link/discovery.h"
-#include "scanner_model/sha256.h"
 #include "platform/sim/world.h"
+#include "scanner_model/sha256.h"
 #include "update/download.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // named beside it and read by the stages after it; everything runs on one
 // thread.
 #pragma once
-#include <cstdint>
 #include "platform/handle.h"
+#include <cstdint>
 
 constexpr std::uint16_t SCANNER_VENDOR_ID = 0x7A3C;
 constexpr std::uint16_t SCANNER_PRODUCT_ID = 0x41B2;

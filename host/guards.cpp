@@ -11,8 +11,7 @@
 
 namespace {
 
-const char* const IMAGE_CLASS_KEY =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+const char* const IMAGE_CLASS_KEY = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 const char* const SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
 const char* const UTILITY_MUTEX_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
 
@@ -93,7 +92,8 @@ bool ReadInstanceText(const char* instanceKey, const char* valueName, std::uint3
 
 bool MatchesScannerIds(const char* deviceId, const char* vendor, const char* product)
 {
-    return std::strlen(deviceId) >= MIN_DEVICE_ID_LENGTH && SameDigitsIgnoringCase(deviceId + VENDOR_OFFSET, vendor, 4) &&
+    return std::strlen(deviceId) >= MIN_DEVICE_ID_LENGTH &&
+           SameDigitsIgnoringCase(deviceId + VENDOR_OFFSET, vendor, 4) &&
            SameDigitsIgnoringCase(deviceId + PRODUCT_OFFSET, product, 4);
 }
 

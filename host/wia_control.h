@@ -1,8 +1,8 @@
 // Control of the platform's imaging (still-image) service.
 #pragma once
-#include <cstdint>
 #include "platform/handle.h"
 #include "platform/service.h"
+#include <cstdint>
 
 // A service that never reaches the state we wait for must not hold the
 // update for ever: each wait gives up after this much time on the tick

@@ -1,8 +1,8 @@
 // Finding the scanner among the still-image driver's numbered device paths.
 #pragma once
-#include <cstdint>
 #include "platform/device.h"
 #include "platform/handle.h"
+#include <cstdint>
 
 constexpr int USBSCAN_PATH_COUNT = 256;
 

@@ -168,8 +168,9 @@ bool ExchangeCommand(const CommandBlock* block, StatusReply* reply)
         return false;
     }
     // A failed write ends the exchange before anything is read.
-    bool done = Reported(CheckedTransfer(device, event.Get(), OutOf(block->bytes, COMMAND_BLOCK_SIZE)), Direction::Out) &&
-                Reported(CheckedTransfer(device, event.Get(), InTo(reply->bytes, STATUS_REPLY_SIZE)), Direction::In);
+    bool done =
+        Reported(CheckedTransfer(device, event.Get(), OutOf(block->bytes, COMMAND_BLOCK_SIZE)), Direction::Out) &&
+        Reported(CheckedTransfer(device, event.Get(), InTo(reply->bytes, STATUS_REPLY_SIZE)), Direction::In);
     return done;
 }
 
@@ -226,8 +227,7 @@ bool ReadData(ClockRecord* record)
     while (!done) {
         std::uint32_t missing = CLOCK_RECORD_SIZE - total;
         std::uint32_t moved = 0;
-        if (ReadDevice(device, record->bytes + total, missing, &moved, &overlapped) && moved > 0 &&
-            moved <= missing) {
+        if (ReadDevice(device, record->bytes + total, missing, &moved, &overlapped) && moved > 0 && moved <= missing) {
             total += moved;
             done = total == CLOCK_RECORD_SIZE;
         } else if (++failures > READ_FAILURE_LIMIT) {

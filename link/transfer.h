@@ -1,8 +1,8 @@
 // The four transfers on the scanner's bulk pipes. Each prints its own
 // failure message and returns true on success, false on failure.
 #pragma once
-#include <cstdint>
 #include "link/wire.h"
+#include <cstdint>
 
 constexpr std::uint32_t TRANSFER_WAIT_MS = 1000;
 constexpr int EXCHANGE_TRIES = 5;

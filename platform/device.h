@@ -1,7 +1,7 @@
 // The still-image USB driver's device paths and bulk transfers.
 #pragma once
-#include <cstdint>
 #include "platform/handle.h"
+#include <cstdint>
 
 // The driver's 8-byte DEVICE_DESCRIPTOR.
 struct DeviceDescriptor {

@@ -1,7 +1,7 @@
 // The registry, read only, under HKEY_LOCAL_MACHINE.
 #pragma once
-#include <cstdint>
 #include "platform/handle.h"
+#include <cstdint>
 
 constexpr std::uint32_t REG_SZ_TYPE = 1;
 

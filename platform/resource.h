@@ -1,7 +1,7 @@
 // Resources embedded in the running executable.
 #pragma once
-#include <cstdint>
 #include "platform/handle.h"
+#include <cstdint>
 
 // FindResourceA(NULL, MAKEINTRESOURCEA(id), "BINARY"). NO_HANDLE when absent.
 Handle FindBinaryResource(std::uint16_t id);

@@ -1,7 +1,7 @@
 // The Service Control Manager.
 #pragma once
-#include <cstdint>
 #include "platform/handle.h"
+#include <cstdint>
 
 // Twin of the platform's SERVICE_STATUS.
 struct ServiceStatus {

@@ -46,13 +46,13 @@ struct ScannerConfig {
     uint16_t vendorId;
     uint16_t productId;
     bool descriptorFails;
-    bool recovery;            // runs its recovery loader instead of its firmware
-    uint16_t busyState;       // state reported while busy
-    uint32_t busyForMs;       // busy from the start of the run for this long
+    bool recovery;                    // runs its recovery loader instead of its firmware
+    uint16_t busyState;               // state reported while busy
+    uint32_t busyForMs;               // busy from the start of the run for this long
     uint16_t script[SIM_MAX_SCRIPT];  // answers to successive status queries, before the model's own
     uint32_t scriptLength;
-    uint32_t burnMs;          // normal path: burning for this long after the image arrived
-    uint16_t burnEndState;    // state after the burn (STATE_READY or an error state)
+    uint32_t burnMs;        // normal path: burning for this long after the image arrived
+    uint16_t burnEndState;  // state after the burn (STATE_READY or an error state)
     // Recovery path: after the image arrived the loader stays on the bus for
     // leaveAfterMs, is gone for absentMs, then comes back at returnPath,
     // running its loader again when returnInRecovery, else ready.

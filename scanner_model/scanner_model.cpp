@@ -27,14 +27,18 @@ const uint32_t RECORD_SIZE = 36;
 void ZeroBytes(void* to, uint32_t size)
 {
     uint8_t* p = static_cast<uint8_t*>(to);
-    for (uint32_t i = 0; i < size; ++i) p[i] = 0;
+    for (uint32_t i = 0; i < size; ++i) {
+        p[i] = 0;
+    }
 }
 
 void CopyBytes(void* to, const void* from, uint32_t size)
 {
     uint8_t* d = static_cast<uint8_t*>(to);
     const uint8_t* s = static_cast<const uint8_t*>(from);
-    for (uint32_t i = 0; i < size; ++i) d[i] = s[i];
+    for (uint32_t i = 0; i < size; ++i) {
+        d[i] = s[i];
+    }
 }
 
 uint32_t Smaller(uint32_t a, uint32_t b)
@@ -47,7 +51,9 @@ uint8_t FaultFor(const ScannerConfig& config, uint8_t direction, uint32_t call, 
     const uint32_t count = Smaller(config.faultCount, (uint32_t)SIM_MAX_FAULTS);
     for (uint32_t i = 0; i < count; ++i) {
         const SimFaultRule& rule = config.faults[i];
-        if (rule.direction != direction || rule.first == 0) continue;
+        if (rule.direction != direction || rule.first == 0) {
+            continue;
+        }
         if (call >= rule.first && call - rule.first < rule.count) {
             *amount = rule.amount;
             return rule.kind;
@@ -91,7 +97,9 @@ void ScannerModel::Reset(const ScannerConfig& newConfig)
 
 void ScannerModel::Update(uint64_t nowMs)
 {
-    if (nowMs < lastUpdateMs) nowMs = lastUpdateMs;
+    if (nowMs < lastUpdateMs) {
+        nowMs = lastUpdateMs;
+    }
     lastUpdateMs = nowMs;
     const uint32_t absenceCount = Smaller(config.absenceCount, (uint32_t)SIM_MAX_ABSENCES);
     // Play the timed events in the order they happen, so that an absence
@@ -102,7 +110,9 @@ void ScannerModel::Update(uint64_t nowMs)
         uint32_t which = 0;
         uint64_t at = 0;
         auto consider = [&](int candidate, uint64_t time, uint32_t index) {
-            if (time > nowMs) return;
+            if (time > nowMs) {
+                return;
+            }
             if (kind == NONE || time < at) {
                 kind = static_cast<decltype(kind)>(candidate);
                 at = time;
@@ -111,15 +121,24 @@ void ScannerModel::Update(uint64_t nowMs)
         };
         for (uint32_t i = 0; i < absenceCount; ++i) {
             const uint32_t bit = 1u << i;
-            if (!(absencesBegun & bit))
+            if (!(absencesBegun & bit)) {
                 consider(ABSENCE_BEGINS, config.absences[i].fromMs, i);
-            else if (!(absencesEnded & bit))
+            } else if (!(absencesEnded & bit)) {
                 consider(ABSENCE_ENDS, config.absences[i].toMs, i);
+            }
         }
-        if (powerCycling && !powerCycleLeft) consider(CYCLE_LEAVES, leaveAtMs, 0);
-        if (powerCycling && powerCycleLeft) consider(CYCLE_RETURNS, backAtMs, 0);
-        if (burning) consider(BURN_ENDS, burnEndsAtMs, 0);
-        if (kind == NONE) break;
+        if (powerCycling && !powerCycleLeft) {
+            consider(CYCLE_LEAVES, leaveAtMs, 0);
+        }
+        if (powerCycling && powerCycleLeft) {
+            consider(CYCLE_RETURNS, backAtMs, 0);
+        }
+        if (burning) {
+            consider(BURN_ENDS, burnEndsAtMs, 0);
+        }
+        if (kind == NONE) {
+            break;
+        }
 
         switch (kind) {
         case ABSENCE_BEGINS:
@@ -151,7 +170,9 @@ void ScannerModel::Update(uint64_t nowMs)
         bool away = attachedPath < 0 || attachedPath > 255 || (powerCycling && powerCycleLeft);
         for (uint32_t i = 0; i < absenceCount; ++i) {
             const uint32_t bit = 1u << i;
-            if ((absencesBegun & bit) && !(absencesEnded & bit)) away = true;
+            if ((absencesBegun & bit) && !(absencesEnded & bit)) {
+                away = true;
+            }
         }
         if (present && away) {
             // Off the bus: every handle opened before is dead, and whatever
@@ -170,7 +191,9 @@ void ScannerModel::Update(uint64_t nowMs)
 bool ScannerModel::Present(uint64_t nowMs, int32_t* path)
 {
     Update(nowMs);
-    if (present && path) *path = attachedPath;
+    if (present && path) {
+        *path = attachedPath;
+    }
     return present;
 }
 
@@ -183,11 +206,21 @@ uint32_t ScannerModel::Generation(uint64_t nowMs)
 uint16_t ScannerModel::PeekState(uint64_t nowMs)
 {
     Update(nowMs);
-    if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) return config.script[scriptUsed];
-    if (nowMs < config.busyForMs) return config.busyState;
-    if (inRecovery) return STATE_RECOVERY_VALUE;
-    if (burning) return STATE_BURNING_VALUE;
-    if (burnEnded) return config.burnEndState;
+    if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) {
+        return config.script[scriptUsed];
+    }
+    if (nowMs < config.busyForMs) {
+        return config.busyState;
+    }
+    if (inRecovery) {
+        return STATE_RECOVERY_VALUE;
+    }
+    if (burning) {
+        return STATE_BURNING_VALUE;
+    }
+    if (burnEnded) {
+        return config.burnEndState;
+    }
     return 0;
 }
 
@@ -222,7 +255,9 @@ void BuildReply(uint8_t reply[32], uint32_t sequence, uint16_t state, uint8_t op
     reply[5] = (uint8_t)(state >> 8);
     reply[6] = opcode;
     reply[7] = subcode;
-    for (uint32_t i = 8; i < REPLY_SIZE; ++i) reply[i] = (uint8_t)(i * 37 + 0x5A);
+    for (uint32_t i = 8; i < REPLY_SIZE; ++i) {
+        reply[i] = (uint8_t)(i * 37 + 0x5A);
+    }
 }
 
 }  // namespace
@@ -234,9 +269,13 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
     ++writeCalls;
     uint32_t amount = 0;
     const uint8_t fault = FaultFor(config, SIM_DIR_WRITE, writeCalls, &amount);
-    if (!present || fault == SIM_FAULT_CALL_FAILS) return result;
+    if (!present || fault == SIM_FAULT_CALL_FAILS) {
+        return result;
+    }
     uint32_t moved = size;
-    if (fault == SIM_FAULT_SHORT) moved = size > amount ? size - amount : 0;
+    if (fault == SIM_FAULT_SHORT) {
+        moved = size > amount ? size - amount : 0;
+    }
 
     if (phase == SCANNER_PHASE_DATA_OUT) {
         // More than was announced is a broken transfer: the scanner stalls
@@ -248,15 +287,22 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
         if (lastSubcode == SUBCODE_FIRMWARE) {
             // Hashed as it arrives and never kept: the scanner holds no
             // second copy of the image.
-            if (dataReceived == 0 && moved > 0) ++imageTransfers;
+            if (dataReceived == 0 && moved > 0) {
+                ++imageTransfers;
+            }
             Sha256Update(&digest, data, moved);
             imageBytes += moved;
         } else {
-            for (uint32_t i = 0; i < moved; ++i)
-                if (dataReceived + i < RECORD_SIZE) pending[dataReceived + i] = data[i];
+            for (uint32_t i = 0; i < moved; ++i) {
+                if (dataReceived + i < RECORD_SIZE) {
+                    pending[dataReceived + i] = data[i];
+                }
+            }
         }
         dataReceived += moved;
-        if (dataReceived == dataExpected) FinishDataOut(nowMs);
+        if (dataReceived == dataExpected) {
+            FinishDataOut(nowMs);
+        }
     } else if (moved == BLOCK_SIZE && GetLe32(data) == MARKER) {
         // A whole command block starts a new exchange in any phase but the
         // data phase: a reply or record nobody read is dropped.
@@ -282,7 +328,9 @@ ScannerTransfer ScannerModel::Read(uint64_t nowMs, uint8_t* data, uint32_t size)
     ++readCalls;
     uint32_t amount = 0;
     const uint8_t fault = FaultFor(config, SIM_DIR_READ, readCalls, &amount);
-    if (!present || fault == SIM_FAULT_CALL_FAILS) return result;
+    if (!present || fault == SIM_FAULT_CALL_FAILS) {
+        return result;
+    }
     if (phase != SCANNER_PHASE_REPLY && phase != SCANNER_PHASE_DATA_IN) {
         ++protocolErrors;
         return result;
@@ -302,10 +350,11 @@ ScannerTransfer ScannerModel::Read(uint64_t nowMs, uint8_t* data, uint32_t size)
     CopyBytes(data, pending + pendingOffset, moved);
     pendingOffset += consumed;
     if (pendingOffset == pendingSize) {
-        if (phase == SCANNER_PHASE_REPLY)
+        if (phase == SCANNER_PHASE_REPLY) {
             FinishReply(nowMs);
-        else
+        } else {
             phase = SCANNER_PHASE_COMMAND;
+        }
     }
     result.callOk = true;
     result.signalled = fault != SIM_FAULT_WAIT_TIMEOUT;
@@ -327,7 +376,9 @@ void ScannerModel::AcceptCommand(uint64_t nowMs, const uint8_t* block)
     uint16_t state = PeekState(nowMs);
     if (lastOpcode == OPCODE_STATUS) {
         ++statusQueries;
-        if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) ++scriptUsed;
+        if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) {
+            ++scriptUsed;
+        }
     } else if (lastOpcode == OPCODE_WRITE && lastSubcode == SUBCODE_FIRMWARE) {
         ++downloads;
         downloadParam = lastParam;
@@ -355,7 +406,9 @@ void ScannerModel::FinishReply(uint64_t nowMs)
     if (lastOpcode == OPCODE_WRITE && (lastSubcode == SUBCODE_FIRMWARE || lastSubcode == SUBCODE_CLOCK)) {
         phase = SCANNER_PHASE_DATA_OUT;
         dataReceived = 0;
-        if (dataExpected == 0) FinishDataOut(nowMs);
+        if (dataExpected == 0) {
+            FinishDataOut(nowMs);
+        }
     } else if (lastOpcode == OPCODE_READ && lastSubcode == SUBCODE_CLOCK) {
         ClockNow(nowMs, pending);
         pendingSize = RECORD_SIZE;

@@ -57,19 +57,19 @@ public:
     uint32_t statusQueries;
     uint32_t clockSets;
     uint32_t clockReads;
-    uint32_t downloads;         // download announcements received
-    uint16_t downloadParam;     // param of the last announcement
-    uint32_t announcedLength;   // length of the last announcement
-    uint64_t imageBytes;        // image bytes received after the last announcement
-    uint8_t imageSha256[32];    // their digest, once all announced bytes arrived
-    bool imageComplete;         // imageBytes == announcedLength and the digest is final
-    bool clockHeld;             // a clock record was received
-    uint8_t clockRecord[36];    // as received
+    uint32_t downloads;        // download announcements received
+    uint16_t downloadParam;    // param of the last announcement
+    uint32_t announcedLength;  // length of the last announcement
+    uint64_t imageBytes;       // image bytes received after the last announcement
+    uint8_t imageSha256[32];   // their digest, once all announced bytes arrived
+    bool imageComplete;        // imageBytes == announcedLength and the digest is final
+    bool clockHeld;            // a clock record was received
+    uint8_t clockRecord[36];   // as received
     uint64_t clockSetAtMs;
-    uint32_t protocolErrors;    // writes refused because they broke the phase order, reads with nothing pending
-    uint32_t burnsStarted;      // downloads with param 0x1005 that arrived whole
-    uint32_t powerCycles;       // downloads with param 4 that arrived whole
-    uint32_t imageTransfers;    // image data phases in which bytes arrived
+    uint32_t protocolErrors;  // writes refused because they broke the phase order, reads with nothing pending
+    uint32_t burnsStarted;    // downloads with param 0x1005 that arrived whole
+    uint32_t powerCycles;     // downloads with param 4 that arrived whole
+    uint32_t imageTransfers;  // image data phases in which bytes arrived
 
     // ---- internal state (public so that a driver can snapshot it) ----
     // Protocol phase, pending reply bytes, data phase counters, burn and
@@ -87,13 +87,13 @@ public:
     uint64_t burnEndsAtMs;
     bool powerCycling;
     uint64_t leaveAtMs, backAtMs;
-    bool burnEnded;             // a burn ran to its end: burnEndState from then on
-    bool powerCycleLeft;        // the power cycle's absence has begun
-    int32_t attachedPath;       // path while on the bus; -1 when none
+    bool burnEnded;        // a burn ran to its end: burnEndState from then on
+    bool powerCycleLeft;   // the power cycle's absence has begun
+    int32_t attachedPath;  // path while on the bus; -1 when none
     bool present;
     uint32_t generation;
-    uint32_t absencesBegun;     // bit i: absence i has begun
-    uint32_t absencesEnded;     // bit i: absence i has ended
+    uint32_t absencesBegun;  // bit i: absence i has begun
+    uint32_t absencesEnded;  // bit i: absence i has ended
     uint64_t lastUpdateMs;
     Sha256 digest;
 

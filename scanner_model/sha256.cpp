@@ -23,9 +23,10 @@ inline uint32_t RotateRight(uint32_t value, int bits)
 void CompressBlock(uint32_t state[8], const uint8_t block[64])
 {
     uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
+    for (int i = 0; i < 16; ++i) {
         w[i] = (uint32_t)block[4 * i] << 24 | (uint32_t)block[4 * i + 1] << 16 | (uint32_t)block[4 * i + 2] << 8 |
                (uint32_t)block[4 * i + 3];
+    }
     for (int i = 16; i < 64; ++i) {
         const uint32_t s0 = RotateRight(w[i - 15], 7) ^ RotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
         const uint32_t s1 = RotateRight(w[i - 2], 17) ^ RotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -73,7 +74,9 @@ void Sha256Init(Sha256* ctx)
     ctx->state[7] = 0x5be0cd19u;
     ctx->length = 0;
     ctx->used = 0;
-    for (int i = 0; i < 64; ++i) ctx->block[i] = 0;
+    for (int i = 0; i < 64; ++i) {
+        ctx->block[i] = 0;
+    }
 }
 
 void Sha256Update(Sha256* ctx, const uint8_t* data, uint64_t size)
@@ -83,8 +86,12 @@ void Sha256Update(Sha256* ctx, const uint8_t* data, uint64_t size)
     // Top up a partly filled block first, then hash whole blocks straight
     // from the caller's bytes: a 13 MB image is never staged anywhere.
     if (ctx->used != 0) {
-        while (at < size && ctx->used < 64) ctx->block[ctx->used++] = data[at++];
-        if (ctx->used < 64) return;
+        while (at < size && ctx->used < 64) {
+            ctx->block[ctx->used++] = data[at++];
+        }
+        if (ctx->used < 64) {
+            return;
+        }
         CompressBlock(ctx->state, ctx->block);
         ctx->used = 0;
     }
@@ -92,7 +99,9 @@ void Sha256Update(Sha256* ctx, const uint8_t* data, uint64_t size)
         CompressBlock(ctx->state, data + at);
         at += 64;
     }
-    while (at < size) ctx->block[ctx->used++] = data[at++];
+    while (at < size) {
+        ctx->block[ctx->used++] = data[at++];
+    }
 }
 
 void Sha256Final(Sha256* ctx, uint8_t digest[32])
@@ -100,12 +109,18 @@ void Sha256Final(Sha256* ctx, uint8_t digest[32])
     const uint64_t bitLength = ctx->length * 8;
     ctx->block[ctx->used++] = 0x80;
     if (ctx->used > 56) {
-        while (ctx->used < 64) ctx->block[ctx->used++] = 0;
+        while (ctx->used < 64) {
+            ctx->block[ctx->used++] = 0;
+        }
         CompressBlock(ctx->state, ctx->block);
         ctx->used = 0;
     }
-    while (ctx->used < 56) ctx->block[ctx->used++] = 0;
-    for (int i = 0; i < 8; ++i) ctx->block[56 + i] = (uint8_t)(bitLength >> (56 - 8 * i));
+    while (ctx->used < 56) {
+        ctx->block[ctx->used++] = 0;
+    }
+    for (int i = 0; i < 8; ++i) {
+        ctx->block[56 + i] = (uint8_t)(bitLength >> (56 - 8 * i));
+    }
     CompressBlock(ctx->state, ctx->block);
     ctx->used = 0;
     for (int i = 0; i < 8; ++i) {

@@ -15,7 +15,7 @@ struct PacketShape {
     uint32_t dataLength;      // what the packet says moves with it
     const uint8_t* captured;  // the bytes kept of it
     uint32_t capturedLength;
-    int stage;                // control transfers only; -1 for bulk
+    int stage;  // control transfers only; -1 for bulk
 };
 
 uint32_t Smaller(uint32_t a, uint32_t b)
@@ -42,9 +42,13 @@ uint32_t PutPacket(const TraceRequest& request, const PacketShape& shape, uint8_
     h[21] = shape.endpoint;
     h[22] = shape.transfer;
     PutLe32(h + 23, shape.dataLength);
-    if (shape.stage >= 0) h[27] = (uint8_t)shape.stage;
+    if (shape.stage >= 0) {
+        h[27] = (uint8_t)shape.stage;
+    }
     uint8_t* data = h + headerLength;
-    for (uint32_t i = 0; i < kept; ++i) data[i] = shape.captured[i];
+    for (uint32_t i = 0; i < kept; ++i) {
+        data[i] = shape.captured[i];
+    }
     return PCAP_RECORD_HEADER_SIZE + headerLength + kept;
 }
 
@@ -63,9 +67,15 @@ int32_t TracePathOf(uint16_t address)
 
 uint32_t TraceTransferStatus(bool callOk, bool signalled, bool resultOk)
 {
-    if (!callOk) return USBD_STATUS_STALL_PID_VALUE;
-    if (!signalled) return USBD_STATUS_PENDING_VALUE;
-    if (!resultOk) return USBD_STATUS_TIMEOUT_VALUE;
+    if (!callOk) {
+        return USBD_STATUS_STALL_PID_VALUE;
+    }
+    if (!signalled) {
+        return USBD_STATUS_PENDING_VALUE;
+    }
+    if (!resultOk) {
+        return USBD_STATUS_TIMEOUT_VALUE;
+    }
     return USBD_STATUS_SUCCESS_VALUE;
 }
 
@@ -83,25 +93,53 @@ uint32_t EncodeTraceFileHeader(uint8_t* out)
 
 uint32_t EncodeTraceRequest(const TraceRequest& request, uint8_t* out, uint32_t room)
 {
-    if (room < TRACE_MAX_REQUEST_BYTES) return 0;
+    if (room < TRACE_MAX_REQUEST_BYTES) {
+        return 0;
+    }
     uint32_t used = 0;
     if (request.kind == TRACE_DESCRIPTOR) {
         // GET_DESCRIPTOR(DEVICE, 18 bytes): Wireshark decodes the answer
         // with its own USB dissector.
         const uint8_t setup[USB_SETUP_SIZE] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, USB_DEVICE_DESCRIPTOR_SIZE, 0x00};
-        uint8_t descriptor[USB_DEVICE_DESCRIPTOR_SIZE] = {
-            USB_DEVICE_DESCRIPTOR_SIZE, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
-            0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01};
+        uint8_t descriptor[USB_DEVICE_DESCRIPTOR_SIZE] = {USB_DEVICE_DESCRIPTOR_SIZE,
+                                                          0x01,
+                                                          0x00,
+                                                          0x02,
+                                                          0x00,
+                                                          0x00,
+                                                          0x00,
+                                                          0x40,
+                                                          0,
+                                                          0,
+                                                          0,
+                                                          0,
+                                                          0x00,
+                                                          0x01,
+                                                          0x00,
+                                                          0x00,
+                                                          0x00,
+                                                          0x01};
         PutLe16(descriptor + 8, request.vendorId);
         PutLe16(descriptor + 10, request.productId);
         const bool answered = request.status == USBD_STATUS_SUCCESS_VALUE;
-        const PacketShape submit = {0, TRACE_ENDPOINT_CONTROL_IN, USBPCAP_TRANSFER_CONTROL,
-                                    URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0, USB_SETUP_SIZE, setup,
-                                    USB_SETUP_SIZE, USBPCAP_STAGE_SETUP};
-        const PacketShape complete = {USBPCAP_INFO_COMPLETION, TRACE_ENDPOINT_CONTROL_IN, USBPCAP_TRANSFER_CONTROL,
-                                      URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, request.status,
-                                      answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0, descriptor,
-                                      answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0, USBPCAP_STAGE_COMPLETE};
+        const PacketShape submit = {0,
+                                    TRACE_ENDPOINT_CONTROL_IN,
+                                    USBPCAP_TRANSFER_CONTROL,
+                                    URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                    0,
+                                    USB_SETUP_SIZE,
+                                    setup,
+                                    USB_SETUP_SIZE,
+                                    USBPCAP_STAGE_SETUP};
+        const PacketShape complete = {USBPCAP_INFO_COMPLETION,
+                                      TRACE_ENDPOINT_CONTROL_IN,
+                                      USBPCAP_TRANSFER_CONTROL,
+                                      URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                      request.status,
+                                      answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
+                                      descriptor,
+                                      answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
+                                      USBPCAP_STAGE_COMPLETE};
         used += PutPacket(request, submit, out + used);
         used += PutPacket(request, complete, out + used);
         return used;
@@ -112,11 +150,18 @@ uint32_t EncodeTraceRequest(const TraceRequest& request, uint8_t* out, uint32_t 
     // is marked as cut, as pcap marks any packet beyond its snap length.
     const bool write = request.kind == TRACE_WRITE;
     const uint8_t endpoint = write ? TRACE_ENDPOINT_BULK_OUT : TRACE_ENDPOINT_BULK_IN;
-    const PacketShape submit = {0, endpoint, USBPCAP_TRANSFER_BULK, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0,
-                                request.size, write ? request.out : nullptr, write ? request.size : 0, -1};
-    const PacketShape complete = {USBPCAP_INFO_COMPLETION, endpoint, USBPCAP_TRANSFER_BULK,
-                                  URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, request.status, request.count,
-                                  write ? nullptr : request.in, write ? 0 : request.count, -1};
+    const PacketShape submit = {0, endpoint,     USBPCAP_TRANSFER_BULK,         URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                0, request.size, write ? request.out : nullptr, write ? request.size : 0,
+                                -1};
+    const PacketShape complete = {USBPCAP_INFO_COMPLETION,
+                                  endpoint,
+                                  USBPCAP_TRANSFER_BULK,
+                                  URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                  request.status,
+                                  request.count,
+                                  write ? nullptr : request.in,
+                                  write ? 0 : request.count,
+                                  -1};
     used += PutPacket(request, submit, out + used);
     used += PutPacket(request, complete, out + used);
     return used;

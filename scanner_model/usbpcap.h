@@ -33,12 +33,12 @@ constexpr uint8_t TRACE_ENDPOINT_BULK_IN = 0x81;
 constexpr uint16_t TRACE_BUS = 1;
 
 // How each outcome of a request shows as its completion's USBD status.
-constexpr uint32_t USBD_STATUS_SUCCESS_VALUE = 0x00000000u;       // done; the count says how much moved
-constexpr uint32_t USBD_STATUS_PENDING_VALUE = 0x40000000u;       // data moved, the completion was never signalled
-constexpr uint32_t USBD_STATUS_STALL_PID_VALUE = 0xC0000004u;     // the call failed: nothing moved
-constexpr uint32_t USBD_STATUS_TIMEOUT_VALUE = 0xC0006000u;       // data moved, fetching the outcome fails
-constexpr uint32_t USBD_STATUS_DEVICE_GONE_VALUE = 0xC0007000u;   // the handle's device has left the bus
-constexpr uint32_t USBD_STATUS_NOT_SUPPORTED_VALUE = 0xC0000E00u; // a bulk request to another maker's device
+constexpr uint32_t USBD_STATUS_SUCCESS_VALUE = 0x00000000u;        // done; the count says how much moved
+constexpr uint32_t USBD_STATUS_PENDING_VALUE = 0x40000000u;        // data moved, the completion was never signalled
+constexpr uint32_t USBD_STATUS_STALL_PID_VALUE = 0xC0000004u;      // the call failed: nothing moved
+constexpr uint32_t USBD_STATUS_TIMEOUT_VALUE = 0xC0006000u;        // data moved, fetching the outcome fails
+constexpr uint32_t USBD_STATUS_DEVICE_GONE_VALUE = 0xC0007000u;    // the handle's device has left the bus
+constexpr uint32_t USBD_STATUS_NOT_SUPPORTED_VALUE = 0xC0000E00u;  // a bulk request to another maker's device
 
 // Transfer data beyond this many bytes is not kept (the image write); the
 // packet keeps its full length, as pcap's snap length does.
@@ -56,16 +56,16 @@ enum TraceRequestKind : uint8_t { TRACE_DESCRIPTOR = 0, TRACE_WRITE = 1, TRACE_R
 
 // One device request as the trace records it.
 struct TraceRequest {
-    uint64_t irpId;       // the request's number in the run, from 1
-    uint64_t timeUs;      // its time stamp, microseconds
-    uint16_t device;      // TraceAddress() of the handle's device
-    uint8_t kind;         // TraceRequestKind
-    uint32_t size;        // bytes the host asked to move (0 for a descriptor)
-    const uint8_t* out;   // write: the host's bytes
-    uint32_t status;      // the completion's USBD status
-    uint32_t count;       // bytes moved (descriptor: 18 on success)
-    const uint8_t* in;    // read: the bytes that arrived (count of them)
-    uint16_t vendorId;    // descriptor answer
+    uint64_t irpId;      // the request's number in the run, from 1
+    uint64_t timeUs;     // its time stamp, microseconds
+    uint16_t device;     // TraceAddress() of the handle's device
+    uint8_t kind;        // TraceRequestKind
+    uint32_t size;       // bytes the host asked to move (0 for a descriptor)
+    const uint8_t* out;  // write: the host's bytes
+    uint32_t status;     // the completion's USBD status
+    uint32_t count;      // bytes moved (descriptor: 18 on success)
+    const uint8_t* in;   // read: the bytes that arrived (count of them)
+    uint16_t vendorId;   // descriptor answer
     uint16_t productId;
 };
 

@@ -16,10 +16,14 @@ namespace {
 // Reads `count` decimal digits at `pos`; -1 when any is not a digit.
 int Digits(const std::string& text, std::size_t pos, std::size_t count)
 {
-    if (pos + count > text.size()) return -1;
+    if (pos + count > text.size()) {
+        return -1;
+    }
     int value = 0;
     for (std::size_t i = pos; i < pos + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') return -1;
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
         value = value * 10 + (text[i] - '0');
     }
     return value;
@@ -31,15 +35,25 @@ int Digits(const std::string& text, std::size_t pos, std::size_t count)
 // so anything outside the ranges it honours is refused here instead.
 class PosixRule {
 public:
-    explicit PosixRule(const std::string& text) : m_text(text) {}
+    explicit PosixRule(const std::string& text) : m_text(text) { }
 
     bool ReadsWhole()
     {
-        if (!Name() || !Offset(24)) return false;
-        if (AtEnd()) return true;
-        if (!Name()) return false;
-        if (!AtEnd() && Peek() != ',' && !Offset(24)) return false;
-        if (AtEnd()) return true;  // summer time by the library's default rule
+        if (!Name() || !Offset(24)) {
+            return false;
+        }
+        if (AtEnd()) {
+            return true;
+        }
+        if (!Name()) {
+            return false;
+        }
+        if (!AtEnd() && Peek() != ',' && !Offset(24)) {
+            return false;
+        }
+        if (AtEnd()) {
+            return true;  // summer time by the library's default rule
+        }
         return Take(',') && Change() && Take(',') && Change() && AtEnd();
     }
 
@@ -49,7 +63,9 @@ private:
     bool IsDigit() const { return Peek() >= '0' && Peek() <= '9'; }
     bool Take(char c)
     {
-        if (Peek() != c) return false;
+        if (Peek() != c) {
+            return false;
+        }
         ++m_at;
         return true;
     }
@@ -90,11 +106,17 @@ private:
     // to 59.
     bool Offset(int maxHours)
     {
-        if (!Take('+')) Take('-');
+        if (!Take('+')) {
+            Take('-');
+        }
         int part = 0;
-        if (!Number(3, maxHours, &part)) return false;
+        if (!Number(3, maxHours, &part)) {
+            return false;
+        }
         for (int i = 0; i < 2 && Take(':'); ++i) {
-            if (!Number(2, 59, &part)) return false;
+            if (!Number(2, 59, &part)) {
+                return false;
+            }
         }
         return true;
     }
@@ -106,11 +128,19 @@ private:
     {
         int value = 0;
         if (Take('J')) {
-            if (!Number(3, 365, &value) || value < 1) return false;
+            if (!Number(3, 365, &value) || value < 1) {
+                return false;
+            }
         } else if (Take('M')) {
-            if (!Number(2, 12, &value) || value < 1 || !Take('.')) return false;
-            if (!Number(1, 5, &value) || value < 1 || !Take('.')) return false;
-            if (!Number(1, 6, &value)) return false;
+            if (!Number(2, 12, &value) || value < 1 || !Take('.')) {
+                return false;
+            }
+            if (!Number(1, 5, &value) || value < 1 || !Take('.')) {
+                return false;
+            }
+            if (!Number(1, 6, &value)) {
+                return false;
+            }
         } else if (!Number(3, 365, &value)) {
             return false;
         }
@@ -127,12 +157,20 @@ private:
 bool IsZoneFile(const std::filesystem::path& path)
 {
     std::error_code ignored;
-    if (!std::filesystem::is_regular_file(path, ignored)) return false;
+    if (!std::filesystem::is_regular_file(path, ignored)) {
+        return false;
+    }
     std::ifstream file(path, std::ios::binary);
     unsigned char header[44];
-    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return false;
-    if (std::memcmp(header, "TZif", 4) != 0) return false;
-    if (header[4] != 0 && (header[4] < '2' || header[4] > '4')) return false;
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header)) {
+        return false;
+    }
+    if (std::memcmp(header, "TZif", 4) != 0) {
+        return false;
+    }
+    if (header[4] != 0 && (header[4] < '2' || header[4] > '4')) {
+        return false;
+    }
     auto count = [&header](int index) {
         const unsigned char* at = header + 20 + 4 * index;
         return static_cast<std::uint64_t>(at[0]) << 24 | static_cast<std::uint64_t>(at[1]) << 16 |
@@ -140,7 +178,9 @@ bool IsZoneFile(const std::filesystem::path& path)
     };
     const std::uint64_t isUtCount = count(0), isStdCount = count(1), leapCount = count(2), timeCount = count(3),
                         typeCount = count(4), charCount = count(5);
-    if (typeCount == 0) return false;
+    if (typeCount == 0) {
+        return false;
+    }
     const std::uint64_t body = timeCount * 5 + typeCount * 6 + charCount + leapCount * 8 + isStdCount + isUtCount;
     const std::uint64_t size = std::filesystem::file_size(path, ignored);
     return size != static_cast<std::uint64_t>(-1) && size >= sizeof header + body;
@@ -150,19 +190,24 @@ bool IsZoneFile(const std::filesystem::path& path)
 
 bool IsKnownTimeZone(const std::string& zone)
 {
-    if (zone.empty() || zone.size() > 200) return false;
-    if (PosixRule(zone).ReadsWhole()) return true;
+    if (zone.empty() || zone.size() > 200) {
+        return false;
+    }
+    if (PosixRule(zone).ReadsWhole()) {
+        return true;
+    }
     // A database name: letters, digits and a few signs, never a way out of
     // the database folder.
     static const std::regex databaseName(R"(^[A-Za-z][A-Za-z0-9_+-]*(/[A-Za-z0-9_+-]+)*$)");
-    if (!std::regex_match(zone, databaseName)) return false;
+    if (!std::regex_match(zone, databaseName)) {
+        return false;
+    }
     return IsZoneFile(std::filesystem::path("/usr/share/zoneinfo") / zone);
 }
 
 std::optional<LocalInstant> ParseLocalTime(const std::string& text, const std::string& zone)
 {
-    if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-        text[16] != ':') {
+    if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':') {
         return std::nullopt;
     }
     const int year = Digits(text, 0, 4), month = Digits(text, 5, 2), day = Digits(text, 8, 2);
@@ -174,10 +219,16 @@ std::optional<LocalInstant> ParseLocalTime(const std::string& text, const std::s
     int milliseconds = 0;
     if (text.size() > 19) {
         const std::size_t digits = text.size() - 20;
-        if (text[19] != '.' || digits < 1 || digits > 3) return std::nullopt;
+        if (text[19] != '.' || digits < 1 || digits > 3) {
+            return std::nullopt;
+        }
         milliseconds = Digits(text, 20, digits);
-        if (milliseconds < 0) return std::nullopt;
-        for (std::size_t i = digits; i < 3; ++i) milliseconds *= 10;
+        if (milliseconds < 0) {
+            return std::nullopt;
+        }
+        for (std::size_t i = digits; i < 3; ++i) {
+            milliseconds *= 10;
+        }
     }
 
     ScopedTimeZone scoped(zone);
@@ -195,8 +246,8 @@ std::optional<LocalInstant> ParseLocalTime(const std::string& text, const std::s
     const std::time_t seconds = std::mktime(&fields);
     // mktime moves a date that does not exist (31 April, a skipped hour) to
     // one that does; such a start time is refused rather than shifted.
-    if (fields.tm_wday == -1 || fields.tm_year != year - 1900 || fields.tm_mon != month - 1 ||
-        fields.tm_mday != day || fields.tm_hour != hour || fields.tm_min != minute || fields.tm_sec != second) {
+    if (fields.tm_wday == -1 || fields.tm_year != year - 1900 || fields.tm_mon != month - 1 || fields.tm_mday != day ||
+        fields.tm_hour != hour || fields.tm_min != minute || fields.tm_sec != second) {
         return std::nullopt;
     }
     return LocalInstant{static_cast<std::int64_t>(seconds), static_cast<std::uint16_t>(milliseconds)};
@@ -207,7 +258,9 @@ std::string FormatLocalTime(std::int64_t unixSeconds, const std::string& zone)
     ScopedTimeZone scoped(zone);
     const std::time_t seconds = static_cast<std::time_t>(unixSeconds);
     std::tm fields{};
-    if (localtime_r(&seconds, &fields) == nullptr) return {};
+    if (localtime_r(&seconds, &fields) == nullptr) {
+        return {};
+    }
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", fields.tm_year + 1900, fields.tm_mon + 1,
                   fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec);
@@ -230,6 +283,8 @@ std::optional<std::int64_t> LocalFieldsToSeconds(const std::int32_t values[9], c
     // As in ParseLocalTime: only an untouched weekday marks a failure.
     fields.tm_wday = -1;
     const std::time_t seconds = std::mktime(&fields);
-    if (fields.tm_wday == -1) return std::nullopt;
+    if (fields.tm_wday == -1) {
+        return std::nullopt;
+    }
     return static_cast<std::int64_t>(seconds);
 }

@@ -14,8 +14,8 @@
 #include "platform/sim/wire_replay.h"
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
-#include "scenario_runner/runner_options.h"
 #include "scenario_runner/report.h"
+#include "scenario_runner/runner_options.h"
 #include "scenario_runner/scenario.h"
 #include "scenario_runner/scenario_reader.h"
 
@@ -38,14 +38,18 @@ WireReplay g_replay;
 // The trace file is complete however the run ends.
 bool CloseTrace()
 {
-    if (g_wireTrace == nullptr) return true;
+    if (g_wireTrace == nullptr) {
+        return true;
+    }
     g_wireTrace = nullptr;
     return g_trace.Close();
 }
 
 bool WriteReport(const std::string& name, RunEnd end, int exitCode)
 {
-    if (name.empty()) return true;
+    if (name.empty()) {
+        return true;
+    }
     const std::string text = ReportText(World(), g_run.serviceBefore, exitCode, end);
     std::ofstream file(name, std::ios::binary | std::ios::trunc);
     file << text;
@@ -61,7 +65,9 @@ bool WriteReport(const std::string& name, RunEnd end, int exitCode)
 // the run, and its only exit code is 0.
 void ReportProcessExit()
 {
-    if (!g_run.running) return;
+    if (!g_run.running) {
+        return;
+    }
     g_run.running = false;
     std::fflush(stdout);
     CloseTrace();
@@ -73,7 +79,9 @@ void ReportProcessExit()
 int Refuse(const std::string& message, bool withUsage)
 {
     std::fprintf(stderr, "fwupdate-sim: %s\n", PrintableText(message).c_str());
-    if (withUsage) std::fputs(RunnerUsage(), stderr);
+    if (withUsage) {
+        std::fputs(RunnerUsage(), stderr);
+    }
     return BAD_INPUT_STATUS;
 }
 
@@ -106,10 +114,16 @@ int main(int argc, char** argv)
     ApplyDefaultWorld(&world, &arguments);
     if (!options.scenarioFile.empty()) {
         std::string text;
-        if (!ReadScenarioFile(options.scenarioFile, &text, &error)) return Refuse(error, false);
-        if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &error)) return Refuse(error, false);
+        if (!ReadScenarioFile(options.scenarioFile, &text, &error)) {
+            return Refuse(error, false);
+        }
+        if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &error)) {
+            return Refuse(error, false);
+        }
     }
-    if (options.hasUpdaterArguments) arguments = options.updaterArguments;
+    if (options.hasUpdaterArguments) {
+        arguments = options.updaterArguments;
+    }
 
     // Find out now, not after a long run, that the report has nowhere to go.
     if (!options.reportFile.empty() && !std::ofstream(options.reportFile, std::ios::binary | std::ios::trunc)) {
@@ -117,12 +131,16 @@ int main(int argc, char** argv)
     }
 
     if (!options.replayFile.empty()) {
-        if (!g_replay.Load(options.replayFile, &error)) return Refuse(error, false);
+        if (!g_replay.Load(options.replayFile, &error)) {
+            return Refuse(error, false);
+        }
         g_replay.StartClock(&world);
         g_wireReplay = &g_replay;
     }
     if (!options.traceFile.empty()) {
-        if (!g_trace.Open(options.traceFile)) return Refuse(options.traceFile + ": the trace cannot be written there", false);
+        if (!g_trace.Open(options.traceFile)) {
+            return Refuse(options.traceFile + ": the trace cannot be written there", false);
+        }
         g_wireTrace = &g_trace;
     }
 
@@ -139,14 +157,22 @@ int main(int argc, char** argv)
     std::vector<char*> updaterArgv;
     std::string programName = "fwupdate.exe";
     updaterArgv.push_back(programName.data());
-    for (std::string& argument : arguments) updaterArgv.push_back(argument.data());
+    for (std::string& argument : arguments) {
+        updaterArgv.push_back(argument.data());
+    }
     updaterArgv.push_back(nullptr);
     const int exitCode = UpdaterMain(static_cast<int>(updaterArgv.size() - 1), updaterArgv.data());
     g_run.running = false;
     std::fflush(stdout);
-    if (g_wireReplay) g_wireReplay->Finish();
-    if (!CloseTrace()) return Refuse(options.traceFile + ": the trace could not be written", false);
+    if (g_wireReplay) {
+        g_wireReplay->Finish();
+    }
+    if (!CloseTrace()) {
+        return Refuse(options.traceFile + ": the trace could not be written", false);
+    }
 
-    if (!WriteReport(options.reportFile, RunEnd::Return, exitCode)) return BAD_INPUT_STATUS;
+    if (!WriteReport(options.reportFile, RunEnd::Return, exitCode)) {
+        return BAD_INPUT_STATUS;
+    }
     return exitCode;
 }

@@ -33,26 +33,42 @@ std::size_t Utf8SequenceAt(const std::string& bytes, std::size_t at)
 {
     const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const unsigned char lead = byte(at);
-    if (lead < 0x80) return 1;
+    if (lead < 0x80) {
+        return 1;
+    }
     std::size_t length = 0;
     unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
+        if (lead == 0xE0) {
+            low = 0xA0;
+        }
+        if (lead == 0xED) {
+            high = 0x9F;
+        }
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
+        if (lead == 0xF0) {
+            low = 0x90;
+        }
+        if (lead == 0xF4) {
+            high = 0x8F;
+        }
     } else {
         return 0;
     }
-    if (at + length > bytes.size()) return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+    if (at + length > bytes.size()) {
+        return 0;
+    }
+    if (byte(at + 1) < low || byte(at + 1) > high) {
+        return 0;
+    }
     for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
+            return 0;
+        }
     }
     return length;
 }
@@ -93,16 +109,20 @@ std::string ReportString(const std::string& bytes)
 
 const char* ServiceStateName(std::uint32_t state)
 {
-    static const char* const NAMES[] = {"stopped", "start_pending", "stop_pending", "running",
+    static const char* const NAMES[] = {"stopped",          "start_pending", "stop_pending", "running",
                                         "continue_pending", "pause_pending", "paused"};
-    if (state >= 1 && state <= 7) return NAMES[state - 1];
+    if (state >= 1 && state <= 7) {
+        return NAMES[state - 1];
+    }
     return "unknown";
 }
 
 const char* StartTypeName(std::uint32_t startType)
 {
     static const char* const NAMES[] = {"boot", "system", "auto", "manual", "disabled"};
-    if (startType <= 4) return NAMES[startType];
+    if (startType <= 4) {
+        return NAMES[startType];
+    }
     return "unknown";
 }
 
@@ -121,15 +141,21 @@ std::string HexText(const std::uint8_t* bytes, std::size_t size)
 json ScannerClockText(const SimWorld& world)
 {
     const ScannerModel& model = world.model;
-    if (!model.clockHeld) return nullptr;
+    if (!model.clockHeld) {
+        return nullptr;
+    }
     std::int32_t fields[9];
     for (int i = 0; i < 9; ++i) {
         std::uint32_t field = 0;
-        for (int b = 0; b < 4; ++b) field |= static_cast<std::uint32_t>(model.clockRecord[i * 4 + b]) << (8 * b);
+        for (int b = 0; b < 4; ++b) {
+            field |= static_cast<std::uint32_t>(model.clockRecord[i * 4 + b]) << (8 * b);
+        }
         fields[i] = static_cast<std::int32_t>(field);
     }
     const std::optional<std::int64_t> received = LocalFieldsToSeconds(fields, world.timeZone);
-    if (!received) return nullptr;
+    if (!received) {
+        return nullptr;
+    }
     const std::uint64_t since = world.nowMs >= model.clockSetAtMs ? world.nowMs - model.clockSetAtMs : 0;
     return FormatLocalTime(*received + static_cast<std::int64_t>(since / 1000), world.timeZone);
 }
@@ -138,8 +164,12 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
 {
     json created = json::array(), owned = json::array();
     for (const auto& [name, mutex] : world.mutexes) {
-        if (mutex.createdByUpdater) created.push_back(ReportString(name));
-        if (mutex.updaterOwnership > 0) owned.push_back(ReportString(name));
+        if (mutex.createdByUpdater) {
+            created.push_back(ReportString(name));
+        }
+        if (mutex.updaterOwnership > 0) {
+            owned.push_back(ReportString(name));
+        }
     }
 
     const ScannerModel& model = world.model;
@@ -158,7 +188,8 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
         {"service", {{"before", ServiceFacts(serviceBefore)}, {"after", ServiceFacts(world.serviceNow)}}},
         {"mutexes", {{"created", created}, {"owned_at_exit", owned}}},
         {"scanner", scanner},
-        {"embedded_image", {{"bytes", EmbeddedImageSize()}, {"sha256", Digest(EmbeddedImageData(), EmbeddedImageSize())}}},
+        {"embedded_image",
+         {{"bytes", EmbeddedImageSize()}, {"sha256", Digest(EmbeddedImageData(), EmbeddedImageSize())}}},
     };
 }
 

@@ -29,8 +29,7 @@ bool ParseRunnerOptions(const std::vector<std::string>& arguments, RunnerOptions
         const std::string& argument = arguments[i];
         if (argument == "--") {
             options->hasUpdaterArguments = true;
-            options->updaterArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                             arguments.end());
+            options->updaterArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
             return true;
         }
         if (argument == "--scenario" || argument == "--report") {
@@ -51,8 +50,9 @@ bool ParseRunnerOptions(const std::vector<std::string>& arguments, RunnerOptions
         }
         if (argument == "--trace" || argument == "--replay") {
             if (!TakeFileOption(arguments, &i, argument == "--trace" ? &options->traceFile : &options->replayFile,
-                                error))
+                                error)) {
                 return false;
+            }
             continue;
         }
         if (argument == "--realtime") {

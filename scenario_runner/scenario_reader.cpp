@@ -15,15 +15,23 @@ namespace {
 const char* TypeName(const json& value)
 {
     switch (value.type()) {
-    case json::value_t::null: return "null";
-    case json::value_t::boolean: return "a boolean";
-    case json::value_t::number_float: return "a fraction";
+    case json::value_t::null:
+        return "null";
+    case json::value_t::boolean:
+        return "a boolean";
+    case json::value_t::number_float:
+        return "a fraction";
     case json::value_t::number_integer:
-    case json::value_t::number_unsigned: return "an integer";
-    case json::value_t::string: return "text";
-    case json::value_t::array: return "an array";
-    case json::value_t::object: return "an object";
-    default: return "an unusable value";
+    case json::value_t::number_unsigned:
+        return "an integer";
+    case json::value_t::string:
+        return "text";
+    case json::value_t::array:
+        return "an array";
+    case json::value_t::object:
+        return "an object";
+    default:
+        return "an unusable value";
     }
 }
 
@@ -34,9 +42,15 @@ std::string ChildPath(const std::string& parent, const std::string& key)
 
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
     return -1;
 }
 
@@ -67,12 +81,16 @@ std::string PathOfOpenContainers(const std::vector<OpenContainer>& stack)
 
 void CountElementDone(std::vector<OpenContainer>& stack)
 {
-    if (!stack.empty() && stack.back().array) ++stack.back().index;
+    if (!stack.empty() && stack.back().array) {
+        ++stack.back().index;
+    }
 }
 
 }  // namespace
 
-ScenarioValue::ScenarioValue(const json& value, std::string path) : m_json(&value), m_path(std::move(path)) {}
+ScenarioValue::ScenarioValue(const json& value, std::string path) : m_json(&value), m_path(std::move(path))
+{
+}
 
 void ScenarioValue::Refuse(const std::string& message) const
 {
@@ -81,7 +99,9 @@ void ScenarioValue::Refuse(const std::string& message) const
 
 bool ScenarioValue::Bool() const
 {
-    if (!m_json->is_boolean()) Refuse(std::string("must be true or false, not ") + TypeName(*m_json));
+    if (!m_json->is_boolean()) {
+        Refuse(std::string("must be true or false, not ") + TypeName(*m_json));
+    }
     return m_json->get<bool>();
 }
 
@@ -92,15 +112,16 @@ std::int64_t ScenarioValue::Integer(std::int64_t min, std::int64_t max) const
     // bounds are checked here too.
     if (m_json->is_number_unsigned()) {
         const std::uint64_t value = m_json->get<std::uint64_t>();
-        if (max < 0 || value > static_cast<std::uint64_t>(max) ||
-            static_cast<std::int64_t>(value) < min) {
+        if (max < 0 || value > static_cast<std::uint64_t>(max) || static_cast<std::int64_t>(value) < min) {
             Refuse("out of range: must be " + range);
         }
         return static_cast<std::int64_t>(value);
     }
     if (m_json->is_number_integer()) {
         const std::int64_t value = m_json->get<std::int64_t>();
-        if (value < min || value > max) Refuse("out of range: must be " + range);
+        if (value < min || value > max) {
+            Refuse("out of range: must be " + range);
+        }
         return value;
     }
     Refuse(std::string("must be an integer ") + range + ", not " + TypeName(*m_json));
@@ -108,7 +129,9 @@ std::int64_t ScenarioValue::Integer(std::int64_t min, std::int64_t max) const
 
 std::uint16_t ScenarioValue::Id16() const
 {
-    if (!m_json->is_string()) return U16();
+    if (!m_json->is_string()) {
+        return U16();
+    }
     const std::string text = m_json->get<std::string>();
     if (text.size() < 3 || text.size() > 6 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
         Refuse("must be an integer or text 0x followed by 1 to 4 hexadecimal digits, not \"" + text + "\"");
@@ -116,7 +139,9 @@ std::uint16_t ScenarioValue::Id16() const
     unsigned value = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
         const int digit = HexDigit(text[i]);
-        if (digit < 0) Refuse("\"" + text + "\" is not hexadecimal");
+        if (digit < 0) {
+            Refuse("\"" + text + "\" is not hexadecimal");
+        }
         value = value * 16 + static_cast<unsigned>(digit);
     }
     return static_cast<std::uint16_t>(value);
@@ -124,14 +149,18 @@ std::uint16_t ScenarioValue::Id16() const
 
 std::string ScenarioValue::Text() const
 {
-    if (!m_json->is_string()) Refuse(std::string("must be text, not ") + TypeName(*m_json));
+    if (!m_json->is_string()) {
+        Refuse(std::string("must be text, not ") + TypeName(*m_json));
+    }
     return m_json->get<std::string>();
 }
 
 std::string ScenarioValue::NonEmptyText() const
 {
     std::string text = Text();
-    if (text.empty()) Refuse("may not be empty");
+    if (text.empty()) {
+        Refuse("may not be empty");
+    }
     return text;
 }
 
@@ -139,20 +168,28 @@ std::uint32_t ScenarioValue::Choice(std::span<const ScenarioChoice> choices) con
 {
     std::string names;
     for (const auto& choice : choices) {
-        if (!names.empty()) names += ", ";
+        if (!names.empty()) {
+            names += ", ";
+        }
         names += std::string("\"") + choice.name + "\"";
     }
-    if (!m_json->is_string()) Refuse("must be one of " + names + ", not " + TypeName(*m_json));
+    if (!m_json->is_string()) {
+        Refuse("must be one of " + names + ", not " + TypeName(*m_json));
+    }
     const std::string text = m_json->get<std::string>();
     for (const auto& choice : choices) {
-        if (text == choice.name) return choice.value;
+        if (text == choice.name) {
+            return choice.value;
+        }
     }
     Refuse("unknown value \"" + text + "\"; must be one of " + names);
 }
 
 std::vector<ScenarioValue> ScenarioValue::Elements(std::size_t maxCount) const
 {
-    if (!m_json->is_array()) Refuse(std::string("must be an array, not ") + TypeName(*m_json));
+    if (!m_json->is_array()) {
+        Refuse(std::string("must be an array, not ") + TypeName(*m_json));
+    }
     if (m_json->size() > maxCount) {
         Refuse("holds " + std::to_string(m_json->size()) + " elements; at most " + std::to_string(maxCount) +
                " are allowed");
@@ -166,7 +203,9 @@ std::vector<ScenarioValue> ScenarioValue::Elements(std::size_t maxCount) const
 
 void ScenarioValue::RequireObject() const
 {
-    if (!m_json->is_object()) Refuse(std::string("must be an object, not ") + TypeName(*m_json));
+    if (!m_json->is_object()) {
+        Refuse(std::string("must be an object, not ") + TypeName(*m_json));
+    }
 }
 
 bool ScenarioValue::Has(const char* key) const
@@ -211,7 +250,7 @@ std::string LineAndColumn(const std::string& text, std::size_t end)
 // and lets a key given twice be refused with its path.
 class ScenarioBuilder : public json::json_sax_t {
 public:
-    explicit ScenarioBuilder(const std::string& text) : m_text(text) {}
+    explicit ScenarioBuilder(const std::string& text) : m_text(text) { }
 
     json& Root() { return m_root; }
 
@@ -316,7 +355,8 @@ json ParseScenarioText(const std::string& text)
     // quietly ignore whatever follows it.
     const std::size_t nul = text.find('\0');
     if (nul != std::string::npos) {
-        throw ScenarioError{LineAndColumn(text, nul), "a NUL byte: a scenario is text, and nothing may follow its value"};
+        throw ScenarioError{LineAndColumn(text, nul),
+                            "a NUL byte: a scenario is text, and nothing may follow its value"};
     }
     ScenarioBuilder builder(text);
     json::sax_parse(text, &builder, json::input_format_t::json, true, true);
@@ -353,7 +393,7 @@ bool ReadScenarioFile(const std::string& name, std::string* text, std::string* e
         *error = name + ": cannot be read";
         return false;
     }
-    struct stat facts {};
+    struct stat facts { };
     bool ok = fstat(file, &facts) == 0;
     if (ok && !S_ISREG(facts.st_mode)) {
         *error = name + ": not a regular file";
@@ -371,7 +411,9 @@ bool ReadScenarioFile(const std::string& name, std::string* text, std::string* e
     while (ok) {
         char buffer[65536];
         const ssize_t got = read(file, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
         if (got < 0) {
             *error = name + ": cannot be read";
             ok = false;
@@ -386,6 +428,8 @@ bool ReadScenarioFile(const std::string& name, std::string* text, std::string* e
         }
     }
     close(file);
-    if (ok) *text = std::move(content);
+    if (ok) {
+        *text = std::move(content);
+    }
     return ok;
 }

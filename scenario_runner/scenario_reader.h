@@ -59,8 +59,7 @@ private:
 };
 
 // One known key of an object: how its value is read into the target.
-template <class Target>
-struct ScenarioField {
+template <class Target> struct ScenarioField {
     const char* key;
     void (*read)(const ScenarioValue& value, Target& target);
     bool required = false;
@@ -83,11 +82,13 @@ void ReadFields(const ScenarioValue& object, Target& target, std::span<const Sce
                 break;
             }
         }
-        if (field == nullptr) RefuseUnknownKey(object, it.key());
+        if (field == nullptr)
+            RefuseUnknownKey(object, it.key());
         field->read(object.Member(field->key), target);
     }
     for (const auto& field : fields) {
-        if (field.required && !object.Has(field.key)) RefuseMissingKey(object, field.key);
+        if (field.required && !object.Has(field.key))
+            RefuseMissingKey(object, field.key);
     }
 }
 

@@ -12,15 +12,16 @@ namespace {
 using Value = ScenarioValue;
 
 constexpr ScenarioChoice SERVICE_STATES[] = {
-    {"stopped", 1}, {"start_pending", 2}, {"stop_pending", 3}, {"running", 4},
+    {"stopped", 1},          {"start_pending", 2}, {"stop_pending", 3}, {"running", 4},
     {"continue_pending", 5}, {"pause_pending", 6}, {"paused", 7},
 };
 constexpr ScenarioChoice START_TYPES[] = {
     {"boot", 0}, {"system", 1}, {"auto", 2}, {"manual", 3}, {"disabled", 4},
 };
 constexpr ScenarioChoice REGISTRY_TYPES[] = {
-    {"REG_NONE", 0}, {"REG_SZ", 1}, {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3}, {"REG_DWORD", 4},
-    {"REG_DWORD_BIG_ENDIAN", 5}, {"REG_LINK", 6}, {"REG_MULTI_SZ", 7}, {"REG_QWORD", 11},
+    {"REG_NONE", 0},   {"REG_SZ", 1},       {"REG_EXPAND_SZ", 2},
+    {"REG_BINARY", 3}, {"REG_DWORD", 4},    {"REG_DWORD_BIG_ENDIAN", 5},
+    {"REG_LINK", 6},   {"REG_MULTI_SZ", 7}, {"REG_QWORD", 11},
 };
 constexpr ScenarioChoice IMAGE_MODES[] = {
     {"present", static_cast<std::uint32_t>(SimImage::Present)},
@@ -30,9 +31,9 @@ constexpr ScenarioChoice IMAGE_MODES[] = {
 };
 constexpr ScenarioChoice DIRECTIONS[] = {{"write", SIM_DIR_WRITE}, {"read", SIM_DIR_READ}};
 constexpr ScenarioChoice FAULT_KINDS[] = {
-    {"call_fails", SIM_FAULT_CALL_FAILS}, {"wait_timeout", SIM_FAULT_WAIT_TIMEOUT},
+    {"call_fails", SIM_FAULT_CALL_FAILS},     {"wait_timeout", SIM_FAULT_WAIT_TIMEOUT},
     {"result_fails", SIM_FAULT_RESULT_FAILS}, {"short", SIM_FAULT_SHORT},
-    {"partial", SIM_FAULT_PARTIAL}, {"empty", SIM_FAULT_EMPTY},
+    {"partial", SIM_FAULT_PARTIAL},           {"empty", SIM_FAULT_EMPTY},
 };
 
 constexpr std::size_t MAX_ARGUMENTS = 64;
@@ -77,8 +78,16 @@ SimRefusal ReadRefusal(const Value& value)
 // ---- time ----
 
 constexpr ScenarioField<TimeSetting> TIME_FIELDS[] = {
-    {"local", [](const Value& v, TimeSetting& t) { t.hasLocal = true; t.local = v.Text(); }},
-    {"zone", [](const Value& v, TimeSetting& t) { t.hasZone = true; t.zone = v.Text(); }},
+    {"local",
+     [](const Value& v, TimeSetting& t) {
+         t.hasLocal = true;
+         t.local = v.Text();
+     }},
+    {"zone",
+     [](const Value& v, TimeSetting& t) {
+         t.hasZone = true;
+         t.zone = v.Text();
+     }},
     // tick_start goes straight to the world (below); listed so it is known.
     {"tick_start", [](const Value& v, TimeSetting&) { v.U32(); }},
 };
@@ -87,7 +96,9 @@ void ReadTime(const Value& value, Build& build)
 {
     TimeSetting time;
     ReadFields<TimeSetting>(value, time, TIME_FIELDS);
-    if (value.Has("tick_start")) build.world->tickAtStart = value.Member("tick_start").U32();
+    if (value.Has("tick_start")) {
+        build.world->tickAtStart = value.Member("tick_start").U32();
+    }
     if (time.hasZone) {
         if (!IsKnownTimeZone(time.zone)) {
             value.Member("zone").Refuse("unknown time zone \"" + time.zone +
@@ -149,8 +160,7 @@ constexpr ScenarioField<SimAbsence> ABSENCE_FIELDS[] = {
      true},
     {"to_ms", [](const Value& v, SimAbsence& a) { a.toMs = static_cast<uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); },
      true},
-    {"then_path", [](const Value& v, SimAbsence& a) { a.thenPath = static_cast<int32_t>(v.Integer(-1, 255)); },
-     true},
+    {"then_path", [](const Value& v, SimAbsence& a) { a.thenPath = static_cast<int32_t>(v.Integer(-1, 255)); }, true},
 };
 
 constexpr ScenarioField<SimFaultRule> FAULT_FIELDS[] = {
@@ -172,7 +182,9 @@ void ReadFault(const Value& value, SimFaultRule& fault)
     }
     const bool usesAmount = fault.kind == SIM_FAULT_SHORT || fault.kind == SIM_FAULT_PARTIAL;
     if (usesAmount && fault.amount == 0) {
-        if (!value.Has("amount")) RefuseMissingKey(value, "amount");
+        if (!value.Has("amount")) {
+            RefuseMissingKey(value, "amount");
+        }
         value.Member("amount").Refuse("must be at least 1 for this kind of fault");
     }
     if (!usesAmount && value.Has("amount")) {
@@ -191,7 +203,9 @@ constexpr ScenarioField<ScannerConfig> SCANNER_FIELDS[] = {
     {"script",
      [](const Value& v, ScannerConfig& s) {
          const auto states = v.Elements(SIM_MAX_SCRIPT);
-         for (std::size_t i = 0; i < states.size(); ++i) s.script[i] = states[i].U16();
+         for (std::size_t i = 0; i < states.size(); ++i) {
+             s.script[i] = states[i].U16();
+         }
          s.scriptLength = static_cast<uint32_t>(states.size());
      }},
     {"burn_ms", [](const Value& v, ScannerConfig& s) { s.burnMs = v.U32(); }},
@@ -201,10 +215,14 @@ constexpr ScenarioField<ScannerConfig> SCANNER_FIELDS[] = {
     {"clock_reply",
      [](const Value& v, ScannerConfig& s) {
          const auto fields = v.Elements(9);
-         if (fields.size() != 9) v.Refuse("must hold exactly 9 integers (tm_sec .. tm_isdst)");
+         if (fields.size() != 9) {
+             v.Refuse("must hold exactly 9 integers (tm_sec .. tm_isdst)");
+         }
          for (std::size_t i = 0; i < 9; ++i) {
              const auto field = static_cast<uint32_t>(I32(fields[i]));
-             for (std::size_t b = 0; b < 4; ++b) s.clockReply[i * 4 + b] = static_cast<uint8_t>(field >> (8 * b));
+             for (std::size_t b = 0; b < 4; ++b) {
+                 s.clockReply[i * 4 + b] = static_cast<uint8_t>(field >> (8 * b));
+             }
          }
          s.clockScripted = true;
      }},
@@ -214,7 +232,9 @@ constexpr ScenarioField<ScannerConfig> SCANNER_FIELDS[] = {
          for (std::size_t i = 0; i < absences.size(); ++i) {
              SimAbsence absence{};
              ReadFields<SimAbsence>(absences[i], absence, ABSENCE_FIELDS);
-             if (absence.toMs <= absence.fromMs) absences[i].Member("to_ms").Refuse("must come after from_ms");
+             if (absence.toMs <= absence.fromMs) {
+                 absences[i].Member("to_ms").Refuse("must come after from_ms");
+             }
              s.absences[i] = absence;
          }
          s.absenceCount = static_cast<uint32_t>(absences.size());
@@ -222,7 +242,9 @@ constexpr ScenarioField<ScannerConfig> SCANNER_FIELDS[] = {
     {"faults",
      [](const Value& v, ScannerConfig& s) {
          const auto faults = v.Elements(SIM_MAX_FAULTS);
-         for (std::size_t i = 0; i < faults.size(); ++i) ReadFault(faults[i], s.faults[i]);
+         for (std::size_t i = 0; i < faults.size(); ++i) {
+             ReadFault(faults[i], s.faults[i]);
+         }
          s.faultCount = static_cast<uint32_t>(faults.size());
      }},
 };
@@ -267,14 +289,24 @@ std::vector<std::uint8_t> ReadHex(const Value& v)
     int high = -1;
     for (char c : text) {
         if (c == ' ' || c == ':' || c == '-') {
-            if (high >= 0) v.Refuse("a byte is cut in half by a separator");
+            if (high >= 0) {
+                v.Refuse("a byte is cut in half by a separator");
+            }
             continue;
         }
         int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit < 0) v.Refuse(std::string("'") + c + "' is not a hexadecimal digit");
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        }
+        if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        }
+        if (digit < 0) {
+            v.Refuse(std::string("'") + c + "' is not a hexadecimal digit");
+        }
         if (high < 0) {
             high = digit;
         } else {
@@ -282,16 +314,16 @@ std::vector<std::uint8_t> ReadHex(const Value& v)
             high = -1;
         }
     }
-    if (high >= 0) v.Refuse("holds an odd number of hexadecimal digits");
+    if (high >= 0) {
+        v.Refuse("holds an odd number of hexadecimal digits");
+    }
     return bytes;
 }
 
 constexpr ScenarioField<ValueSetting> REGISTRY_VALUE_FIELDS[] = {
     {"name", [](const Value& v, ValueSetting& s) { s.value.name = v.Text(); }, true},
     {"type",
-     [](const Value& v, ValueSetting& s) {
-         s.value.type = v.Json().is_string() ? v.Choice(REGISTRY_TYPES) : v.U32();
-     }},
+     [](const Value& v, ValueSetting& s) { s.value.type = v.Json().is_string() ? v.Choice(REGISTRY_TYPES) : v.U32(); }},
     // Text is stored the way the platform stores REG_SZ: its bytes and a
     // terminating zero. Bytes without a terminator are written as hex.
     {"text",
@@ -301,12 +333,18 @@ constexpr ScenarioField<ValueSetting> REGISTRY_VALUE_FIELDS[] = {
          s.value.data.push_back(0);
          s.hasText = true;
      }},
-    {"hex", [](const Value& v, ValueSetting& s) { s.value.data = ReadHex(v); s.hasHex = true; }},
+    {"hex",
+     [](const Value& v, ValueSetting& s) {
+         s.value.data = ReadHex(v);
+         s.hasHex = true;
+     }},
 };
 
 std::string Lowercase(std::string text)
 {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
     return text;
 }
 
@@ -319,7 +357,9 @@ constexpr ScenarioField<SimRegistryInstance> INSTANCE_FIELDS[] = {
          for (const Value& element : v.Elements(MAX_REGISTRY_VALUES)) {
              ValueSetting setting;
              ReadFields<ValueSetting>(element, setting, REGISTRY_VALUE_FIELDS);
-             if (setting.hasText == setting.hasHex) element.Refuse("needs exactly one of \"text\" and \"hex\"");
+             if (setting.hasText == setting.hasHex) {
+                 element.Refuse("needs exactly one of \"text\" and \"hex\"");
+             }
              // The registry does not tell value names apart by letter case.
              if (!names.insert(Lowercase(setting.value.name)).second) {
                  element.Member("name").Refuse("the instance holds a value of this name already");
@@ -385,7 +425,9 @@ constexpr ScenarioField<Build> TOP_FIELDS[] = {
     {"arguments",
      [](const Value& v, Build& b) {
          b.arguments->clear();
-         for (const Value& element : v.Elements(MAX_ARGUMENTS)) b.arguments->push_back(element.Text());
+         for (const Value& element : v.Elements(MAX_ARGUMENTS)) {
+             b.arguments->push_back(element.Text());
+         }
      }},
     {"time", ReadTime},
     {"foreign_devices", ReadForeignDevices},
@@ -404,7 +446,9 @@ constexpr ScenarioField<Build> TOP_FIELDS[] = {
          std::set<std::string> names;
          for (const Value& element : v.Elements(MAX_MUTEXES_HELD)) {
              const std::string name = element.NonEmptyText();
-             if (!names.insert(name).second) element.Refuse("this mutex is listed twice");
+             if (!names.insert(name).second) {
+                 element.Refuse("this mutex is listed twice");
+             }
              b.world->mutexesHeldByOthers.push_back(name);
          }
      }},
@@ -431,8 +475,12 @@ void CheckWorld(const Value& root, const SimWorld& world)
         for (const Value& element : releases) {
             const std::string name = element.Member("name").Text();
             bool held = false;
-            for (const std::string& heldName : world.mutexesHeldByOthers) held = held || heldName == name;
-            if (!held) element.Member("name").Refuse("this mutex is not in mutexes_held");
+            for (const std::string& heldName : world.mutexesHeldByOthers) {
+                held = held || heldName == name;
+            }
+            if (!held) {
+                element.Member("name").Refuse("this mutex is not in mutexes_held");
+            }
         }
     }
 }

@@ -30,9 +30,8 @@ CalendarFields HostCalendar(const LocalTimeFields& host)
 
 void ToRecord(const CalendarFields& fields, ClockRecord* record)
 {
-    const std::int32_t values[9] = {fields.tm_sec,  fields.tm_min,  fields.tm_hour,
-                                    fields.tm_mday, fields.tm_mon,  fields.tm_year,
-                                    fields.tm_wday, fields.tm_yday, fields.tm_isdst};
+    const std::int32_t values[9] = {fields.tm_sec,  fields.tm_min,  fields.tm_hour, fields.tm_mday, fields.tm_mon,
+                                    fields.tm_year, fields.tm_wday, fields.tm_yday, fields.tm_isdst};
     for (int i = 0; i < 9; ++i) {
         SetClockField(record, i, values[i]);
     }

@@ -42,7 +42,8 @@ void ReadLocalTime(LocalTimeFields* out)
 {
     const SimWorld& w = World();
     const std::uint64_t sinceStart = w.millisecondsAtStart + w.nowMs;
-    const std::time_t seconds = static_cast<std::time_t>(w.localTimeAtStart + static_cast<std::int64_t>(sinceStart / 1000));
+    const std::time_t seconds =
+        static_cast<std::time_t>(w.localTimeAtStart + static_cast<std::int64_t>(sinceStart / 1000));
     std::tm local{};
     {
         ScopedTimeZone zone(w.timeZone);
@@ -70,7 +71,9 @@ std::int64_t MakeLocalTime(CalendarFields* fields)
     const std::int64_t seconds = static_cast<std::int64_t>(result);
     // glibc's -1 is ambiguous (one second before 1970), but that instant is
     // outside the accepted range anyway.
-    if (seconds < EARLIEST_TIME || seconds > LATEST_TIME) return -1;
+    if (seconds < EARLIEST_TIME || seconds > LATEST_TIME) {
+        return -1;
+    }
     TmToCalendar(record, fields);
     return seconds;
 }

@@ -21,16 +21,26 @@ const char PATH_PREFIX[] = "\\\\.\\usbscan";
 // names are case-insensitive on the platform, the number is not negotiable.
 int ParseDevicePath(const char* path)
 {
-    if (path == nullptr) return -1;
+    if (path == nullptr) {
+        return -1;
+    }
     const std::size_t prefix = sizeof PATH_PREFIX - 1;
     const std::size_t length = std::strlen(path);
-    if (length <= prefix || length > prefix + 3) return -1;
-    if (!StartsWithIgnoringCase(path, PATH_PREFIX, prefix)) return -1;
+    if (length <= prefix || length > prefix + 3) {
+        return -1;
+    }
+    if (!StartsWithIgnoringCase(path, PATH_PREFIX, prefix)) {
+        return -1;
+    }
     const char* digits = path + prefix;
-    if (digits[0] == '0' && digits[1] != '\0') return -1;
+    if (digits[0] == '0' && digits[1] != '\0') {
+        return -1;
+    }
     int number = 0;
     for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return -1;
+        if (*p < '0' || *p > '9') {
+            return -1;
+        }
         number = number * 10 + (*p - '0');
     }
     return number <= 255 ? number : -1;
@@ -58,17 +68,23 @@ SimObject* LiveDevice(Handle device)
 bool FinishTransfer(const ScannerTransfer& t, std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
     if (!t.callOk) {
-        if (transferred) *transferred = 0;
+        if (transferred) {
+            *transferred = 0;
+        }
         SetSimLastError(ERROR_GEN_FAILURE_CODE);
         return false;
     }
-    if (transferred) *transferred = t.count;
+    if (transferred) {
+        *transferred = t.count;
+    }
     if (overlapped) {
         // The outcome travels in the OVERLAPPED, as the platform's does;
         // GetOverlappedResult reads it from there.
         overlapped->Internal = t.resultOk ? 0 : STATUS_UNSUCCESSFUL_VALUE;
         overlapped->InternalHigh = t.count;
-        if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) event->signalled = t.signalled;
+        if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
+            event->signalled = t.signalled;
+        }
     }
     return true;
 }
@@ -80,7 +96,9 @@ Handle OpenDevicePath(const char* path)
     SimWorld& w = World();
     ++w.deviceOpenAttempts;
     const int number = ParseDevicePath(path);
-    if (g_wireReplay) return g_wireReplay->Open(number);
+    if (g_wireReplay) {
+        return g_wireReplay->Open(number);
+    }
     const char* shown = path ? path : "(null)";
     SimObject device;
     device.kind = SimObjectKind::Device;
@@ -90,11 +108,12 @@ Handle OpenDevicePath(const char* path)
         device.scanner = true;
         device.generation = w.model.Generation(w.nowMs);
     } else if (number >= 0) {
-        for (std::size_t i = 0; i < w.foreignDevices.size(); ++i)
+        for (std::size_t i = 0; i < w.foreignDevices.size(); ++i) {
             if (w.foreignDevices[i].path == number) {
                 device.foreign = static_cast<int>(i);
                 break;
             }
+        }
     }
     if (!device.scanner && device.foreign < 0) {
         RecordCall("OpenDevicePath ", shown, " failed");
@@ -109,11 +128,15 @@ Handle OpenDevicePath(const char* path)
 
 bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned)
 {
-    if (g_wireReplay) return g_wireReplay->Descriptor(device, descriptor, returned);
+    if (g_wireReplay) {
+        return g_wireReplay->Descriptor(device, descriptor, returned);
+    }
     SimWorld& w = World();
     SimObject* o = LiveDevice(device);
     if (o == nullptr) {
-        if (g_wireTrace) g_wireTrace->Descriptor(device, false, true, nullptr);
+        if (g_wireTrace) {
+            g_wireTrace->Descriptor(device, false, true, nullptr);
+        }
         return false;
     }
     RecordCall("GetDescriptor ", PATH_PREFIX, o->path);
@@ -130,14 +153,22 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
         fails = f.descriptorFails;
     }
     if (fails) {
-        if (g_wireTrace) g_wireTrace->Descriptor(device, false, false, nullptr);
+        if (g_wireTrace) {
+            g_wireTrace->Descriptor(device, false, false, nullptr);
+        }
         SetSimLastError(ERROR_GEN_FAILURE_CODE);
         return false;
     }
     const DeviceDescriptor answer{vendor, product, DEVICE_RELEASE, 0};
-    if (g_wireTrace) g_wireTrace->Descriptor(device, true, false, &answer);
-    if (descriptor) *descriptor = answer;
-    if (returned) *returned = sizeof(DeviceDescriptor);
+    if (g_wireTrace) {
+        g_wireTrace->Descriptor(device, true, false, &answer);
+    }
+    if (descriptor) {
+        *descriptor = answer;
+    }
+    if (returned) {
+        *returned = sizeof(DeviceDescriptor);
+    }
     return true;
 }
 
@@ -164,9 +195,15 @@ namespace {
 bool ReachesScanner(Handle device, std::uint32_t* transferred)
 {
     SimObject* o = LiveDevice(device);
-    if (o != nullptr && o->scanner) return true;
-    if (transferred) *transferred = 0;
-    if (o != nullptr) SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
+    if (o != nullptr && o->scanner) {
+        return true;
+    }
+    if (transferred) {
+        *transferred = 0;
+    }
+    if (o != nullptr) {
+        SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
+    }
     return false;
 }
 
@@ -175,30 +212,42 @@ bool ReachesScanner(Handle device, std::uint32_t* transferred)
 bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint32_t* transferred,
                  TransferOverlapped* overlapped)
 {
-    if (g_wireReplay) return g_wireReplay->Transfer(device, true, const_cast<void*>(data), size, transferred, overlapped);
+    if (g_wireReplay) {
+        return g_wireReplay->Transfer(device, true, const_cast<void*>(data), size, transferred, overlapped);
+    }
     SimWorld& w = World();
     RecordCall("Write ", size);
     if (!ReachesScanner(device, transferred)) {
-        if (g_wireTrace) g_wireTrace->Transfer(device, true, data, size, nullptr);
+        if (g_wireTrace) {
+            g_wireTrace->Transfer(device, true, data, size, nullptr);
+        }
         return false;
     }
     const ScannerTransfer t = w.model.Write(w.nowMs, static_cast<const std::uint8_t*>(data), size);
-    if (g_wireTrace) g_wireTrace->Transfer(device, true, data, size, &t);
+    if (g_wireTrace) {
+        g_wireTrace->Transfer(device, true, data, size, &t);
+    }
     return FinishTransfer(t, transferred, overlapped);
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
                 TransferOverlapped* overlapped)
 {
-    if (g_wireReplay) return g_wireReplay->Transfer(device, false, data, size, transferred, overlapped);
+    if (g_wireReplay) {
+        return g_wireReplay->Transfer(device, false, data, size, transferred, overlapped);
+    }
     SimWorld& w = World();
     RecordCall("Read ", size);
     if (!ReachesScanner(device, transferred)) {
-        if (g_wireTrace) g_wireTrace->Transfer(device, false, data, size, nullptr);
+        if (g_wireTrace) {
+            g_wireTrace->Transfer(device, false, data, size, nullptr);
+        }
         return false;
     }
     const ScannerTransfer t = w.model.Read(w.nowMs, static_cast<std::uint8_t*>(data), size);
-    if (g_wireTrace) g_wireTrace->Transfer(device, false, data, size, &t);
+    if (g_wireTrace) {
+        g_wireTrace->Transfer(device, false, data, size, &t);
+    }
     return FinishTransfer(t, transferred, overlapped);
 }
 
@@ -225,7 +274,9 @@ bool FetchTransferResult(Handle device, TransferOverlapped* overlapped, std::uin
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return false;
     }
-    if (transferred) *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
+    if (transferred) {
+        *transferred = static_cast<std::uint32_t>(overlapped->InternalHigh);
+    }
     if (overlapped->Internal != 0) {
         RecordCall("GetOverlappedResult failed");
         SetSimLastError(ERROR_GEN_FAILURE_CODE);

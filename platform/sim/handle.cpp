@@ -31,14 +31,20 @@ void CloseObject(Handle object)
     case SimObjectKind::Mutex: {
         RecordCall("CloseMutex ", o->name);
         auto it = w.mutexes.find(o->name);
-        if (it == w.mutexes.end()) break;
+        if (it == w.mutexes.end()) {
+            break;
+        }
         SimMutex& m = it->second;
-        if (m.updaterHandles > 0) --m.updaterHandles;
+        if (m.updaterHandles > 0) {
+            --m.updaterHandles;
+        }
         // With the updater's last handle gone its ownership ends (the mutex
         // is abandoned), and a name nobody else holds leaves the namespace.
         if (m.updaterHandles == 0) {
             m.updaterOwnership = 0;
-            if (!m.heldByOther) w.mutexes.erase(it);
+            if (!m.heldByOther) {
+                w.mutexes.erase(it);
+            }
         }
         break;
     }

@@ -35,11 +35,11 @@ void AppendCallPart(std::string& line, Number number)
 // Appends a line made of `parts` (texts and numbers, in order) to
 // World().calls when calls are being recorded. The line is only built then:
 // a fuzzing run makes millions of platform calls and looks at none of them.
-template <typename... Parts>
-void RecordCall(const Parts&... parts)
+template <typename... Parts> void RecordCall(const Parts&... parts)
 {
     SimWorld& w = World();
-    if (!w.recordCalls) return;
+    if (!w.recordCalls)
+        return;
     std::string line;
     (AppendCallPart(line, parts), ...);
     w.calls.push_back(std::move(line));

@@ -8,7 +8,6 @@
 
 namespace {
 
-
 const char CLASS_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 
 // Which key a path names: -1 the Image class key itself, 0..9999 one of its
@@ -16,15 +15,25 @@ const char CLASS_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-8
 // registry does; an instance is exactly four decimal digits.
 int ParseKey(const char* subKey)
 {
-    if (subKey == nullptr) return -2;
+    if (subKey == nullptr) {
+        return -2;
+    }
     const std::size_t length = std::strlen(subKey);
     const std::size_t prefix = sizeof CLASS_KEY - 1;
-    if (length < prefix || !StartsWithIgnoringCase(subKey, CLASS_KEY, prefix)) return -2;
-    if (length == prefix) return -1;
-    if (length != prefix + 5 || subKey[prefix] != '\\') return -2;
+    if (length < prefix || !StartsWithIgnoringCase(subKey, CLASS_KEY, prefix)) {
+        return -2;
+    }
+    if (length == prefix) {
+        return -1;
+    }
+    if (length != prefix + 5 || subKey[prefix] != '\\') {
+        return -2;
+    }
     int number = 0;
     for (std::size_t i = prefix + 1; i < length; ++i) {
-        if (subKey[i] < '0' || subKey[i] > '9') return -2;
+        if (subKey[i] < '0' || subKey[i] > '9') {
+            return -2;
+        }
         number = number * 10 + (subKey[i] - '0');
     }
     return number;
@@ -32,8 +41,11 @@ int ParseKey(const char* subKey)
 
 const SimRegistryInstance* FindInstance(int number)
 {
-    for (const SimRegistryInstance& instance : World().registry)
-        if (instance.number == number) return &instance;
+    for (const SimRegistryInstance& instance : World().registry) {
+        if (instance.number == number) {
+            return &instance;
+        }
+    }
     return nullptr;
 }
 
@@ -43,14 +55,22 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
 {
     SimWorld& w = World();
     ++w.registryOpens;
-    if (key == nullptr) return ERROR_INVALID_PARAMETER_CODE;
+    if (key == nullptr) {
+        return ERROR_INVALID_PARAMETER_CODE;
+    }
     *key = NO_HANDLE;
     const int number = ParseKey(subKey);
-    if (number == -2) return ERROR_FILE_NOT_FOUND_CODE;
+    if (number == -2) {
+        return ERROR_FILE_NOT_FOUND_CODE;
+    }
     if (number >= 0) {
         const SimRegistryInstance* instance = FindInstance(number);
-        if (instance == nullptr) return ERROR_FILE_NOT_FOUND_CODE;
-        if (instance->openRefused) return ERROR_ACCESS_DENIED_CODE;
+        if (instance == nullptr) {
+            return ERROR_FILE_NOT_FOUND_CODE;
+        }
+        if (instance->openRefused) {
+            return ERROR_ACCESS_DENIED_CODE;
+        }
     }
     // Only keys that exist are worth a line: a lookup tries up to 10,000.
     RecordCall("RegOpenKey ", number < 0 ? "class" : subKey + sizeof CLASS_KEY);
@@ -64,28 +84,40 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
 std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, void* data, std::uint32_t* size)
 {
     const SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
-    if (o == nullptr) return ERROR_INVALID_HANDLE_CODE;
+    if (o == nullptr) {
+        return ERROR_INVALID_HANDLE_CODE;
+    }
     RecordCall("RegQueryValue ", name ? name : "(default)");
     // A buffer without its size is refused before anything is looked up.
-    if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER_CODE;
+    if (data != nullptr && size == nullptr) {
+        return ERROR_INVALID_PARAMETER_CODE;
+    }
     const SimRegistryInstance* instance = o->instance >= 0 ? FindInstance(o->instance) : nullptr;
     const SimRegistryValue* value = nullptr;
-    if (instance != nullptr)
-        for (const SimRegistryValue& v : instance->values)
+    if (instance != nullptr) {
+        for (const SimRegistryValue& v : instance->values) {
             if (EqualIgnoringCase(v.name.c_str(), name ? name : "")) {
                 value = &v;
                 break;
             }
+        }
+    }
     if (value == nullptr) {
         // The platform writes REG_NONE into the caller's type for a value it
         // did not find (seen under Wine); the size is left alone.
-        if (type) *type = 0;
+        if (type) {
+            *type = 0;
+        }
         return ERROR_FILE_NOT_FOUND_CODE;
     }
     const auto stored = static_cast<std::uint32_t>(value->data.size());
-    if (type) *type = value->type;
+    if (type) {
+        *type = value->type;
+    }
     if (data == nullptr) {
-        if (size) *size = stored;
+        if (size) {
+            *size = stored;
+        }
         return ERROR_SUCCESS_CODE;
     }
     if (*size < stored) {
@@ -94,7 +126,9 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
     }
     // The bytes as the writer stored them: no terminator is added, so a
     // text stored without one arrives without one.
-    for (std::uint32_t i = 0; i < stored; ++i) static_cast<std::uint8_t*>(data)[i] = value->data[i];
+    for (std::uint32_t i = 0; i < stored; ++i) {
+        static_cast<std::uint8_t*>(data)[i] = value->data[i];
+    }
     *size = stored;
     return ERROR_SUCCESS_CODE;
 }
@@ -102,7 +136,9 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
 void CloseMachineKey(Handle key)
 {
     SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
-    if (o == nullptr) return;
+    if (o == nullptr) {
+        return;
+    }
     o->open = false;
     ++World().registryCloses;
 }

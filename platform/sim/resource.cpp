@@ -40,7 +40,9 @@ Handle LoadBinaryResource(Handle resource)
 
 const void* LockBinaryResource(Handle loaded)
 {
-    if (FindSimObject(loaded, SimObjectKind::LoadedResource) == nullptr) return nullptr;
+    if (FindSimObject(loaded, SimObjectKind::LoadedResource) == nullptr) {
+        return nullptr;
+    }
     return EmbeddedImageData();
 }
 

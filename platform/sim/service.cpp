@@ -32,15 +32,16 @@ const char DEPENDENCIES[] = "RpcSs\0";  // a list: the extra zero ends it
 const char START_NAME[] = "LocalSystem";
 const char DISPLAY_NAME[] = "Windows Image Acquisition (WIA)";
 
-constexpr std::uint32_t CONFIG_BLOCK_SIZE = sizeof(ServiceConfigBlock) + sizeof BINARY_PATH +
-                                            sizeof LOAD_ORDER_GROUP + sizeof DEPENDENCIES + sizeof START_NAME +
-                                            sizeof DISPLAY_NAME;
+constexpr std::uint32_t CONFIG_BLOCK_SIZE = sizeof(ServiceConfigBlock) + sizeof BINARY_PATH + sizeof LOAD_ORDER_GROUP +
+                                            sizeof DEPENDENCIES + sizeof START_NAME + sizeof DISPLAY_NAME;
 
 // Counts the call and, when its refusal covers it, fails it.
 bool Refused(const SimRefusal& refusal, std::uint32_t& counter)
 {
     ++counter;
-    if (!refusal.Applies(counter)) return false;
+    if (!refusal.Applies(counter)) {
+        return false;
+    }
     SetSimLastError(refusal.error);
     return true;
 }
@@ -48,7 +49,9 @@ bool Refused(const SimRefusal& refusal, std::uint32_t& counter)
 SimObject* ServiceHandle(Handle service)
 {
     SimObject* o = FindSimObject(service, SimObjectKind::Service);
-    if (o == nullptr) SetSimLastError(ERROR_INVALID_HANDLE_CODE);
+    if (o == nullptr) {
+        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
+    }
     return o;
 }
 
@@ -59,14 +62,20 @@ void FillStatus(const SimWorld& w, ServiceStatus* status)
     status->dwServiceType = SERVICE_WIN32_SHARE_PROCESS_TYPE;
     status->dwCurrentState = s.state;
     status->dwControlsAccepted = s.state == SERVICE_RUNNING_STATE ? s.runningControls : 0;
-    if (s.state == SERVICE_START_PENDING_STATE) status->dwWaitHint = s.startWaitHint;
-    if (s.state == SERVICE_STOP_PENDING_STATE) status->dwWaitHint = s.stopWaitHint;
+    if (s.state == SERVICE_START_PENDING_STATE) {
+        status->dwWaitHint = s.startWaitHint;
+    }
+    if (s.state == SERVICE_STOP_PENDING_STATE) {
+        status->dwWaitHint = s.stopWaitHint;
+    }
 }
 
 char* Place(char*& cursor, const char* text, std::size_t size)
 {
     char* at = cursor;
-    for (std::size_t i = 0; i < size; ++i) at[i] = text[i];
+    for (std::size_t i = 0; i < size; ++i) {
+        at[i] = text[i];
+    }
     cursor += size;
     return at;
 }
@@ -77,7 +86,9 @@ Handle OpenServiceManager()
 {
     SimWorld& w = World();
     RecordCall("OpenSCManager");
-    if (Refused(w.service.openManager, w.serviceCalls.openManager)) return NO_HANDLE;
+    if (Refused(w.service.openManager, w.serviceCalls.openManager)) {
+        return NO_HANDLE;
+    }
     SimObject manager;
     manager.kind = SimObjectKind::ServiceManager;
     ++w.serviceHandlesOpen;
@@ -92,7 +103,9 @@ Handle OpenNamedService(Handle manager, const char* name)
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return NO_HANDLE;
     }
-    if (Refused(w.service.openService, w.serviceCalls.openService)) return NO_HANDLE;
+    if (Refused(w.service.openService, w.serviceCalls.openService)) {
+        return NO_HANDLE;
+    }
     // Service names are case-insensitive on the platform.
     if (!w.serviceNow.installed || name == nullptr || !EqualIgnoringCase(name, SERVICE_NAME)) {
         SetSimLastError(ERROR_SERVICE_DOES_NOT_EXIST_CODE);
@@ -108,8 +121,12 @@ bool QueryServiceState(Handle service, ServiceStatus* status)
 {
     SimWorld& w = World();
     RecordCall("QueryServiceStatus");
-    if (ServiceHandle(service) == nullptr) return false;
-    if (Refused(w.service.queryStatus, w.serviceCalls.queryStatus)) return false;
+    if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (Refused(w.service.queryStatus, w.serviceCalls.queryStatus)) {
+        return false;
+    }
     if (status == nullptr) {
         SetSimLastError(ERROR_INVALID_PARAMETER_CODE);
         return false;
@@ -122,8 +139,12 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
 {
     SimWorld& w = World();
     RecordCall("QueryServiceConfig ", size);
-    if (ServiceHandle(service) == nullptr) return false;
-    if (Refused(w.service.queryConfig, w.serviceCalls.queryConfig)) return false;
+    if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (Refused(w.service.queryConfig, w.serviceCalls.queryConfig)) {
+        return false;
+    }
     if (needed == nullptr) {
         SetSimLastError(ERROR_INVALID_PARAMETER_CODE);
         return false;
@@ -152,8 +173,12 @@ bool ChangeServiceStartType(Handle service, std::uint32_t startType)
 {
     SimWorld& w = World();
     RecordCall("ChangeServiceConfig ", startType);
-    if (ServiceHandle(service) == nullptr) return false;
-    if (Refused(w.service.changeConfig, w.serviceCalls.changeConfig)) return false;
+    if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (Refused(w.service.changeConfig, w.serviceCalls.changeConfig)) {
+        return false;
+    }
     // A program's service can be started automatically, on demand, or not
     // at all; boot and system starts belong to drivers.
     if (startType != SERVICE_AUTO_START_TYPE && startType != SERVICE_DEMAND_START_TYPE &&
@@ -169,8 +194,12 @@ bool SendServiceStop(Handle service, ServiceStatus* status)
 {
     SimWorld& w = World();
     RecordCall("ControlService STOP");
-    if (ServiceHandle(service) == nullptr) return false;
-    if (Refused(w.service.control, w.serviceCalls.control)) return false;
+    if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (Refused(w.service.control, w.serviceCalls.control)) {
+        return false;
+    }
     SimService& s = w.serviceNow;
     if (s.state != SERVICE_RUNNING_STATE || (s.runningControls & SERVICE_ACCEPT_STOP_FLAG) == 0) {
         SetSimLastError(ERROR_INVALID_SERVICE_CONTROL_CODE);
@@ -180,7 +209,9 @@ bool SendServiceStop(Handle service, ServiceStatus* status)
     w.servicePendingUntilMs = w.nowMs + s.stopPendingMs;
     // The answer shows the pending state even when it ends at once: the
     // service reports STOP_PENDING before it is gone.
-    if (status) FillStatus(w, status);
+    if (status) {
+        FillStatus(w, status);
+    }
     return true;
 }
 
@@ -188,8 +219,12 @@ bool StartNamedService(Handle service)
 {
     SimWorld& w = World();
     RecordCall("StartService");
-    if (ServiceHandle(service) == nullptr) return false;
-    if (Refused(w.service.start, w.serviceCalls.start)) return false;
+    if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (Refused(w.service.start, w.serviceCalls.start)) {
+        return false;
+    }
     SimService& s = w.serviceNow;
     if (s.startType == SERVICE_DISABLED_TYPE) {
         SetSimLastError(ERROR_SERVICE_DISABLED_CODE);
@@ -208,8 +243,7 @@ void CloseServiceObject(Handle handle)
 {
     SimWorld& w = World();
     SimObject* o = LookUpSimObject(handle);
-    if (o == nullptr || !o->open ||
-        (o->kind != SimObjectKind::ServiceManager && o->kind != SimObjectKind::Service)) {
+    if (o == nullptr || !o->open || (o->kind != SimObjectKind::ServiceManager && o->kind != SimObjectKind::Service)) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return;
     }
@@ -234,7 +268,9 @@ void* AllocateFixed(std::uint32_t size)
 
 void FreeFixed(void* block)
 {
-    if (block == nullptr) return;
+    if (block == nullptr) {
+        return;
+    }
     ++World().fixedFrees;
     std::free(block);
 }

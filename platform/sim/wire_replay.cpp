@@ -13,9 +13,9 @@
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/scoped_time_zone.h"
-#include "scanner_model/usbpcap.h"
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
+#include "scanner_model/usbpcap.h"
 
 WireReplay* g_wireReplay = nullptr;
 
@@ -52,22 +52,29 @@ std::string Describe(std::uint8_t kind, std::uint16_t address, std::uint32_t siz
                      std::size_t kept, std::size_t from)
 {
     char head[96];
-    if (kind == TRACE_DESCRIPTOR)
+    if (kind == TRACE_DESCRIPTOR) {
         std::snprintf(head, sizeof head, "%s to device %u", KindName(kind), address);
-    else
+    } else {
         std::snprintf(head, sizeof head, "%s of %u bytes %s device %u", KindName(kind), size,
                       kind == TRACE_WRITE ? "to" : "from", address);
+    }
     std::string text = head;
-    if (kind != TRACE_WRITE) return text;
+    if (kind != TRACE_WRITE) {
+        return text;
+    }
     const std::size_t start = from > SHOWN_BEFORE ? from - SHOWN_BEFORE : 0;
     text += ":";
-    if (start > 0) text += " ...";
+    if (start > 0) {
+        text += " ...";
+    }
     for (std::size_t i = start; i < kept && i < start + SHOWN_BYTES; ++i) {
         char byte[4];
         std::snprintf(byte, sizeof byte, " %02x", bytes[i]);
         text += byte;
     }
-    if (start + SHOWN_BYTES < kept || kept < size) text += " ...";
+    if (start + SHOWN_BYTES < kept || kept < size) {
+        text += " ...";
+    }
     return text;
 }
 
@@ -81,10 +88,14 @@ bool RecordOf(std::time_t seconds, std::int32_t fields[9])
     local.tm_mon += 1;
     local.tm_yday = 0;
     local.tm_isdst = -1;
-    if (std::mktime(&local) == static_cast<std::time_t>(-1)) return false;
-    const std::int32_t values[9] = {local.tm_sec, local.tm_min,  local.tm_hour, local.tm_mday, local.tm_mon,
+    if (std::mktime(&local) == static_cast<std::time_t>(-1)) {
+        return false;
+    }
+    const std::int32_t values[9] = {local.tm_sec,  local.tm_min,  local.tm_hour, local.tm_mday, local.tm_mon,
                                     local.tm_year, local.tm_wday, local.tm_yday, local.tm_isdst};
-    for (int i = 0; i < 9; ++i) fields[i] = values[i];
+    for (int i = 0; i < 9; ++i) {
+        fields[i] = values[i];
+    }
     return true;
 }
 
@@ -92,8 +103,8 @@ bool RecordOf(std::time_t seconds, std::int32_t fields[9])
 
 std::string DivergenceLine(std::uint32_t index, const std::string& recorded, const std::string& sent)
 {
-    return "fwupdate-sim: replay: request " + std::to_string(index) + " differs: recorded " + recorded +
-           "; sent " + sent;
+    return "fwupdate-sim: replay: request " + std::to_string(index) + " differs: recorded " + recorded + "; sent " +
+           sent;
 }
 
 bool WireReplay::Load(const std::string& fileName, std::string* error)
@@ -140,9 +151,13 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
         }
         const std::uint8_t* h = record + PCAP_RECORD_HEADER_SIZE;
         at += PCAP_RECORD_HEADER_SIZE + captured;
-        if (captured < USBPCAP_HEADER_SIZE) continue;
+        if (captured < USBPCAP_HEADER_SIZE) {
+            continue;
+        }
         const std::uint32_t headerLength = GetLe16(h);
-        if (headerLength < USBPCAP_HEADER_SIZE || headerLength > captured) continue;
+        if (headerLength < USBPCAP_HEADER_SIZE || headerLength > captured) {
+            continue;
+        }
         const std::uint64_t irp = GetLe64(h + 2);
         const std::uint32_t status = GetLe32(h + 10);
         const std::uint32_t function = GetLe16(h + 14);
@@ -156,12 +171,13 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
         // device descriptor request. Anything else a capture holds is the
         // stack's own business.
         std::uint8_t kind;
-        if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             kind = (endpoint & 0x80) ? TRACE_READ : TRACE_WRITE;
-        else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE)
+        } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
             kind = TRACE_DESCRIPTOR;
-        else
+        } else {
             continue;
+        }
         if (!completion) {
             ReplayRequest request;
             request.index = static_cast<std::uint32_t>(m_requests.size() + 1);
@@ -169,7 +185,9 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
             request.address = address;
             request.timeMs = timeMs;
             request.size = kind == TRACE_DESCRIPTOR ? 0 : dataLength;
-            if (kind == TRACE_WRITE) request.out.assign(data, data + kept);
+            if (kind == TRACE_WRITE) {
+                request.out.assign(data, data + kept);
+            }
             // Never completed (a capture that ended first): nothing came.
             request.status = USBD_STATUS_PENDING_VALUE;
             waiting[irp] = m_requests.size();
@@ -177,12 +195,16 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
             continue;
         }
         const auto found = waiting.find(irp);
-        if (found == waiting.end()) continue;
+        if (found == waiting.end()) {
+            continue;
+        }
         ReplayRequest& request = m_requests[found->second];
         waiting.erase(found);
         request.status = status;
         request.count = dataLength;
-        if (kind != TRACE_WRITE) request.in.assign(data, data + kept);
+        if (kind != TRACE_WRITE) {
+            request.in.assign(data, data + kept);
+        }
     }
     // A trace stamped by a real clock (the Wine driver's) counts from its
     // first request, as a simulator's counts from the start of the run.
@@ -192,19 +214,24 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
     std::uint64_t slack = 0;
     if (!m_requests.empty() && m_requests.front().timeMs > REAL_CLOCK_MS) {
         const std::uint64_t first = m_requests.front().timeMs;
-        for (ReplayRequest& r : m_requests) r.timeMs = r.timeMs >= first ? r.timeMs - first : 0;
+        for (ReplayRequest& r : m_requests) {
+            r.timeMs = r.timeMs >= first ? r.timeMs - first : 0;
+        }
         slack = REAL_CLOCK_SLACK_MS;
     }
     m_presence.clear();
     for (const ReplayRequest& r : m_requests) {
-        if (r.status == USBD_STATUS_DEVICE_GONE_VALUE) continue;
+        if (r.status == USBD_STATUS_DEVICE_GONE_VALUE) {
+            continue;
+        }
         auto known = std::find_if(m_presence.begin(), m_presence.end(),
                                   [&](const Presence& p) { return p.address == r.address; });
         const std::uint64_t from = r.timeMs > slack ? r.timeMs - slack : 0;
-        if (known == m_presence.end())
+        if (known == m_presence.end()) {
             m_presence.push_back({r.address, from, r.timeMs + slack});
-        else
+        } else {
             known->toMs = r.timeMs + slack;
+        }
     }
     return true;
 }
@@ -213,14 +240,20 @@ void WireReplay::StartClock(SimWorld* world) const
 {
     bool clockNext = false;
     for (const ReplayRequest& r : m_requests) {
-        if (r.kind != TRACE_WRITE) continue;
+        if (r.kind != TRACE_WRITE) {
+            continue;
+        }
         if (!clockNext) {
             clockNext = IsClockSetBlock(r.out.data(), static_cast<std::uint32_t>(r.out.size()));
             continue;
         }
-        if (r.out.size() < RECORD_SIZE) return;
+        if (r.out.size() < RECORD_SIZE) {
+            return;
+        }
         std::int32_t recorded[9];
-        for (int i = 0; i < 9; ++i) recorded[i] = static_cast<std::int32_t>(GetLe32(r.out.data() + 4 * i));
+        for (int i = 0; i < 9; ++i) {
+            recorded[i] = static_cast<std::int32_t>(GetLe32(r.out.data() + 4 * i));
+        }
         ScopedTimeZone zone(world->timeZone);
         // Undo the month shift, then look a few days around for the local
         // time that gives exactly this record: the shift's normalisation
@@ -234,7 +267,9 @@ void WireReplay::StartClock(SimWorld* world) const
         guess.tm_year = recorded[5];
         guess.tm_isdst = -1;
         const std::time_t base = std::mktime(&guess);
-        if (base == static_cast<std::time_t>(-1)) return;
+        if (base == static_cast<std::time_t>(-1)) {
+            return;
+        }
         std::time_t chosen = base;
         for (int days = 0; days <= 3; ++days) {
             const std::time_t candidate = base - static_cast<std::time_t>(days) * 86400;
@@ -254,11 +289,12 @@ Handle WireReplay::Open(int path)
 {
     SimWorld& w = World();
     std::uint16_t address = 0;
-    for (const Presence& p : m_presence)
+    for (const Presence& p : m_presence) {
         if (path >= 0 && TracePathOf(p.address) == path && p.fromMs <= w.nowMs && w.nowMs <= p.toMs) {
             address = p.address;
             break;
         }
+    }
     if (address == 0) {
         RecordCall("OpenDevicePath usbscan" + std::to_string(path) + " failed");
         SetSimLastError(ERROR_FILE_NOT_FOUND_CODE);
@@ -279,7 +315,9 @@ void WireReplay::Diverge(const std::string& line)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", line.c_str());
-    if (g_wireTrace) g_wireTrace->Close();
+    if (g_wireTrace) {
+        g_wireTrace->Close();
+    }
     std::fflush(stderr);
     std::_Exit(2);
 }
@@ -293,23 +331,31 @@ bool WireReplay::Descriptor(Handle device, DeviceDescriptor* descriptor, std::ui
     }
     const std::uint16_t address = TraceAddress(o->path, o->generation);
     const std::string sent = Describe(TRACE_DESCRIPTOR, address, 0, nullptr, 0, 0);
-    if (m_next >= m_requests.size())
+    if (m_next >= m_requests.size()) {
         Diverge(DivergenceLine(static_cast<std::uint32_t>(m_next + 1), "nothing", sent));
+    }
     const ReplayRequest& r = m_requests[m_next];
-    if (r.kind != TRACE_DESCRIPTOR || r.address != address)
+    if (r.kind != TRACE_DESCRIPTOR || r.address != address) {
         Diverge(DivergenceLine(r.index, Describe(r.kind, r.address, r.size, r.out.data(), r.out.size(), 0), sent));
+    }
     ++m_next;
     const bool answered = r.status == USBD_STATUS_SUCCESS_VALUE && r.in.size() >= USB_DEVICE_DESCRIPTOR_SIZE;
     const std::uint16_t vendor = answered ? static_cast<std::uint16_t>(GetLe16(r.in.data() + 8)) : 0;
     const std::uint16_t product = answered ? static_cast<std::uint16_t>(GetLe16(r.in.data() + 10)) : 0;
-    if (g_wireTrace) g_wireTrace->Record(address, TRACE_DESCRIPTOR, nullptr, 0, r.status, r.count, nullptr, vendor, product);
+    if (g_wireTrace) {
+        g_wireTrace->Record(address, TRACE_DESCRIPTOR, nullptr, 0, r.status, r.count, nullptr, vendor, product);
+    }
     if (!answered) {
         SetSimLastError(r.status == USBD_STATUS_DEVICE_GONE_VALUE ? ERROR_DEVICE_NOT_CONNECTED_CODE
                                                                   : ERROR_GEN_FAILURE_CODE);
         return false;
     }
-    if (descriptor) *descriptor = DeviceDescriptor{vendor, product, DEVICE_RELEASE, 0};
-    if (returned) *returned = sizeof(DeviceDescriptor);
+    if (descriptor) {
+        *descriptor = DeviceDescriptor{vendor, product, DEVICE_RELEASE, 0};
+    }
+    if (returned) {
+        *returned = sizeof(DeviceDescriptor);
+    }
     return true;
 }
 
@@ -318,7 +364,9 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
 {
     SimObject* o = FindSimObject(device, SimObjectKind::Device);
     if (o == nullptr) {
-        if (transferred) *transferred = 0;
+        if (transferred) {
+            *transferred = 0;
+        }
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return false;
     }
@@ -326,11 +374,14 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
     const std::uint16_t address = TraceAddress(o->path, o->generation);
     auto* bytes = static_cast<std::uint8_t*>(data);
     const bool clockRecord = write && m_clockRecordNext;
-    if (write) m_clockRecordNext = IsClockSetBlock(bytes, size);
+    if (write) {
+        m_clockRecordNext = IsClockSetBlock(bytes, size);
+    }
 
-    if (m_next >= m_requests.size())
+    if (m_next >= m_requests.size()) {
         Diverge(DivergenceLine(static_cast<std::uint32_t>(m_next + 1), "nothing",
                                Describe(kind, address, size, bytes, size, 0)));
+    }
     // A stack may cut one large write into many bulk packets: consecutive
     // recorded writes to the same device make up this one.
     const std::size_t first = m_next;
@@ -350,12 +401,13 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
         std::uint64_t offset = 0;
         for (std::size_t i = first; same && i <= last; ++i) {
             const ReplayRequest& piece = m_requests[i];
-            for (std::size_t j = 0; j < piece.out.size(); ++j)
+            for (std::size_t j = 0; j < piece.out.size(); ++j) {
                 if (piece.out[j] != bytes[offset + j]) {
                     same = false;
                     differsAt = static_cast<std::size_t>(offset + j);
                     break;
                 }
+            }
             offset += piece.size;
         }
     }
@@ -370,34 +422,47 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
     // write's.
     const std::uint32_t status = m_requests[last].status;
     std::uint64_t count = 0;
-    for (std::size_t i = first; i <= last; ++i) count += m_requests[i].count;
+    for (std::size_t i = first; i <= last; ++i) {
+        count += m_requests[i].count;
+    }
     const std::uint32_t moved = static_cast<std::uint32_t>(count);
     if (!write) {
         const std::size_t kept = std::min<std::size_t>({r.in.size(), moved, size});
-        for (std::size_t i = 0; i < kept; ++i) bytes[i] = r.in[i];
+        for (std::size_t i = 0; i < kept; ++i) {
+            bytes[i] = r.in[i];
+        }
     }
-    if (g_wireTrace) g_wireTrace->Record(address, kind, bytes, size, status, moved, bytes, 0, 0);
+    if (g_wireTrace) {
+        g_wireTrace->Record(address, kind, bytes, size, status, moved, bytes, 0, 0);
+    }
     if (status == USBD_STATUS_DEVICE_GONE_VALUE || status == USBD_STATUS_NOT_SUPPORTED_VALUE ||
         status == USBD_STATUS_STALL_PID_VALUE) {
-        if (transferred) *transferred = 0;
+        if (transferred) {
+            *transferred = 0;
+        }
         SetSimLastError(status == USBD_STATUS_DEVICE_GONE_VALUE     ? ERROR_DEVICE_NOT_CONNECTED_CODE
                         : status == USBD_STATUS_NOT_SUPPORTED_VALUE ? ERROR_INVALID_FUNCTION_CODE
                                                                     : ERROR_GEN_FAILURE_CODE);
         return false;
     }
-    if (transferred) *transferred = moved;
+    if (transferred) {
+        *transferred = moved;
+    }
     if (overlapped) {
         overlapped->Internal = status == USBD_STATUS_TIMEOUT_VALUE ? STATUS_UNSUCCESSFUL_VALUE : 0;
         overlapped->InternalHigh = moved;
-        if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event))
+        if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
             event->signalled = status != USBD_STATUS_PENDING_VALUE;
+        }
     }
     return true;
 }
 
 void WireReplay::Finish()
 {
-    if (m_next >= m_requests.size()) return;
+    if (m_next >= m_requests.size()) {
+        return;
+    }
     const ReplayRequest& r = m_requests[m_next];
     Diverge(DivergenceLine(r.index, Describe(r.kind, r.address, r.size, r.out.data(), r.out.size(), 0), "nothing"));
 }

@@ -14,15 +14,15 @@
 class SimWorld;
 
 struct ReplayRequest {
-    std::uint32_t index = 0;     // its place in the trace, from 1
-    std::uint8_t kind = 0;       // TraceRequestKind
+    std::uint32_t index = 0;  // its place in the trace, from 1
+    std::uint8_t kind = 0;    // TraceRequestKind
     std::uint16_t address = 0;
     std::uint64_t timeMs = 0;
-    std::uint32_t size = 0;      // bytes asked for
+    std::uint32_t size = 0;         // bytes asked for
     std::vector<std::uint8_t> out;  // the bytes kept of a write
     std::uint32_t status = 0;
     std::uint32_t count = 0;
-    std::vector<std::uint8_t> in;   // the bytes kept of a read's answer, or of the descriptor
+    std::vector<std::uint8_t> in;  // the bytes kept of a read's answer, or of the descriptor
 };
 
 class WireReplay {

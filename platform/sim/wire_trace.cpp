@@ -1,8 +1,8 @@
 #include "platform/sim/wire_trace.h"
 
 #include "platform/sim/objects.h"
-#include "scanner_model/usbpcap.h"
 #include "platform/sim/world.h"
+#include "scanner_model/usbpcap.h"
 
 WireTrace* g_wireTrace = nullptr;
 
@@ -13,7 +13,9 @@ namespace {
 std::uint16_t AddressOf(Handle device)
 {
     SimObject* o = LookUpSimObject(device);
-    if (o == nullptr || o->kind != SimObjectKind::Device || !o->open) return 0;
+    if (o == nullptr || o->kind != SimObjectKind::Device || !o->open) {
+        return 0;
+    }
     return TraceAddress(o->path, o->scanner ? o->generation : 0);
 }
 
@@ -22,7 +24,9 @@ std::uint16_t AddressOf(Handle device)
 bool WireTrace::Open(const std::string& fileName)
 {
     m_file = std::fopen(fileName.c_str(), "wb");
-    if (m_file == nullptr) return false;
+    if (m_file == nullptr) {
+        return false;
+    }
     std::uint8_t header[PCAP_FILE_HEADER_SIZE];
     EncodeTraceFileHeader(header);
     m_ok = std::fwrite(header, 1, sizeof header, m_file) == sizeof header;
@@ -32,8 +36,12 @@ bool WireTrace::Open(const std::string& fileName)
 
 bool WireTrace::Close()
 {
-    if (m_file == nullptr) return m_ok;
-    if (std::fclose(m_file) != 0) m_ok = false;
+    if (m_file == nullptr) {
+        return m_ok;
+    }
+    if (std::fclose(m_file) != 0) {
+        m_ok = false;
+    }
     m_file = nullptr;
     return m_ok;
 }
@@ -42,7 +50,9 @@ void WireTrace::Record(std::uint16_t address, std::uint8_t kind, const std::uint
                        std::uint32_t status, std::uint32_t count, const std::uint8_t* in, std::uint16_t vendorId,
                        std::uint16_t productId)
 {
-    if (m_file == nullptr || address == 0) return;
+    if (m_file == nullptr || address == 0) {
+        return;
+    }
     TraceRequest request{};
     request.irpId = ++m_requests;
     request.timeUs = World().nowMs * 1000;
@@ -57,7 +67,9 @@ void WireTrace::Record(std::uint16_t address, std::uint8_t kind, const std::uint
     request.productId = productId;
     std::uint8_t packets[TRACE_MAX_REQUEST_BYTES];
     const std::uint32_t used = EncodeTraceRequest(request, packets, sizeof packets);
-    if (std::fwrite(packets, 1, used, m_file) != used) m_ok = false;
+    if (std::fwrite(packets, 1, used, m_file) != used) {
+        m_ok = false;
+    }
 }
 
 void WireTrace::Descriptor(Handle device, bool answered, bool gone, const DeviceDescriptor* descriptor)
@@ -65,8 +77,8 @@ void WireTrace::Descriptor(Handle device, bool answered, bool gone, const Device
     const std::uint32_t status = answered ? USBD_STATUS_SUCCESS_VALUE
                                  : gone   ? USBD_STATUS_DEVICE_GONE_VALUE
                                           : USBD_STATUS_STALL_PID_VALUE;
-    Record(AddressOf(device), TRACE_DESCRIPTOR, nullptr, 0, status, answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
-           nullptr, answered ? descriptor->usVendorId : 0, answered ? descriptor->usProductId : 0);
+    Record(AddressOf(device), TRACE_DESCRIPTOR, nullptr, 0, status, answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0, nullptr,
+           answered ? descriptor->usVendorId : 0, answered ? descriptor->usProductId : 0);
 }
 
 void WireTrace::Transfer(Handle device, bool write, const void* data, std::uint32_t size,
@@ -76,8 +88,8 @@ void WireTrace::Transfer(Handle device, bool write, const void* data, std::uint3
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     if (transfer == nullptr) {
         SimObject* o = LookUpSimObject(device);
-        const std::uint32_t status = o != nullptr && o->scanner ? USBD_STATUS_DEVICE_GONE_VALUE
-                                                                : USBD_STATUS_NOT_SUPPORTED_VALUE;
+        const std::uint32_t status =
+            o != nullptr && o->scanner ? USBD_STATUS_DEVICE_GONE_VALUE : USBD_STATUS_NOT_SUPPORTED_VALUE;
         Record(AddressOf(device), kind, bytes, size, status, 0, nullptr, 0, 0);
         return;
     }

@@ -21,9 +21,15 @@ constexpr std::uintptr_t HANDLE_STEP = 16;
 void SettleService(SimWorld& world)
 {
     SimService& s = world.serviceNow;
-    if (s.stuckPending || world.nowMs < world.servicePendingUntilMs) return;
-    if (s.state == SERVICE_START_PENDING_STATE) s.state = SERVICE_RUNNING_STATE;
-    if (s.state == SERVICE_STOP_PENDING_STATE) s.state = SERVICE_STOPPED_STATE;
+    if (s.stuckPending || world.nowMs < world.servicePendingUntilMs) {
+        return;
+    }
+    if (s.state == SERVICE_START_PENDING_STATE) {
+        s.state = SERVICE_RUNNING_STATE;
+    }
+    if (s.state == SERVICE_STOP_PENDING_STATE) {
+        s.state = SERVICE_STOPPED_STATE;
+    }
 }
 
 // Another application that lets go of its mutex releases it and closes its
@@ -59,8 +65,12 @@ void SimWorld::Start()
     model.Reset(scanner);
     serviceNow = service;
     servicePendingUntilMs = 0;
-    if (serviceNow.state == SERVICE_START_PENDING_STATE) servicePendingUntilMs = serviceNow.startPendingMs;
-    if (serviceNow.state == SERVICE_STOP_PENDING_STATE) servicePendingUntilMs = serviceNow.stopPendingMs;
+    if (serviceNow.state == SERVICE_START_PENDING_STATE) {
+        servicePendingUntilMs = serviceNow.startPendingMs;
+    }
+    if (serviceNow.state == SERVICE_STOP_PENDING_STATE) {
+        servicePendingUntilMs = serviceNow.stopPendingMs;
+    }
     SettleService(*this);
     serviceCalls = SimServiceCalls{};
     mutexes.clear();
@@ -69,7 +79,9 @@ void SimWorld::Start()
         m.name = name;
         m.heldByOther = true;
         const auto release = mutexReleasesByOthers.find(name);
-        if (release != mutexReleasesByOthers.end()) m.otherLetsGoAtMs = release->second;
+        if (release != mutexReleasesByOthers.end()) {
+            m.otherLetsGoAtMs = release->second;
+        }
     }
     LetGoOfMutexes(*this);
     eventsCreated = eventsClosed = 0;
@@ -115,16 +127,22 @@ SimObject* LookUpSimObject(Handle handle)
 {
     SimWorld& w = World();
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
-    if (value < HANDLE_BASE || (value - HANDLE_BASE) % HANDLE_STEP != 0) return nullptr;
+    if (value < HANDLE_BASE || (value - HANDLE_BASE) % HANDLE_STEP != 0) {
+        return nullptr;
+    }
     const std::uintptr_t index = (value - HANDLE_BASE) / HANDLE_STEP;
-    if (index >= w.objects.size()) return nullptr;
+    if (index >= w.objects.size()) {
+        return nullptr;
+    }
     return &w.objects[index];
 }
 
 SimObject* FindSimObject(Handle handle, SimObjectKind kind)
 {
     SimObject* object = LookUpSimObject(handle);
-    if (object == nullptr || !object->open || object->kind != kind) return nullptr;
+    if (object == nullptr || !object->open || object->kind != kind) {
+        return nullptr;
+    }
     return object;
 }
 
@@ -136,7 +154,9 @@ void SetSimLastError(std::uint32_t code)
 void PassTime(std::uint32_t milliseconds)
 {
     World().Advance(milliseconds);
-    if (World().realtime && milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    if (World().realtime && milliseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
 }
 
 namespace {
@@ -151,8 +171,12 @@ char LowerAscii(char c)
 bool EqualIgnoringCase(const char* a, const char* b)
 {
     for (;; ++a, ++b) {
-        if (LowerAscii(*a) != LowerAscii(*b)) return false;
-        if (*a == '\0') return true;
+        if (LowerAscii(*a) != LowerAscii(*b)) {
+            return false;
+        }
+        if (*a == '\0') {
+            return true;
+        }
     }
 }
 
@@ -160,10 +184,16 @@ bool StartsWithIgnoringCase(const char* text, const char* prefix, std::size_t pr
 {
     // The updater spells its names exactly as the platform does, so the
     // plain comparison nearly always settles it.
-    if (std::strncmp(text, prefix, prefixLength) == 0) return true;
+    if (std::strncmp(text, prefix, prefixLength) == 0) {
+        return true;
+    }
     for (std::size_t i = 0; i < prefixLength; ++i) {
-        if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
-        if (text[i] == '\0') return false;
+        if (LowerAscii(text[i]) != LowerAscii(prefix[i])) {
+            return false;
+        }
+        if (text[i] == '\0') {
+            return false;
+        }
     }
     return true;
 }

@@ -49,7 +49,7 @@ struct SimService {
 
 struct SimRegistryValue {
     std::string name;
-    std::uint32_t type = 1;  // REG_SZ
+    std::uint32_t type = 1;          // REG_SZ
     std::vector<std::uint8_t> data;  // stored bytes, terminator included when the writer put one
 };
 
@@ -69,15 +69,24 @@ struct SimMutex {
     // mutex lives while that handle or any of the updater's is open.
     bool heldByOther = false;
     bool createdByUpdater = false;
-    int updaterOwnership = 0;  // recursion count of the updater's ownership
-    int updaterHandles = 0;    // handles the updater holds on it
+    int updaterOwnership = 0;                  // recursion count of the updater's ownership
+    int updaterHandles = 0;                    // handles the updater holds on it
     std::uint64_t otherLetsGoAtMs = NEVER_MS;  // virtual ms: it releases and closes its handle
 };
 
 // What a simulated handle stands for. Handles are tokens that index the
 // world's object table, so a stale, foreign or garbage handle is recognised
 // instead of being followed.
-enum class SimObjectKind : std::uint8_t { Device, Event, Mutex, ServiceManager, Service, RegistryKey, Resource, LoadedResource };
+enum class SimObjectKind : std::uint8_t {
+    Device,
+    Event,
+    Mutex,
+    ServiceManager,
+    Service,
+    RegistryKey,
+    Resource,
+    LoadedResource
+};
 
 struct SimObject {
     SimObjectKind kind = SimObjectKind::Event;
@@ -103,7 +112,7 @@ class SimWorld {
 public:
     // ---- configuration (set before Start) ----
     std::uint16_t languageId = 0x0409;
-    std::uint32_t tickAtStart = 0x10000000u;   // may sit just below the 2^32 wrap
+    std::uint32_t tickAtStart = 0x10000000u;     // may sit just below the 2^32 wrap
     std::int64_t localTimeAtStart = 1796552430;  // Unix seconds: 2026-12-06 10:20:30 UTC
     std::uint16_t millisecondsAtStart = 250;
     std::string timeZone = "UTC";  // a TZ value; MakeLocalTime runs the C library's mktime under it
@@ -118,11 +127,11 @@ public:
     // mutexesHeldByOthers): virtual ms since the start.
     std::map<std::string, std::uint64_t> mutexReleasesByOthers;
     SimImage image = SimImage::Present;
-    SimRefusal createEvent;        // CreateEventA failures
-    SimRefusal createMutex;        // CreateMutexA returning null
+    SimRefusal createEvent;  // CreateEventA failures
+    SimRefusal createMutex;  // CreateMutexA returning null
     bool descriptorFailsOnScanner = false;
-    SimRefusal allocateFixed;      // LocalAlloc returning null
-    bool recordCalls = true;       // keep the `calls` lines (the fuzzer turns them off)
+    SimRefusal allocateFixed;  // LocalAlloc returning null
+    bool recordCalls = true;   // keep the `calls` lines (the fuzzer turns them off)
 
     // Resets every piece of run-time state from the configuration: clock,
     // scanner model, service, mutex namespace, console, counters.
@@ -136,18 +145,18 @@ public:
     std::map<std::string, SimMutex> mutexes;
     std::uint32_t eventsCreated = 0, eventsClosed = 0;
     std::uint32_t deviceOpens = 0, deviceCloses = 0;  // successful opens; closes of open device handles
-    std::uint32_t serviceHandlesOpen = 0;  // open manager and service handles
-    std::vector<std::string> calls;  // a line per platform call of interest, in order ("ControlService STOP", ...)
+    std::uint32_t serviceHandlesOpen = 0;             // open manager and service handles
+    std::vector<std::string> calls;   // a line per platform call of interest, in order ("ControlService STOP", ...)
     std::uint32_t registryOpens = 0;  // RegOpenKeyExA calls, failed ones included
     std::uint32_t mutexCreates = 0;   // CreateMutexA calls, refused ones included
     std::uint32_t sleeps = 0;
-    std::uint32_t lastError = 0;          // what LastError() returns
-    std::uint32_t eventCreateCalls = 0;   // CreateEventA calls, refused ones included
-    std::uint32_t deviceOpenAttempts = 0; // CreateFileA calls, failed ones included
+    std::uint32_t lastError = 0;           // what LastError() returns
+    std::uint32_t eventCreateCalls = 0;    // CreateEventA calls, refused ones included
+    std::uint32_t deviceOpenAttempts = 0;  // CreateFileA calls, failed ones included
     std::uint32_t registryCloses = 0;
-    std::uint32_t fixedAllocationCalls = 0;         // LocalAlloc calls, refused ones included
+    std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included
     std::uint32_t fixedAllocations = 0, fixedFrees = 0;  // blocks handed out and given back
-    std::uint64_t servicePendingUntilMs = 0;  // when the service's pending state ends
+    std::uint64_t servicePendingUntilMs = 0;             // when the service's pending state ends
     SimServiceCalls serviceCalls;
     std::vector<SimObject> objects;  // every handle given out in this run
 

@@ -23,14 +23,14 @@ OVERLAPPED* AsOverlapped(TransferOverlapped* overlapped)
     return reinterpret_cast<OVERLAPPED*>(overlapped);
 }
 
-} // namespace
+}  // namespace
 
 Handle OpenDevicePath(const char* path)
 {
     // Synchronous on purpose (no FILE_FLAG_OVERLAPPED): a transfer call
     // returns only once the driver has finished it.
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_SYSTEM, nullptr);
 }
 
 bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned)

@@ -32,8 +32,8 @@ namespace {
 
 // Query and change the configuration, query the status, start and stop:
 // nothing more than the updater does to the imaging service.
-constexpr DWORD SERVICE_ACCESS = SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS |
-                                 SERVICE_START | SERVICE_STOP;
+constexpr DWORD SERVICE_ACCESS =
+    SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
 static_assert(SERVICE_ACCESS == 0x37);
 
 SC_HANDLE AsService(Handle handle)
@@ -46,7 +46,7 @@ SERVICE_STATUS* AsStatus(ServiceStatus* status)
     return reinterpret_cast<SERVICE_STATUS*>(status);
 }
 
-} // namespace
+}  // namespace
 
 Handle OpenServiceManager()
 {
@@ -76,8 +76,8 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
 
 bool ChangeServiceStartType(Handle service, std::uint32_t startType)
 {
-    return ChangeServiceConfigA(AsService(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr,
-                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
+    return ChangeServiceConfigA(AsService(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr) != FALSE;
 }
 
 bool SendServiceStop(Handle service, ServiceStatus* status)

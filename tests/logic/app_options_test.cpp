@@ -91,7 +91,9 @@ TEST_F(AppOptions, OnlyTaiwaneseChineseSwitchesTheMessages)
         std::string consoleUtf8;  // English is ASCII, so decoding leaves it as it is
     } cases[] = {
         // The warning is Chinese too, and comes before the echo.
-        {0x0404, {"-a", "-b"}, 1,
+        {0x0404,
+         {"-a", "-b"},
+         1,
          "警告 - no following argument!!\n\n1\n設備未找到!!\n結束 程序...\n\n更新失敗: 20 秒後即將關閉視窗!!\n\n"},
         {0x0409, {}, 0, "0\n" + NOT_FOUND + FAILED},
         {0x0804, {}, 0, "0\n" + NOT_FOUND + FAILED},

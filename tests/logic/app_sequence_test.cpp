@@ -105,8 +105,8 @@ const ReturnRow RETURN_ROWS[] = {
          World().registry.push_back(instance);
      },
      "0\n" + FOUND + SCAN_APP_BUSY + FAILED, ServiceAfter::Untouched},
-    {"ServiceRefusesToStop", [] { World().service.control.first = 1; },
-     "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::Untouched},
+    {"ServiceRefusesToStop", [] { World().service.control.first = 1; }, "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED,
+     ServiceAfter::Untouched},
     // Still stopping when the wait gives up: it may still hold the scanner.
     {"ServiceNeverFinishesStopping",
      [] {
@@ -119,7 +119,10 @@ const ReturnRow RETURN_ROWS[] = {
      "0\n" + FOUND + CLOSING + CLOSE_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
     {"ReadinessQueryFails", [] { AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, 1); },
      "0\n" + FOUND + CLOSING + USB_READ_ERROR + STATUS_ERROR + STARTING + FAILED, ServiceAfter::Restarted},
-    {"NeverReady", [] { ScriptStates({STATE_READY, 5, 5, 5, 5, 5}); },
+    {"NeverReady",
+     [] {
+         ScriptStates({STATE_READY, 5, 5, 5, 5, 5});
+     },
      "0\n" + FOUND + CLOSING + NOT_RESPONDING + STARTING + FAILED, ServiceAfter::Restarted},
     {"ClockOutsideTheWindow", [] { World().scanner.clockSkewSeconds = 50; },
      "0\n" + FOUND + CLOSING + STARTING + FAILED, ServiceAfter::Restarted},
@@ -130,14 +133,12 @@ const ReturnRow RETURN_ROWS[] = {
      },
      "0\n" + FOUND + CLOSING + STARTING + START_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
     {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000; },
-     "0\n" + FOUND + CLOSING + UNTIL_BURN + Progress(1, 600) + BURN_ERROR + STARTING + FAILED,
-     ServiceAfter::Restarted},
+     "0\n" + FOUND + CLOSING + UNTIL_BURN + Progress(1, 600) + BURN_ERROR + STARTING + FAILED, ServiceAfter::Restarted},
     {"EmptyImage", [] { World().image = SimImage::Empty; },
      "0\n" + FOUND + CLOSING + LOADING + RESOURCE_EMPTY + STARTING + FAILED, ServiceAfter::Restarted},
     {"Success", [] {}, "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
     {"SuccessServiceWillNotStart", [] { World().service.start.first = 1; },
-     "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + START_FAILED + SUCCEEDED,
-     ServiceAfter::StoppedAutomatic},
+     "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + START_FAILED + SUCCEEDED, ServiceAfter::StoppedAutomatic},
 };
 
 void PrintTo(const ReturnRow& row, std::ostream* out)
@@ -145,7 +146,7 @@ void PrintTo(const ReturnRow& row, std::ostream* out)
     *out << row.name;
 }
 
-class AppReturnPaths : public AppTest, public ::testing::WithParamInterface<ReturnRow> {};
+class AppReturnPaths : public AppTest, public ::testing::WithParamInterface<ReturnRow> { };
 
 TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
 {
@@ -232,12 +233,17 @@ TEST_F(AppSequence, ReadinessAnswers)
         std::uint32_t clockSets;
     } cases[] = {
         {"ready at the fifth query", {STATE_READY, 5, 5, 5, 5, STATE_READY}, NORMAL_DOWNLOAD + STARTING + SUCCEEDED, 1},
-        {"recovery at the fifth query", {STATE_READY, 5, 5, 5, 5, STATE_RECOVERY},
-         RECOVERY + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, 0},
-        {"burning counts as busy", {STATE_READY, STATE_BURNING, STATE_BURNING, STATE_BURNING, STATE_BURNING,
-                                    STATE_BURNING},
-         NOT_RESPONDING + STARTING + FAILED, 0},
-        {"busy with any other value", {STATE_READY, 1, 2, 0xFFFF, 0x0600, 0x0106}, NOT_RESPONDING + STARTING + FAILED,
+        {"recovery at the fifth query",
+         {STATE_READY, 5, 5, 5, 5, STATE_RECOVERY},
+         RECOVERY + NORMAL_DOWNLOAD + STARTING + SUCCEEDED,
+         0},
+        {"burning counts as busy",
+         {STATE_READY, STATE_BURNING, STATE_BURNING, STATE_BURNING, STATE_BURNING, STATE_BURNING},
+         NOT_RESPONDING + STARTING + FAILED,
+         0},
+        {"busy with any other value",
+         {STATE_READY, 1, 2, 0xFFFF, 0x0600, 0x0106},
+         NOT_RESPONDING + STARTING + FAILED,
          0},
     };
     for (const auto& c : cases) {

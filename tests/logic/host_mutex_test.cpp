@@ -72,8 +72,8 @@ TEST_F(HostMutexGuardTest, TriesThreeTimesWithAPauseAfterEachFailure)
         std::uint32_t creates;
         std::uint64_t pauseMs;
     } cases[] = {
-        {"per-scanner held by the scan application", true, "Orvane S300", SCANNER_PREFIX + "Orvane S300", NEVER_MS,
-         0, false, 3, 3000},
+        {"per-scanner held by the scan application", true, "Orvane S300", SCANNER_PREFIX + "Orvane S300", NEVER_MS, 0,
+         false, 3, 3000},
         {"utility-wide held by the utility", false, "Orvane S300", UTILITY_NAME, NEVER_MS, 0, false, 3, 3000},
         // Tries at 0, 1 and 2 s: the one after the release creates it anew.
         {"scan application lets go 1.5 s in", true, "Orvane S300", SCANNER_PREFIX + "Orvane S300", 1500, 0, true, 3,

@@ -79,8 +79,12 @@ TEST_F(HostServiceTest, StopAndStartLeaveTheServiceAsExpected)
         Service().stuckPending = c.stateAfter == c.state && c.state != STOPPED && c.state != RUNNING;
         Service().stopPendingMs = 2000;
         Service().stopWaitHint = 500;
-        if (c.refuseRequest) (c.start ? Service().start : Service().control) = Refuse();
-        if (c.refuseChange) Service().changeConfig = Refuse();
+        if (c.refuseRequest) {
+            (c.start ? Service().start : Service().control) = Refuse();
+        }
+        if (c.refuseChange) {
+            Service().changeConfig = Refuse();
+        }
         StartWorld();
         {
             CWIAControl control;
@@ -103,19 +107,31 @@ TEST_F(HostServiceTest, EachOperationMakesItsCallsInOrder)
         std::vector<std::string> calls;
         bool result = true;
     } cases[] = {
-        {"stop of a running service", false, RUNNING, AUTO, {},
+        {"stop of a running service",
+         false,
+         RUNNING,
+         AUTO,
+         {},
          {"OpenSCManager", "OpenService STISVC", "QueryServiceStatus", "ControlService STOP",
           // the stop reports pending with a zero hint, then stopped
           "QueryServiceStatus", "Sleep 0", "QueryServiceStatus", "Sleep 0", "QueryServiceConfig 0",
           "QueryServiceConfig block", "ChangeServiceConfig 4", "CloseServiceHandle manager",
           "CloseServiceHandle service"}},
-        {"stop whose wait loses the status", false, RUNNING, AUTO, Refuse(2),
+        {"stop whose wait loses the status",
+         false,
+         RUNNING,
+         AUTO,
+         Refuse(2),
          {"OpenSCManager", "OpenService STISVC", "QueryServiceStatus", "ControlService STOP", "QueryServiceStatus",
           // a failed query drops the service handle first, then the manager;
           // a service not seen stopped keeps its start type
           "CloseServiceHandle service", "CloseServiceHandle manager"},
          0},
-        {"start of a stopped, disabled service", true, STOPPED, DISABLED, {},
+        {"start of a stopped, disabled service",
+         true,
+         STOPPED,
+         DISABLED,
+         {},
          {"OpenSCManager", "OpenService STISVC", "QueryServiceStatus", "QueryServiceConfig 0",
           "QueryServiceConfig block", "ChangeServiceConfig 2", "QueryServiceStatus", "StartService",
           // pending for 3 s with a 3 s hint: the whole hint is slept first
@@ -181,7 +197,9 @@ TEST_F(HostServiceTest, UnreachableServiceFailsEveryOperationSilently)
         SCOPED_TRACE(installed ? "manager refuses access" : "service not installed");
         Configure(RUNNING, AUTO);
         Service().installed = installed;
-        if (installed) Service().openManager = Refuse();
+        if (installed) {
+            Service().openManager = Refuse();
+        }
         StartWorld();
         CWIAControl control;
         ServiceStatus status{};
@@ -234,7 +252,7 @@ TEST_F(HostServiceTest, StuckPendingStateEndsTheWaitWithinThirtySeconds)
 {
     const struct {
         const char* name;
-        bool start;  // Start's wait, else Stop's
+        bool start;          // Start's wait, else Stop's
         std::uint32_t hint;  // what the stuck pending state reports
         std::uint32_t tickAtStart;
     } cases[] = {

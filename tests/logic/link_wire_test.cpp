@@ -23,19 +23,47 @@ struct BlockCase {
 };
 
 const BlockCase BLOCK_CASES[] = {
-    {"device status", OP_STATUS, SUB_DEVICE, 0, 0,
+    {"device status",
+     OP_STATUS,
+     SUB_DEVICE,
+     0,
+     0,
      {0x20, 0x02, 0x00, 0x00, 0x12, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
-    {"firmware status", OP_STATUS, SUB_FIRMWARE, 0, 0,
+    {"firmware status",
+     OP_STATUS,
+     SUB_FIRMWARE,
+     0,
+     0,
      {0x20, 0x02, 0x00, 0x00, 0x12, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
-    {"clock set", OP_WRITE, SUB_CLOCK, CLOCK_PARAM_SET, 36,
+    {"clock set",
+     OP_WRITE,
+     SUB_CLOCK,
+     CLOCK_PARAM_SET,
+     36,
      {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x66, 0x00, 0x01, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00}},
-    {"clock read", OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, 36,
+    {"clock read",
+     OP_READ,
+     SUB_CLOCK,
+     CLOCK_PARAM_GET,
+     36,
      {0x20, 0x02, 0x00, 0x00, 0x28, 0x00, 0x66, 0x00, 0x02, 0x00, 0x00, 0x00, 0x24, 0x00, 0x00, 0x00}},
-    {"download, normal", OP_WRITE, SUB_FIRMWARE, DOWNLOAD_PARAM_NORMAL, 13633428,
+    {"download, normal",
+     OP_WRITE,
+     SUB_FIRMWARE,
+     DOWNLOAD_PARAM_NORMAL,
+     13633428,
      {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x08, 0x00, 0x05, 0x10, 0x00, 0x00, 0x94, 0x07, 0xD0, 0x00}},
-    {"download, recovery", OP_WRITE, SUB_FIRMWARE, DOWNLOAD_PARAM_RECOVERY, 13633428,
+    {"download, recovery",
+     OP_WRITE,
+     SUB_FIRMWARE,
+     DOWNLOAD_PARAM_RECOVERY,
+     13633428,
      {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x08, 0x00, 0x04, 0x00, 0x00, 0x00, 0x94, 0x07, 0xD0, 0x00}},
-    {"every length byte used", OP_WRITE, SUB_FIRMWARE, 0xABCD, 0xFEDCBA98,
+    {"every length byte used",
+     OP_WRITE,
+     SUB_FIRMWARE,
+     0xABCD,
+     0xFEDCBA98,
      {0x20, 0x02, 0x00, 0x00, 0x2A, 0x00, 0x08, 0x00, 0xCD, 0xAB, 0x00, 0x00, 0x98, 0xBA, 0xDC, 0xFE}},
 };
 
@@ -82,11 +110,11 @@ TEST(LinkWireTest, ClockFieldsAreSignedLittleEndianInTmOrderAndStayInTheRecord)
     SetClockField(&record, 0, 0x12345678);  // tm_sec
     SetClockField(&record, 5, 126);         // tm_year
     SetClockField(&record, 8, -1);          // tm_isdst
-    SetClockField(&record, 9, 0x55);       // outside the record: ignored
+    SetClockField(&record, 9, 0x55);        // outside the record: ignored
     SetClockField(&record, -1, 0x55);
     const std::uint8_t expected[36] = {
-        0x78, 0x56, 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
-        0x7E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
+        0x78, 0x56, 0x34, 0x12, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,    0,    0,    0, 0, 0, 0,  //
+        0x7E, 0,    0,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF,
     };
     EXPECT_EQ(0, std::memcmp(record.bytes, expected, sizeof expected));
 

@@ -14,7 +14,9 @@ void PutClock(SimWorld* world, const std::int32_t fields[9], std::uint64_t setAt
     world->model.clockHeld = true;
     for (int i = 0; i < 9; ++i) {
         const auto field = static_cast<std::uint32_t>(fields[i]);
-        for (int b = 0; b < 4; ++b) world->model.clockRecord[i * 4 + b] = static_cast<std::uint8_t>(field >> (8 * b));
+        for (int b = 0; b < 4; ++b) {
+            world->model.clockRecord[i * 4 + b] = static_cast<std::uint8_t>(field >> (8 * b));
+        }
     }
     world->model.clockSetAtMs = setAtMs;
     world->nowMs = nowMs;
@@ -36,12 +38,12 @@ TEST(RunnerReport, TextsThatAreNotUtf8AreEscapedBytewise)
         {"Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200", "Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200"},
         {"\xe4\xb8\xad \xf0\x9f\x98\x80", "\xe4\xb8\xad \xf0\x9f\x98\x80"},  // well-formed: as it is
         {"M_\xa4\xa4\xa4\xe5", "M_\\xa4\\xa4\\xa4\\xe5"},                    // code page 950
-        {std::string("a\0b", 3), std::string("a\0b", 3)},                           // JSON escapes it
-        {"\xc0\xaf", "\\xc0\\xaf"},                                             // overlong '/'
+        {std::string("a\0b", 3), std::string("a\0b", 3)},                    // JSON escapes it
+        {"\xc0\xaf", "\\xc0\\xaf"},                                          // overlong '/'
         {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                                 // a surrogate
-        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},                     // past U+10FFFF
-        {"\xe4\xb8", "\\xe4\\xb8"},                                             // cut short
-        {"\\x41 \\xg1 \\x4", "\\x5cx41 \\xg1 \\x4"},  // only a backslash that reads as an escape
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},                        // past U+10FFFF
+        {"\xe4\xb8", "\\xe4\\xb8"},                                          // cut short
+        {"\\x41 \\xg1 \\x4", "\\x5cx41 \\xg1 \\x4"},                         // only a backslash that reads as an escape
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.written);
@@ -79,7 +81,11 @@ const ClockCase CLOCK_CASES[] = {
     // way the scanner's own calendar reads it.
     {"unnormalised record", "UTC", {30, 20, 10, 6, 12, 126, 0, 0, -1}, 0, 0, "2027-01-06T10:20:30"},
     // 20 s across the spring change: 02:00 never happens in Berlin.
-    {"across a daylight-saving change", "Europe/Berlin", {50, 59, 1, 29, 2, 126, 0, 0, -1}, 500, 20500,
+    {"across a daylight-saving change",
+     "Europe/Berlin",
+     {50, 59, 1, 29, 2, 126, 0, 0, -1},
+     500,
+     20500,
      "2026-03-29T03:00:10"},
 };
 
@@ -145,8 +151,7 @@ TEST(RunnerReport, ScannerFactsOnlyWhatArrivedWhole)
     world.model.imageComplete = true;
     std::memset(world.model.imageSha256, 0xAB, 32);
     report = BuildReport(world, world.service, 0, RunEnd::Return);
-    EXPECT_EQ(report["scanner"]["image_sha256"],
-              "abababababababababababababababababababababababababababababababab");
+    EXPECT_EQ(report["scanner"]["image_sha256"], "abababababababababababababababababababababababababababababababab");
     EXPECT_EQ(report["embedded_image"]["bytes"], EmbeddedImageSize());
 }
 

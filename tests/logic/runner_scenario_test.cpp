@@ -46,8 +46,7 @@ struct KeyCase {
 };
 
 const KeyCase KEY_CASES[] = {
-    {"language as a number", R"({"language": 2052})",
-     [](const Applied& a) { EXPECT_EQ(a.world.languageId, 0x0804); }},
+    {"language as a number", R"({"language": 2052})", [](const Applied& a) { EXPECT_EQ(a.world.languageId, 0x0804); }},
     {"local time read in its zone (summer time in Berlin is UTC+2)",
      R"({"time": {"local": "2026-07-01T12:00:00.5", "zone": "Europe/Berlin", "tick_start": 4294960000}})",
      [](const Applied& a) {
@@ -81,8 +80,8 @@ const KeyCase KEY_CASES[] = {
          const ScannerConfig& s = a.world.scanner;
          EXPECT_TRUE(s.clockScripted);
          EXPECT_EQ(s.clockSkewSeconds, -7);
-         const std::uint8_t expected[36] = {30, 0, 0, 0, 20, 0, 0, 0, 10, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0,
-                                            127, 0, 0, 0, 3, 0, 0, 0, 5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+         const std::uint8_t expected[36] = {30, 0, 0,   0, 20, 0, 0, 0, 10, 0, 0, 0, 6, 0, 0,    0,    0,    0,
+                                            0,  0, 127, 0, 0,  0, 3, 0, 0,  0, 5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
          EXPECT_EQ(std::memcmp(s.clockReply, expected, 36), 0);
      }},
     {"faults with their defaults",
@@ -198,8 +197,7 @@ const RefusalCase REFUSAL_CASES[] = {
      "f.json: scanner.burn_ms: must be an integer from 0 to 4294967295, not a boolean"},
     {R"({"scanner": {"burn_ms": 1.5}})",
      "f.json: scanner.burn_ms: must be an integer from 0 to 4294967295, not a fraction"},
-    {R"({"scanner": {"burn_ms": 4294967296}})",
-     "f.json: scanner.burn_ms: out of range: must be from 0 to 4294967295"},
+    {R"({"scanner": {"burn_ms": 4294967296}})", "f.json: scanner.burn_ms: out of range: must be from 0 to 4294967295"},
     {R"({"scanner": {"clock_skew_seconds": 18446744073709551615}})",
      "f.json: scanner.clock_skew_seconds: out of range: must be from -2147483648 to 2147483647"},
     {R"({"scanner": {"recovery": 1}})", "f.json: scanner.recovery: must be true or false, not an integer"},
@@ -300,8 +298,9 @@ TEST(RunnerScenario, RefusesWithFileAndKeyPath)
 
 TEST(RunnerScenario, ReadsOnlyRegularFilesUpToTheCap)
 {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
-                                         ("runner_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() /
+        ("runner_scenario_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     std::filesystem::create_directories(folder);
     // Files of a given size without writing every byte: the bytes past the
     // start read as zeros.

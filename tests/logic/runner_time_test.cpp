@@ -97,7 +97,9 @@ TEST(RunnerTime, ParsesLocalTimeInItsZone)
         SCOPED_TRACE(std::string(c.text) + " in " + c.zone);
         const auto instant = ParseLocalTime(c.text, c.zone);
         ASSERT_EQ(instant.has_value(), c.valid);
-        if (!c.valid) continue;
+        if (!c.valid) {
+            continue;
+        }
         if (c.unixSeconds != ANY_INSTANT) {
             EXPECT_EQ(instant->unixSeconds, c.unixSeconds);
         }

@@ -27,8 +27,8 @@ const Bytes CLOCK_GET = Command(0x28, 0x66, 2, 36);
 
 struct Step {
     bool write;
-    Bytes bytes;          // what a write sends
-    std::uint32_t size;   // what a read asks for
+    Bytes bytes;         // what a write sends
+    std::uint32_t size;  // what a read asks for
     bool callOk;
     std::uint32_t count;  // what a successful call reports
 };

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "scanner_model/sha256.h"
 #include "platform/sim/world.h"
+#include "scanner_model/sha256.h"
 
 namespace {
 
@@ -69,7 +69,9 @@ TEST(SimSha256, EmbeddedImageIsTheWholeDevelopmentImage)
     // where it should.
     auto block = [](std::uint64_t counter) {
         std::string message = "development firmware image v1";
-        for (int i = 0; i < 8; ++i) message += static_cast<char>(counter >> (8 * i));
+        for (int i = 0; i < 8; ++i) {
+            message += static_cast<char>(counter >> (8 * i));
+        }
         return Digest(message);
     };
     const std::uint32_t size = 13633428;  // the shipped image's size

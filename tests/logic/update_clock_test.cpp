@@ -7,8 +7,8 @@
 #include "common/shared.h"
 #include "link/discovery.h"
 #include "link/wire.h"
-#include "tests/logic/sim_fixture.h"
 #include "tests/logic/console_texts.h"
+#include "tests/logic/sim_fixture.h"
 #include "update/clock_handshake.h"
 
 using namespace texts;

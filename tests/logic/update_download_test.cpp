@@ -9,8 +9,8 @@
 #include "link/discovery.h"
 #include "link/wire.h"
 #include "scanner_model/sha256.h"
-#include "tests/logic/sim_fixture.h"
 #include "tests/logic/console_texts.h"
+#include "tests/logic/sim_fixture.h"
 #include "update/download.h"
 #include "update/firmware_image.h"
 

@@ -7,8 +7,8 @@
 #include "common/shared.h"
 #include "link/discovery.h"
 #include "link/wire.h"
-#include "tests/logic/sim_fixture.h"
 #include "tests/logic/console_texts.h"
+#include "tests/logic/sim_fixture.h"
 #include "update/download.h"
 
 using namespace texts;
@@ -48,8 +48,8 @@ TEST_F(UpdateRecoveryTest, FollowsTheScannerOffAndOnTheBus)
 {
     const struct {
         const char* name;
-        int leaveCheck;  // first check that finds the scanner gone (0: never)
-        int backCheck;   // first check that finds it back
+        int leaveCheck;     // first check that finds the scanner gone (0: never)
+        int backCheck;      // first check that finds it back
         std::int32_t mode;  // never adds the reboot prompt on this path
         bool result;
         std::string afterUpgradeWait;

@@ -34,7 +34,7 @@ const bool HELPER_MODE_CHECKED = [] {
         const bool scanner = std::strcmp(__argv[2], "scanner") == 0;
         const bool taken = TryGuard(scanner);
         const Handle slot = scanner ? ScannerMutex : UtilityMutex;
-        ExitProcess(taken                     ? GUARD_TOOK_IT
+        ExitProcess(taken                    ? GUARD_TOOK_IT
                     : slot == INVALID_HANDLE ? GUARD_FAILED_SLOT_UNCHANGED
                                              : GUARD_FAILED_SLOT_CHANGED);
     }
@@ -46,8 +46,7 @@ DWORD GuardElsewhere(const char* which, const std::string& friendlyName, DWORD* 
 {
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string commandLine =
-        std::string("\"") + self + "\" " + GUARD_MODE + " " + which + " \"" + friendlyName + "\"";
+    std::string commandLine = std::string("\"") + self + "\" " + GUARD_MODE + " " + which + " \"" + friendlyName + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -57,7 +56,9 @@ DWORD GuardElsewhere(const char* which, const std::string& friendlyName, DWORD* 
         return 0;
     }
     DWORD code = 0;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    }
     *elapsedMs = GetTickCount() - started;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -73,8 +74,8 @@ TEST(HostMutexGuardTest, MutexHeldByAnotherProcessFailsTheGuardAfterThreeTries)
         ResetProcessState();
         const std::string friendly = "fwu_host_" + std::to_string(GetCurrentProcessId());
         std::snprintf(FriendlyName, sizeof FriendlyName, "%s", friendly.c_str());
-        const std::string name = scanner ? "Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly
-                                         : "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+        const std::string name =
+            scanner ? "Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly : "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
         // This process takes the mutex under its exact name...
         ASSERT_TRUE(TryGuard(scanner));
         Handle* slot = scanner ? &ScannerMutex : &UtilityMutex;

@@ -79,7 +79,8 @@ TEST(HostRegistryLookupTest, FindsTheScannersFriendlyName)
         // The number leaves four bytes of room, too few for 41's path; 41's
         // refused read reports text again, so 42 is read whole.
         {"non-text value leaves four bytes for the next query",
-         {{40, {{"CreateFileName", REG_DWORD, std::string("\x01\x00\x00\x00", 4)}}}, Device(41, PATH, ID, "Cut off"),
+         {{40, {{"CreateFileName", REG_DWORD, std::string("\x01\x00\x00\x00", 4)}}},
+          Device(41, PATH, ID, "Cut off"),
           Device(42, PATH, ID, "Read whole")},
          "Read whole"},
         // The platform writes REG_NONE into the type for a value it did not
@@ -89,7 +90,8 @@ TEST(HostRegistryLookupTest, FindsTheScannersFriendlyName)
          "After a gap"},
         {"friendly name filling the whole buffer without a zero",
          {{40,
-           {Text("CreateFileName", PATH), Text("MatchingDeviceId", ID),
+           {Text("CreateFileName", PATH),
+            Text("MatchingDeviceId", ID),
             {"FriendlyName", REG_SZ, std::string(256, 'n')}}}},
          nullptr},
     };
@@ -98,11 +100,15 @@ TEST(HostRegistryLookupTest, FindsTheScannersFriendlyName)
         std::snprintf(DevicePath, sizeof DevicePath, "%s", PATH.c_str());
         std::memset(FriendlyName, 'x', sizeof FriendlyName - 1);
         std::vector<std::string> written;
-        for (const Instance& instance : c.instances) Write(instance, &written);
+        for (const Instance& instance : c.instances) {
+            Write(instance, &written);
+        }
         EXPECT_EQ(LookupFriendlyName(), c.friendlyName != nullptr);
         EXPECT_NE(std::memchr(FriendlyName, 0, sizeof FriendlyName), nullptr) << "FriendlyName lost its zero";
         EXPECT_TRUE(c.friendlyName == nullptr || std::strcmp(FriendlyName, c.friendlyName) == 0) << FriendlyName;
-        for (const std::string& key : written) RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+        for (const std::string& key : written) {
+            RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
+        }
     }
 }
 

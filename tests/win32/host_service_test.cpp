@@ -54,12 +54,18 @@ protected:
     bool Arrange(DWORD state, DWORD startType)
     {
         SERVICE_STATUS status{};
-        if (!SetStartType(SERVICE_DEMAND_START)) return false;
-        if (state == SERVICE_RUNNING && State() == SERVICE_STOPPED) StartServiceA(m_service, 0, nullptr);
+        if (!SetStartType(SERVICE_DEMAND_START)) {
+            return false;
+        }
+        if (state == SERVICE_RUNNING && State() == SERVICE_STOPPED) {
+            StartServiceA(m_service, 0, nullptr);
+        }
         if (state == SERVICE_STOPPED && State() == SERVICE_RUNNING) {
             ControlService(m_service, SERVICE_CONTROL_STOP, &status);
         }
-        for (int i = 0; i < 300 && State() != state; ++i) Sleep(100);
+        for (int i = 0; i < 300 && State() != state; ++i) {
+            Sleep(100);
+        }
         return SetStartType(startType) && State() == state && StartType() == startType;
     }
 
@@ -107,4 +113,3 @@ TEST_F(HostImagingServiceTest, OperationsLeaveTheServiceAsExpected)
 }
 
 }  // namespace
-

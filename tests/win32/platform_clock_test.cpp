@@ -25,8 +25,10 @@ TEST(MakeLocalTimeTest, NormalisesTheRecordOrLeavesItAsItCame)
     const std::int64_t reference = MakeLocalTime(&plain);
     ASSERT_NE(reference, -1);
     const Case cases[] = {
-        {"month 12 rolls into January of the next year", {30, 20, 10, 6, 12, 126, 0, 0, -1},
-         {30, 20, 10, 6, 0, 127, 3, 5, 0}, 0},
+        {"month 12 rolls into January of the next year",
+         {30, 20, 10, 6, 12, 126, 0, 0, -1},
+         {30, 20, 10, 6, 0, 127, 3, 5, 0},
+         0},
         {"49 seconds later", {19, 21, 10, 6, 12, 126, 0, 0, -1}, {19, 21, 10, 6, 0, 127, 3, 5, 0}, 49},
         {"31 February becomes 3 March", {0, 0, 8, 31, 1, 126, 6, 0, -1}, {0, 0, 8, 3, 2, 126, 2, 61, 0}, -1},
         {"29 February of a leap year stays", {0, 0, 0, 29, 1, 128, 0, 0, -1}, {0, 0, 0, 29, 1, 128, 2, 59, 0}, -1},

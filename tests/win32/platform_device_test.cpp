@@ -29,11 +29,15 @@ struct PipeDevice {
     ~PipeDevice()
     {
         CloseServer();
-        if (device != INVALID_HANDLE) CloseObject(device);
+        if (device != INVALID_HANDLE) {
+            CloseObject(device);
+        }
     }
     void CloseServer()
     {
-        if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+        if (server != INVALID_HANDLE_VALUE) {
+            CloseHandle(server);
+        }
         server = INVALID_HANDLE_VALUE;
     }
     bool Ready() const { return server != INVALID_HANDLE_VALUE && device != INVALID_HANDLE; }
@@ -94,7 +98,9 @@ TEST(DeviceTransferTest, EachTransferMovesAndCountsItsBytes)
         PipeDevice pipe;
         ASSERT_TRUE(pipe.Ready());
         std::vector<unsigned char> sent(c.moved);
-        for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 31 + c.asked);
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            sent[i] = static_cast<unsigned char>(i * 31 + c.asked);
+        }
         std::vector<unsigned char> data = c.write ? sent : std::vector<unsigned char>(c.asked, 0xEE);
         DWORD count = 0;
         ASSERT_TRUE(c.write || (WriteFile(pipe.server, sent.data(), c.moved, &count, nullptr) && count == c.moved));

@@ -10,8 +10,7 @@
 
 namespace {
 
-const char INSTANCE_KEY[] =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\9876";
+const char INSTANCE_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\9876";
 const char DEVICE_PATH[] = "\\\\.\\Usbscan3";
 
 class RegistryTest : public ::testing::Test {
@@ -21,9 +20,9 @@ protected:
         // A key left by a run that ended early would bring its own values.
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, INSTANCE_KEY);
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, INSTANCE_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &key, nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, INSTANCE_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
         const DWORD number = 0x41B2;
         RegSetValueExA(key, "CreateFileName", 0, REG_SZ, reinterpret_cast<const BYTE*>(DEVICE_PATH),
                        sizeof DEVICE_PATH);

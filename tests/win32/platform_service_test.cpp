@@ -18,7 +18,9 @@ bool ReadConfig(Handle service, ServiceConfigHead* head)
     }
     void* block = AllocateFixed(needed);
     const bool ok = block != nullptr && QueryServiceConfiguration(service, block, needed, &needed);
-    if (ok) *head = *static_cast<ServiceConfigHead*>(block);
+    if (ok) {
+        *head = *static_cast<ServiceConfigHead*>(block);
+    }
     FreeFixed(block);
     return ok;
 }

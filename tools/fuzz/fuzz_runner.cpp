@@ -57,7 +57,9 @@ void ShortenDurations(SimWorld* world)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // fwupdate-sim refuses a larger file before the reader sees it.
-    if (size > SCENARIO_MAX_BYTES) return 0;
+    if (size > SCENARIO_MAX_BYTES) {
+        return 0;
+    }
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     SimWorld& world = World();
@@ -65,8 +67,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ApplyDefaultWorld(&world, &arguments);
     std::string error;
     if (!ApplyScenario(FILE_NAME, text, &world, &arguments, &error)) {
-        if (error.rfind(std::string(FILE_NAME) + ": ", 0) != 0) Broken("a refusal names the file", error);
-        if (PrintableText(error) != error) Broken("a refusal is one line of printable text", error);
+        if (error.rfind(std::string(FILE_NAME) + ": ", 0) != 0) {
+            Broken("a refusal names the file", error);
+        }
+        if (PrintableText(error) != error) {
+            Broken("a refusal is one line of printable text", error);
+        }
         return 0;
     }
 
@@ -79,13 +85,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char*> argv;
     std::string programName = "fwupdate.exe";
     argv.push_back(programName.data());
-    for (std::string& argument : arguments) argv.push_back(argument.data());
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
     argv.push_back(nullptr);
     const int exitCode = UpdaterMain(static_cast<int>(argv.size() - 1), argv.data());
 
     const std::string report = ReportText(world, before, exitCode, RunEnd::Return);
     const nlohmann::json readBack = nlohmann::json::parse(report, nullptr, false);
-    if (readBack.is_discarded()) Broken("the report is JSON", report);
+    if (readBack.is_discarded()) {
+        Broken("the report is JSON", report);
+    }
     if (readBack != BuildReport(world, before, exitCode, RunEnd::Return)) {
         Broken("the report reads back as what was written", report);
     }

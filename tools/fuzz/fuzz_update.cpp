@@ -30,8 +30,7 @@ namespace {
 
 constexpr std::uint32_t FOREVER = 0xFFFFFFFFu;
 
-template <typename T, std::size_t N>
-T Pick(FuzzedDataProvider& p, const T (&values)[N])
+template <typename T, std::size_t N> T Pick(FuzzedDataProvider& p, const T (&values)[N])
 {
     return values[p.ConsumeIntegralInRange<std::size_t>(0, N - 1)];
 }
@@ -72,7 +71,9 @@ SimRefusal MaybeRefuse(FuzzedDataProvider& p)
 std::vector<std::uint8_t> Text(const std::string& s, bool terminate = true)
 {
     std::vector<std::uint8_t> bytes(s.begin(), s.end());
-    if (terminate) bytes.push_back(0);
+    if (terminate) {
+        bytes.push_back(0);
+    }
     return bytes;
 }
 
@@ -80,9 +81,13 @@ std::vector<std::uint8_t> Text(const std::string& s, bool terminate = true)
 std::string PathAsRecorded(FuzzedDataProvider& p, int path)
 {
     std::string text = "\\\\.\\usbscan" + std::to_string(path);
-    if (OneIn(p, 4))
-        for (char& c : text)
-            if (c >= 'a' && c <= 'z' && p.ConsumeBool()) c = static_cast<char>(c - 'a' + 'A');
+    if (OneIn(p, 4)) {
+        for (char& c : text) {
+            if (c >= 'a' && c <= 'z' && p.ConsumeBool()) {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+    }
     return text;
 }
 
@@ -108,9 +113,9 @@ SimRegistryInstance ScannerInstance(FuzzedDataProvider& p, int number, int path,
     inst.number = number;
     inst.openRefused = OneIn(p, 32);
     inst.values.push_back({"CreateFileName", 1, Text(PathAsRecorded(p, path))});
-    inst.values.push_back(
-        {"MatchingDeviceId", 1, Text(Pick(p, {"USB\\VID_7A3C&PID_41B2", "usb\\vid_7a3c&pid_41b2",
-                                              "USB\\VID_7A3C&PID_41B2&MI_00", "USB\\VID_7a3c&PID_41B2\\5&2f"}))});
+    inst.values.push_back({"MatchingDeviceId", 1,
+                           Text(Pick(p, {"USB\\VID_7A3C&PID_41B2", "usb\\vid_7a3c&pid_41b2",
+                                         "USB\\VID_7A3C&PID_41B2&MI_00", "USB\\VID_7a3c&PID_41B2\\5&2f"}))});
     switch (p.ConsumeIntegralInRange<int>(0, 15)) {
     case 15:
         break;  // no friendly name
@@ -134,14 +139,20 @@ SimRegistryInstance OtherInstance(FuzzedDataProvider& p, int taken, int path, co
     SimRegistryInstance inst;
     // Instance numbers are key names: one key per number.
     inst.number = p.ConsumeIntegralInRange<int>(0, 20);
-    if (inst.number == taken) ++inst.number;
+    if (inst.number == taken) {
+        ++inst.number;
+    }
     inst.openRefused = OneIn(p, 16);
     const int form = p.ConsumeIntegralInRange<int>(0, 5);
     std::string id = p.ConsumeBool() ? "usb\\vid_7a3c&pid_41b2" : "USB\\VID_7A3C&PID_41B2&MI_00";
-    if (form == 1) id = "usb\\vid_7a3c&pid_41";
-    if (form == 0) id = "USB\\VID_04B8&PID_0142";
-    inst.values.push_back({"CreateFileName", OneIn(p, 8) ? 3u : 1u,
-                           Text(p.ConsumeBool() ? PathAsRecorded(p, path) : "\\\\.\\Usbscan9")});
+    if (form == 1) {
+        id = "usb\\vid_7a3c&pid_41";
+    }
+    if (form == 0) {
+        id = "USB\\VID_04B8&PID_0142";
+    }
+    inst.values.push_back(
+        {"CreateFileName", OneIn(p, 8) ? 3u : 1u, Text(p.ConsumeBool() ? PathAsRecorded(p, path) : "\\\\.\\Usbscan9")});
     inst.values.push_back({"MatchingDeviceId", form == 2 ? 3u : 1u, Text(id)});
     if (form == 3) {
         inst.values.push_back({"FriendlyName", 1, Text(std::string(256, 'F'), false)});
@@ -162,9 +173,10 @@ void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
     // Busy for a while, or never ready at all.
     s.busyForMs = p.ConsumeBool() ? 0 : Duration(p, 15000);
     s.scriptLength = p.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-    for (std::uint32_t i = 0; i < s.scriptLength; ++i)
-        s.script[i] = Pick(p, {std::uint16_t{0}, std::uint16_t{6}, std::uint16_t{7}, std::uint16_t{3},
-                               std::uint16_t{0xFFFF}});
+    for (std::uint32_t i = 0; i < s.scriptLength; ++i) {
+        s.script[i] =
+            Pick(p, {std::uint16_t{0}, std::uint16_t{6}, std::uint16_t{7}, std::uint16_t{3}, std::uint16_t{0xFFFF}});
+    }
     // Burns for seconds, minutes, or for ever.
     s.burnMs = Duration(p, 30000);
     s.burnEndState = OneIn(p, 6) ? Pick(p, {std::uint16_t{6}, std::uint16_t{3}}) : std::uint16_t{0};
@@ -178,7 +190,9 @@ void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
     s.clockSkewSeconds = p.ConsumeBool() ? 0 : p.ConsumeIntegralInRange<std::int32_t>(-120, 120);
     if (OneIn(p, 16)) {
         s.clockScripted = true;
-        for (auto& b : s.clockReply) b = p.ConsumeIntegral<std::uint8_t>();
+        for (auto& b : s.clockReply) {
+            b = p.ConsumeIntegral<std::uint8_t>();
+        }
     }
     s.absenceCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 2);
     for (std::uint32_t i = 0; i < s.absenceCount; ++i) {
@@ -214,8 +228,8 @@ void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
 void BuildService(FuzzedDataProvider& p, SimService& v)
 {
     v.installed = !OneIn(p, 10);
-    v.state = Pick(p, {SERVICE_RUNNING_STATE, SERVICE_RUNNING_STATE, SERVICE_STOPPED_STATE,
-                       SERVICE_START_PENDING_STATE, SERVICE_STOP_PENDING_STATE});
+    v.state = Pick(p, {SERVICE_RUNNING_STATE, SERVICE_RUNNING_STATE, SERVICE_STOPPED_STATE, SERVICE_START_PENDING_STATE,
+                       SERVICE_STOP_PENDING_STATE});
     v.startType = Pick(p, {SERVICE_AUTO_START_TYPE, SERVICE_DEMAND_START_TYPE, SERVICE_DISABLED_TYPE});
     v.runningControls = Pick(p, {7u, 1u, 0u});
     // Pending for seconds, past the updater's waits, or stuck for good.
@@ -240,8 +254,10 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     SimWorld& w = World();
     ResetProcessState();
 
-    w.languageId = p.ConsumeBool() ? 0x0404 : Pick(p, {std::uint16_t{0x0409}, std::uint16_t{0x0804},
-                                                        std::uint16_t{0x0C04}, std::uint16_t{0x1404}});
+    w.languageId =
+        p.ConsumeBool()
+            ? 0x0404
+            : Pick(p, {std::uint16_t{0x0409}, std::uint16_t{0x0804}, std::uint16_t{0x0C04}, std::uint16_t{0x1404}});
     w.tickAtStart = p.ConsumeBool() ? 0xFFFFFFFFu - p.ConsumeIntegralInRange<std::uint32_t>(0, 700000)
                                     : p.ConsumeIntegral<std::uint32_t>();
     w.timeZone = Pick(p, {"UTC", "Europe/Berlin", "America/New_York", "Asia/Taipei"});
@@ -269,30 +285,43 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
                        : OneIn(p, 16) ? p.ConsumeIntegralInRange<int>(0, MAX_CLASS_INSTANCE)
                                       : p.ConsumeIntegralInRange<int>(0, 12);
     const int others = p.ConsumeIntegralInRange<int>(0, scannerListed ? 2 : 3);
-    for (int i = 0; i < others; ++i) w.registry.push_back(OtherInstance(p, number, path, friendly));
-    if (scannerListed) w.registry.push_back(ScannerInstance(p, number, path, friendly));
+    for (int i = 0; i < others; ++i) {
+        w.registry.push_back(OtherInstance(p, number, path, friendly));
+    }
+    if (scannerListed) {
+        w.registry.push_back(ScannerInstance(p, number, path, friendly));
+    }
 
     // Other applications that hold the guard mutexes.
-    if (OneIn(p, 8)) w.mutexesHeldByOthers.push_back("Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly);
-    if (OneIn(p, 8)) w.mutexesHeldByOthers.push_back("{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}");
+    if (OneIn(p, 8)) {
+        w.mutexesHeldByOthers.push_back("Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly);
+    }
+    if (OneIn(p, 8)) {
+        w.mutexesHeldByOthers.push_back("{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}");
+    }
     const int image = p.ConsumeIntegralInRange<int>(0, 15);
-    w.image = image == 15 ? SimImage::Missing : image == 14 ? SimImage::NotLoadable
-                                                : image == 13 ? SimImage::Empty : SimImage::Present;
+    w.image = image == 15   ? SimImage::Missing
+              : image == 14 ? SimImage::NotLoadable
+              : image == 13 ? SimImage::Empty
+                            : SimImage::Present;
     w.createEvent = MaybeRefuse(p);
     w.createMutex = MaybeRefuse(p);
 
     args.assign(1, "fwupdate.exe");
     const int argCount = p.ConsumeIntegralInRange<int>(0, 3);
-    for (int i = 0; i < argCount; ++i)
+    for (int i = 0; i < argCount; ++i) {
         args.push_back(p.ConsumeBool() ? std::string(Pick(p, {"-a", "-b", "/a", "ab", "", "-", "-b"}))
                                        : p.ConsumeRandomLengthString(16));
+    }
 
     // When the other applications let go of their mutexes, in virtual ms
     // from the start: never, or within the seconds the two guards spend
     // trying. Decoded last, so that older inputs keep their meaning.
     for (const std::string& name : w.mutexesHeldByOthers) {
         const std::uint64_t at = p.ConsumeIntegralInRange<std::uint64_t>(0, 8000);
-        if (at != 0) w.mutexReleasesByOthers[name] = at;
+        if (at != 0) {
+            w.mutexReleasesByOthers[name] = at;
+        }
     }
 }
 
@@ -302,7 +331,9 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
 void UseTimeZone(const std::string& zone)
 {
     const char* now = std::getenv("TZ");
-    if (now != nullptr && zone == now) return;
+    if (now != nullptr && zone == now) {
+        return;
+    }
     setenv("TZ", zone.c_str(), 1);
     tzset();
 }
@@ -322,11 +353,15 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
     ResetWatch(RUN_VIRTUAL_MS_BOUND);
 
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
     argv.push_back(nullptr);
     try {
         const int rc = UpdaterMain(static_cast<int>(args.size()), argv.data());
-        if (rc != 0) return "1: exit code " + std::to_string(rc);
+        if (rc != 0) {
+            return "1: exit code " + std::to_string(rc);
+        }
     } catch (const RunOverBound&) {
         return "1: the run was still going after " + std::to_string(w.nowMs) + " virtual ms (bound " +
                std::to_string(RUN_VIRTUAL_MS_BOUND) + ")";
@@ -336,40 +371,48 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
 
 void PrintRefusal(const char* what, const SimRefusal& r)
 {
-    if (r.first != 0) std::fprintf(stderr, "  %s refused from call %u, %u calls, error %u\n", what, r.first, r.count, r.error);
+    if (r.first != 0) {
+        std::fprintf(stderr, "  %s refused from call %u, %u calls, error %u\n", what, r.first, r.count, r.error);
+    }
 }
 
 // The world the bytes made, for a person reading a failure.
 void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
 {
     std::fprintf(stderr, "--- world ---\n  arguments:");
-    for (const std::string& a : args) std::fprintf(stderr, " \"%s\"", a.c_str());
+    for (const std::string& a : args) {
+        std::fprintf(stderr, " \"%s\"", a.c_str());
+    }
     std::fprintf(stderr, "\n  language 0x%04x, tick at start %u, zone %s, local time %lld\n", w.languageId,
                  w.tickAtStart, w.timeZone.c_str(), static_cast<long long>(w.localTimeAtStart));
-    for (const SimForeignDevice& d : w.foreignDevices)
+    for (const SimForeignDevice& d : w.foreignDevices) {
         std::fprintf(stderr, "  foreign device at %d: %04x:%04x%s\n", d.path, d.vendorId, d.productId,
                      d.descriptorFails ? ", descriptor fails" : "");
+    }
     const ScannerConfig& s = w.scanner;
     std::fprintf(stderr,
                  "  scanner at %d, product %04x%s%s, busy state %u for %u ms, burn %u ms then state %u\n"
                  "  power cycle: leaves after %u ms, away %u ms, back at %d%s; clock skew %d s%s\n",
                  s.path, s.productId, s.descriptorFails ? ", descriptor fails" : "", s.recovery ? ", in recovery" : "",
                  s.busyState, s.busyForMs, s.burnMs, s.burnEndState, s.leaveAfterMs, s.absentMs, s.returnPath,
-                 s.returnInRecovery ? " in recovery" : "", s.clockSkewSeconds, s.clockScripted ? ", scripted clock" : "");
+                 s.returnInRecovery ? " in recovery" : "", s.clockSkewSeconds,
+                 s.clockScripted ? ", scripted clock" : "");
     if (s.scriptLength > 0) {
         std::fprintf(stderr, "  status script:");
-        for (std::uint32_t i = 0; i < s.scriptLength && i < static_cast<std::uint32_t>(SIM_MAX_SCRIPT); ++i)
+        for (std::uint32_t i = 0; i < s.scriptLength && i < static_cast<std::uint32_t>(SIM_MAX_SCRIPT); ++i) {
             std::fprintf(stderr, " %u", s.script[i]);
+        }
         std::fprintf(stderr, "\n");
     }
-    for (std::uint32_t i = 0; i < s.absenceCount && i < static_cast<std::uint32_t>(SIM_MAX_ABSENCES); ++i)
+    for (std::uint32_t i = 0; i < s.absenceCount && i < static_cast<std::uint32_t>(SIM_MAX_ABSENCES); ++i) {
         std::fprintf(stderr, "  absent from %llu to %llu ms, then at %d\n",
                      static_cast<unsigned long long>(s.absences[i].fromMs),
                      static_cast<unsigned long long>(s.absences[i].toMs), s.absences[i].thenPath);
+    }
     for (std::uint32_t i = 0; i < s.faultCount && i < static_cast<std::uint32_t>(SIM_MAX_FAULTS); ++i) {
         const SimFaultRule& f = s.faults[i];
-        std::fprintf(stderr, "  fault: %s calls %u..+%u kind %u amount %u\n", f.direction == SIM_DIR_WRITE ? "write" : "read",
-                     f.first, f.count, f.kind, f.amount);
+        std::fprintf(stderr, "  fault: %s calls %u..+%u kind %u amount %u\n",
+                     f.direction == SIM_DIR_WRITE ? "write" : "read", f.first, f.count, f.kind, f.amount);
     }
     const SimService& v = w.service;
     std::fprintf(stderr,
@@ -392,9 +435,9 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
             std::string shown;
             for (std::uint8_t b : v2.data) {
                 char hex[8];
-                if (b >= 0x20 && b < 0x7F)
+                if (b >= 0x20 && b < 0x7F) {
                     shown += static_cast<char>(b);
-                else {
+                } else {
                     std::snprintf(hex, sizeof hex, "\\x%02x", b);
                     shown += hex;
                 }
@@ -406,8 +449,9 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
     for (const std::string& name : w.mutexesHeldByOthers) {
         const auto release = w.mutexReleasesByOthers.find(name);
         std::fprintf(stderr, "  held by another application: %s", name.c_str());
-        if (release != w.mutexReleasesByOthers.end())
+        if (release != w.mutexReleasesByOthers.end()) {
             std::fprintf(stderr, ", let go at %llu ms", static_cast<unsigned long long>(release->second));
+        }
         std::fprintf(stderr, "\n");
     }
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
@@ -437,9 +481,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // beginning and its end tell the story.
     const std::size_t shown = 400;
     for (std::size_t i = 0; i < w.calls.size(); ++i) {
-        if (w.calls.size() > 2 * shown && i == shown)
+        if (w.calls.size() > 2 * shown && i == shown) {
             std::fprintf(stderr, "... %zu calls left out ...\n", w.calls.size() - 2 * shown);
-        if (w.calls.size() > 2 * shown && i >= shown && i < w.calls.size() - shown) continue;
+        }
+        if (w.calls.size() > 2 * shown && i >= shown && i < w.calls.size() - shown) {
+            continue;
+        }
         std::fprintf(stderr, "%s\n", w.calls[i].c_str());
     }
     std::fprintf(stderr, "--- console ---\n");

@@ -37,8 +37,7 @@ constexpr std::uint64_t GUARDS_MS = 2 * MUTEX_TRIES * MUTEX_RETRY_PAUSE_MS;
 // The stop waits once; never past its limit (a zero hint costs the
 // simulated host a millisecond a pass, still inside the limit).
 constexpr std::uint64_t STOP_MS = SERVICE_WAIT_LIMIT_MS;
-constexpr std::uint64_t READINESS_MS =
-    READINESS_QUERIES * EXCHANGE_MS + (READINESS_QUERIES - 1) * READINESS_PAUSE_MS;
+constexpr std::uint64_t READINESS_MS = READINESS_QUERIES * EXCHANGE_MS + (READINESS_QUERIES - 1) * READINESS_PAUSE_MS;
 // Set: exchange and record write; read back: exchange, then reads that do
 // not wait on the event.
 constexpr std::uint64_t CLOCK_MS = 2 * EXCHANGE_MS + TRANSFER_WAIT_MS;

@@ -17,12 +17,16 @@ const char UTILITY_MUTEX_NAME[] = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
 void Break(const char* promise)
 {
     RunWatch& watch = Watch();
-    if (watch.broken.empty()) watch.broken = promise;
+    if (watch.broken.empty()) {
+        watch.broken = promise;
+    }
 }
 
 void CheckTime()
 {
-    if (World().nowMs > Watch().boundMs) throw RunOverBound{};
+    if (World().nowMs > Watch().boundMs) {
+        throw RunOverBound{};
+    }
 }
 
 // Whether the updater owns, right now, both guard mutexes.
@@ -30,9 +34,15 @@ bool UpdaterOwnsBothGuards(const SimWorld& w)
 {
     bool scanner = false, utility = false;
     for (const auto& [name, m] : w.mutexes) {
-        if (m.updaterOwnership <= 0) continue;
-        if (name.compare(0, sizeof SCANNER_MUTEX_PREFIX - 1, SCANNER_MUTEX_PREFIX) == 0) scanner = true;
-        if (name == UTILITY_MUTEX_NAME) utility = true;
+        if (m.updaterOwnership <= 0) {
+            continue;
+        }
+        if (name.compare(0, sizeof SCANNER_MUTEX_PREFIX - 1, SCANNER_MUTEX_PREFIX) == 0) {
+            scanner = true;
+        }
+        if (name == UTILITY_MUTEX_NAME) {
+            utility = true;
+        }
     }
     return scanner && utility;
 }
@@ -47,8 +57,11 @@ bool OtherApplicationHolds(const SimWorld& w, const char* name)
 GuardTries& TriesOf(const char* name)
 {
     RunWatch& watch = Watch();
-    for (GuardTries& g : watch.guards)
-        if (g.name == name) return g;
+    for (GuardTries& g : watch.guards) {
+        if (g.name == name) {
+            return g;
+        }
+    }
     watch.guards.push_back(GuardTries{});
     watch.guards.back().name = name;
     return watch.guards.back();
@@ -74,7 +87,7 @@ extern "C" {
 void __real__Z7SleepMsj(std::uint32_t milliseconds);
 bool __real__Z17WaitForCompletionPvj(Handle event, std::uint32_t milliseconds);
 bool __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const void* data, std::uint32_t size,
-                                                          std::uint32_t* transferred, TransferOverlapped* overlapped);
+                                                         std::uint32_t* transferred, TransferOverlapped* overlapped);
 bool __real__Z17QueryServiceStatePvP13ServiceStatus(Handle service, ServiceStatus* status);
 bool __real__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus* status);
 Handle __real__Z16CreateOwnedMutexPKc(const char* name);
@@ -94,7 +107,7 @@ bool __wrap__Z17WaitForCompletionPvj(Handle event, std::uint32_t milliseconds)
 }
 
 bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const void* data, std::uint32_t size,
-                                                          std::uint32_t* transferred, TransferOverlapped* overlapped)
+                                                         std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
     SimWorld& w = World();
     // Judged as things stand when the bytes go out.
@@ -106,8 +119,12 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     const std::uint32_t reached = w.model.writeCalls;
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
     if (w.model.writeCalls != reached) {
-        if (!serviceLetGo) Break("2: written to the scanner before the imaging service reported stopped");
-        if (!guarded) Break("3: written to the scanner in normal mode without owning both mutexes");
+        if (!serviceLetGo) {
+            Break("2: written to the scanner before the imaging service reported stopped");
+        }
+        if (!guarded) {
+            Break("3: written to the scanner in normal mode without owning both mutexes");
+        }
     }
     return ok;
 }
@@ -115,8 +132,9 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
 bool __wrap__Z17QueryServiceStatePvP13ServiceStatus(Handle service, ServiceStatus* status)
 {
     const bool ok = __real__Z17QueryServiceStatePvP13ServiceStatus(service, status);
-    if (ok && status != nullptr && status->dwCurrentState == SERVICE_STOPPED_STATE && Watch().stopAccepted)
+    if (ok && status != nullptr && status->dwCurrentState == SERVICE_STOPPED_STATE && Watch().stopAccepted) {
         Watch().stoppedReported = true;
+    }
     return ok;
 }
 
@@ -138,7 +156,9 @@ Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
     RunWatch& watch = Watch();
     GuardTries& tries = TriesOf(name != nullptr ? name : "");
     ++tries.tries;
-    if (otherHolds) ++tries.triesWhileOtherHeld;
+    if (otherHolds) {
+        ++tries.triesWhileOtherHeld;
+    }
     if (mutex == NO_HANDLE) {
         ++tries.triesRefused;
     } else if (LastError() == ERROR_ALREADY_EXISTS_CODE) {

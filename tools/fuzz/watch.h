@@ -22,11 +22,11 @@ struct RunWatch {
     // Virtual time past which the run has broken its bound; the run is
     // stopped there (RunOverBound) instead of going on for virtual days.
     std::uint64_t boundMs = 0;
-    bool stopAccepted = false;     // the imaging service took a stop control
-    bool stoppedReported = false;  // and a status report since said stopped
-    std::uint64_t lastPrintMs = 0;  // virtual time of the last console bytes
-    std::vector<Handle> ownedMutexHandles;   // tries that took ownership
-    std::vector<Handle> failedTryHandles;    // handles of tries that did not
+    bool stopAccepted = false;              // the imaging service took a stop control
+    bool stoppedReported = false;           // and a status report since said stopped
+    std::uint64_t lastPrintMs = 0;          // virtual time of the last console bytes
+    std::vector<Handle> ownedMutexHandles;  // tries that took ownership
+    std::vector<Handle> failedTryHandles;   // handles of tries that did not
     std::vector<GuardTries> guards;
     std::string broken;  // the first promise broken while the run went on
 };
@@ -36,4 +36,4 @@ RunWatch& Watch();
 void ResetWatch(std::uint64_t boundMs);
 
 // Thrown out of the updater from a passage of time beyond the bound.
-struct RunOverBound {};
+struct RunOverBound { };

@@ -18,12 +18,12 @@
 #define FWU_SIM_IOCTL_TRACE 0x00222408u
 
 typedef struct FwuSimDriverState {
-    uint64_t nowMs;         /* the scanner's time */
-    int32_t started;        /* a device was opened: the scanner's time runs */
-    int32_t publishedPath;  /* number of the scanner's link, -1 while off the bus */
-    int32_t configOk;       /* every configuration value was well formed */
-    uint32_t foreignCount;  /* other still-image devices published */
-    uint32_t modelSize;     /* bytes of the model snapshot */
+    uint64_t nowMs;        /* the scanner's time */
+    int32_t started;       /* a device was opened: the scanner's time runs */
+    int32_t publishedPath; /* number of the scanner's link, -1 while off the bus */
+    int32_t configOk;      /* every configuration value was well formed */
+    uint32_t foreignCount; /* other still-image devices published */
+    uint32_t modelSize;    /* bytes of the model snapshot */
     uint32_t reserved;
 } FwuSimDriverState;
 

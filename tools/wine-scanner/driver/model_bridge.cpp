@@ -22,13 +22,13 @@ struct Reader {
     bool ok;
 
     // A 32-bit value (REG_DWORD). Absent: the default stays.
-    template <typename T>
-    void Number(const char* name, T* field)
+    template <typename T> void Number(const char* name, T* field)
     {
         uint8_t raw[4];
         int got = read(context, name, raw, sizeof raw);
-        if (got < 0)
+        if (got < 0) {
             return;
+        }
         if (got != 4) {
             ok = false;
             return;
@@ -48,8 +48,9 @@ struct Reader {
     int Records(const char* name, uint8_t* buffer, uint32_t size, uint32_t record)
     {
         int got = read(context, name, buffer, size);
-        if (got < 0)
+        if (got < 0) {
             return -1;
+        }
         if (uint32_t(got) > size || uint32_t(got) % record != 0) {
             ok = false;
             return -1;
@@ -80,17 +81,20 @@ extern "C" int BridgeConfigure(BridgeValueReader read, void* context)
     r.Number("clockSkewSeconds", &config.clockSkewSeconds);
     r.Flag("clockScripted", &config.clockScripted);
 
-    uint8_t raw[SIM_MAX_FAULTS * FAULT_RECORD > SIM_MAX_SCRIPT * 2 ? SIM_MAX_FAULTS * FAULT_RECORD : SIM_MAX_SCRIPT * 2];
+    uint8_t
+        raw[SIM_MAX_FAULTS * FAULT_RECORD > SIM_MAX_SCRIPT * 2 ? SIM_MAX_FAULTS * FAULT_RECORD : SIM_MAX_SCRIPT * 2];
     int n = r.Records("script", raw, SIM_MAX_SCRIPT * 2, 2);
     if (n >= 0) {
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             config.script[i] = GetLe16(raw + 2 * i);
+        }
         config.scriptLength = uint32_t(n);
     }
     n = r.Records("clockReply", raw, sizeof config.clockReply, sizeof config.clockReply);
     if (n == 1) {
-        for (uint32_t i = 0; i < sizeof config.clockReply; ++i)
+        for (uint32_t i = 0; i < sizeof config.clockReply; ++i) {
             config.clockReply[i] = raw[i];
+        }
     }
     n = r.Records("absences", raw, SIM_MAX_ABSENCES * ABSENCE_RECORD, ABSENCE_RECORD);
     if (n >= 0) {
@@ -104,13 +108,14 @@ extern "C" int BridgeConfigure(BridgeValueReader read, void* context)
     if (n >= 0) {
         for (int i = 0; i < n; ++i) {
             const uint8_t* p = raw + i * FAULT_RECORD;
-            config.faults[i] = SimFaultRule{uint8_t(GetLe32(p)), uint8_t(GetLe32(p + 4)), GetLe32(p + 8), GetLe32(p + 12),
-                                            GetLe32(p + 16)};
+            config.faults[i] = SimFaultRule{uint8_t(GetLe32(p)), uint8_t(GetLe32(p + 4)), GetLe32(p + 8),
+                                            GetLe32(p + 12), GetLe32(p + 16)};
         }
         config.faultCount = uint32_t(n);
     }
-    if (!r.ok)
+    if (!r.ok) {
         config = DefaultScannerConfig();
+    }
     g_model.Reset(config);
     return r.ok ? 1 : 0;
 }
@@ -155,8 +160,9 @@ extern "C" uint32_t BridgeSnapshot(void* out, uint32_t size)
     if (size >= sizeof g_model) {
         const uint8_t* from = reinterpret_cast<const uint8_t*>(&g_model);
         uint8_t* to = static_cast<uint8_t*>(out);
-        for (uint32_t i = 0; i < sizeof g_model; ++i)
+        for (uint32_t i = 0; i < sizeof g_model; ++i) {
             to[i] = from[i];
+        }
     }
     return sizeof g_model;
 }

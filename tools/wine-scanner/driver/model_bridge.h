@@ -17,10 +17,10 @@ typedef int (*BridgeValueReader)(void* context, const char* name, void* buffer, 
 
 /* What one transfer call does, as the driver must complete it. */
 typedef struct BridgeTransfer {
-    uint8_t callOk;     /* the call itself succeeds */
-    uint8_t signalled;  /* the completion is signalled */
-    uint8_t resultOk;   /* the outcome can be fetched */
-    uint32_t count;     /* bytes moved */
+    uint8_t callOk;    /* the call itself succeeds */
+    uint8_t signalled; /* the completion is signalled */
+    uint8_t resultOk;  /* the outcome can be fetched */
+    uint32_t count;    /* bytes moved */
 } BridgeTransfer;
 
 /* Builds the scanner from the default configuration with every named value

@@ -31,16 +31,16 @@ typedef struct DeviceExtension {
 
 static FAST_MUTEX g_lock;
 static PDEVICE_OBJECT g_scanner;
-static int32_t g_published = -1;      /* number of the scanner's link, -1 none */
-static LONGLONG g_originTicks = -1;   /* clock origin: the first open of a device */
+static int32_t g_published = -1;    /* number of the scanner's link, -1 none */
+static LONGLONG g_originTicks = -1; /* clock origin: the first open of a device */
 static volatile LONG g_stopping;
 static PVOID g_thread;
-static ULONG g_tickIncrement;          /* 100 ns units per tick */
+static ULONG g_tickIncrement; /* 100 ns units per tick */
 static VOID(NTAPI* g_queryTickCount)(PLARGE_INTEGER);
 static int g_configOk;
 static uint32_t g_foreignCount;
 static PDEVICE_OBJECT g_foreign[MAX_FOREIGN];
-static uint8_t* g_trace;           /* the wire trace, pcap from its first byte */
+static uint8_t* g_trace; /* the wire trace, pcap from its first byte */
 static uint32_t g_traceUsed;
 static uint64_t g_traceRequests;
 
@@ -60,8 +60,9 @@ static LONGLONG Ticks(void)
    until then the scanner sits at its starting instant. Caller holds g_lock. */
 static uint64_t NowMs(void)
 {
-    if (g_originTicks < 0)
+    if (g_originTicks < 0) {
         return 0;
+    }
     return (uint64_t)((Ticks() - g_originTicks) * (LONGLONG)g_tickIncrement / 10000);
 }
 
@@ -81,8 +82,9 @@ static void LinkName(UNICODE_STRING* name, WCHAR* buffer, USHORT room, int32_t n
         buffer[i] = prefix[i];
         ++i;
     }
-    while (n > 0 && i + 1 < room)
+    while (n > 0 && i + 1 < room) {
         buffer[i++] = digits[--n];
+    }
     buffer[i] = 0;
     name->Buffer = buffer;
     name->Length = (USHORT)(i * sizeof(WCHAR));
@@ -115,8 +117,9 @@ static void TraceRecord(uint16_t address, uint8_t kind, uint32_t size, const uin
                         uint32_t count, const uint8_t* inData, uint16_t vendorId, uint16_t productId)
 {
     LARGE_INTEGER now;
-    if (g_trace == NULL || address == 0 || TRACE_CAPACITY - g_traceUsed < BridgeTraceRoom())
+    if (g_trace == NULL || address == 0 || TRACE_CAPACITY - g_traceUsed < BridgeTraceRoom()) {
         return;
+    }
     KeQuerySystemTime(&now);
     g_traceUsed += BridgeTraceRequest(++g_traceRequests, (uint64_t)(now.QuadPart - UNIX_EPOCH_IN_SYSTEM_TIME) / 10,
                                       address, kind, size, outData, status, count, inData, vendorId, productId,
@@ -127,10 +130,12 @@ static void TraceRecord(uint16_t address, uint8_t kind, uint32_t size, const uin
    the scanner's generation then, kept in the file object at the open. */
 static uint16_t HandleAddress(DeviceExtension* ext, PFILE_OBJECT file)
 {
-    if (ext->kind == KIND_FOREIGN)
+    if (ext->kind == KIND_FOREIGN) {
         return BridgeTraceAddress(ext->path, 0);
-    if (file == NULL || file->FsContext == NULL || file->FsContext2 == NULL)
+    }
+    if (file == NULL || file->FsContext == NULL || file->FsContext2 == NULL) {
         return 0;
+    }
     return BridgeTraceAddress((int32_t)((ULONG_PTR)file->FsContext - 1), (uint32_t)((ULONG_PTR)file->FsContext2 - 1));
 }
 
@@ -139,15 +144,19 @@ static uint16_t HandleAddress(DeviceExtension* ext, PFILE_OBJECT file)
 static void SyncLink(void)
 {
     int32_t path = -1;
-    if (!BridgePresent(NowMs(), &path))
+    if (!BridgePresent(NowMs(), &path)) {
         path = -1;
-    if (path == g_published)
+    }
+    if (path == g_published) {
         return;
-    if (g_published >= 0)
+    }
+    if (g_published >= 0) {
         Unpublish(g_published);
+    }
     g_published = -1;
-    if (path >= 0 && NT_SUCCESS(Publish(path, SCANNER_DEVICE_NAME)))
+    if (path >= 0 && NT_SUCCESS(Publish(path, SCANNER_DEVICE_NAME))) {
         g_published = path;
+    }
 }
 
 static VOID NTAPI LinkThread(PVOID context)
@@ -178,10 +187,12 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 static int HandleAlive(PFILE_OBJECT file, uint64_t now)
 {
     int32_t path;
-    if (file == NULL || file->FsContext2 == NULL)
+    if (file == NULL || file->FsContext2 == NULL) {
         return 0;
-    if (!BridgePresent(now, &path))
+    }
+    if (!BridgePresent(now, &path)) {
         return 0;
+    }
     return (ULONG_PTR)file->FsContext2 == (ULONG_PTR)BridgeGeneration(now) + 1;
 }
 
@@ -190,11 +201,13 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
     DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = STATUS_SUCCESS;
-    if (ext->kind == KIND_CONTROL)
+    if (ext->kind == KIND_CONTROL) {
         return Complete(irp, STATUS_SUCCESS, 0);
+    }
     ExAcquireFastMutex(&g_lock);
-    if (g_originTicks < 0)
+    if (g_originTicks < 0) {
         g_originTicks = Ticks();
+    }
     if (ext->kind == KIND_SCANNER) {
         uint64_t now = NowMs();
         int32_t path;
@@ -227,10 +240,12 @@ static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp)
    event of every completed request. */
 static NTSTATUS CompleteTransfer(PIRP irp, const BridgeTransfer* t)
 {
-    if (!t->callOk)
+    if (!t->callOk) {
         return Complete(irp, STATUS_UNSUCCESSFUL, 0);
-    if (!t->resultOk)
+    }
+    if (!t->resultOk) {
         return Complete(irp, STATUS_TIMEOUT, t->count);
+    }
     return Complete(irp, STATUS_SUCCESS, t->count);
 }
 
@@ -247,8 +262,8 @@ static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     uint8_t kind = write ? 1 : 2;
     if (ext->kind != KIND_SCANNER) {
         ExAcquireFastMutex(&g_lock);
-        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusNotSupported(), 0,
-                    NULL, 0, 0);
+        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusNotSupported(), 0, NULL,
+                    0, 0);
         ExReleaseFastMutex(&g_lock);
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
@@ -256,21 +271,22 @@ static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     now = NowMs();
     alive = HandleAlive(stack->FileObject, now);
     if (alive) {
-        if (write)
+        if (write) {
             BridgeWrite(now, buffer, size, &t);
-        else
+        } else {
             BridgeRead(now, buffer, size, &t);
+        }
         TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatus(&t),
                     t.callOk ? t.count : 0, buffer, 0, 0);
     } else {
-        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusGone(), 0, NULL, 0,
-                    0);
+        TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusGone(), 0, NULL, 0, 0);
     }
     ExReleaseFastMutex(&g_lock);
     /* A handle from before a power cycle talks to nobody: the model never
        sees the call, as no scanner would. */
-    if (!alive)
+    if (!alive) {
         return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
     return CompleteTransfer(irp, &t);
 }
 
@@ -287,19 +303,23 @@ static NTSTATUS DescriptorRequest(DeviceExtension* ext, PIRP irp, PIO_STACK_LOCA
         alive = HandleAlive(stack->FileObject, NowMs());
         BridgeDescriptor(&vendorId, &productId, &fails);
     }
-    if (!alive)
+    if (!alive) {
         TraceRecord(address, 0, 0, NULL, BridgeTraceStatusGone(), 0, NULL, 0, 0);
-    else if (fails)
+    } else if (fails) {
         TraceRecord(address, 0, 0, NULL, BridgeTraceStatusFailed(), 0, NULL, 0, 0);
-    else
+    } else {
         TraceRecord(address, 0, 0, NULL, 0, 18, NULL, vendorId, productId);
+    }
     ExReleaseFastMutex(&g_lock);
-    if (!alive)
+    if (!alive) {
         return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
-    if (fails)
+    }
+    if (fails) {
         return Complete(irp, STATUS_UNSUCCESSFUL, 0);
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8 || out == NULL)
+    }
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8 || out == NULL) {
         return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
     out[0] = vendorId;
     out[1] = productId;
     out[2] = 0x0100; /* release 1.00 */
@@ -316,30 +336,36 @@ static NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack)
         uint32_t size;
         ExAcquireFastMutex(&g_lock);
         size = BridgeSnapshot(NULL, 0);
-        if (out != NULL && room >= size)
+        if (out != NULL && room >= size) {
             BridgeSnapshot(out, room);
+        }
         ExReleaseFastMutex(&g_lock);
-        if (out == NULL || room < size)
+        if (out == NULL || room < size) {
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
         return Complete(irp, STATUS_SUCCESS, size);
     }
     if (code == FWU_SIM_IOCTL_TRACE) {
         uint32_t offset, n = 0, i;
-        if (out == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(uint32_t))
+        if (out == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(uint32_t)) {
             return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        }
         offset = *(const uint32_t*)out;
         ExAcquireFastMutex(&g_lock);
-        if (g_trace != NULL && offset < g_traceUsed)
+        if (g_trace != NULL && offset < g_traceUsed) {
             n = g_traceUsed - offset < room ? g_traceUsed - offset : room;
-        for (i = 0; i < n; ++i)
+        }
+        for (i = 0; i < n; ++i) {
             ((uint8_t*)out)[i] = g_trace[offset + i];
+        }
         ExReleaseFastMutex(&g_lock);
         return Complete(irp, STATUS_SUCCESS, n);
     }
     if (code == FWU_SIM_IOCTL_STATE) {
         FwuSimDriverState* state = (FwuSimDriverState*)out;
-        if (out == NULL || room < sizeof(FwuSimDriverState))
+        if (out == NULL || room < sizeof(FwuSimDriverState)) {
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        }
         ExAcquireFastMutex(&g_lock);
         state->nowMs = NowMs();
         state->started = g_originTicks >= 0;
@@ -357,10 +383,12 @@ static NTSTATUS NTAPI DispatchIoctl(PDEVICE_OBJECT device, PIRP irp)
 {
     DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (ext->kind == KIND_CONTROL)
+    if (ext->kind == KIND_CONTROL) {
         return ControlRequest(irp, stack);
-    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_GET_DEVICE_DESCRIPTOR)
+    }
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_GET_DEVICE_DESCRIPTOR) {
         return DescriptorRequest(ext, irp, stack);
+    }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
@@ -387,13 +415,15 @@ static int ReadValue(void* context, const char* name, void* buffer, uint32_t siz
     }
     wide[i] = 0;
     RtlInitUnicodeString(&valueName, wide);
-    if (!NT_SUCCESS(ZwQueryValueKey(source->key, &valueName, KeyValuePartialInformation, info,
-                                    sizeof source->buffer, &got)))
+    if (!NT_SUCCESS(
+            ZwQueryValueKey(source->key, &valueName, KeyValuePartialInformation, info, sizeof source->buffer, &got))) {
         return -1;
+    }
     n = info->DataLength;
     if (n <= size) {
-        for (i = 0; i < n; ++i)
+        for (i = 0; i < n; ++i) {
             ((UCHAR*)buffer)[i] = info->Data[i];
+        }
     }
     return (int)n;
 }
@@ -405,8 +435,9 @@ static void CreateForeignDevices(PDRIVER_OBJECT driver)
     uint8_t raw[MAX_FOREIGN * 12];
     int got = ReadValue(&g_values, "foreignDevices", raw, sizeof raw);
     int count, i;
-    if (got <= 0 || got > (int)sizeof raw || got % 12 != 0)
+    if (got <= 0 || got > (int)sizeof raw || got % 12 != 0) {
         return;
+    }
     count = got / 12;
     for (i = 0; i < count; ++i) {
         const uint8_t* p = raw + 12 * i;
@@ -423,9 +454,10 @@ static void CreateForeignDevices(PDRIVER_OBJECT driver)
         names[i][j++] = (WCHAR)(L'A' + i);
         names[i][j] = 0;
         RtlInitUnicodeString(&name, names[i]);
-        if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                       &device)))
+        if (!NT_SUCCESS(
+                IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device))) {
             continue;
+        }
         device->Flags |= DO_BUFFERED_IO;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
         ext = (DeviceExtension*)device->DeviceExtension;
@@ -446,8 +478,9 @@ static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const WCHAR* deviceName, int
     NTSTATUS status;
     RtlInitUnicodeString(&name, deviceName);
     status = IoCreateDevice(driver, sizeof(DeviceExtension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         return status;
+    }
     device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     ((DeviceExtension*)device->DeviceExtension)->kind = kind;
@@ -467,8 +500,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 
     ExInitializeFastMutex(&g_lock);
     g_trace = (uint8_t*)ExAllocatePoolWithTag(NonPagedPool, TRACE_CAPACITY, TRACE_POOL_TAG);
-    if (g_trace != NULL)
+    if (g_trace != NULL) {
         g_traceUsed = BridgeTraceHeader(g_trace);
+    }
     RtlInitUnicodeString(&routine, L"KeQueryTickCount");
     g_queryTickCount = (VOID(NTAPI*)(PLARGE_INTEGER))MmGetSystemRoutineAddress(&routine);
     g_tickIncrement = KeQueryTimeIncrement();
@@ -490,22 +524,25 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     }
 
     status = CreateDevice(driver, FWU_SIM_CONTROL_DEVICE, KIND_CONTROL, &control);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         return status;
+    }
     RtlInitUnicodeString(&controlLink, FWU_SIM_CONTROL_LINK);
     RtlInitUnicodeString(&controlName, FWU_SIM_CONTROL_DEVICE);
     IoCreateSymbolicLink(&controlLink, &controlName);
 
     status = CreateDevice(driver, SCANNER_DEVICE_NAME, KIND_SCANNER, &g_scanner);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         return status;
+    }
     ExAcquireFastMutex(&g_lock);
     SyncLink();
     ExReleaseFastMutex(&g_lock);
 
     status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, LinkThread, NULL);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
         return status;
+    }
     ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode, &g_thread, NULL);
     ZwClose(thread);
     return STATUS_SUCCESS;

@@ -77,20 +77,22 @@ int RunDeviceSteps(int argc, char** argv)
             std::string path = PathOf(int(Number(argv[++i])));
             g_device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
-            if (g_device == INVALID_HANDLE_VALUE)
+            if (g_device == INVALID_HANDLE_VALUE) {
                 std::printf("open %s failed error=%lu\n", path.c_str(), static_cast<unsigned long>(GetLastError()));
-            else
+            } else {
                 std::printf("open %s ok\n", path.c_str());
+            }
         } else if (step == "descriptor") {
             unsigned short record[4] = {0, 0, 0, 0};
             DWORD returned = 0;
             BOOL ok = DeviceIoControl(g_device, IOCTL_GET_DEVICE_DESCRIPTOR, record, sizeof record, record,
                                       sizeof record, &returned, nullptr);
-            if (ok)
+            if (ok) {
                 std::printf("descriptor vendor=%04x product=%04x returned=%lu\n", record[0], record[1],
                             static_cast<unsigned long>(returned));
-            else
+            } else {
                 std::printf("descriptor failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
+            }
         } else if (step == "command") {
             need(4);
             std::vector<unsigned char> block(16, 0);
@@ -102,8 +104,9 @@ int RunDeviceSteps(int argc, char** argv)
             unsigned long length = Number(argv[i + 4]);
             block[8] = static_cast<unsigned char>(param);
             block[9] = static_cast<unsigned char>(param >> 8);
-            for (int b = 0; b < 4; ++b)
+            for (int b = 0; b < 4; ++b) {
                 block[12 + b] = static_cast<unsigned char>(length >> (8 * b));
+            }
             i += 4;
             Transfer(true, block);
             std::vector<unsigned char> reply(32, 0);
@@ -112,8 +115,9 @@ int RunDeviceSteps(int argc, char** argv)
         } else if (step == "write") {
             need(1);
             std::vector<unsigned char> data(Number(argv[++i]));
-            for (size_t b = 0; b < data.size(); ++b)
+            for (size_t b = 0; b < data.size(); ++b) {
                 data[b] = static_cast<unsigned char>(b * 7 + 1);
+            }
             Transfer(true, data);
         } else if (step == "read") {
             need(1);

@@ -22,12 +22,8 @@ struct Command {
 };
 
 const Command COMMANDS[] = {
-    {"steps", RunDeviceSteps},
-    {"service", RunServiceSetup},
-    {"others", RunOtherApplications},
-    {"report", RunReport},
-    {"language", RunLanguage},
-    {"trace", RunTrace},
+    {"steps", RunDeviceSteps}, {"service", RunServiceSetup}, {"others", RunOtherApplications},
+    {"report", RunReport},     {"language", RunLanguage},    {"trace", RunTrace},
 };
 
 }  // namespace
@@ -36,16 +32,16 @@ int main(int argc, char** argv)
 {
     if (argc >= 2) {
         for (const Command& command : COMMANDS) {
-            if (std::strcmp(argv[1], command.name) == 0)
+            if (std::strcmp(argv[1], command.name) == 0) {
                 return command.run(argc - 2, argv + 2);
+            }
         }
     }
-    std::fprintf(stderr,
-                 "usage: fwusimctl steps STEP...\n"
-                 "       fwusimctl service installed|absent STATE START_TYPE\n"
-                 "       fwusimctl others [--hold NAME [--release NAME MS]]... [--watch NAME]...\n"
-                 "       fwusimctl report\n"
-                 "       fwusimctl language\n"
-                 "       fwusimctl trace FILE\n");
+    std::fprintf(stderr, "usage: fwusimctl steps STEP...\n"
+                         "       fwusimctl service installed|absent STATE START_TYPE\n"
+                         "       fwusimctl others [--hold NAME [--release NAME MS]]... [--watch NAME]...\n"
+                         "       fwusimctl report\n"
+                         "       fwusimctl language\n"
+                         "       fwusimctl trace FILE\n");
     return 2;
 }

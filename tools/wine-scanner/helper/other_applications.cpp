@@ -57,8 +57,9 @@ HANDLE HoldMutex(const char* name)
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, TRUE};
     HANDLE mutex = CreateMutexA(&attributes, TRUE, name);
-    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
         return nullptr;
+    }
     return mutex;
 }
 
@@ -70,8 +71,9 @@ bool ScannerTime(HANDLE control, unsigned long long* nowMs)
     FwuSimDriverState state{};
     DWORD returned = 0;
     if (!DeviceIoControl(control, FWU_SIM_IOCTL_STATE, nullptr, 0, &state, sizeof state, &returned, nullptr) ||
-        returned != sizeof state || !state.started)
+        returned != sizeof state || !state.started) {
         return false;
+    }
     *nowMs = state.nowMs;
     return true;
 }
@@ -82,11 +84,13 @@ bool ScannerTime(HANDLE control, unsigned long long* nowMs)
 void ReleaseDue(HANDLE control, std::vector<Held>& held, std::vector<Watched>& watched)
 {
     unsigned long long now = 0;
-    if (control == INVALID_HANDLE_VALUE || !ScannerTime(control, &now))
+    if (control == INVALID_HANDLE_VALUE || !ScannerTime(control, &now)) {
         return;
+    }
     for (Held& h : held) {
-        if (h.handle == nullptr || now < h.releaseAtMs)
+        if (h.handle == nullptr || now < h.releaseAtMs) {
             continue;
+        }
         ReleaseMutex(h.handle);
         CloseHandle(h.handle);
         h.handle = nullptr;
@@ -98,8 +102,9 @@ void ReleaseDue(HANDLE control, std::vector<Held>& held, std::vector<Watched>& w
 void OpenSeen(std::vector<Watched>& watched)
 {
     for (Watched& w : watched) {
-        if (w.handle == nullptr)
+        if (w.handle == nullptr) {
             w.handle = OpenMutexA(SYNCHRONIZE, FALSE, w.name.c_str());
+        }
     }
 }
 
@@ -107,12 +112,13 @@ void PrintJsonText(const std::string& text)
 {
     std::putchar('"');
     for (unsigned char c : text) {
-        if (c == '"' || c == '\\')
+        if (c == '"' || c == '\\') {
             std::printf("\\%c", c);
-        else if (c < 0x20)
+        } else if (c < 0x20) {
             std::printf("\\u%04x", c);
-        else
+        } else {
             std::putchar(c);
+        }
     }
     std::putchar('"');
 }
@@ -138,8 +144,9 @@ int RunOtherApplications(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--release") == 0 && i + 2 < argc) {
             // --release NAME MS, for a name held before it.
             Held* target = nullptr;
-            for (Held& h : held)
+            for (Held& h : held) {
                 target = h.name == argv[i + 1] ? &h : target;
+            }
             char* end = nullptr;
             const unsigned long long at = std::strtoull(argv[i + 2], &end, 10);
             if (target == nullptr || end == argv[i + 2] || *end != '\0') {
@@ -176,8 +183,9 @@ int RunOtherApplications(int argc, char** argv)
         Sleep(20);
     }
     input.join();
-    if (control != INVALID_HANDLE_VALUE)
+    if (control != INVALID_HANDLE_VALUE) {
         CloseHandle(control);
+    }
 
     // Each watched name: never seen; seen and given back before the
     // updater's end; or still owned by it when its process ended.

@@ -17,8 +17,9 @@ namespace {
 void PrintHex(const uint8_t* bytes, size_t size)
 {
     std::putchar('"');
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         std::printf("%02x", bytes[i]);
+    }
     std::putchar('"');
 }
 
@@ -71,13 +72,15 @@ int RunReport(int, char**)
                 "\"image_bytes\": %llu, \"image_sha256\": ",
                 model->downloads, model->downloadParam, model->announcedLength,
                 static_cast<unsigned long long>(model->imageBytes));
-    if (model->imageComplete)
+    if (model->imageComplete) {
         PrintHex(model->imageSha256, sizeof model->imageSha256);
-    else
+    } else {
         std::printf("null");
+    }
     std::printf(", \"clock_held\": %s, \"clock_record\": [", model->clockHeld ? "true" : "false");
-    for (int i = 0; i < 9; ++i)
+    for (int i = 0; i < 9; ++i) {
         std::printf("%s%d", i ? ", " : "", static_cast<int>(Field(model->clockRecord, i)));
+    }
     std::printf("], \"clock_set_at_ms\": %llu, \"write_calls\": %u, \"read_calls\": %u, \"commands\": %u, "
                 "\"status_queries\": %u, \"clock_sets\": %u, \"clock_reads\": %u, \"protocol_errors\": %u, "
                 "\"burns_started\": %u, \"power_cycles\": %u, \"generation\": %u}\n}\n",

@@ -19,14 +19,13 @@ struct Name {
 };
 
 const Name STATES[] = {{"stopped", SERVICE_STOPPED}, {"running", SERVICE_RUNNING}};
-const Name START_TYPES[] = {{"auto", SERVICE_AUTO_START}, {"manual", SERVICE_DEMAND_START},
-                            {"disabled", SERVICE_DISABLED}};
-const char* const STATE_NAMES[] = {"stopped", "start_pending", "stop_pending", "running",
+const Name START_TYPES[] = {
+    {"auto", SERVICE_AUTO_START}, {"manual", SERVICE_DEMAND_START}, {"disabled", SERVICE_DISABLED}};
+const char* const STATE_NAMES[] = {"stopped",          "start_pending", "stop_pending", "running",
                                    "continue_pending", "pause_pending", "paused"};
 const char* const START_TYPE_NAMES[] = {"boot", "system", "auto", "manual", "disabled"};
 
-template <size_t N>
-bool Lookup(const Name (&names)[N], const char* text, DWORD* value)
+template <size_t N> bool Lookup(const Name (&names)[N], const char* text, DWORD* value)
 {
     for (const Name& name : names) {
         if (std::strcmp(name.text, text) == 0) {
@@ -41,10 +40,12 @@ bool WaitForState(SC_HANDLE service, DWORD wanted)
 {
     for (DWORD waited = 0; waited < WAIT_LIMIT_MS; waited += 50) {
         SERVICE_STATUS status{};
-        if (!QueryServiceStatus(service, &status))
+        if (!QueryServiceStatus(service, &status)) {
             return false;
-        if (status.dwCurrentState == wanted)
+        }
+        if (status.dwCurrentState == wanted) {
             return true;
+        }
         Sleep(50);
     }
     return false;
@@ -68,8 +69,8 @@ int Fail(const char* what)
 void PrintServiceFacts(const char* serviceName)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceA(manager, serviceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG)
-                                : nullptr;
+    SC_HANDLE service =
+        manager ? OpenServiceA(manager, serviceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr;
     SERVICE_STATUS status{};
     union {
         QUERY_SERVICE_CONFIGA config;
@@ -86,10 +87,12 @@ void PrintServiceFacts(const char* serviceName)
                     state >= 1 && state <= 7 ? STATE_NAMES[state - 1] : "unknown",
                     startType <= 4 ? START_TYPE_NAMES[startType] : "unknown");
     }
-    if (service)
+    if (service) {
         CloseServiceHandle(service);
-    if (manager)
+    }
+    if (manager) {
         CloseServiceHandle(manager);
+    }
 }
 
 int RunServiceSetup(int argc, char** argv)
@@ -101,35 +104,42 @@ int RunServiceSetup(int argc, char** argv)
         return 2;
     }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (manager == nullptr)
+    if (manager == nullptr) {
         return Fail("OpenSCManagerA");
+    }
     SC_HANDLE service = OpenServiceA(manager, SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (service == nullptr)
+    if (service == nullptr) {
         return Fail("OpenServiceA");
+    }
 
     SERVICE_STATUS status{};
     bool absent = std::strcmp(argv[0], "absent") == 0;
     if (absent || state == SERVICE_STOPPED) {
         if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
             ControlService(service, SERVICE_CONTROL_STOP, &status);
-            if (!WaitForState(service, SERVICE_STOPPED))
+            if (!WaitForState(service, SERVICE_STOPPED)) {
                 return Fail("stopping the service");
+            }
         }
     } else {
         // A disabled service refuses to start: start it under a start type
         // that allows it, then give it the one the scenario names.
-        if (!SetStartType(service, SERVICE_DEMAND_START))
+        if (!SetStartType(service, SERVICE_DEMAND_START)) {
             return Fail("ChangeServiceConfigA");
+        }
         if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING) {
-            if (!StartServiceA(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            if (!StartServiceA(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
                 return Fail("StartServiceA");
-            if (!WaitForState(service, SERVICE_RUNNING))
+            }
+            if (!WaitForState(service, SERVICE_RUNNING)) {
                 return Fail("starting the service");
+            }
         }
     }
     if (absent) {
-        if (!DeleteService(service))
+        if (!DeleteService(service)) {
             return Fail("DeleteService");
+        }
     } else if (!SetStartType(service, startType)) {
         return Fail("ChangeServiceConfigA");
     }

@@ -42,17 +42,23 @@ int RunTrace(int argc, char** argv)
         std::uint32_t* asked = reinterpret_cast<std::uint32_t*>(piece.data());
         *asked = offset;
         DWORD returned = 0;
-        if (!DeviceIoControl(control, FWU_SIM_IOCTL_TRACE, piece.data(), sizeof offset, piece.data(), PIECE,
-                             &returned, nullptr)) {
+        if (!DeviceIoControl(control, FWU_SIM_IOCTL_TRACE, piece.data(), sizeof offset, piece.data(), PIECE, &returned,
+                             nullptr)) {
             std::fprintf(stderr, "fwusimctl: the driver gave no trace (%lu)\n", GetLastError());
             ok = false;
             break;
         }
-        if (returned == 0) break;
-        if (std::fwrite(piece.data(), 1, returned, file) != returned) ok = false;
+        if (returned == 0) {
+            break;
+        }
+        if (std::fwrite(piece.data(), 1, returned, file) != returned) {
+            ok = false;
+        }
         offset += returned;
     }
-    if (std::fclose(file) != 0) ok = false;
+    if (std::fclose(file) != 0) {
+        ok = false;
+    }
     CloseHandle(control);
     std::printf("{\"trace_bytes\": %u}\n", offset);
     return ok && offset > 0 ? 0 : 1;
