@@ -5,6 +5,9 @@
 namespace {
 
 // English texts, in id order.
+// Long texts run on over two lines as adjacent literals; no comma is
+// missing between them.
+// NOLINTBEGIN(bugprone-suspicious-missing-comma)
 constexpr const char* ENGLISH_TEXTS[MESSAGE_COUNT] = {
     // 0 MSG_NO_FOLLOWING_ARGUMENT
     "Warning - no following argument!!\n",
@@ -41,8 +44,7 @@ constexpr const char* ENGLISH_TEXTS[MESSAGE_COUNT] = {
     // 16 MSG_SEND_DATA_ERROR
     "Send FW data error!!\n",
     // 17 MSG_UPGRADE_WAIT
-    "FW Upgrade! Please wait...\nDuring firmware update, please make sure device power is stable."
-    "\n",
+    "FW Upgrade! Please wait...\nDuring firmware update, please make sure device power is stable.\n",
     // 18 MSG_REBOOT_SCANNER
     "Please reboot Scanner... \n",
     // 19 MSG_BURN_DONE
@@ -207,6 +209,7 @@ constexpr const char* CHINESE_TEXTS[MESSAGE_COUNT] = {
     "\xA5\x4C\xA5\xCE\xA4\xE1\xA4\x40\xB0\x5F\xA8\xCF\xA5\xCE\xA1\x43 \xBD\xD0\xB5\xA5\xA8\xEC"
     "\xA8\xE4\xA5\x4C\xA5\xF4\xB0\xC8\xA7\xB9\xA6\xA8\xAB\xE1\xA6\x41\xB8\xD5\xA1\x43\n",
 };
+// NOLINTEND(bugprone-suspicious-missing-comma)
 
 // One flat table: English at the id, Chinese fifty slots further on, every
 // other slot empty.

@@ -8,9 +8,9 @@
 namespace {
 
 // The blanks that atoi skips in the C locale.
-bool IsBlank(char c)
+bool IsBlank(char ch)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
 }
 
 }  // namespace

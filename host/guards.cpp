@@ -26,19 +26,19 @@ constexpr std::size_t MIN_DEVICE_ID_LENGTH = 21;
 
 static_assert(sizeof FriendlyName == REGISTRY_TEXT_SIZE);
 
-char LowerAscii(char c)
+char LowerAscii(char ch)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
 }
 
-bool SameTextIgnoringCase(const char* a, const char* b)
+bool SameTextIgnoringCase(const char* left, const char* right)
 {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (LowerAscii(*a) != LowerAscii(*b)) {
+    for (; *left != '\0' && *right != '\0'; ++left, ++right) {
+        if (LowerAscii(*left) != LowerAscii(*right)) {
             return false;
         }
     }
-    return *a == *b;
+    return *left == *right;
 }
 
 bool SameDigitsIgnoringCase(const char* text, const char* digits, std::size_t count)

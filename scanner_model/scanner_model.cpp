@@ -26,24 +26,24 @@ const uint32_t RECORD_SIZE = 36;
 
 void ZeroBytes(void* to, uint32_t size)
 {
-    uint8_t* p = static_cast<uint8_t*>(to);
+    uint8_t* bytes = static_cast<uint8_t*>(to);
     for (uint32_t i = 0; i < size; ++i) {
-        p[i] = 0;
+        bytes[i] = 0;
     }
 }
 
 void CopyBytes(void* to, const void* from, uint32_t size)
 {
-    uint8_t* d = static_cast<uint8_t*>(to);
-    const uint8_t* s = static_cast<const uint8_t*>(from);
+    uint8_t* target = static_cast<uint8_t*>(to);
+    const uint8_t* source = static_cast<const uint8_t*>(from);
     for (uint32_t i = 0; i < size; ++i) {
-        d[i] = s[i];
+        target[i] = source[i];
     }
 }
 
-uint32_t Smaller(uint32_t a, uint32_t b)
+uint32_t Smaller(uint32_t left, uint32_t right)
 {
-    return a < b ? a : b;
+    return left < right ? left : right;
 }
 
 uint8_t FaultFor(const ScannerConfig& config, uint8_t direction, uint32_t call, uint32_t* amount)

@@ -18,9 +18,9 @@ struct PacketShape {
     int stage;  // control transfers only; -1 for bulk
 };
 
-uint32_t Smaller(uint32_t a, uint32_t b)
+uint32_t Smaller(uint32_t left, uint32_t right)
 {
-    return a < b ? a : b;
+    return left < right ? left : right;
 }
 
 uint32_t PutPacket(const TraceRequest& request, const PacketShape& shape, uint8_t* out)
@@ -31,21 +31,21 @@ uint32_t PutPacket(const TraceRequest& request, const PacketShape& shape, uint8_
     PutLe32(out + 4, (uint32_t)(request.timeUs % 1000000u));
     PutLe32(out + 8, headerLength + kept);
     PutLe32(out + 12, headerLength + shape.dataLength);
-    uint8_t* h = out + PCAP_RECORD_HEADER_SIZE;
-    PutLe16(h, (uint16_t)headerLength);
-    PutLe64(h + 2, request.irpId);
-    PutLe32(h + 10, shape.status);
-    PutLe16(h + 14, shape.function);
-    h[16] = shape.info;
-    PutLe16(h + 17, TRACE_BUS);
-    PutLe16(h + 19, request.device);
-    h[21] = shape.endpoint;
-    h[22] = shape.transfer;
-    PutLe32(h + 23, shape.dataLength);
+    uint8_t* header = out + PCAP_RECORD_HEADER_SIZE;
+    PutLe16(header, (uint16_t)headerLength);
+    PutLe64(header + 2, request.irpId);
+    PutLe32(header + 10, shape.status);
+    PutLe16(header + 14, shape.function);
+    header[16] = shape.info;
+    PutLe16(header + 17, TRACE_BUS);
+    PutLe16(header + 19, request.device);
+    header[21] = shape.endpoint;
+    header[22] = shape.transfer;
+    PutLe32(header + 23, shape.dataLength);
     if (shape.stage >= 0) {
-        h[27] = (uint8_t)shape.stage;
+        header[27] = (uint8_t)shape.stage;
     }
-    uint8_t* data = h + headerLength;
+    uint8_t* data = header + headerLength;
     for (uint32_t i = 0; i < kept; ++i) {
         data[i] = shape.captured[i];
     }

@@ -61,9 +61,9 @@ private:
     bool AtEnd() const { return m_at == m_text.size(); }
     char Peek() const { return AtEnd() ? '\0' : m_text[m_at]; }
     bool IsDigit() const { return Peek() >= '0' && Peek() <= '9'; }
-    bool Take(char c)
+    bool Take(char ch)
     {
-        if (Peek() != c) {
+        if (Peek() != ch) {
             return false;
         }
         ++m_at;

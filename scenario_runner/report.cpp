@@ -31,7 +31,7 @@ json Digest(const std::uint8_t* data, std::uint64_t size)
 // points past U+10FFFF included).
 std::size_t Utf8SequenceAt(const std::string& bytes, std::size_t at)
 {
-    const auto byte = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const auto byte = [&bytes](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
     const unsigned char lead = byte(at);
     if (lead < 0x80) {
         return 1;
@@ -65,17 +65,17 @@ std::size_t Utf8SequenceAt(const std::string& bytes, std::size_t at)
     if (byte(at + 1) < low || byte(at + 1) > high) {
         return 0;
     }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
+    for (std::size_t index = 2; index < length; ++index) {
+        if (byte(at + index) < 0x80 || byte(at + index) > 0xBF) {
             return 0;
         }
     }
     return length;
 }
 
-bool IsHexDigit(char c)
+bool IsHexDigit(char ch)
 {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
 }
 
 void AppendByteEscape(std::string* text, unsigned char byte)
@@ -131,9 +131,9 @@ std::string HexText(const std::uint8_t* bytes, std::size_t size)
     static const char DIGITS[] = "0123456789abcdef";
     std::string text;
     text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(DIGITS[bytes[i] >> 4]);
-        text.push_back(DIGITS[bytes[i] & 15]);
+    for (std::size_t index = 0; index < size; ++index) {
+        text.push_back(DIGITS[bytes[index] >> 4]);
+        text.push_back(DIGITS[bytes[index] & 15]);
     }
     return text;
 }
@@ -145,12 +145,12 @@ json ScannerClockText(const SimWorld& world)
         return nullptr;
     }
     std::int32_t fields[9];
-    for (int i = 0; i < 9; ++i) {
+    for (int index = 0; index < 9; ++index) {
         std::uint32_t field = 0;
-        for (int b = 0; b < 4; ++b) {
-            field |= static_cast<std::uint32_t>(model.clockRecord[i * 4 + b]) << (8 * b);
+        for (int byteIndex = 0; byteIndex < 4; ++byteIndex) {
+            field |= static_cast<std::uint32_t>(model.clockRecord[index * 4 + byteIndex]) << (8 * byteIndex);
         }
-        fields[i] = static_cast<std::int32_t>(field);
+        fields[index] = static_cast<std::int32_t>(field);
     }
     const std::optional<std::int64_t> received = LocalFieldsToSeconds(fields, world.timeZone);
     if (!received) {

@@ -4,18 +4,18 @@ namespace {
 
 // The file name after option arguments[*i]; refuses a repeat, a missing
 // name and one that looks like the next option.
-bool TakeFileOption(const std::vector<std::string>& arguments, std::size_t* i, std::string* file, std::string* error)
+bool TakeFileOption(const std::vector<std::string>& arguments, std::size_t* at, std::string* file, std::string* error)
 {
-    const std::string& option = arguments[*i];
+    const std::string& option = arguments[*at];
     if (!file->empty()) {
         *error = option + " given twice";
         return false;
     }
-    if (*i + 1 >= arguments.size() || arguments[*i + 1].empty() || arguments[*i + 1].rfind("--", 0) == 0) {
+    if (*at + 1 >= arguments.size() || arguments[*at + 1].empty() || arguments[*at + 1].rfind("--", 0) == 0) {
         *error = option + " needs a file name";
         return false;
     }
-    *file = arguments[++*i];
+    *file = arguments[++*at];
     return true;
 }
 
@@ -25,11 +25,11 @@ bool ParseRunnerOptions(const std::vector<std::string>& arguments, RunnerOptions
 {
     *options = RunnerOptions{};
     bool seenScenario = false, seenReport = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
+    for (std::size_t at = 0; at < arguments.size(); ++at) {
+        const std::string& argument = arguments[at];
         if (argument == "--") {
             options->hasUpdaterArguments = true;
-            options->updaterArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1, arguments.end());
+            options->updaterArguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at) + 1, arguments.end());
             return true;
         }
         if (argument == "--scenario" || argument == "--report") {
@@ -40,16 +40,16 @@ bool ParseRunnerOptions(const std::vector<std::string>& arguments, RunnerOptions
             }
             // A value that looks like an option is far more likely a
             // forgotten file name than a file called "--realtime".
-            if (i + 1 >= arguments.size() || arguments[i + 1].empty() || arguments[i + 1].rfind("--", 0) == 0) {
+            if (at + 1 >= arguments.size() || arguments[at + 1].empty() || arguments[at + 1].rfind("--", 0) == 0) {
                 *error = argument + " needs a file name";
                 return false;
             }
             seen = true;
-            (argument == "--scenario" ? options->scenarioFile : options->reportFile) = arguments[++i];
+            (argument == "--scenario" ? options->scenarioFile : options->reportFile) = arguments[++at];
             continue;
         }
         if (argument == "--trace" || argument == "--replay") {
-            if (!TakeFileOption(arguments, &i, argument == "--trace" ? &options->traceFile : &options->replayFile,
+            if (!TakeFileOption(arguments, &at, argument == "--trace" ? &options->traceFile : &options->replayFile,
                                 error)) {
                 return false;
             }

@@ -40,16 +40,16 @@ std::string ChildPath(const std::string& parent, const std::string& key)
     return parent.empty() ? key : parent + "." + key;
 }
 
-int HexDigit(char c)
+int HexDigit(char ch)
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
+    if (ch >= '0' && ch <= '9') {
+        return ch - '0';
     }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
+    if (ch >= 'a' && ch <= 'f') {
+        return ch - 'a' + 10;
     }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
+    if (ch >= 'A' && ch <= 'F') {
+        return ch - 'A' + 10;
     }
     return -1;
 }
@@ -367,10 +367,10 @@ std::string PrintableText(const std::string& text)
 {
     std::string printable;
     printable.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
         if (byte >= 0x20 && byte < 0x7F) {
-            printable.push_back(c);
+            printable.push_back(ch);
         } else if (byte == '\n') {
             printable += "\\n";
         } else if (byte == '\r') {

@@ -62,10 +62,14 @@ struct Build {
 // ---- refusals of platform calls ----
 
 constexpr ScenarioField<SimRefusal> REFUSAL_FIELDS[] = {
-    {"first", [](const Value& v, SimRefusal& r) { r.first = static_cast<std::uint32_t>(v.Integer(1, 0xFFFFFFFFLL)); },
+    {"first",
+     [](const Value& value, SimRefusal& refusal) {
+         refusal.first = static_cast<std::uint32_t>(value.Integer(1, 0xFFFFFFFFLL));
+     },
      true},
-    {"count", [](const Value& v, SimRefusal& r) { r.count = static_cast<std::uint32_t>(v.Integer(1, 0xFFFFFFFFLL)); }},
-    {"error", [](const Value& v, SimRefusal& r) { r.error = v.U32(); }},
+    {"count", [](const Value& value,
+                 SimRefusal& refusal) { refusal.count = static_cast<std::uint32_t>(value.Integer(1, 0xFFFFFFFFLL)); }},
+    {"error", [](const Value& value, SimRefusal& refusal) { refusal.error = value.U32(); }},
 };
 
 SimRefusal ReadRefusal(const Value& value)
@@ -79,17 +83,17 @@ SimRefusal ReadRefusal(const Value& value)
 
 constexpr ScenarioField<TimeSetting> TIME_FIELDS[] = {
     {"local",
-     [](const Value& v, TimeSetting& t) {
-         t.hasLocal = true;
-         t.local = v.Text();
+     [](const Value& value, TimeSetting& time) {
+         time.hasLocal = true;
+         time.local = value.Text();
      }},
     {"zone",
-     [](const Value& v, TimeSetting& t) {
-         t.hasZone = true;
-         t.zone = v.Text();
+     [](const Value& value, TimeSetting& time) {
+         time.hasZone = true;
+         time.zone = value.Text();
      }},
     // tick_start goes straight to the world (below); listed so it is known.
-    {"tick_start", [](const Value& v, TimeSetting&) { v.U32(); }},
+    {"tick_start", [](const Value& value, TimeSetting&) { value.U32(); }},
 };
 
 void ReadTime(const Value& value, Build& build)
@@ -121,10 +125,11 @@ void ReadTime(const Value& value, Build& build)
 // ---- foreign devices ----
 
 constexpr ScenarioField<SimForeignDevice> FOREIGN_FIELDS[] = {
-    {"path", [](const Value& v, SimForeignDevice& d) { d.path = static_cast<int>(v.Integer(0, 255)); }, true},
-    {"vendor_id", [](const Value& v, SimForeignDevice& d) { d.vendorId = v.Id16(); }},
-    {"product_id", [](const Value& v, SimForeignDevice& d) { d.productId = v.Id16(); }},
-    {"descriptor_fails", [](const Value& v, SimForeignDevice& d) { d.descriptorFails = v.Bool(); }},
+    {"path",
+     [](const Value& value, SimForeignDevice& device) { device.path = static_cast<int>(value.Integer(0, 255)); }, true},
+    {"vendor_id", [](const Value& value, SimForeignDevice& device) { device.vendorId = value.Id16(); }},
+    {"product_id", [](const Value& value, SimForeignDevice& device) { device.productId = value.Id16(); }},
+    {"descriptor_fails", [](const Value& value, SimForeignDevice& device) { device.descriptorFails = value.Bool(); }},
 };
 
 void ReadForeignDevices(const Value& value, Build& build)
@@ -143,33 +148,47 @@ void ReadForeignDevices(const Value& value, Build& build)
 
 // ---- scanner ----
 
-std::int32_t I32(const Value& v)
+std::int32_t I32(const Value& value)
 {
-    return static_cast<std::int32_t>(v.Integer(INT32_MIN, INT32_MAX));
+    return static_cast<std::int32_t>(value.Integer(INT32_MIN, INT32_MAX));
 }
 
 constexpr ScenarioField<ScannerConfig> POWER_CYCLE_FIELDS[] = {
-    {"leave_after_ms", [](const Value& v, ScannerConfig& s) { s.leaveAfterMs = v.U32(); }},
-    {"absent_ms", [](const Value& v, ScannerConfig& s) { s.absentMs = v.U32(); }},
-    {"return_path", [](const Value& v, ScannerConfig& s) { s.returnPath = static_cast<int32_t>(v.Integer(-1, 255)); }},
-    {"return_in_recovery", [](const Value& v, ScannerConfig& s) { s.returnInRecovery = v.Bool(); }},
+    {"leave_after_ms", [](const Value& value, ScannerConfig& scanner) { scanner.leaveAfterMs = value.U32(); }},
+    {"absent_ms", [](const Value& value, ScannerConfig& scanner) { scanner.absentMs = value.U32(); }},
+    {"return_path", [](const Value& value,
+                       ScannerConfig& scanner) { scanner.returnPath = static_cast<int32_t>(value.Integer(-1, 255)); }},
+    {"return_in_recovery", [](const Value& value, ScannerConfig& scanner) { scanner.returnInRecovery = value.Bool(); }},
 };
 
 constexpr ScenarioField<SimAbsence> ABSENCE_FIELDS[] = {
-    {"from_ms", [](const Value& v, SimAbsence& a) { a.fromMs = static_cast<uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); },
+    {"from_ms",
+     [](const Value& value, SimAbsence& absence) {
+         absence.fromMs = static_cast<uint64_t>(value.Integer(0, MAX_SCENARIO_MS));
+     },
      true},
-    {"to_ms", [](const Value& v, SimAbsence& a) { a.toMs = static_cast<uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); },
+    {"to_ms",
+     [](const Value& value, SimAbsence& absence) {
+         absence.toMs = static_cast<uint64_t>(value.Integer(0, MAX_SCENARIO_MS));
+     },
      true},
-    {"then_path", [](const Value& v, SimAbsence& a) { a.thenPath = static_cast<int32_t>(v.Integer(-1, 255)); }, true},
+    {"then_path",
+     [](const Value& value, SimAbsence& absence) { absence.thenPath = static_cast<int32_t>(value.Integer(-1, 255)); },
+     true},
 };
 
 constexpr ScenarioField<SimFaultRule> FAULT_FIELDS[] = {
-    {"direction", [](const Value& v, SimFaultRule& f) { f.direction = static_cast<uint8_t>(v.Choice(DIRECTIONS)); },
+    {"direction",
+     [](const Value& value, SimFaultRule& fault) { fault.direction = static_cast<uint8_t>(value.Choice(DIRECTIONS)); },
      true},
-    {"kind", [](const Value& v, SimFaultRule& f) { f.kind = static_cast<uint8_t>(v.Choice(FAULT_KINDS)); }, true},
-    {"first", [](const Value& v, SimFaultRule& f) { f.first = static_cast<uint32_t>(v.Integer(1, 0xFFFFFFFFLL)); }},
-    {"count", [](const Value& v, SimFaultRule& f) { f.count = static_cast<uint32_t>(v.Integer(1, 0xFFFFFFFFLL)); }},
-    {"amount", [](const Value& v, SimFaultRule& f) { f.amount = v.U32(); }},
+    {"kind",
+     [](const Value& value, SimFaultRule& fault) { fault.kind = static_cast<uint8_t>(value.Choice(FAULT_KINDS)); },
+     true},
+    {"first", [](const Value& value,
+                 SimFaultRule& fault) { fault.first = static_cast<uint32_t>(value.Integer(1, 0xFFFFFFFFLL)); }},
+    {"count", [](const Value& value,
+                 SimFaultRule& fault) { fault.count = static_cast<uint32_t>(value.Integer(1, 0xFFFFFFFFLL)); }},
+    {"amount", [](const Value& value, SimFaultRule& fault) { fault.amount = value.U32(); }},
 };
 
 void ReadFault(const Value& value, SimFaultRule& fault)
@@ -193,85 +212,88 @@ void ReadFault(const Value& value, SimFaultRule& fault)
 }
 
 constexpr ScenarioField<ScannerConfig> SCANNER_FIELDS[] = {
-    {"path", [](const Value& v, ScannerConfig& s) { s.path = static_cast<int32_t>(v.Integer(-1, 255)); }},
-    {"vendor_id", [](const Value& v, ScannerConfig& s) { s.vendorId = v.Id16(); }},
-    {"product_id", [](const Value& v, ScannerConfig& s) { s.productId = v.Id16(); }},
-    {"descriptor_fails", [](const Value& v, ScannerConfig& s) { s.descriptorFails = v.Bool(); }},
-    {"recovery", [](const Value& v, ScannerConfig& s) { s.recovery = v.Bool(); }},
-    {"busy_state", [](const Value& v, ScannerConfig& s) { s.busyState = v.U16(); }},
-    {"busy_for_ms", [](const Value& v, ScannerConfig& s) { s.busyForMs = v.U32(); }},
+    {"path",
+     [](const Value& value, ScannerConfig& scanner) { scanner.path = static_cast<int32_t>(value.Integer(-1, 255)); }},
+    {"vendor_id", [](const Value& value, ScannerConfig& scanner) { scanner.vendorId = value.Id16(); }},
+    {"product_id", [](const Value& value, ScannerConfig& scanner) { scanner.productId = value.Id16(); }},
+    {"descriptor_fails", [](const Value& value, ScannerConfig& scanner) { scanner.descriptorFails = value.Bool(); }},
+    {"recovery", [](const Value& value, ScannerConfig& scanner) { scanner.recovery = value.Bool(); }},
+    {"busy_state", [](const Value& value, ScannerConfig& scanner) { scanner.busyState = value.U16(); }},
+    {"busy_for_ms", [](const Value& value, ScannerConfig& scanner) { scanner.busyForMs = value.U32(); }},
     {"script",
-     [](const Value& v, ScannerConfig& s) {
-         const auto states = v.Elements(SIM_MAX_SCRIPT);
+     [](const Value& value, ScannerConfig& scanner) {
+         const auto states = value.Elements(SIM_MAX_SCRIPT);
          for (std::size_t i = 0; i < states.size(); ++i) {
-             s.script[i] = states[i].U16();
+             scanner.script[i] = states[i].U16();
          }
-         s.scriptLength = static_cast<uint32_t>(states.size());
+         scanner.scriptLength = static_cast<uint32_t>(states.size());
      }},
-    {"burn_ms", [](const Value& v, ScannerConfig& s) { s.burnMs = v.U32(); }},
-    {"burn_end_state", [](const Value& v, ScannerConfig& s) { s.burnEndState = v.U16(); }},
-    {"power_cycle", [](const Value& v, ScannerConfig& s) { ReadFields<ScannerConfig>(v, s, POWER_CYCLE_FIELDS); }},
-    {"clock_skew_seconds", [](const Value& v, ScannerConfig& s) { s.clockSkewSeconds = I32(v); }},
+    {"burn_ms", [](const Value& value, ScannerConfig& scanner) { scanner.burnMs = value.U32(); }},
+    {"burn_end_state", [](const Value& value, ScannerConfig& scanner) { scanner.burnEndState = value.U16(); }},
+    {"power_cycle",
+     [](const Value& value, ScannerConfig& scanner) { ReadFields<ScannerConfig>(value, scanner, POWER_CYCLE_FIELDS); }},
+    {"clock_skew_seconds", [](const Value& value, ScannerConfig& scanner) { scanner.clockSkewSeconds = I32(value); }},
     {"clock_reply",
-     [](const Value& v, ScannerConfig& s) {
-         const auto fields = v.Elements(9);
+     [](const Value& value, ScannerConfig& scanner) {
+         const auto fields = value.Elements(9);
          if (fields.size() != 9) {
-             v.Refuse("must hold exactly 9 integers (tm_sec .. tm_isdst)");
+             value.Refuse("must hold exactly 9 integers (tm_sec .. tm_isdst)");
          }
          for (std::size_t i = 0; i < 9; ++i) {
              const auto field = static_cast<uint32_t>(I32(fields[i]));
-             for (std::size_t b = 0; b < 4; ++b) {
-                 s.clockReply[i * 4 + b] = static_cast<uint8_t>(field >> (8 * b));
+             for (std::size_t byteIndex = 0; byteIndex < 4; ++byteIndex) {
+                 scanner.clockReply[i * 4 + byteIndex] = static_cast<uint8_t>(field >> (8 * byteIndex));
              }
          }
-         s.clockScripted = true;
+         scanner.clockScripted = true;
      }},
     {"absences",
-     [](const Value& v, ScannerConfig& s) {
-         const auto absences = v.Elements(SIM_MAX_ABSENCES);
+     [](const Value& value, ScannerConfig& scanner) {
+         const auto absences = value.Elements(SIM_MAX_ABSENCES);
          for (std::size_t i = 0; i < absences.size(); ++i) {
              SimAbsence absence{};
              ReadFields<SimAbsence>(absences[i], absence, ABSENCE_FIELDS);
              if (absence.toMs <= absence.fromMs) {
                  absences[i].Member("to_ms").Refuse("must come after from_ms");
              }
-             s.absences[i] = absence;
+             scanner.absences[i] = absence;
          }
-         s.absenceCount = static_cast<uint32_t>(absences.size());
+         scanner.absenceCount = static_cast<uint32_t>(absences.size());
      }},
     {"faults",
-     [](const Value& v, ScannerConfig& s) {
-         const auto faults = v.Elements(SIM_MAX_FAULTS);
+     [](const Value& value, ScannerConfig& scanner) {
+         const auto faults = value.Elements(SIM_MAX_FAULTS);
          for (std::size_t i = 0; i < faults.size(); ++i) {
-             ReadFault(faults[i], s.faults[i]);
+             ReadFault(faults[i], scanner.faults[i]);
          }
-         s.faultCount = static_cast<uint32_t>(faults.size());
+         scanner.faultCount = static_cast<uint32_t>(faults.size());
      }},
 };
 
 // ---- service ----
 
 constexpr ScenarioField<SimService> SERVICE_REFUSAL_FIELDS[] = {
-    {"open_manager", [](const Value& v, SimService& s) { s.openManager = ReadRefusal(v); }},
-    {"open_service", [](const Value& v, SimService& s) { s.openService = ReadRefusal(v); }},
-    {"query_status", [](const Value& v, SimService& s) { s.queryStatus = ReadRefusal(v); }},
-    {"query_config", [](const Value& v, SimService& s) { s.queryConfig = ReadRefusal(v); }},
-    {"change_config", [](const Value& v, SimService& s) { s.changeConfig = ReadRefusal(v); }},
-    {"control", [](const Value& v, SimService& s) { s.control = ReadRefusal(v); }},
-    {"start", [](const Value& v, SimService& s) { s.start = ReadRefusal(v); }},
+    {"open_manager", [](const Value& value, SimService& service) { service.openManager = ReadRefusal(value); }},
+    {"open_service", [](const Value& value, SimService& service) { service.openService = ReadRefusal(value); }},
+    {"query_status", [](const Value& value, SimService& service) { service.queryStatus = ReadRefusal(value); }},
+    {"query_config", [](const Value& value, SimService& service) { service.queryConfig = ReadRefusal(value); }},
+    {"change_config", [](const Value& value, SimService& service) { service.changeConfig = ReadRefusal(value); }},
+    {"control", [](const Value& value, SimService& service) { service.control = ReadRefusal(value); }},
+    {"start", [](const Value& value, SimService& service) { service.start = ReadRefusal(value); }},
 };
 
 constexpr ScenarioField<SimService> SERVICE_FIELDS[] = {
-    {"installed", [](const Value& v, SimService& s) { s.installed = v.Bool(); }},
-    {"state", [](const Value& v, SimService& s) { s.state = v.Choice(SERVICE_STATES); }},
-    {"start_type", [](const Value& v, SimService& s) { s.startType = v.Choice(START_TYPES); }},
-    {"running_controls", [](const Value& v, SimService& s) { s.runningControls = v.U32(); }},
-    {"start_pending_ms", [](const Value& v, SimService& s) { s.startPendingMs = v.U32(); }},
-    {"stop_pending_ms", [](const Value& v, SimService& s) { s.stopPendingMs = v.U32(); }},
-    {"start_wait_hint", [](const Value& v, SimService& s) { s.startWaitHint = v.U32(); }},
-    {"stop_wait_hint", [](const Value& v, SimService& s) { s.stopWaitHint = v.U32(); }},
-    {"stuck_pending", [](const Value& v, SimService& s) { s.stuckPending = v.Bool(); }},
-    {"refusals", [](const Value& v, SimService& s) { ReadFields<SimService>(v, s, SERVICE_REFUSAL_FIELDS); }},
+    {"installed", [](const Value& value, SimService& service) { service.installed = value.Bool(); }},
+    {"state", [](const Value& value, SimService& service) { service.state = value.Choice(SERVICE_STATES); }},
+    {"start_type", [](const Value& value, SimService& service) { service.startType = value.Choice(START_TYPES); }},
+    {"running_controls", [](const Value& value, SimService& service) { service.runningControls = value.U32(); }},
+    {"start_pending_ms", [](const Value& value, SimService& service) { service.startPendingMs = value.U32(); }},
+    {"stop_pending_ms", [](const Value& value, SimService& service) { service.stopPendingMs = value.U32(); }},
+    {"start_wait_hint", [](const Value& value, SimService& service) { service.startWaitHint = value.U32(); }},
+    {"stop_wait_hint", [](const Value& value, SimService& service) { service.stopWaitHint = value.U32(); }},
+    {"stuck_pending", [](const Value& value, SimService& service) { service.stuckPending = value.Bool(); }},
+    {"refusals",
+     [](const Value& value, SimService& service) { ReadFields<SimService>(value, service, SERVICE_REFUSAL_FIELDS); }},
 };
 
 // ---- registry ----
@@ -282,30 +304,30 @@ struct ValueSetting {
     bool hasHex = false;
 };
 
-std::vector<std::uint8_t> ReadHex(const Value& v)
+std::vector<std::uint8_t> ReadHex(const Value& value)
 {
-    const std::string text = v.Text();
+    const std::string text = value.Text();
     std::vector<std::uint8_t> bytes;
     int high = -1;
-    for (char c : text) {
-        if (c == ' ' || c == ':' || c == '-') {
+    for (char ch : text) {
+        if (ch == ' ' || ch == ':' || ch == '-') {
             if (high >= 0) {
-                v.Refuse("a byte is cut in half by a separator");
+                value.Refuse("a byte is cut in half by a separator");
             }
             continue;
         }
         int digit = -1;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
+        if (ch >= '0' && ch <= '9') {
+            digit = ch - '0';
         }
-        if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
+        if (ch >= 'a' && ch <= 'f') {
+            digit = ch - 'a' + 10;
         }
-        if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
+        if (ch >= 'A' && ch <= 'F') {
+            digit = ch - 'A' + 10;
         }
         if (digit < 0) {
-            v.Refuse(std::string("'") + c + "' is not a hexadecimal digit");
+            value.Refuse(std::string("'") + ch + "' is not a hexadecimal digit");
         }
         if (high < 0) {
             high = digit;
@@ -315,46 +337,52 @@ std::vector<std::uint8_t> ReadHex(const Value& v)
         }
     }
     if (high >= 0) {
-        v.Refuse("holds an odd number of hexadecimal digits");
+        value.Refuse("holds an odd number of hexadecimal digits");
     }
     return bytes;
 }
 
 constexpr ScenarioField<ValueSetting> REGISTRY_VALUE_FIELDS[] = {
-    {"name", [](const Value& v, ValueSetting& s) { s.value.name = v.Text(); }, true},
+    {"name", [](const Value& value, ValueSetting& setting) { setting.value.name = value.Text(); }, true},
     {"type",
-     [](const Value& v, ValueSetting& s) { s.value.type = v.Json().is_string() ? v.Choice(REGISTRY_TYPES) : v.U32(); }},
+     [](const Value& value, ValueSetting& setting) {
+         setting.value.type = value.Json().is_string() ? value.Choice(REGISTRY_TYPES) : value.U32();
+     }},
     // Text is stored the way the platform stores REG_SZ: its bytes and a
     // terminating zero. Bytes without a terminator are written as hex.
     {"text",
-     [](const Value& v, ValueSetting& s) {
-         const std::string text = v.Text();
-         s.value.data.assign(text.begin(), text.end());
-         s.value.data.push_back(0);
-         s.hasText = true;
+     [](const Value& value, ValueSetting& setting) {
+         const std::string text = value.Text();
+         setting.value.data.assign(text.begin(), text.end());
+         setting.value.data.push_back(0);
+         setting.hasText = true;
      }},
     {"hex",
-     [](const Value& v, ValueSetting& s) {
-         s.value.data = ReadHex(v);
-         s.hasHex = true;
+     [](const Value& value, ValueSetting& setting) {
+         setting.value.data = ReadHex(value);
+         setting.hasHex = true;
      }},
 };
 
 std::string Lowercase(std::string text)
 {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& ch : text) {
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     }
     return text;
 }
 
 constexpr ScenarioField<SimRegistryInstance> INSTANCE_FIELDS[] = {
-    {"number", [](const Value& v, SimRegistryInstance& i) { i.number = static_cast<int>(v.Integer(0, 9999)); }, true},
-    {"open_refused", [](const Value& v, SimRegistryInstance& i) { i.openRefused = v.Bool(); }},
+    {"number",
+     [](const Value& value, SimRegistryInstance& instance) {
+         instance.number = static_cast<int>(value.Integer(0, 9999));
+     },
+     true},
+    {"open_refused", [](const Value& value, SimRegistryInstance& instance) { instance.openRefused = value.Bool(); }},
     {"values",
-     [](const Value& v, SimRegistryInstance& instance) {
+     [](const Value& value, SimRegistryInstance& instance) {
          std::set<std::string> names;
-         for (const Value& element : v.Elements(MAX_REGISTRY_VALUES)) {
+         for (const Value& element : value.Elements(MAX_REGISTRY_VALUES)) {
              ValueSetting setting;
              ReadFields<ValueSetting>(element, setting, REGISTRY_VALUE_FIELDS);
              if (setting.hasText == setting.hasHex) {
@@ -391,9 +419,12 @@ struct MutexRelease {
 };
 
 constexpr ScenarioField<MutexRelease> MUTEX_RELEASE_FIELDS[] = {
-    {"name", [](const Value& v, MutexRelease& r) { r.name = v.NonEmptyText(); }, true},
+    {"name", [](const Value& value, MutexRelease& release) { release.name = value.NonEmptyText(); }, true},
     {"at_ms",
-     [](const Value& v, MutexRelease& r) { r.atMs = static_cast<std::uint64_t>(v.Integer(0, MAX_SCENARIO_MS)); }, true},
+     [](const Value& value, MutexRelease& release) {
+         release.atMs = static_cast<std::uint64_t>(value.Integer(0, MAX_SCENARIO_MS));
+     },
+     true},
 };
 
 void ReadMutexReleases(const Value& value, Build& build)
@@ -411,50 +442,53 @@ void ReadMutexReleases(const Value& value, Build& build)
 // ---- the rest of the top level ----
 
 constexpr ScenarioField<SimWorld> WORLD_REFUSAL_FIELDS[] = {
-    {"create_event", [](const Value& v, SimWorld& w) { w.createEvent = ReadRefusal(v); }},
-    {"create_mutex", [](const Value& v, SimWorld& w) { w.createMutex = ReadRefusal(v); }},
-    {"allocate_fixed", [](const Value& v, SimWorld& w) { w.allocateFixed = ReadRefusal(v); }},
+    {"create_event", [](const Value& value, SimWorld& world) { world.createEvent = ReadRefusal(value); }},
+    {"create_mutex", [](const Value& value, SimWorld& world) { world.createMutex = ReadRefusal(value); }},
+    {"allocate_fixed", [](const Value& value, SimWorld& world) { world.allocateFixed = ReadRefusal(value); }},
 };
 
 constexpr ScenarioField<Build> TOP_FIELDS[] = {
     // Free text for the reader of the file.
-    {"description", [](const Value& v, Build&) { v.Text(); }},
+    {"description", [](const Value& value, Build&) { value.Text(); }},
     // What the end-to-end tests expect of the run; not part of the world.
-    {"expect", [](const Value& v, Build&) { v.RequireObject(); }},
-    {"language", [](const Value& v, Build& b) { b.world->languageId = v.Id16(); }},
+    {"expect", [](const Value& value, Build&) { value.RequireObject(); }},
+    {"language", [](const Value& value, Build& build) { build.world->languageId = value.Id16(); }},
     {"arguments",
-     [](const Value& v, Build& b) {
-         b.arguments->clear();
-         for (const Value& element : v.Elements(MAX_ARGUMENTS)) {
-             b.arguments->push_back(element.Text());
+     [](const Value& value, Build& build) {
+         build.arguments->clear();
+         for (const Value& element : value.Elements(MAX_ARGUMENTS)) {
+             build.arguments->push_back(element.Text());
          }
      }},
     {"time", ReadTime},
     {"foreign_devices", ReadForeignDevices},
     {"scanner",
-     [](const Value& v, Build& b) {
-         ReadFields<ScannerConfig>(v, b.world->scanner, SCANNER_FIELDS);
+     [](const Value& value, Build& build) {
+         ReadFields<ScannerConfig>(value, build.world->scanner, SCANNER_FIELDS);
          // The world has a second switch for the same behaviour; keep them
          // in agreement so either reading of it sees the scenario's word.
-         b.world->descriptorFailsOnScanner = b.world->scanner.descriptorFails;
+         build.world->descriptorFailsOnScanner = build.world->scanner.descriptorFails;
      }},
-    {"service", [](const Value& v, Build& b) { ReadFields<SimService>(v, b.world->service, SERVICE_FIELDS); }},
+    {"service",
+     [](const Value& value, Build& build) { ReadFields<SimService>(value, build.world->service, SERVICE_FIELDS); }},
     {"registry", ReadRegistry},
     {"mutexes_held",
-     [](const Value& v, Build& b) {
-         b.world->mutexesHeldByOthers.clear();
+     [](const Value& value, Build& build) {
+         build.world->mutexesHeldByOthers.clear();
          std::set<std::string> names;
-         for (const Value& element : v.Elements(MAX_MUTEXES_HELD)) {
+         for (const Value& element : value.Elements(MAX_MUTEXES_HELD)) {
              const std::string name = element.NonEmptyText();
              if (!names.insert(name).second) {
                  element.Refuse("this mutex is listed twice");
              }
-             b.world->mutexesHeldByOthers.push_back(name);
+             build.world->mutexesHeldByOthers.push_back(name);
          }
      }},
     {"mutexes_released", ReadMutexReleases},
-    {"image", [](const Value& v, Build& b) { b.world->image = static_cast<SimImage>(v.Choice(IMAGE_MODES)); }},
-    {"refusals", [](const Value& v, Build& b) { ReadFields<SimWorld>(v, *b.world, WORLD_REFUSAL_FIELDS); }},
+    {"image",
+     [](const Value& value, Build& build) { build.world->image = static_cast<SimImage>(value.Choice(IMAGE_MODES)); }},
+    {"refusals",
+     [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, WORLD_REFUSAL_FIELDS); }},
 };
 
 // Checks that need more than one key.

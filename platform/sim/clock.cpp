@@ -34,19 +34,19 @@ void SleepMs(std::uint32_t milliseconds)
 
 std::uint32_t TickCount()
 {
-    const SimWorld& w = World();
-    return static_cast<std::uint32_t>(w.tickAtStart + w.nowMs);
+    const SimWorld& world = World();
+    return static_cast<std::uint32_t>(world.tickAtStart + world.nowMs);
 }
 
 void ReadLocalTime(LocalTimeFields* out)
 {
-    const SimWorld& w = World();
-    const std::uint64_t sinceStart = w.millisecondsAtStart + w.nowMs;
+    const SimWorld& world = World();
+    const std::uint64_t sinceStart = world.millisecondsAtStart + world.nowMs;
     const std::time_t seconds =
-        static_cast<std::time_t>(w.localTimeAtStart + static_cast<std::int64_t>(sinceStart / 1000));
+        static_cast<std::time_t>(world.localTimeAtStart + static_cast<std::int64_t>(sinceStart / 1000));
     std::tm local{};
     {
-        ScopedTimeZone zone(w.timeZone);
+        ScopedTimeZone zone(world.timeZone);
         localtime_r(&seconds, &local);
     }
     out->wYear = static_cast<std::uint16_t>(local.tm_year + 1900);

@@ -37,11 +37,11 @@ int ParseDevicePath(const char* path)
         return -1;
     }
     int number = 0;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
+    for (const char* digit = digits; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
             return -1;
         }
-        number = number * 10 + (*p - '0');
+        number = number * 10 + (*digit - '0');
     }
     return number <= 255 ? number : -1;
 }
@@ -50,24 +50,24 @@ int ParseDevicePath(const char* path)
 // left the bus since it was opened; sets the last error otherwise.
 SimObject* LiveDevice(Handle device)
 {
-    SimObject* o = FindSimObject(device, SimObjectKind::Device);
-    if (o == nullptr) {
+    SimObject* object = FindSimObject(device, SimObjectKind::Device);
+    if (object == nullptr) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return nullptr;
     }
-    if (o->scanner) {
-        SimWorld& w = World();
-        if (!w.model.Present(w.nowMs, nullptr) || w.model.Generation(w.nowMs) != o->generation) {
+    if (object->scanner) {
+        SimWorld& world = World();
+        if (!world.model.Present(world.nowMs, nullptr) || world.model.Generation(world.nowMs) != object->generation) {
             SetSimLastError(ERROR_DEVICE_NOT_CONNECTED_CODE);
             return nullptr;
         }
     }
-    return o;
+    return object;
 }
 
-bool FinishTransfer(const ScannerTransfer& t, std::uint32_t* transferred, TransferOverlapped* overlapped)
+bool FinishTransfer(const ScannerTransfer& transfer, std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
-    if (!t.callOk) {
+    if (!transfer.callOk) {
         if (transferred) {
             *transferred = 0;
         }
@@ -75,15 +75,15 @@ bool FinishTransfer(const ScannerTransfer& t, std::uint32_t* transferred, Transf
         return false;
     }
     if (transferred) {
-        *transferred = t.count;
+        *transferred = transfer.count;
     }
     if (overlapped) {
         // The outcome travels in the OVERLAPPED, as the platform's does;
         // GetOverlappedResult reads it from there.
-        overlapped->Internal = t.resultOk ? 0 : STATUS_UNSUCCESSFUL_VALUE;
-        overlapped->InternalHigh = t.count;
+        overlapped->Internal = transfer.resultOk ? 0 : STATUS_UNSUCCESSFUL_VALUE;
+        overlapped->InternalHigh = transfer.count;
         if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
-            event->signalled = t.signalled;
+            event->signalled = transfer.signalled;
         }
     }
     return true;
@@ -93,8 +93,8 @@ bool FinishTransfer(const ScannerTransfer& t, std::uint32_t* transferred, Transf
 
 Handle OpenDevicePath(const char* path)
 {
-    SimWorld& w = World();
-    ++w.deviceOpenAttempts;
+    SimWorld& world = World();
+    ++world.deviceOpenAttempts;
     const int number = ParseDevicePath(path);
     if (g_wireReplay) {
         return g_wireReplay->Open(number);
@@ -104,12 +104,12 @@ Handle OpenDevicePath(const char* path)
     device.kind = SimObjectKind::Device;
     device.path = number;
     int32_t scannerPath = -1;
-    if (number >= 0 && w.model.Present(w.nowMs, &scannerPath) && scannerPath == number) {
+    if (number >= 0 && world.model.Present(world.nowMs, &scannerPath) && scannerPath == number) {
         device.scanner = true;
-        device.generation = w.model.Generation(w.nowMs);
+        device.generation = world.model.Generation(world.nowMs);
     } else if (number >= 0) {
-        for (std::size_t i = 0; i < w.foreignDevices.size(); ++i) {
-            if (w.foreignDevices[i].path == number) {
+        for (std::size_t i = 0; i < world.foreignDevices.size(); ++i) {
+            if (world.foreignDevices[i].path == number) {
                 device.foreign = static_cast<int>(i);
                 break;
             }
@@ -121,7 +121,7 @@ Handle OpenDevicePath(const char* path)
         return INVALID_HANDLE;
     }
     RecordCall("OpenDevicePath ", shown);
-    ++w.deviceOpens;
+    ++world.deviceOpens;
     SetSimLastError(0);
     return NewSimObject(device);
 }
@@ -131,26 +131,26 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
     if (g_wireReplay) {
         return g_wireReplay->Descriptor(device, descriptor, returned);
     }
-    SimWorld& w = World();
-    SimObject* o = LiveDevice(device);
-    if (o == nullptr) {
+    SimWorld& world = World();
+    SimObject* object = LiveDevice(device);
+    if (object == nullptr) {
         if (g_wireTrace) {
             g_wireTrace->Descriptor(device, false, true, nullptr);
         }
         return false;
     }
-    RecordCall("GetDescriptor ", PATH_PREFIX, o->path);
+    RecordCall("GetDescriptor ", PATH_PREFIX, object->path);
     std::uint16_t vendor = 0, product = 0;
     bool fails = false;
-    if (o->scanner) {
-        vendor = w.model.config.vendorId;
-        product = w.model.config.productId;
-        fails = w.model.config.descriptorFails || w.descriptorFailsOnScanner;
+    if (object->scanner) {
+        vendor = world.model.config.vendorId;
+        product = world.model.config.productId;
+        fails = world.model.config.descriptorFails || world.descriptorFailsOnScanner;
     } else {
-        const SimForeignDevice& f = w.foreignDevices[static_cast<std::size_t>(o->foreign)];
-        vendor = f.vendorId;
-        product = f.productId;
-        fails = f.descriptorFails;
+        const SimForeignDevice& foreign = world.foreignDevices[static_cast<std::size_t>(object->foreign)];
+        vendor = foreign.vendorId;
+        product = foreign.productId;
+        fails = foreign.descriptorFails;
     }
     if (fails) {
         if (g_wireTrace) {
@@ -174,14 +174,14 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
 
 Handle CreateCompletionEvent()
 {
-    SimWorld& w = World();
-    ++w.eventCreateCalls;
-    if (w.createEvent.Applies(w.eventCreateCalls)) {
+    SimWorld& world = World();
+    ++world.eventCreateCalls;
+    if (world.createEvent.Applies(world.eventCreateCalls)) {
         RecordCall("CreateEvent refused");
-        SetSimLastError(w.createEvent.error);
+        SetSimLastError(world.createEvent.error);
         return NO_HANDLE;
     }
-    ++w.eventsCreated;
+    ++world.eventsCreated;
     SimObject event;
     event.kind = SimObjectKind::Event;
     return NewSimObject(event);
@@ -194,14 +194,14 @@ namespace {
 // nothing to. A transfer that does not fails with nothing moved.
 bool ReachesScanner(Handle device, std::uint32_t* transferred)
 {
-    SimObject* o = LiveDevice(device);
-    if (o != nullptr && o->scanner) {
+    SimObject* object = LiveDevice(device);
+    if (object != nullptr && object->scanner) {
         return true;
     }
     if (transferred) {
         *transferred = 0;
     }
-    if (o != nullptr) {
+    if (object != nullptr) {
         SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
     }
     return false;
@@ -215,7 +215,7 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
     if (g_wireReplay) {
         return g_wireReplay->Transfer(device, true, const_cast<void*>(data), size, transferred, overlapped);
     }
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("Write ", size);
     if (!ReachesScanner(device, transferred)) {
         if (g_wireTrace) {
@@ -223,11 +223,11 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
         }
         return false;
     }
-    const ScannerTransfer t = w.model.Write(w.nowMs, static_cast<const std::uint8_t*>(data), size);
+    const ScannerTransfer transfer = world.model.Write(world.nowMs, static_cast<const std::uint8_t*>(data), size);
     if (g_wireTrace) {
-        g_wireTrace->Transfer(device, true, data, size, &t);
+        g_wireTrace->Transfer(device, true, data, size, &transfer);
     }
-    return FinishTransfer(t, transferred, overlapped);
+    return FinishTransfer(transfer, transferred, overlapped);
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
@@ -236,7 +236,7 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
     if (g_wireReplay) {
         return g_wireReplay->Transfer(device, false, data, size, transferred, overlapped);
     }
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("Read ", size);
     if (!ReachesScanner(device, transferred)) {
         if (g_wireTrace) {
@@ -244,23 +244,23 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
         }
         return false;
     }
-    const ScannerTransfer t = w.model.Read(w.nowMs, static_cast<std::uint8_t*>(data), size);
+    const ScannerTransfer transfer = world.model.Read(world.nowMs, static_cast<std::uint8_t*>(data), size);
     if (g_wireTrace) {
-        g_wireTrace->Transfer(device, false, data, size, &t);
+        g_wireTrace->Transfer(device, false, data, size, &transfer);
     }
-    return FinishTransfer(t, transferred, overlapped);
+    return FinishTransfer(transfer, transferred, overlapped);
 }
 
 bool WaitForCompletion(Handle event, std::uint32_t milliseconds)
 {
-    SimObject* o = FindSimObject(event, SimObjectKind::Event);
-    if (o == nullptr) {
+    SimObject* object = FindSimObject(event, SimObjectKind::Event);
+    if (object == nullptr) {
         RecordCall("Wait failed");
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return false;
     }
-    if (o->signalled) {
-        o->signalled = false;  // auto-reset
+    if (object->signalled) {
+        object->signalled = false;  // auto-reset
         return true;
     }
     RecordCall("Wait timeout ", milliseconds);

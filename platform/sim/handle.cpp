@@ -10,40 +10,41 @@ std::uint32_t LastError()
 
 void CloseObject(Handle object)
 {
-    SimWorld& w = World();
-    SimObject* o = LookUpSimObject(object);
+    SimWorld& world = World();
+    SimObject* sim = LookUpSimObject(object);
     // CloseHandle takes kernel objects only: service, registry and resource
     // handles have their own release calls.
-    if (o == nullptr || !o->open ||
-        (o->kind != SimObjectKind::Device && o->kind != SimObjectKind::Event && o->kind != SimObjectKind::Mutex)) {
+    if (sim == nullptr || !sim->open ||
+        (sim->kind != SimObjectKind::Device && sim->kind != SimObjectKind::Event &&
+         sim->kind != SimObjectKind::Mutex)) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return;
     }
-    o->open = false;
-    switch (o->kind) {
+    sim->open = false;
+    switch (sim->kind) {
     case SimObjectKind::Device:
-        ++w.deviceCloses;
-        RecordCall("CloseDevice \\\\.\\usbscan", o->path);
+        ++world.deviceCloses;
+        RecordCall("CloseDevice \\\\.\\usbscan", sim->path);
         break;
     case SimObjectKind::Event:
-        ++w.eventsClosed;
+        ++world.eventsClosed;
         break;
     case SimObjectKind::Mutex: {
-        RecordCall("CloseMutex ", o->name);
-        auto it = w.mutexes.find(o->name);
-        if (it == w.mutexes.end()) {
+        RecordCall("CloseMutex ", sim->name);
+        auto it = world.mutexes.find(sim->name);
+        if (it == world.mutexes.end()) {
             break;
         }
-        SimMutex& m = it->second;
-        if (m.updaterHandles > 0) {
-            --m.updaterHandles;
+        SimMutex& mutex = it->second;
+        if (mutex.updaterHandles > 0) {
+            --mutex.updaterHandles;
         }
         // With the updater's last handle gone its ownership ends (the mutex
         // is abandoned), and a name nobody else holds leaves the namespace.
-        if (m.updaterHandles == 0) {
-            m.updaterOwnership = 0;
-            if (!m.heldByOther) {
-                w.mutexes.erase(it);
+        if (mutex.updaterHandles == 0) {
+            mutex.updaterOwnership = 0;
+            if (!mutex.heldByOther) {
+                world.mutexes.erase(it);
             }
         }
         break;

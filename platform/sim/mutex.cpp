@@ -29,14 +29,14 @@ bool NamesADirectoryThatDoesNotExist(const std::string& name)
 
 Handle CreateOwnedMutex(const char* name)
 {
-    SimWorld& w = World();
-    ++w.mutexCreates;
+    SimWorld& world = World();
+    ++world.mutexCreates;
     // Names are taken literally: "Global\X" and "X" are different names
     // here, as they are for a process outside session 0.
     const std::string key = name ? name : "";
     RecordCall("CreateMutex " + key);
-    if (w.createMutex.Applies(w.mutexCreates)) {
-        SetSimLastError(w.createMutex.error);
+    if (world.createMutex.Applies(world.mutexCreates)) {
+        SetSimLastError(world.createMutex.error);
         return NO_HANDLE;
     }
     if (NamesADirectoryThatDoesNotExist(key)) {
@@ -46,8 +46,8 @@ Handle CreateOwnedMutex(const char* name)
     SimObject object;
     object.kind = SimObjectKind::Mutex;
     object.name = key;
-    auto it = w.mutexes.find(key);
-    if (it != w.mutexes.end()) {
+    auto it = world.mutexes.find(key);
+    if (it != world.mutexes.end()) {
         // An existing mutex: a handle to it, ownership not granted, and the
         // caller learns from the last error that it was there already.
         ++it->second.updaterHandles;
@@ -55,11 +55,11 @@ Handle CreateOwnedMutex(const char* name)
         SetSimLastError(ERROR_ALREADY_EXISTS_CODE);
         return handle;
     }
-    SimMutex& m = w.mutexes[key];
-    m.name = key;
-    m.createdByUpdater = true;
-    m.updaterOwnership = 1;
-    m.updaterHandles = 1;
+    SimMutex& mutex = world.mutexes[key];
+    mutex.name = key;
+    mutex.createdByUpdater = true;
+    mutex.updaterOwnership = 1;
+    mutex.updaterHandles = 1;
     const Handle handle = NewSimObject(object);
     SetSimLastError(0);
     return handle;
@@ -67,15 +67,15 @@ Handle CreateOwnedMutex(const char* name)
 
 bool ReleaseOwnedMutex(Handle mutex)
 {
-    SimWorld& w = World();
-    const SimObject* o = FindSimObject(mutex, SimObjectKind::Mutex);
-    if (o == nullptr) {
+    SimWorld& world = World();
+    const SimObject* object = FindSimObject(mutex, SimObjectKind::Mutex);
+    if (object == nullptr) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return false;
     }
-    RecordCall("ReleaseMutex " + o->name);
-    auto it = w.mutexes.find(o->name);
-    if (it == w.mutexes.end() || it->second.updaterOwnership == 0) {
+    RecordCall("ReleaseMutex " + object->name);
+    auto it = world.mutexes.find(object->name);
+    if (it == world.mutexes.end() || it->second.updaterOwnership == 0) {
         SetSimLastError(ERROR_NOT_OWNER_CODE);
         return false;
     }

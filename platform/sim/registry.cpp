@@ -53,8 +53,8 @@ const SimRegistryInstance* FindInstance(int number)
 
 std::int32_t OpenMachineKey(const char* subKey, Handle* key)
 {
-    SimWorld& w = World();
-    ++w.registryOpens;
+    SimWorld& world = World();
+    ++world.registryOpens;
     if (key == nullptr) {
         return ERROR_INVALID_PARAMETER_CODE;
     }
@@ -83,8 +83,8 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
 
 std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, void* data, std::uint32_t* size)
 {
-    const SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
-    if (o == nullptr) {
+    const SimObject* keyObject = FindSimObject(key, SimObjectKind::RegistryKey);
+    if (keyObject == nullptr) {
         return ERROR_INVALID_HANDLE_CODE;
     }
     RecordCall("RegQueryValue ", name ? name : "(default)");
@@ -92,12 +92,12 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
     if (data != nullptr && size == nullptr) {
         return ERROR_INVALID_PARAMETER_CODE;
     }
-    const SimRegistryInstance* instance = o->instance >= 0 ? FindInstance(o->instance) : nullptr;
+    const SimRegistryInstance* instance = keyObject->instance >= 0 ? FindInstance(keyObject->instance) : nullptr;
     const SimRegistryValue* value = nullptr;
     if (instance != nullptr) {
-        for (const SimRegistryValue& v : instance->values) {
-            if (EqualIgnoringCase(v.name.c_str(), name ? name : "")) {
-                value = &v;
+        for (const SimRegistryValue& candidate : instance->values) {
+            if (EqualIgnoringCase(candidate.name.c_str(), name ? name : "")) {
+                value = &candidate;
                 break;
             }
         }
@@ -135,10 +135,10 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
 
 void CloseMachineKey(Handle key)
 {
-    SimObject* o = FindSimObject(key, SimObjectKind::RegistryKey);
-    if (o == nullptr) {
+    SimObject* object = FindSimObject(key, SimObjectKind::RegistryKey);
+    if (object == nullptr) {
         return;
     }
-    o->open = false;
+    object->open = false;
     ++World().registryCloses;
 }

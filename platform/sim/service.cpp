@@ -48,25 +48,25 @@ bool Refused(const SimRefusal& refusal, std::uint32_t& counter)
 
 SimObject* ServiceHandle(Handle service)
 {
-    SimObject* o = FindSimObject(service, SimObjectKind::Service);
-    if (o == nullptr) {
+    SimObject* object = FindSimObject(service, SimObjectKind::Service);
+    if (object == nullptr) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
     }
-    return o;
+    return object;
 }
 
-void FillStatus(const SimWorld& w, ServiceStatus* status)
+void FillStatus(const SimWorld& world, ServiceStatus* status)
 {
-    const SimService& s = w.serviceNow;
+    const SimService& service = world.serviceNow;
     *status = ServiceStatus{};
     status->dwServiceType = SERVICE_WIN32_SHARE_PROCESS_TYPE;
-    status->dwCurrentState = s.state;
-    status->dwControlsAccepted = s.state == SERVICE_RUNNING_STATE ? s.runningControls : 0;
-    if (s.state == SERVICE_START_PENDING_STATE) {
-        status->dwWaitHint = s.startWaitHint;
+    status->dwCurrentState = service.state;
+    status->dwControlsAccepted = service.state == SERVICE_RUNNING_STATE ? service.runningControls : 0;
+    if (service.state == SERVICE_START_PENDING_STATE) {
+        status->dwWaitHint = service.startWaitHint;
     }
-    if (s.state == SERVICE_STOP_PENDING_STATE) {
-        status->dwWaitHint = s.stopWaitHint;
+    if (service.state == SERVICE_STOP_PENDING_STATE) {
+        status->dwWaitHint = service.stopWaitHint;
     }
 }
 
@@ -84,65 +84,65 @@ char* Place(char*& cursor, const char* text, std::size_t size)
 
 Handle OpenServiceManager()
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("OpenSCManager");
-    if (Refused(w.service.openManager, w.serviceCalls.openManager)) {
+    if (Refused(world.service.openManager, world.serviceCalls.openManager)) {
         return NO_HANDLE;
     }
     SimObject manager;
     manager.kind = SimObjectKind::ServiceManager;
-    ++w.serviceHandlesOpen;
+    ++world.serviceHandlesOpen;
     return NewSimObject(manager);
 }
 
 Handle OpenNamedService(Handle manager, const char* name)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("OpenService ", name ? name : "(null)");
     if (FindSimObject(manager, SimObjectKind::ServiceManager) == nullptr) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return NO_HANDLE;
     }
-    if (Refused(w.service.openService, w.serviceCalls.openService)) {
+    if (Refused(world.service.openService, world.serviceCalls.openService)) {
         return NO_HANDLE;
     }
     // Service names are case-insensitive on the platform.
-    if (!w.serviceNow.installed || name == nullptr || !EqualIgnoringCase(name, SERVICE_NAME)) {
+    if (!world.serviceNow.installed || name == nullptr || !EqualIgnoringCase(name, SERVICE_NAME)) {
         SetSimLastError(ERROR_SERVICE_DOES_NOT_EXIST_CODE);
         return NO_HANDLE;
     }
     SimObject service;
     service.kind = SimObjectKind::Service;
-    ++w.serviceHandlesOpen;
+    ++world.serviceHandlesOpen;
     return NewSimObject(service);
 }
 
 bool QueryServiceState(Handle service, ServiceStatus* status)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("QueryServiceStatus");
     if (ServiceHandle(service) == nullptr) {
         return false;
     }
-    if (Refused(w.service.queryStatus, w.serviceCalls.queryStatus)) {
+    if (Refused(world.service.queryStatus, world.serviceCalls.queryStatus)) {
         return false;
     }
     if (status == nullptr) {
         SetSimLastError(ERROR_INVALID_PARAMETER_CODE);
         return false;
     }
-    FillStatus(w, status);
+    FillStatus(world, status);
     return true;
 }
 
 bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size, std::uint32_t* needed)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("QueryServiceConfig ", size);
     if (ServiceHandle(service) == nullptr) {
         return false;
     }
-    if (Refused(w.service.queryConfig, w.serviceCalls.queryConfig)) {
+    if (Refused(world.service.queryConfig, world.serviceCalls.queryConfig)) {
         return false;
     }
     if (needed == nullptr) {
@@ -158,7 +158,7 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
     char* cursor = static_cast<char*>(buffer) + sizeof(ServiceConfigBlock);
     *block = ServiceConfigBlock{};
     block->head.dwServiceType = SERVICE_WIN32_SHARE_PROCESS_TYPE;
-    block->head.dwStartType = w.serviceNow.startType;
+    block->head.dwStartType = world.serviceNow.startType;
     block->head.dwErrorControl = SERVICE_ERROR_NORMAL_CONTROL;
     block->lpBinaryPathName = Place(cursor, BINARY_PATH, sizeof BINARY_PATH);
     block->lpLoadOrderGroup = Place(cursor, LOAD_ORDER_GROUP, sizeof LOAD_ORDER_GROUP);
@@ -171,12 +171,12 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
 
 bool ChangeServiceStartType(Handle service, std::uint32_t startType)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("ChangeServiceConfig ", startType);
     if (ServiceHandle(service) == nullptr) {
         return false;
     }
-    if (Refused(w.service.changeConfig, w.serviceCalls.changeConfig)) {
+    if (Refused(world.service.changeConfig, world.serviceCalls.changeConfig)) {
         return false;
     }
     // A program's service can be started automatically, on demand, or not
@@ -186,81 +186,83 @@ bool ChangeServiceStartType(Handle service, std::uint32_t startType)
         SetSimLastError(ERROR_INVALID_PARAMETER_CODE);
         return false;
     }
-    w.serviceNow.startType = startType;
+    world.serviceNow.startType = startType;
     return true;
 }
 
 bool SendServiceStop(Handle service, ServiceStatus* status)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("ControlService STOP");
     if (ServiceHandle(service) == nullptr) {
         return false;
     }
-    if (Refused(w.service.control, w.serviceCalls.control)) {
+    if (Refused(world.service.control, world.serviceCalls.control)) {
         return false;
     }
-    SimService& s = w.serviceNow;
-    if (s.state != SERVICE_RUNNING_STATE || (s.runningControls & SERVICE_ACCEPT_STOP_FLAG) == 0) {
+    SimService& now = world.serviceNow;
+    if (now.state != SERVICE_RUNNING_STATE || (now.runningControls & SERVICE_ACCEPT_STOP_FLAG) == 0) {
         SetSimLastError(ERROR_INVALID_SERVICE_CONTROL_CODE);
         return false;
     }
-    s.state = SERVICE_STOP_PENDING_STATE;
-    w.servicePendingUntilMs = w.nowMs + s.stopPendingMs;
+    now.state = SERVICE_STOP_PENDING_STATE;
+    world.servicePendingUntilMs = world.nowMs + now.stopPendingMs;
     // The answer shows the pending state even when it ends at once: the
     // service reports STOP_PENDING before it is gone.
     if (status) {
-        FillStatus(w, status);
+        FillStatus(world, status);
     }
     return true;
 }
 
 bool StartNamedService(Handle service)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     RecordCall("StartService");
     if (ServiceHandle(service) == nullptr) {
         return false;
     }
-    if (Refused(w.service.start, w.serviceCalls.start)) {
+    if (Refused(world.service.start, world.serviceCalls.start)) {
         return false;
     }
-    SimService& s = w.serviceNow;
-    if (s.startType == SERVICE_DISABLED_TYPE) {
+    SimService& now = world.serviceNow;
+    if (now.startType == SERVICE_DISABLED_TYPE) {
         SetSimLastError(ERROR_SERVICE_DISABLED_CODE);
         return false;
     }
-    if (s.state != SERVICE_STOPPED_STATE) {
+    if (now.state != SERVICE_STOPPED_STATE) {
         SetSimLastError(ERROR_SERVICE_ALREADY_RUNNING_CODE);
         return false;
     }
-    s.state = SERVICE_START_PENDING_STATE;
-    w.servicePendingUntilMs = w.nowMs + s.startPendingMs;
+    now.state = SERVICE_START_PENDING_STATE;
+    world.servicePendingUntilMs = world.nowMs + now.startPendingMs;
     return true;
 }
 
 void CloseServiceObject(Handle handle)
 {
-    SimWorld& w = World();
-    SimObject* o = LookUpSimObject(handle);
-    if (o == nullptr || !o->open || (o->kind != SimObjectKind::ServiceManager && o->kind != SimObjectKind::Service)) {
+    SimWorld& world = World();
+    SimObject* object = LookUpSimObject(handle);
+    if (object == nullptr || !object->open ||
+        (object->kind != SimObjectKind::ServiceManager && object->kind != SimObjectKind::Service)) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return;
     }
-    RecordCall(o->kind == SimObjectKind::ServiceManager ? "CloseServiceHandle manager" : "CloseServiceHandle service");
-    o->open = false;
-    --w.serviceHandlesOpen;
+    RecordCall(object->kind == SimObjectKind::ServiceManager ? "CloseServiceHandle manager"
+                                                             : "CloseServiceHandle service");
+    object->open = false;
+    --world.serviceHandlesOpen;
 }
 
 void* AllocateFixed(std::uint32_t size)
 {
-    SimWorld& w = World();
-    ++w.fixedAllocationCalls;
-    if (w.allocateFixed.Applies(w.fixedAllocationCalls)) {
-        SetSimLastError(w.allocateFixed.error);
+    SimWorld& world = World();
+    ++world.fixedAllocationCalls;
+    if (world.allocateFixed.Applies(world.fixedAllocationCalls)) {
+        SetSimLastError(world.allocateFixed.error);
         return nullptr;
     }
-    ++w.fixedAllocations;
+    ++world.fixedAllocations;
     // Never a zero-byte request to malloc: a null there would read as a
     // refusal.
     return std::malloc(size == 0 ? 1 : size);

@@ -149,23 +149,23 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
             *error = "the last packet is cut off";
             return false;
         }
-        const std::uint8_t* h = record + PCAP_RECORD_HEADER_SIZE;
+        const std::uint8_t* header = record + PCAP_RECORD_HEADER_SIZE;
         at += PCAP_RECORD_HEADER_SIZE + captured;
         if (captured < USBPCAP_HEADER_SIZE) {
             continue;
         }
-        const std::uint32_t headerLength = GetLe16(h);
+        const std::uint32_t headerLength = GetLe16(header);
         if (headerLength < USBPCAP_HEADER_SIZE || headerLength > captured) {
             continue;
         }
-        const std::uint64_t irp = GetLe64(h + 2);
-        const std::uint32_t status = GetLe32(h + 10);
-        const std::uint32_t function = GetLe16(h + 14);
-        const bool completion = (h[16] & USBPCAP_INFO_COMPLETION) != 0;
-        const std::uint16_t address = static_cast<std::uint16_t>(GetLe16(h + 19));
-        const std::uint8_t endpoint = h[21];
-        const std::uint32_t dataLength = GetLe32(h + 23);
-        const std::uint8_t* data = h + headerLength;
+        const std::uint64_t irp = GetLe64(header + 2);
+        const std::uint32_t status = GetLe32(header + 10);
+        const std::uint32_t function = GetLe16(header + 14);
+        const bool completion = (header[16] & USBPCAP_INFO_COMPLETION) != 0;
+        const std::uint16_t address = static_cast<std::uint16_t>(GetLe16(header + 19));
+        const std::uint8_t endpoint = header[21];
+        const std::uint32_t dataLength = GetLe32(header + 23);
+        const std::uint8_t* data = header + headerLength;
         const std::size_t kept = std::min<std::size_t>(captured - headerLength, dataLength);
         // Only the requests the updater makes: bulk transfers and the
         // device descriptor request. Anything else a capture holds is the
@@ -214,23 +214,23 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
     std::uint64_t slack = 0;
     if (!m_requests.empty() && m_requests.front().timeMs > REAL_CLOCK_MS) {
         const std::uint64_t first = m_requests.front().timeMs;
-        for (ReplayRequest& r : m_requests) {
-            r.timeMs = r.timeMs >= first ? r.timeMs - first : 0;
+        for (ReplayRequest& recorded : m_requests) {
+            recorded.timeMs = recorded.timeMs >= first ? recorded.timeMs - first : 0;
         }
         slack = REAL_CLOCK_SLACK_MS;
     }
     m_presence.clear();
-    for (const ReplayRequest& r : m_requests) {
-        if (r.status == USBD_STATUS_DEVICE_GONE_VALUE) {
+    for (const ReplayRequest& recorded : m_requests) {
+        if (recorded.status == USBD_STATUS_DEVICE_GONE_VALUE) {
             continue;
         }
         auto known = std::find_if(m_presence.begin(), m_presence.end(),
-                                  [&](const Presence& p) { return p.address == r.address; });
-        const std::uint64_t from = r.timeMs > slack ? r.timeMs - slack : 0;
+                                  [&](const Presence& presence) { return presence.address == recorded.address; });
+        const std::uint64_t from = recorded.timeMs > slack ? recorded.timeMs - slack : 0;
         if (known == m_presence.end()) {
-            m_presence.push_back({r.address, from, r.timeMs + slack});
+            m_presence.push_back({recorded.address, from, recorded.timeMs + slack});
         } else {
-            known->toMs = r.timeMs + slack;
+            known->toMs = recorded.timeMs + slack;
         }
     }
     return true;
@@ -239,20 +239,20 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
 void WireReplay::StartClock(SimWorld* world) const
 {
     bool clockNext = false;
-    for (const ReplayRequest& r : m_requests) {
-        if (r.kind != TRACE_WRITE) {
+    for (const ReplayRequest& request : m_requests) {
+        if (request.kind != TRACE_WRITE) {
             continue;
         }
         if (!clockNext) {
-            clockNext = IsClockSetBlock(r.out.data(), static_cast<std::uint32_t>(r.out.size()));
+            clockNext = IsClockSetBlock(request.out.data(), static_cast<std::uint32_t>(request.out.size()));
             continue;
         }
-        if (r.out.size() < RECORD_SIZE) {
+        if (request.out.size() < RECORD_SIZE) {
             return;
         }
         std::int32_t recorded[9];
         for (int i = 0; i < 9; ++i) {
-            recorded[i] = static_cast<std::int32_t>(GetLe32(r.out.data() + 4 * i));
+            recorded[i] = static_cast<std::int32_t>(GetLe32(request.out.data() + 4 * i));
         }
         ScopedTimeZone zone(world->timeZone);
         // Undo the month shift, then look a few days around for the local
@@ -279,7 +279,7 @@ void WireReplay::StartClock(SimWorld* world) const
                 break;
             }
         }
-        world->localTimeAtStart = static_cast<std::int64_t>(chosen) - static_cast<std::int64_t>(r.timeMs / 1000);
+        world->localTimeAtStart = static_cast<std::int64_t>(chosen) - static_cast<std::int64_t>(request.timeMs / 1000);
         world->millisecondsAtStart = 0;
         return;
     }
@@ -287,11 +287,12 @@ void WireReplay::StartClock(SimWorld* world) const
 
 Handle WireReplay::Open(int path)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     std::uint16_t address = 0;
-    for (const Presence& p : m_presence) {
-        if (path >= 0 && TracePathOf(p.address) == path && p.fromMs <= w.nowMs && w.nowMs <= p.toMs) {
-            address = p.address;
+    for (const Presence& presence : m_presence) {
+        if (path >= 0 && TracePathOf(presence.address) == path && presence.fromMs <= world.nowMs &&
+            world.nowMs <= presence.toMs) {
+            address = presence.address;
             break;
         }
     }
@@ -301,7 +302,7 @@ Handle WireReplay::Open(int path)
         return INVALID_HANDLE;
     }
     RecordCall("OpenDevicePath usbscan" + std::to_string(path));
-    ++w.deviceOpens;
+    ++world.deviceOpens;
     SetSimLastError(0);
     SimObject device;
     device.kind = SimObjectKind::Device;
@@ -324,30 +325,34 @@ void WireReplay::Diverge(const std::string& line)
 
 bool WireReplay::Descriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned)
 {
-    SimObject* o = FindSimObject(device, SimObjectKind::Device);
-    if (o == nullptr) {
+    SimObject* object = FindSimObject(device, SimObjectKind::Device);
+    if (object == nullptr) {
         SetSimLastError(ERROR_INVALID_HANDLE_CODE);
         return false;
     }
-    const std::uint16_t address = TraceAddress(o->path, o->generation);
+    const std::uint16_t address = TraceAddress(object->path, object->generation);
     const std::string sent = Describe(TRACE_DESCRIPTOR, address, 0, nullptr, 0, 0);
     if (m_next >= m_requests.size()) {
         Diverge(DivergenceLine(static_cast<std::uint32_t>(m_next + 1), "nothing", sent));
     }
-    const ReplayRequest& r = m_requests[m_next];
-    if (r.kind != TRACE_DESCRIPTOR || r.address != address) {
-        Diverge(DivergenceLine(r.index, Describe(r.kind, r.address, r.size, r.out.data(), r.out.size(), 0), sent));
+    const ReplayRequest& request = m_requests[m_next];
+    if (request.kind != TRACE_DESCRIPTOR || request.address != address) {
+        Diverge(DivergenceLine(
+            request.index,
+            Describe(request.kind, request.address, request.size, request.out.data(), request.out.size(), 0), sent));
     }
     ++m_next;
-    const bool answered = r.status == USBD_STATUS_SUCCESS_VALUE && r.in.size() >= USB_DEVICE_DESCRIPTOR_SIZE;
-    const std::uint16_t vendor = answered ? static_cast<std::uint16_t>(GetLe16(r.in.data() + 8)) : 0;
-    const std::uint16_t product = answered ? static_cast<std::uint16_t>(GetLe16(r.in.data() + 10)) : 0;
+    const bool answered =
+        request.status == USBD_STATUS_SUCCESS_VALUE && request.in.size() >= USB_DEVICE_DESCRIPTOR_SIZE;
+    const std::uint16_t vendor = answered ? static_cast<std::uint16_t>(GetLe16(request.in.data() + 8)) : 0;
+    const std::uint16_t product = answered ? static_cast<std::uint16_t>(GetLe16(request.in.data() + 10)) : 0;
     if (g_wireTrace) {
-        g_wireTrace->Record(address, TRACE_DESCRIPTOR, nullptr, 0, r.status, r.count, nullptr, vendor, product);
+        g_wireTrace->Record(address, TRACE_DESCRIPTOR, nullptr, 0, request.status, request.count, nullptr, vendor,
+                            product);
     }
     if (!answered) {
-        SetSimLastError(r.status == USBD_STATUS_DEVICE_GONE_VALUE ? ERROR_DEVICE_NOT_CONNECTED_CODE
-                                                                  : ERROR_GEN_FAILURE_CODE);
+        SetSimLastError(request.status == USBD_STATUS_DEVICE_GONE_VALUE ? ERROR_DEVICE_NOT_CONNECTED_CODE
+                                                                        : ERROR_GEN_FAILURE_CODE);
         return false;
     }
     if (descriptor) {
@@ -362,8 +367,8 @@ bool WireReplay::Descriptor(Handle device, DeviceDescriptor* descriptor, std::ui
 bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t size, std::uint32_t* transferred,
                           TransferOverlapped* overlapped)
 {
-    SimObject* o = FindSimObject(device, SimObjectKind::Device);
-    if (o == nullptr) {
+    SimObject* object = FindSimObject(device, SimObjectKind::Device);
+    if (object == nullptr) {
         if (transferred) {
             *transferred = 0;
         }
@@ -371,7 +376,7 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
         return false;
     }
     const std::uint8_t kind = write ? TRACE_WRITE : TRACE_READ;
-    const std::uint16_t address = TraceAddress(o->path, o->generation);
+    const std::uint16_t address = TraceAddress(object->path, object->generation);
     auto* bytes = static_cast<std::uint8_t*>(data);
     const bool clockRecord = write && m_clockRecordNext;
     if (write) {
@@ -393,8 +398,8 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
         ++last;
         recordedSize += m_requests[last].size;
     }
-    const ReplayRequest& r = m_requests[first];
-    bool same = r.kind == kind && r.address == address && recordedSize == size;
+    const ReplayRequest& request = m_requests[first];
+    bool same = request.kind == kind && request.address == address && recordedSize == size;
     std::size_t differsAt = 0;
     if (same && write && !clockRecord) {
         // Each piece is compared as far as its bytes were kept.
@@ -412,9 +417,11 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
         }
     }
     if (!same) {
-        const std::size_t pieceAt = differsAt < r.size ? differsAt : 0;
-        Diverge(DivergenceLine(r.index, Describe(r.kind, r.address, r.size, r.out.data(), r.out.size(), pieceAt),
-                               Describe(kind, address, size, bytes, size, differsAt)));
+        const std::size_t pieceAt = differsAt < request.size ? differsAt : 0;
+        Diverge(DivergenceLine(
+            request.index,
+            Describe(request.kind, request.address, request.size, request.out.data(), request.out.size(), pieceAt),
+            Describe(kind, address, size, bytes, size, differsAt)));
     }
     m_next = last + 1;
 
@@ -427,9 +434,9 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
     }
     const std::uint32_t moved = static_cast<std::uint32_t>(count);
     if (!write) {
-        const std::size_t kept = std::min<std::size_t>({r.in.size(), moved, size});
+        const std::size_t kept = std::min<std::size_t>({request.in.size(), moved, size});
         for (std::size_t i = 0; i < kept; ++i) {
-            bytes[i] = r.in[i];
+            bytes[i] = request.in[i];
         }
     }
     if (g_wireTrace) {
@@ -463,6 +470,8 @@ void WireReplay::Finish()
     if (m_next >= m_requests.size()) {
         return;
     }
-    const ReplayRequest& r = m_requests[m_next];
-    Diverge(DivergenceLine(r.index, Describe(r.kind, r.address, r.size, r.out.data(), r.out.size(), 0), "nothing"));
+    const ReplayRequest& request = m_requests[m_next];
+    Diverge(DivergenceLine(
+        request.index, Describe(request.kind, request.address, request.size, request.out.data(), request.out.size(), 0),
+        "nothing"));
 }

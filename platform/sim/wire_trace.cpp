@@ -12,11 +12,11 @@ namespace {
 // handle is no device handle at all (nothing reaches a bus then).
 std::uint16_t AddressOf(Handle device)
 {
-    SimObject* o = LookUpSimObject(device);
-    if (o == nullptr || o->kind != SimObjectKind::Device || !o->open) {
+    SimObject* object = LookUpSimObject(device);
+    if (object == nullptr || object->kind != SimObjectKind::Device || !object->open) {
         return 0;
     }
-    return TraceAddress(o->path, o->scanner ? o->generation : 0);
+    return TraceAddress(object->path, object->scanner ? object->generation : 0);
 }
 
 }  // namespace
@@ -87,9 +87,9 @@ void WireTrace::Transfer(Handle device, bool write, const void* data, std::uint3
     const std::uint8_t kind = write ? TRACE_WRITE : TRACE_READ;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     if (transfer == nullptr) {
-        SimObject* o = LookUpSimObject(device);
+        SimObject* object = LookUpSimObject(device);
         const std::uint32_t status =
-            o != nullptr && o->scanner ? USBD_STATUS_DEVICE_GONE_VALUE : USBD_STATUS_NOT_SUPPORTED_VALUE;
+            object != nullptr && object->scanner ? USBD_STATUS_DEVICE_GONE_VALUE : USBD_STATUS_NOT_SUPPORTED_VALUE;
         Record(AddressOf(device), kind, bytes, size, status, 0, nullptr, 0, 0);
         return;
     }

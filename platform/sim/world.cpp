@@ -20,15 +20,15 @@ constexpr std::uintptr_t HANDLE_STEP = 16;
 
 void SettleService(SimWorld& world)
 {
-    SimService& s = world.serviceNow;
-    if (s.stuckPending || world.nowMs < world.servicePendingUntilMs) {
+    SimService& service = world.serviceNow;
+    if (service.stuckPending || world.nowMs < world.servicePendingUntilMs) {
         return;
     }
-    if (s.state == SERVICE_START_PENDING_STATE) {
-        s.state = SERVICE_RUNNING_STATE;
+    if (service.state == SERVICE_START_PENDING_STATE) {
+        service.state = SERVICE_RUNNING_STATE;
     }
-    if (s.state == SERVICE_STOP_PENDING_STATE) {
-        s.state = SERVICE_STOPPED_STATE;
+    if (service.state == SERVICE_STOP_PENDING_STATE) {
+        service.state = SERVICE_STOPPED_STATE;
     }
 }
 
@@ -38,10 +38,10 @@ void SettleService(SimWorld& world)
 void LetGoOfMutexes(SimWorld& world)
 {
     for (auto it = world.mutexes.begin(); it != world.mutexes.end();) {
-        SimMutex& m = it->second;
-        if (m.heldByOther && world.nowMs >= m.otherLetsGoAtMs) {
-            m.heldByOther = false;
-            if (m.updaterHandles == 0) {
+        SimMutex& mutex = it->second;
+        if (mutex.heldByOther && world.nowMs >= mutex.otherLetsGoAtMs) {
+            mutex.heldByOther = false;
+            if (mutex.updaterHandles == 0) {
                 it = world.mutexes.erase(it);
                 continue;
             }
@@ -75,12 +75,12 @@ void SimWorld::Start()
     serviceCalls = SimServiceCalls{};
     mutexes.clear();
     for (const std::string& name : mutexesHeldByOthers) {
-        SimMutex& m = mutexes[name];
-        m.name = name;
-        m.heldByOther = true;
+        SimMutex& mutex = mutexes[name];
+        mutex.name = name;
+        mutex.heldByOther = true;
         const auto release = mutexReleasesByOthers.find(name);
         if (release != mutexReleasesByOthers.end()) {
-            m.otherLetsGoAtMs = release->second;
+            mutex.otherLetsGoAtMs = release->second;
         }
     }
     LetGoOfMutexes(*this);
@@ -118,23 +118,25 @@ std::uint32_t EmbeddedImageSize()
 
 Handle NewSimObject(const SimObject& object)
 {
-    SimWorld& w = World();
-    w.objects.push_back(object);
-    return reinterpret_cast<Handle>(HANDLE_BASE + HANDLE_STEP * (w.objects.size() - 1));
+    SimWorld& world = World();
+    world.objects.push_back(object);
+    // A simulated handle is a number in a pointer's clothes, never followed.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    return reinterpret_cast<Handle>(HANDLE_BASE + HANDLE_STEP * (world.objects.size() - 1));
 }
 
 SimObject* LookUpSimObject(Handle handle)
 {
-    SimWorld& w = World();
+    SimWorld& world = World();
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
     if (value < HANDLE_BASE || (value - HANDLE_BASE) % HANDLE_STEP != 0) {
         return nullptr;
     }
     const std::uintptr_t index = (value - HANDLE_BASE) / HANDLE_STEP;
-    if (index >= w.objects.size()) {
+    if (index >= world.objects.size()) {
         return nullptr;
     }
-    return &w.objects[index];
+    return &world.objects[index];
 }
 
 SimObject* FindSimObject(Handle handle, SimObjectKind kind)
@@ -161,20 +163,20 @@ void PassTime(std::uint32_t milliseconds)
 
 namespace {
 
-char LowerAscii(char c)
+char LowerAscii(char ch)
 {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
 }
 
 }  // namespace
 
-bool EqualIgnoringCase(const char* a, const char* b)
+bool EqualIgnoringCase(const char* left, const char* right)
 {
-    for (;; ++a, ++b) {
-        if (LowerAscii(*a) != LowerAscii(*b)) {
+    for (;; ++left, ++right) {
+        if (LowerAscii(*left) != LowerAscii(*right)) {
             return false;
         }
-        if (*a == '\0') {
+        if (*left == '\0') {
             return true;
         }
     }

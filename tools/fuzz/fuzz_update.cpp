@@ -353,6 +353,7 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
     ResetWatch(RUN_VIRTUAL_MS_BOUND);
 
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) {
         argv.push_back(a.data());
     }

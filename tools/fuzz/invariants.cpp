@@ -262,14 +262,14 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, const 
         }
     }
     if (printed(MSG_SCAN_APP_BUSY)) {
-        const std::string r =
+        std::string r =
             GuardFailure(watch, std::string("Global\\ORVANE_SCAN_EXT_APP_MUTEX_") + FriendlyName, "scan application");
         if (!r.empty()) {
             return r;
         }
     }
     if (printed(MSG_UTILITY_BUSY)) {
-        const std::string r = GuardFailure(watch, "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "utility");
+        std::string r = GuardFailure(watch, "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "utility");
         if (!r.empty()) {
             return r;
         }
