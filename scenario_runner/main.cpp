@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "common/shared.h"
 #include "firmware/identity.h"
 #include "platform/sim/wire_replay.h"
@@ -18,6 +17,7 @@
 #include "scenario_runner/runner_options.h"
 #include "scenario_runner/scenario.h"
 #include "scenario_runner/scenario_reader.h"
+#include "scenario_runner/updater_call.h"
 
 namespace {
 
@@ -154,14 +154,7 @@ int main(int argc, char** argv)
     g_run.running = true;
     std::atexit(ReportProcessExit);
 
-    std::vector<char*> updaterArgv;
-    std::string programName = "fwupdate.exe";
-    updaterArgv.push_back(programName.data());
-    for (std::string& argument : arguments) {
-        updaterArgv.push_back(argument.data());
-    }
-    updaterArgv.push_back(nullptr);
-    const int exitCode = UpdaterMain(static_cast<int>(updaterArgv.size() - 1), updaterArgv.data());
+    const int exitCode = CallUpdater(arguments);
     g_run.running = false;
     std::fflush(stdout);
     if (g_wireReplay) {

@@ -14,12 +14,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/entry.h"
 #include "common/shared.h"
 #include "platform/sim/world.h"
 #include "scenario_runner/report.h"
 #include "scenario_runner/scenario.h"
 #include "scenario_runner/scenario_reader.h"
+#include "scenario_runner/updater_call.h"
 
 namespace {
 
@@ -82,14 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ResetProcessState();
     const SimService before = world.serviceNow;
 
-    std::vector<char*> argv;
-    std::string programName = "fwupdate.exe";
-    argv.push_back(programName.data());
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    const int exitCode = UpdaterMain(static_cast<int>(argv.size() - 1), argv.data());
+    const int exitCode = CallUpdater(arguments);
 
     const std::string report = ReportText(world, before, exitCode, RunEnd::Return);
     const nlohmann::json readBack = nlohmann::json::parse(report, nullptr, false);
