@@ -13,6 +13,7 @@ inline constexpr Handle NO_HANDLE = nullptr;
 
 // All bits set: what a failed open of a path returns on Windows, and the
 // "no mutex held" marker of the two mutex slots.
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a marker value, never followed
 inline const Handle INVALID_HANDLE = reinterpret_cast<Handle>(~std::uintptr_t{0});
 
 // True for a handle that refers to an object: neither "no handle" nor the

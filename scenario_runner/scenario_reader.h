@@ -82,13 +82,15 @@ void ReadFields(const ScenarioValue& object, Target& target, std::span<const Sce
                 break;
             }
         }
-        if (field == nullptr)
+        if (field == nullptr) {
             RefuseUnknownKey(object, it.key());
+        }
         field->read(object.Member(field->key), target);
     }
     for (const auto& field : fields) {
-        if (field.required && !object.Has(field.key))
+        if (field.required && !object.Has(field.key)) {
             RefuseMissingKey(object, field.key);
+        }
     }
 }
 

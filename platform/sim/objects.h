@@ -37,12 +37,13 @@ void AppendCallPart(std::string& line, Number number)
 // a fuzzing run makes millions of platform calls and looks at none of them.
 template <typename... Parts> void RecordCall(const Parts&... parts)
 {
-    SimWorld& w = World();
-    if (!w.recordCalls)
+    SimWorld& world = World();
+    if (!world.recordCalls) {
         return;
+    }
     std::string line;
     (AppendCallPart(line, parts), ...);
-    w.calls.push_back(std::move(line));
+    world.calls.push_back(std::move(line));
 }
 void SetSimLastError(std::uint32_t code);
 
@@ -50,6 +51,6 @@ void SetSimLastError(std::uint32_t code);
 void PassTime(std::uint32_t milliseconds);
 
 // ASCII-only case-insensitive comparison, as the platform compares names.
-bool EqualIgnoringCase(const char* a, const char* b);
+bool EqualIgnoringCase(const char* left, const char* right);
 // Whether `text` begins with `prefix`, compared the same way.
 bool StartsWithIgnoringCase(const char* text, const char* prefix, std::size_t prefixLength);
