@@ -16,6 +16,7 @@
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
 #include "scanner_model/usbpcap.h"
+#include "scanner_model/wire_values.h"
 
 WireReplay* g_wireReplay = nullptr;
 
@@ -27,18 +28,14 @@ constexpr std::uint16_t DEVICE_RELEASE = 0x0100;
 // before the first difference.
 constexpr std::size_t SHOWN_BYTES = 48;
 constexpr std::size_t SHOWN_BEFORE = 8;
-// The clock set's command block: a write of the clock record follows it.
-constexpr std::uint8_t OPCODE_WRITE = 0x2A;
-constexpr std::uint8_t SUBCODE_CLOCK = 0x66;
-constexpr std::uint32_t BLOCK_SIZE = 16;
-constexpr std::uint32_t RECORD_SIZE = 36;
 // Time stamps beyond a day are a PC's clock, not a run's virtual time.
 constexpr std::uint64_t REAL_CLOCK_MS = 86400000;
 constexpr std::uint64_t REAL_CLOCK_SLACK_MS = 400;
 
+// The clock set's command block: a write of the clock record follows it.
 bool IsClockSetBlock(const std::uint8_t* data, std::uint32_t size)
 {
-    return size == BLOCK_SIZE && GetLe32(data) == 0x220 && data[4] == OPCODE_WRITE && data[6] == SUBCODE_CLOCK;
+    return size == BLOCK_SIZE && GetLe32(data) == MARKER && data[4] == OPCODE_WRITE && data[6] == SUBCODE_CLOCK;
 }
 
 const char* KindName(std::uint8_t kind)
