@@ -10,6 +10,30 @@ namespace {
 // Longer than any catalogue text in either language; anything longer is cut
 // rather than overrun.
 constexpr std::size_t CONSOLE_LINE_SIZE = 1024;
+// The language whose texts are Big5 bytes; every other text is ASCII.
+constexpr std::uint16_t CHINESE_LANGUAGE = 1;
+
+__attribute__((format(printf, 2, 0))) void WriteFormatted(std::uint32_t codePage, const char* format, va_list args)
+{
+    char line[CONSOLE_LINE_SIZE];
+    const int wanted = std::vsnprintf(line, sizeof line, format, args);
+    if (wanted <= 0) {
+        return;
+    }
+    std::size_t size = static_cast<std::size_t>(wanted);
+    if (size >= sizeof line) {
+        size = sizeof line - 1;
+    }
+    ConsoleWrite(line, size, codePage);
+}
+
+__attribute__((format(printf, 2, 3))) void PrintInCodePage(std::uint32_t codePage, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteFormatted(codePage, format, args);
+    va_end(args);
+}
 
 }  // namespace
 
@@ -26,22 +50,15 @@ void PrintMessage(MessageId id, std::uint16_t language)
     }
     // The text is an argument, never the format, and gets one line end more
     // than it holds: most entries therefore leave an empty line behind them.
-    ConsolePrintf("%s\n", text);
+    // The console is told which code page the text's bytes are in.
+    PrintInCodePage(language == CHINESE_LANGUAGE ? CODE_PAGE_BIG5 : CODE_PAGE_ASCII, "%s\n", text);
 }
 
 void ConsolePrintf(const char* format, ...)
 {
-    char line[CONSOLE_LINE_SIZE];
+    // The direct lines are ASCII in both languages.
     va_list args;
     va_start(args, format);
-    const int wanted = std::vsnprintf(line, sizeof line, format, args);
+    WriteFormatted(CODE_PAGE_ASCII, format, args);
     va_end(args);
-    if (wanted <= 0) {
-        return;
-    }
-    std::size_t size = static_cast<std::size_t>(wanted);
-    if (size >= sizeof line) {
-        size = sizeof line - 1;
-    }
-    ConsoleWrite(line, size);
 }

@@ -59,9 +59,11 @@ enum : MessageId {
 // one outside the table. Defined by the catalogue in app/.
 const char* MessageText(int slot);
 
-// Writes the entry's text and one line end more ("%s\n").
+// Writes the entry's text and one line end more ("%s\n"), as text in the
+// language's code page.
 void PrintMessage(MessageId id, std::uint16_t language);
 
 // Bounded formatted print to standard output; the format is always a
-// literal of the caller's.
+// literal of the caller's, and the text it makes is ASCII (the direct lines,
+// alike in both languages).
 void ConsolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -62,6 +62,7 @@ void SimWorld::Start()
 {
     nowMs = 0;
     console.clear();
+    consoleRuns.clear();
     model.Reset(scanner);
     serviceNow = service;
     servicePendingUntilMs = 0;

@@ -2,6 +2,7 @@
 // scenario runner and the fuzzer configure a world through its public
 // fields, call Start(), run updater code, then inspect the same object.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -102,6 +103,12 @@ struct SimObject {
     int instance = -1;       // RegistryKey: instance number, -1 for the class key
 };
 
+// A stretch of the console bytes written in one code page.
+struct SimConsoleRun {
+    std::uint32_t codePage = 0;
+    std::size_t size = 0;
+};
+
 // Calls made so far to each service operation (what the refusals count).
 struct SimServiceCalls {
     std::uint32_t openManager = 0, openService = 0, queryStatus = 0, queryConfig = 0, changeConfig = 0, control = 0,
@@ -140,8 +147,11 @@ public:
     // ---- run-time state and observations ----
     std::uint64_t nowMs = 0;  // virtual milliseconds since Start
     std::string console;      // every byte the updater wrote
-    ScannerModel model;       // the scanner, with what it received
-    SimService serviceNow;    // the service as it is now
+    // The code page of each stretch of `console`, in order; adjacent writes
+    // in one code page share a stretch.
+    std::vector<SimConsoleRun> consoleRuns;
+    ScannerModel model;     // the scanner, with what it received
+    SimService serviceNow;  // the service as it is now
     std::map<std::string, SimMutex> mutexes;
     std::uint32_t eventsCreated = 0, eventsClosed = 0;
     std::uint32_t deviceOpens = 0, deviceCloses = 0;  // successful opens; closes of open device handles

@@ -1,10 +1,14 @@
 // The bilingual catalogue: every text in both languages, where each lands
 // in the table, and what PrintMessage puts on the console.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/print.h"
+#include "common/shared.h"
+#include "platform/console.h"
 #include "tests/logic/app_test_support.h"
 
 namespace {
@@ -135,6 +139,102 @@ TEST_F(AppPrintMessage, ConsolePrintfFormatsAndStaysWithinItsBuffer)
     EXPECT_LT(Console().size(), 5000u);
     EXPECT_EQ(Console().find('|'), std::string::npos);
     EXPECT_EQ(Console().find('\0'), std::string::npos);
+}
+
+// The console cut into its stretches of one code page, in order; the Big5
+// stretches decoded to UTF-8.
+std::vector<std::pair<std::uint32_t, std::string>> ConsoleStretches()
+{
+    std::vector<std::pair<std::uint32_t, std::string>> stretches;
+    std::size_t offset = 0;
+    for (const SimConsoleRun& run : World().consoleRuns) {
+        const std::string bytes = World().console.substr(offset, run.size);
+        stretches.emplace_back(run.codePage, run.codePage == CODE_PAGE_BIG5 ? apptest::Big5ToUtf8(bytes) : bytes);
+        offset += run.size;
+    }
+    EXPECT_EQ(offset, World().console.size()) << "console bytes without a code page";
+    return stretches;
+}
+
+// A console shows the characters of the text it is handed only when it is
+// told the right code page: Big5 for the Chinese texts, ASCII for the
+// English ones and for the direct lines, whatever the language.
+TEST_F(AppPrintMessage, TellsTheConsoleTheCodePageOfEachText)
+{
+    using Stretches = std::vector<std::pair<std::uint32_t, std::string>>;
+    const struct {
+        const char* name;
+        void (*print)();
+        Stretches expected;
+    } cases[] = {
+        {"English entry", [] { PrintMessage(MSG_DEVICE_FOUND, 0); }, {{CODE_PAGE_ASCII, "Device found!!\n\n"}}},
+        {"Chinese entry", [] { PrintMessage(MSG_DEVICE_FOUND, 1); }, {{CODE_PAGE_BIG5, "設備發現!!\n\n"}}},
+        {"Chinese entry of ASCII bytes alone", [] { PrintMessage(MSG_NEWLINE, 1); }, {{CODE_PAGE_BIG5, "\n\n"}}},
+        {"direct line in a Chinese run",
+         [] {
+             Language = 1;
+             ConsolePrintf("Burning firmware... (%d)\n", 3);
+         },
+         {{CODE_PAGE_ASCII, "Burning firmware... (3)\n"}}},
+        {"one stretch per change of code page",
+         [] {
+             PrintMessage(MSG_DEVICE_BUSY, 1);
+             PrintMessage(MSG_DEVICE_BUSY, 1);
+             ConsolePrintf("Recovery Mode!!!\n");
+             PrintMessage(MSG_BURN_DONE, 1);
+         },
+         {{CODE_PAGE_BIG5, "設備忙碌中... 請稍候...\n\n設備忙碌中... 請稍候...\n\n"},
+          {CODE_PAGE_ASCII, "Recovery Mode!!!\n"},
+          {CODE_PAGE_BIG5, "升級韌體完畢!!\n\n"}}},
+        {"nothing outside the table", [] { PrintMessage(MESSAGE_COUNT, 1); }, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        StartWorld();
+        c.print();
+        EXPECT_EQ(ConsoleStretches(), c.expected);
+    }
+}
+
+using AppConsoleCodePages = AppTest;
+
+// A whole update from the recovery loader prints every kind of line: the
+// echo, catalogue texts, "Recovery Mode!!!", progress lines and lone line
+// ends. In Chinese the catalogue texts go out as Big5 and every direct line
+// as ASCII; in English everything is ASCII.
+TEST_F(AppConsoleCodePages, FollowTheLanguageForCatalogueTextsOnly)
+{
+    const char* const directLines[] = {"0\n", "Recovery Mode!!!\n", "Burning firmware... (1)\n", "\n"};
+    for (const std::uint16_t languageId : {0x0404, 0x0409}) {
+        SCOPED_TRACE(languageId);
+        SetUp();
+        World().languageId = languageId;
+        World().scanner.recovery = true;
+        World().scanner.leaveAfterMs = 9000;  // on the bus for the first presence checks
+        ASSERT_EQ(Run(), 0);
+        const auto stretches = ConsoleStretches();
+        if (languageId == 0x0409) {
+            ASSERT_EQ(stretches.size(), 1u);
+            EXPECT_EQ(stretches[0].first, CODE_PAGE_ASCII);
+            continue;
+        }
+        std::string ascii;
+        std::string big5;
+        for (const auto& [codePage, text] : stretches) {
+            (codePage == CODE_PAGE_ASCII ? ascii : big5) += text + "|";
+        }
+        for (const char* line : directLines) {
+            EXPECT_NE(ascii.find(line), std::string::npos) << line;
+        }
+        for (const char character : ascii) {
+            EXPECT_EQ(static_cast<unsigned char>(character) & 0x80u, 0u) << "a non-ASCII byte handed over as ASCII";
+        }
+        for (const char* text :
+             {"設備發現!!", "韌體升級，請稍候...", "檢查裝置電源關閉...", "升級韌體完畢!!", "更新成功"}) {
+            EXPECT_NE(big5.find(text), std::string::npos) << text;
+        }
+    }
 }
 
 }  // namespace

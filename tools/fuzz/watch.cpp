@@ -91,7 +91,7 @@ bool __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
 bool __real__Z17QueryServiceStatePvP13ServiceStatus(Handle service, ServiceStatus* status);
 bool __real__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus* status);
 Handle __real__Z16CreateOwnedMutexPKc(const char* name);
-void __real__Z12ConsoleWritePKcm(const char* data, std::size_t size);
+void __real__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage);
 
 void __wrap__Z7SleepMsj(std::uint32_t milliseconds)
 {
@@ -169,9 +169,9 @@ Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
     return mutex;
 }
 
-void __wrap__Z12ConsoleWritePKcm(const char* data, std::size_t size)
+void __wrap__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage)
 {
-    __real__Z12ConsoleWritePKcm(data, size);
+    __real__Z12ConsoleWritePKcmj(data, size, codePage);
     Watch().lastPrintMs = World().nowMs;
 }
 }
