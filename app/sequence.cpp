@@ -103,9 +103,6 @@ bool UpdateScanner()
 
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
 {
-    if (!imagingService) {
-        imagingService.emplace();
-    }
     if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {
         return false;
     }
