@@ -157,7 +157,13 @@ bool CWIAControl::Start()
 
 bool CWIAControl::Stop()
 {
-    if (QueryStatus(&m_status) && m_status.dwCurrentState == SERVICE_RUNNING_STATE) {
+    // A service whose state cannot be read may well be running and holding
+    // the scanner: going on as though it were stopped would send the update
+    // past it. That is a failed stop, with the start type left as it was.
+    if (!QueryStatus(&m_status)) {
+        return false;
+    }
+    if (m_status.dwCurrentState == SERVICE_RUNNING_STATE) {
         if (!SendServiceStop(m_hService, &m_status)) {
             return false;
         }

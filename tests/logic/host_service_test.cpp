@@ -194,6 +194,23 @@ TEST_F(HostServiceTest, RefusedQueryIsFollowedByFreshHandles)
     EXPECT_EQ(World().serviceHandlesOpen, 2u);
 }
 
+// A stop that cannot read the state does not go on as though the service
+// were stopped: it might be running and holding the scanner.
+TEST_F(HostServiceTest, StopThatCannotReadTheStateFails)
+{
+    Configure(RUNNING, AUTO);
+    Service().queryStatus = Refuse(1);
+    StartWorld();
+    {
+        CWIAControl control;
+        EXPECT_FALSE(control.Stop());
+    }
+    EXPECT_EQ(Now().state, RUNNING);
+    EXPECT_EQ(Now().startType, AUTO);
+    EXPECT_EQ(World().serviceCalls.control, 0u);
+    EXPECT_EQ(World().serviceCalls.changeConfig, 0u);
+}
+
 // The restart opens its handles for the start type, then reads the state:
 // when that read is refused nothing is started, and that is no restart.
 TEST_F(HostServiceTest, StartThatCannotReadTheStateFails)
