@@ -230,5 +230,8 @@ std::int32_t DeleteMachineKey(const char* subKey)
 {
     const std::string path = LowerPath(subKey);
     RecordCall("RegDeleteKey ", path);
-    return World().machineKeys.erase(path) == 1 ? ERROR_SUCCESS_CODE : ERROR_FILE_NOT_FOUND_CODE;
+    if (World().machineKeys.erase(path) != 1) {
+        return ERROR_FILE_NOT_FOUND_CODE;
+    }
+    return ERROR_SUCCESS_CODE;
 }
