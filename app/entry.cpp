@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "app/interruption.h"
 #include "app/sequence.h"
 #include "common/print.h"
 #include "common/shared.h"
@@ -62,11 +63,14 @@ int UpdaterMain(int argc, char** argv)
 {
     ScannerMutex = INVALID_HANDLE;
     UtilityMutex = INVALID_HANDLE;
+    UpdaterMutex = INVALID_HANDLE;
+    InstallInterruptionHandling();
 
     const bool succeeded = RunUpdateSequence(argc, argv);
 
     ReleaseGuardMutex(&ScannerMutex);
     ReleaseGuardMutex(&UtilityMutex);
+    ReleaseGuardMutex(&UpdaterMutex);
     PrintMessage(succeeded ? MSG_UPDATE_SUCCEEDED : MSG_UPDATE_FAILED, Language);
     SleepMs(CLOSING_PAUSE_MS);
     // The exit code never tells success from failure; the console does.

@@ -5,9 +5,11 @@
 #include "common/print.h"
 #include "common/shared.h"
 #include "host/guards.h"
+#include "host/service_debt.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
+#include "platform/power.h"
 #include "platform/service.h"
 #include "update/clock_handshake.h"
 #include "update/download.h"
@@ -99,6 +101,25 @@ bool UpdateScanner()
     return DownloadFirmware(FIRMWARE_RESOURCE_ID, UpdateMode);
 }
 
+// The stretch in which the run has changed something on the PC or the
+// scanner: Ctrl+C is ignored and the PC is asked not to sleep on idle. Both
+// end on every return, after the imaging service was given back.
+class UpdateUnderWayScope {
+public:
+    UpdateUnderWayScope()
+    {
+        UpdateUnderWay = true;
+        RequestSystemAwake(true);
+    }
+    ~UpdateUnderWayScope()
+    {
+        RequestSystemAwake(false);
+        UpdateUnderWay = false;
+    }
+    UpdateUnderWayScope(const UpdateUnderWayScope&) = delete;
+    UpdateUnderWayScope& operator=(const UpdateUnderWayScope&) = delete;
+};
+
 }  // namespace
 
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
@@ -106,6 +127,15 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
     if (!imagingService) {
         imagingService.emplace();
     }
+    // Before anything reaches the scanner beyond discovery: a second copy
+    // would interleave its exchanges with ours, and in recovery mode, where
+    // the guards are skipped, write the image twice.
+    if (!AcquireUpdaterMutex()) {
+        PrintMessage(MSG_DEVICE_BUSY, Language);
+        return false;
+    }
+    const UpdateUnderWayScope underWay;
+    SettleDebtLeftBehind();
     if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {
         return false;
     }
@@ -120,7 +150,7 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
     }
     if (serviceStopped != 0) {
         PrintMessage(MSG_CLOSING_WIA, Language);
-        if (!imagingService->Stop()) {
+        if (!StopImagingService(*imagingService, status.dwCurrentState)) {
             // Whatever state the service is in now, the message sends the
             // user to a restart of the computer; it is not started here.
             PrintMessage(MSG_WIA_CLOSE_FAILED, Language);
@@ -130,13 +160,8 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
     SleepMs(SERVICE_SETTLE_MS);
 
     if (UpdateScanner()) {
-        if (serviceStopped != 0) {
-            PrintMessage(MSG_STARTING_WIA, Language);
-            // A service that will not come back does not undo a good update.
-            if (!imagingService->Start()) {
-                PrintMessage(MSG_WIA_START_FAILED, Language);
-            }
-        }
+        // A service that will not come back does not undo a good update.
+        GiveImagingServiceBack(&*imagingService, true);
         return true;
     }
 
@@ -144,11 +169,7 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
         // After a failure the restart starts from nothing: the sequence's
         // object and its handles go first, and a fresh one does the start.
         imagingService.reset();
-        PrintMessage(MSG_STARTING_WIA, Language);
-        CWIAControl restart;
-        if (!restart.Start()) {
-            PrintMessage(MSG_WIA_START_FAILED, Language);
-        }
+        GiveImagingServiceBack(nullptr, true);
     }
     return false;
 }

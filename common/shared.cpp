@@ -8,6 +8,10 @@ Handle DeviceHandle = NO_HANDLE;
 char DevicePath[DEVICE_PATH_SIZE] = {};
 char FriendlyName[FRIENDLY_NAME_SIZE] = {};
 Handle ScannerMutex = INVALID_HANDLE;
+Handle UpdaterMutex = INVALID_HANDLE;
+std::atomic<bool> UpdateUnderWay{false};
+std::atomic<bool> ProcessEnding{false};
+std::atomic<bool> ImagingServiceOwed{false};
 Handle UtilityMutex = INVALID_HANDLE;
 
 void ResetProcessState()
@@ -19,4 +23,8 @@ void ResetProcessState()
     std::memset(FriendlyName, 0, sizeof FriendlyName);
     ScannerMutex = INVALID_HANDLE;
     UtilityMutex = INVALID_HANDLE;
+    UpdaterMutex = INVALID_HANDLE;
+    UpdateUnderWay = false;
+    ProcessEnding = false;
+    ImagingServiceOwed = false;
 }

@@ -1,8 +1,10 @@
 // Process-wide values of the one update run. Each is written by the stage
-// named beside it and read by the stages after it; everything runs on one
-// thread.
+// named beside it and read by the stages after it; the update runs on one
+// thread. The two atomic flags are also read by the console control
+// handler, which the platform calls on a thread of its own.
 #pragma once
 #include "platform/handle.h"
+#include <atomic>
 #include <cstdint>
 
 constexpr std::uint16_t SCANNER_VENDOR_ID = 0x7A3C;
@@ -26,6 +28,16 @@ extern char FriendlyName[FRIENDLY_NAME_SIZE];
 // The two guard mutexes; INVALID_HANDLE while none is held.
 extern Handle ScannerMutex;
 extern Handle UtilityMutex;
+// The one-updater mutex; INVALID_HANDLE while not held.
+extern Handle UpdaterMutex;
+// True from the first thing the run changes beyond discovery until the
+// imaging service is given back: Ctrl+C and Ctrl+Break are ignored then.
+extern std::atomic<bool> UpdateUnderWay;
+// True while the run owes the imaging service back (host/service_debt.h).
+extern std::atomic<bool> ImagingServiceOwed;
+// Set by the console control handler when the process is about to end: no
+// new write goes to the scanner after it.
+extern std::atomic<bool> ProcessEnding;
 
 // Puts every value back to its state at process start. A real process runs
 // once; the simulator, the tests and the fuzzer run many updates in one

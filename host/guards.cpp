@@ -14,6 +14,9 @@ namespace {
 const char* const IMAGE_CLASS_KEY = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 const char* const SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
 const char* const UTILITY_MUTEX_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+// The updater's own, in the global namespace so that a copy started from
+// another session sees it too.
+const char* const UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
 
 constexpr std::uint32_t REGISTRY_TEXT_SIZE = 256;
 constexpr std::uint32_t NON_TEXT_ROOM = 4;
@@ -169,4 +172,20 @@ bool AcquireUtilityMutex()
     char name[MUTEX_NAME_SIZE];
     std::snprintf(name, sizeof name, "%s", UTILITY_MUTEX_NAME);
     return AcquireNamedMutex(name, &UtilityMutex);
+}
+
+bool AcquireUpdaterMutex()
+{
+    const Handle mutex = CreateOwnedMutex(UPDATER_MUTEX_NAME);
+    if (mutex == NO_HANDLE) {
+        return false;
+    }
+    // The create grants ownership only to the copy that made the mutex; an
+    // existing one is ours only when nobody owns it.
+    if (LastError() == ERROR_ALREADY_EXISTS_CODE && !TakeUnownedMutex(mutex)) {
+        CloseObject(mutex);
+        return false;
+    }
+    UpdaterMutex = mutex;
+    return true;
 }

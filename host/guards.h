@@ -14,3 +14,7 @@ bool LookupFriendlyName();
 bool AcquireScannerMutex();
 // Takes the utility-wide mutex into UtilityMutex.
 bool AcquireUtilityMutex();
+// Takes the one-updater mutex into UpdaterMutex: no two copies of the
+// updater talk to the scanner at once. A mutex left by a copy that ended
+// without releasing it is taken over.
+bool AcquireUpdaterMutex();

@@ -93,6 +93,7 @@ bool CWIAControl::SetStartType(std::uint8_t startType)
     }
 
     const std::uint32_t current = static_cast<const ServiceConfigHead*>(block)->dwStartType;
+    m_startTypeBefore = current;
     if (current == startType) {
         FreeFixed(block);
         return true;

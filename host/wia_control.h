@@ -22,6 +22,8 @@ public:
     bool SetStartType(std::uint8_t startType);
     bool Start();
     bool Stop();
+    // The start type the last configuration read found, before any change.
+    std::uint32_t StartTypeBefore() const { return m_startTypeBefore; }
 
 private:
     // Follows the service after a start or stop request until it reports
@@ -32,4 +34,5 @@ private:
     Handle m_hSCManager;
     Handle m_hService;
     ServiceStatus m_status;
+    std::uint32_t m_startTypeBefore = 0;
 };

@@ -104,7 +104,9 @@ Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffe
     // A reconnect that found nothing leaves no device; that try fails as
     // its call would, without handing the platform a handle it never gave.
     bool called = false;
-    if (IsOpenHandle(device)) {
+    // Once the process is about to end, the scanner gets nothing new.
+    const bool refused = buffer.direction == Direction::Out && ProcessEnding;
+    if (IsOpenHandle(device) && !refused) {
         called = buffer.direction == Direction::Out
                      ? WriteDevice(device, buffer.source, buffer.size, &transferred, &overlapped)
                      : ReadDevice(device, buffer.target, buffer.size, &transferred, &overlapped);

@@ -9,6 +9,11 @@ void SleepMs(std::uint32_t milliseconds);
 // GetTickCount: milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t TickCount();
 
+// QueryUnbiasedInterruptTime in milliseconds: time the PC has been awake
+// since an arbitrary start. Unlike the tick count it stands still while the
+// PC sleeps, and at 64 bits it never wraps.
+std::uint64_t AwakeMs();
+
 // GetLocalTime's SYSTEMTIME, field for field.
 struct LocalTimeFields {
     std::uint16_t wYear;

@@ -11,3 +11,7 @@ constexpr std::uint32_t ERROR_ALREADY_EXISTS_CODE = 183;
 Handle CreateOwnedMutex(const char* name);
 // ReleaseMutex.
 bool ReleaseOwnedMutex(Handle mutex);
+// WaitForSingleObject(mutex, 0): takes a mutex that nobody owns, one whose
+// owner ended without releasing it (abandoned) included. False while
+// someone else owns it.
+bool TakeUnownedMutex(Handle mutex);

@@ -1,4 +1,4 @@
-// The registry, read only, under HKEY_LOCAL_MACHINE.
+// The registry under HKEY_LOCAL_MACHINE.
 #pragma once
 #include "platform/handle.h"
 #include <cstdint>
@@ -13,3 +13,14 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key);
 std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, void* data, std::uint32_t* size);
 // RegCloseKey.
 void CloseMachineKey(Handle key);
+
+constexpr std::uint32_t REG_DWORD_TYPE = 4;
+
+// RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, NULL, 0, KEY_ALL_ACCESS,
+// NULL, key, NULL): opens the key, creating it when missing. Returns the
+// status code, 0 on success.
+std::int32_t CreateMachineKey(const char* subKey, Handle* key);
+// RegSetValueExA(key, name, 0, REG_DWORD, value, 4).
+std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value);
+// RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): a key without subkeys.
+std::int32_t DeleteMachineKey(const char* subKey);

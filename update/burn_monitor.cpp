@@ -26,11 +26,12 @@ bool FollowNormalBurn(std::int32_t updateMode)
     // Firmware keeps answering while it burns. A scanner that says
     // "burning" for ever would keep the imaging service disabled and both
     // mutexes held for as long as the window stays open, so the burn gets
-    // the readiness wait's bound, counted from the first poll; the unsigned
-    // difference of two tick readings survives the counter's wrap.
-    const std::uint32_t start = TickCount();
+    // the readiness wait's bound, counted from the first poll in time the PC
+    // was awake: the scanner burns on while the PC sleeps, and a sleep
+    // longer than the bound must not by itself fail a burn that finished.
+    const std::uint64_t start = AwakeMs();
     for (int counter = 1;; ++counter) {
-        if (TickCount() - start >= READY_WAIT_MS) {
+        if (AwakeMs() - start >= READY_WAIT_MS) {
             PrintMessage(MSG_BURN_ERROR, Language);
             return false;
         }

@@ -11,11 +11,11 @@ bool WaitUntilReadyForTenMinutes(std::uint16_t* state)
     CommandBlock poll;
     BuildCommandBlock(&poll, OP_STATUS, SUB_DEVICE, 0, 0);
     StatusReply reply{};
-    const std::uint32_t start = TickCount();
+    // Counted in time the PC was awake: a sleep in the middle does not use
+    // up the scanner's ten minutes.
+    const std::uint64_t start = AwakeMs();
     for (;;) {
-        // The tick count wraps at 2^32; the unsigned difference still gives
-        // the time elapsed, so the wait lasts its full bound at any start.
-        const std::uint32_t elapsed = TickCount() - start;
+        const std::uint64_t elapsed = AwakeMs() - start;
         if (elapsed >= READY_WAIT_MS) {
             PrintMessage(MSG_NOT_RESPONDING, Language);
             return false;

@@ -38,6 +38,12 @@ std::uint32_t TickCount()
     return static_cast<std::uint32_t>(world.tickAtStart + world.nowMs);
 }
 
+std::uint64_t AwakeMs()
+{
+    const SimWorld& world = World();
+    return world.nowMs - world.asleepMs;
+}
+
 void ReadLocalTime(LocalTimeFields* out)
 {
     const SimWorld& world = World();

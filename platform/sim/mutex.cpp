@@ -82,3 +82,22 @@ bool ReleaseOwnedMutex(Handle mutex)
     --it->second.updaterOwnership;
     return true;
 }
+
+bool TakeUnownedMutex(Handle mutex)
+{
+    SimWorld& world = World();
+    const SimObject* object = FindSimObject(mutex, SimObjectKind::Mutex);
+    if (object == nullptr) {
+        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
+        return false;
+    }
+    RecordCall("WaitForSingleObject " + object->name);
+    auto it = world.mutexes.find(object->name);
+    if (it == world.mutexes.end() || it->second.heldByOther) {
+        return false;
+    }
+    // Unowned, abandoned by an ended process, or already ours (a mutex is
+    // recursive for its owner).
+    ++it->second.updaterOwnership;
+    return true;
+}

@@ -49,6 +49,58 @@ const SimRegistryInstance* FindInstance(int number)
     return nullptr;
 }
 
+// Keys outside the Image class live in the world's machineKeys, by
+// lower-case path; a handle to one carries instance OWN_KEY and the path.
+constexpr int OWN_KEY = -3;
+
+std::string LowerPath(const char* subKey)
+{
+    std::string path = subKey != nullptr ? subKey : "";
+    for (char& ch : path) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return path;
+}
+
+Handle OwnKeyHandle(const std::string& path)
+{
+    SimObject object;
+    object.kind = SimObjectKind::RegistryKey;
+    object.instance = OWN_KEY;
+    object.name = path;
+    return NewSimObject(object);
+}
+
+std::int32_t QueryOwnKeyValue(const SimObject& key, const char* name, std::uint32_t* type, void* data,
+                              std::uint32_t* size)
+{
+    const auto& keys = World().machineKeys;
+    const auto found = keys.find(key.name);
+    if (found == keys.end()) {
+        return ERROR_FILE_NOT_FOUND_CODE;
+    }
+    const auto value = found->second.find(LowerPath(name));
+    if (value == found->second.end()) {
+        return ERROR_FILE_NOT_FOUND_CODE;
+    }
+    if (type != nullptr) {
+        *type = REG_DWORD_TYPE;
+    }
+    if (data != nullptr && *size < sizeof(std::uint32_t)) {
+        *size = sizeof(std::uint32_t);
+        return ERROR_MORE_DATA_CODE;
+    }
+    if (data != nullptr) {
+        std::memcpy(data, &value->second, sizeof(std::uint32_t));
+    }
+    if (size != nullptr) {
+        *size = sizeof(std::uint32_t);
+    }
+    return ERROR_SUCCESS_CODE;
+}
+
 }  // namespace
 
 std::int32_t OpenMachineKey(const char* subKey, Handle* key)
@@ -61,7 +113,12 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
     *key = NO_HANDLE;
     const int number = ParseKey(subKey);
     if (number == -2) {
-        return ERROR_FILE_NOT_FOUND_CODE;
+        const std::string path = LowerPath(subKey);
+        if (world.machineKeys.count(path) == 0) {
+            return ERROR_FILE_NOT_FOUND_CODE;
+        }
+        *key = OwnKeyHandle(path);
+        return ERROR_SUCCESS_CODE;
     }
     if (number >= 0) {
         const SimRegistryInstance* instance = FindInstance(number);
@@ -91,6 +148,9 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
     // A buffer without its size is refused before anything is looked up.
     if (data != nullptr && size == nullptr) {
         return ERROR_INVALID_PARAMETER_CODE;
+    }
+    if (keyObject->instance == OWN_KEY) {
+        return QueryOwnKeyValue(*keyObject, name, type, data, size);
     }
     const SimRegistryInstance* instance = keyObject->instance >= 0 ? FindInstance(keyObject->instance) : nullptr;
     const SimRegistryValue* value = nullptr;
@@ -141,4 +201,34 @@ void CloseMachineKey(Handle key)
     }
     object->open = false;
     ++World().registryCloses;
+}
+
+std::int32_t CreateMachineKey(const char* subKey, Handle* key)
+{
+    if (subKey == nullptr || key == nullptr || ParseKey(subKey) != -2) {
+        return ERROR_ACCESS_DENIED_CODE;
+    }
+    const std::string path = LowerPath(subKey);
+    RecordCall("RegCreateKey ", path);
+    World().machineKeys[path];
+    *key = OwnKeyHandle(path);
+    return ERROR_SUCCESS_CODE;
+}
+
+std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value)
+{
+    const SimObject* keyObject = FindSimObject(key, SimObjectKind::RegistryKey);
+    if (keyObject == nullptr || keyObject->instance != OWN_KEY || name == nullptr) {
+        return ERROR_INVALID_HANDLE_CODE;
+    }
+    RecordCall("RegSetValue ", name, " ", value);
+    World().machineKeys[keyObject->name][LowerPath(name)] = value;
+    return ERROR_SUCCESS_CODE;
+}
+
+std::int32_t DeleteMachineKey(const char* subKey)
+{
+    const std::string path = LowerPath(subKey);
+    RecordCall("RegDeleteKey ", path);
+    return World().machineKeys.erase(path) == 1 ? ERROR_SUCCESS_CODE : ERROR_FILE_NOT_FOUND_CODE;
 }

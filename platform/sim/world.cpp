@@ -1,5 +1,6 @@
 #include "platform/sim/world.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -50,6 +51,91 @@ void LetGoOfMutexes(SimWorld& world)
     }
 }
 
+const char* ControlName(ConsoleControl event)
+{
+    switch (event) {
+    case ConsoleControl::Interrupt:
+        return "ctrl_c";
+    case ConsoleControl::Break:
+        return "ctrl_break";
+    case ConsoleControl::Close:
+        return "close";
+    case ConsoleControl::Logoff:
+        return "logoff";
+    case ConsoleControl::Shutdown:
+        return "shutdown";
+    }
+    return "?";
+}
+
+const char* const UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
+
+// The other copy of the updater takes the one-updater mutex only when nobody
+// owns it; it then writes the scanner (not modelled byte by byte: it is the
+// fact that two copies write that matters) and keeps the mutex.
+void StartOtherUpdater(SimWorld& world)
+{
+    world.otherUpdaterTried = true;
+    auto it = world.mutexes.find(UPDATER_MUTEX_NAME);
+    if (it != world.mutexes.end() && (it->second.heldByOther || it->second.updaterOwnership > 0)) {
+        return;
+    }
+    SimMutex& mutex = world.mutexes[UPDATER_MUTEX_NAME];
+    mutex.name = UPDATER_MUTEX_NAME;
+    mutex.heldByOther = true;
+    world.otherUpdaterWrote = true;
+}
+
+// A handler runs on a thread of its own: while the main thread is inside
+// the section the handler waits for, the event waits too.
+void DeliverControlEvent(SimWorld& world, ConsoleControl event)
+{
+    const bool handled = world.controlHandler != nullptr && world.controlHandler(event);
+    world.controlLog.push_back(std::string(ControlName(event)) + (handled ? " handled" : " ended"));
+    if (!handled) {
+        world.EndProcess(ControlName(event));
+    }
+}
+
+void SleepThePc(SimWorld& world, const SimSystemSleep& sleep)
+{
+    world.nowMs += sleep.lengthMs;
+    world.asleepMs += sleep.lengthMs;
+    SettleService(world);
+    LetGoOfMutexes(world);
+    world.model.Update(world.nowMs);
+}
+
+// Everything scheduled up to now happens, in time order. Nothing is
+// delivered while a delivery runs: the handler's own sleeps pass time too.
+void DeliverDueEvents(SimWorld& world)
+{
+    static bool delivering = false;
+    if (delivering || world.processEnded) {
+        return;
+    }
+    struct Guard {
+        Guard() { delivering = true; }
+        ~Guard() { delivering = false; }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+    } guard;
+    while (world.systemSleepsDone < world.systemSleeps.size() &&
+           world.systemSleeps[world.systemSleepsDone].atMs <= world.nowMs) {
+        SleepThePc(world, world.systemSleeps[world.systemSleepsDone++]);
+    }
+    if (world.nowMs >= world.killAtMs) {
+        world.EndProcess("killed");
+    }
+    if (!world.otherUpdaterTried && world.nowMs >= world.otherUpdaterAtMs) {
+        StartOtherUpdater(world);
+    }
+    while (!world.serviceDebtLocked && world.controlEventsDone < world.controlEvents.size() &&
+           world.controlEvents[world.controlEventsDone].atMs <= world.nowMs) {
+        DeliverControlEvent(world, world.controlEvents[world.controlEventsDone++].event);
+    }
+}
+
 }  // namespace
 
 SimWorld& World()
@@ -97,6 +183,20 @@ void SimWorld::Start()
     deviceOpenAttempts = 0;
     fixedAllocationCalls = fixedAllocations = fixedFrees = 0;
     objects.clear();
+    auto byTime = [](const auto& left, const auto& right) { return left.atMs < right.atMs; };
+    std::stable_sort(controlEvents.begin(), controlEvents.end(), byTime);
+    std::stable_sort(systemSleeps.begin(), systemSleeps.end(), byTime);
+    controlHandler = nullptr;
+    serviceDebtLocked = false;
+    controlEventsDone = systemSleepsDone = 0;
+    controlLog.clear();
+    keepAwake = false;
+    keepAwakeRequests = 0;
+    asleepMs = 0;
+    processEnded = false;
+    processEndedBy.clear();
+    otherUpdaterTried = otherUpdaterWrote = false;
+    processesStarted = 1;
 }
 
 void SimWorld::Advance(std::uint32_t milliseconds)
@@ -105,6 +205,36 @@ void SimWorld::Advance(std::uint32_t milliseconds)
     SettleService(*this);
     LetGoOfMutexes(*this);
     model.Update(nowMs);
+    DeliverDueEvents(*this);
+}
+
+void SimWorld::EndProcess(const char* how)
+{
+    processEnded = true;
+    processEndedBy = how;
+    // What the platform takes back from an ended process.
+    keepAwake = false;
+    controlHandler = nullptr;
+    throw SimProcessEnded{how};
+}
+
+void SimWorld::StartNextProcess()
+{
+    for (auto it = mutexes.begin(); it != mutexes.end();) {
+        it->second.updaterOwnership = 0;
+        it->second.updaterHandles = 0;
+        it->second.createdByUpdater = false;
+        it = it->second.heldByOther ? std::next(it) : mutexes.erase(it);
+    }
+    objects.clear();
+    serviceHandlesOpen = 0;
+    controlHandler = nullptr;
+    serviceDebtLocked = false;
+    keepAwake = false;
+    processEnded = false;
+    processEndedBy.clear();
+    killAtMs = NEVER_MS;
+    ++processesStarted;
 }
 
 const std::uint8_t* EmbeddedImageData()

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/console_control.h"
 #include "platform/service.h"
 #include "scanner_model/scanner_config.h"
 #include "scanner_model/scanner_model.h"
@@ -115,6 +116,27 @@ struct SimServiceCalls {
                   start = 0;
 };
 
+// A console control event that reaches the updater at a virtual time.
+struct SimControlEvent {
+    std::uint64_t atMs = 0;
+    ConsoleControl event = ConsoleControl::Interrupt;
+};
+
+// The PC sleeps at a virtual time for a while: the tick count and the
+// scanner's own time go on, the PC's awake time does not.
+struct SimSystemSleep {
+    std::uint64_t atMs = 0;
+    std::uint32_t lengthMs = 0;
+};
+
+// Thrown out of the platform layer when the simulated process ends without
+// returning (killed, or a control event's default): the caller of the
+// updater catches it. The world is marked first, so calls that run during
+// the unwinding change nothing a real ended process could not.
+struct SimProcessEnded {
+    const char* how;
+};
+
 class SimWorld {
 public:
     // ---- configuration (set before Start) ----
@@ -137,8 +159,17 @@ public:
     SimRefusal createEvent;  // CreateEventA failures
     SimRefusal createMutex;  // CreateMutexA returning null
     bool descriptorFailsOnScanner = false;
-    SimRefusal allocateFixed;  // LocalAlloc returning null
-    bool recordCalls = true;   // keep the `calls` lines (the fuzzer turns them off)
+    SimRefusal allocateFixed;                    // LocalAlloc returning null
+    bool recordCalls = true;                     // keep the `calls` lines (the fuzzer turns them off)
+    std::vector<SimControlEvent> controlEvents;  // in any order
+    std::uint64_t killAtMs = NEVER_MS;           // the process is killed (TerminateProcess, power lost)
+    std::vector<SimSystemSleep> systemSleeps;
+    // Another copy of the updater starts then: it takes the one-updater
+    // mutex when nobody owns it, and then writes the scanner.
+    std::uint64_t otherUpdaterAtMs = NEVER_MS;
+    // Registry keys outside the Image class, by lower-case path: their
+    // numbers by value name. Kept across processes, as the registry is.
+    std::map<std::string, std::map<std::string, std::uint32_t>> machineKeys;
 
     // Resets every piece of run-time state from the configuration: clock,
     // scanner model, service, mutex namespace, console, counters.
@@ -169,6 +200,27 @@ public:
     std::uint64_t servicePendingUntilMs = 0;             // when the service's pending state ends
     SimServiceCalls serviceCalls;
     std::vector<SimObject> objects;  // every handle given out in this run
+    ConsoleControlHandler controlHandler = nullptr;
+    bool serviceDebtLocked = false;     // the main thread is inside the section a handler waits for
+    std::size_t controlEventsDone = 0;  // events delivered so far, in time order
+    std::size_t systemSleepsDone = 0;
+    std::vector<std::string> controlLog;  // "ctrl_c handled", "close ended", ... in order
+    bool keepAwake = false;               // the system-required request stands
+    std::uint32_t keepAwakeRequests = 0;  // requests made (set or cleared)
+    std::uint64_t asleepMs = 0;           // virtual time the PC slept
+    bool processEnded = false;
+    std::string processEndedBy;  // "killed", "ctrl_c", "close", ... when it ended without returning
+    bool otherUpdaterTried = false;
+    bool otherUpdaterWrote = false;  // the other copy got the mutex and wrote the scanner
+    std::uint32_t processesStarted = 1;
+
+    // Ends the simulated process: the process-owned state goes as the
+    // platform takes it back, and SimProcessEnded is thrown.
+    [[noreturn]] void EndProcess(const char* how);
+    // The next run of the updater in the same PC: a new process (no handles,
+    // no handler, no keep-awake request, mutexes it owned abandoned), while
+    // the service, the registry, the scanner and the clock go on.
+    void StartNextProcess();
 
     // Advances virtual time (and the service's pending states with it). A
     // pending state lasts at least until the next passage of time, even a

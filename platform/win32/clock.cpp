@@ -15,6 +15,13 @@ std::uint32_t TickCount()
     return GetTickCount();
 }
 
+std::uint64_t AwakeMs()
+{
+    ULONGLONG units = 0;  // 100 ns
+    QueryUnbiasedInterruptTime(&units);
+    return units / 10000;
+}
+
 void ReadLocalTime(LocalTimeFields* out)
 {
     SYSTEMTIME now{};

@@ -21,3 +21,9 @@ bool ReleaseOwnedMutex(Handle mutex)
 {
     return ReleaseMutex(mutex) != FALSE;
 }
+
+bool TakeUnownedMutex(Handle mutex)
+{
+    const DWORD result = WaitForSingleObject(mutex, 0);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}

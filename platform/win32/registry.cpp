@@ -3,6 +3,7 @@
 #include <windows.h>
 
 static_assert(REG_SZ_TYPE == REG_SZ);
+static_assert(REG_DWORD_TYPE == REG_DWORD);
 
 std::int32_t OpenMachineKey(const char* subKey, Handle* key)
 {
@@ -32,4 +33,25 @@ std::int32_t QueryKeyValue(Handle key, const char* name, std::uint32_t* type, vo
 void CloseMachineKey(Handle key)
 {
     RegCloseKey(static_cast<HKEY>(key));
+}
+
+std::int32_t CreateMachineKey(const char* subKey, Handle* key)
+{
+    HKEY created = nullptr;
+    const LONG status =
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &created, nullptr);
+    *key = status == ERROR_SUCCESS ? created : NO_HANDLE;
+    return status;
+}
+
+std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value)
+{
+    const DWORD number = value;
+    return RegSetValueExA(static_cast<HKEY>(key), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                          sizeof number);
+}
+
+std::int32_t DeleteMachineKey(const char* subKey)
+{
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey);
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # fwupdate.exe as it ships: it imports no MinGW run-time DLL (it must run on
-# a Windows that has none), and it carries its manifest, which asks for the
+# a Windows that has none) and neither user32.dll nor gdi32.dll, and it carries its manifest, which asks for the
 # administrator level and declares DPI awareness.
 #   bash static_image.sh FWUPDATE_EXE SOURCE_DIR
 set -uo pipefail
@@ -20,6 +20,13 @@ if ! grep -qix 'kernel32.dll' "$work/imports.txt"; then
 fi
 if grep -Ei '^(libstdc\+\+|libgcc|libwinpthread)' "$work/imports.txt"; then
   echo "FAIL: a MinGW run-time DLL is imported"
+  failed=1
+fi
+# Windows calls no console control handler for log-off and shutdown in a
+# process that has loaded user32.dll or gdi32.dll: the handler that gives the
+# imaging service back would never run.
+if grep -Eix '(user32|gdi32)\.dll' "$work/imports.txt"; then
+  echo "FAIL: user32.dll or gdi32.dll is imported"
   failed=1
 fi
 

@@ -183,11 +183,13 @@ TEST_F(AppSequence, SuccessTakesBothGuardsAndGivesThemBack)
     EXPECT_EQ(Run(), 0);
     EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
     EXPECT_TRUE(CreatedByUpdater(apptest::UTILITY_MUTEX));
-    // Scanner mutex first, then the utility's, then the closing pause; and
-    // released, not closed: the handles stay with the process.
+    // Scanner mutex first, then the utility's, then the updater's own, then
+    // the closing pause; and released, not closed: the handles stay with
+    // the process.
     EXPECT_EQ(CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
               (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
-                                        std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX, "Sleep 20000"}));
+                                        std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
+                                        "ReleaseMutex Global\\fwupdate-update", "Sleep 20000"}));
     EXPECT_EQ(CountCalls("CloseMutex"), 0u);
     EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].updaterHandles, 1);
     EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].updaterHandles, 1);
@@ -218,7 +220,7 @@ TEST_F(AppSequence, ProbeDecidesTheGuardsAndReadinessTheClock)
         c.configure();
         EXPECT_EQ(Run(), 0);
         EXPECT_EQ(Console(), "0\n" + FOUND + c.afterFound + NORMAL_DOWNLOAD + STARTING + SUCCEEDED);
-        EXPECT_EQ(World().registryOpens > 0, c.guards);
+        EXPECT_EQ(CountCalls("RegOpenKey ") > 0, c.guards);
         EXPECT_EQ(CreatedByUpdater(apptest::SCANNER_MUTEX), c.guards);
         EXPECT_EQ(World().model.clockSets, 1u);
     }

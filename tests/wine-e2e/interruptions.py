@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""What a real PC does to a run of the real fwupdate.exe under Wine.
+
+  interruptions.py ctrl_c|kill_rerun|two_copies --exe fwupdate.exe
+                   --driver fwusim.sys --helper fwusimctl.exe --workdir DIR
+
+ctrl_c:     SIGINT to the updater's process in the middle of the burn (Wine
+            turns it into CTRL_C_EVENT): the update goes on to its end and
+            the imaging service ends running and automatic.
+kill_rerun: SIGKILL in the middle of the burn, the Wine session ended and
+            started again, the updater run again: the imaging service ends
+            running and automatic, and the updater's registry record is gone.
+two_copies: a scanner in its recovery loader, two copies started a few
+            seconds apart: exactly one download; the second copy says the
+            device is busy and fails.
+Exit status 0 passed, 1 failed.
+"""
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "wine-scanner"))
+
+import scenario_plan  # noqa: E402
+import wine_harness  # noqa: E402
+
+# A burn long enough to be interrupted in its middle, and a recovery loader
+# that stays on the bus long enough for a second copy to find it.
+LONG_BURN = {"scanner": {"burn_ms": 12000}}
+RECOVERY = {"scanner": {"recovery": True,
+                        "power_cycle": {"leave_after_ms": 8500, "absent_ms": 2000, "return_path": 0,
+                                        "return_in_recovery": False}}}
+RUN_LIMIT_S = 240
+RECORD_KEY = "HKLM\\SOFTWARE\\fwupdate"
+
+
+def updater_processes(session):
+    """Unix processes that carry fwupdate.exe in this session's prefix."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                command = f.read()
+            with open(f"/proc/{entry}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        if b"fwupdate.exe" in command and ("WINEPREFIX=" + session.prefix).encode() in environment:
+            found.append(int(entry))
+    return found
+
+
+class Copy:
+    """One copy of the updater in the background, its console in a file: a
+    program that starts a service hands it its standard handles, so a pipe
+    would not reach its end."""
+
+    def __init__(self, session, exe, name):
+        self.path = os.path.join(session.workdir, name + ".out")
+        self.file = open(self.path, "wb")
+        self.process = wine_harness.subprocess.Popen([wine_harness.WINE_RUN, exe], env=session.env,
+                                                     stdin=wine_harness.subprocess.DEVNULL,
+                                                     stdout=self.file, stderr=wine_harness.subprocess.DEVNULL)
+
+    def console(self):
+        with open(self.path, "rb") as f:
+            return f.read().replace(b"\r\n", b"\n")
+
+    def wait_for(self, text, limit_s=RUN_LIMIT_S):
+        deadline = time.monotonic() + limit_s
+        while text not in self.console():
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise RuntimeError("never printed %r; printed:\n%s" % (text, self.console().decode("latin-1")))
+            time.sleep(0.2)
+
+    def finish(self):
+        self.process.wait(timeout=RUN_LIMIT_S)
+        self.file.close()
+        return self.console()
+
+
+def prepare(session, args, overrides):
+    plan = scenario_plan.make_plan(scenario_plan.load_scenario(json.dumps(overrides)))
+    session.env.update(plan["environment"])
+    wine_harness.set_up(session, plan, args.driver, session.workdir)
+    wine_harness.set_up_service(session, args.helper, plan["service"])
+    return plan
+
+
+def service_after(session, args):
+    return json.loads(session.wine(args.helper, "report").stdout.decode())["service"]
+
+
+def record_present(session):
+    return session.wine("reg", "query", RECORD_KEY, check=False).returncode == 0
+
+
+def check_given_back(session, args, problems):
+    service = service_after(session, args)
+    if service.get("state") != "running" or service.get("start_type") != "auto":
+        problems.append("the imaging service ends %s" % json.dumps(service))
+    if record_present(session):
+        problems.append("the registry record %s is still there" % RECORD_KEY)
+
+
+def ctrl_c(session, args, problems):
+    prepare(session, args, LONG_BURN)
+    copy = Copy(session, args.exe, "updater")
+    copy.wait_for(b"Burning firmware... (3)")
+    pids = updater_processes(session)
+    if not pids:
+        raise RuntimeError("no process carries fwupdate.exe")
+    for pid in pids:
+        os.kill(pid, signal.SIGINT)
+    console = copy.finish()
+    for text in (b"Burning firmware done!!", b"Start WIA service...", b"Update Succeed"):
+        if text not in console:
+            problems.append("the console lacks %r after Ctrl+C:\n%s" % (text, console.decode("latin-1")))
+    check_given_back(session, args, problems)
+
+
+def kill_rerun(session, args, problems):
+    prepare(session, args, LONG_BURN)
+    copy = Copy(session, args.exe, "killed")
+    copy.wait_for(b"Burning firmware... (3)")
+    for pid in updater_processes(session):
+        os.kill(pid, signal.SIGKILL)
+    copy.finish()
+    # The session ends with the process, as a log-off would; the next one
+    # starts the scanner's driver again.
+    session.server("-k")
+    session.server("-w")
+    session.server("-p%d" % wine_harness.SESSION_LINGER_S)
+    session.wine("net", "start", scenario_plan.DRIVER_NAME, check=False)
+    if not wine_harness.driver_running(session):
+        raise RuntimeError("the driver did not start again")
+    # The killed copy may have left the service disabled, or died before it
+    # got there: the next run must leave it given back either way.
+    rerun = session.wine(args.exe, check=False, timeout=RUN_LIMIT_S)
+    console = rerun.stdout.replace(b"\r\n", b"\n")
+    if b"Update Succeed" not in console:
+        problems.append("the run after the kill did not succeed:\n" + console.decode("latin-1"))
+    check_given_back(session, args, problems)
+
+
+def two_copies(session, args, problems):
+    prepare(session, args, RECOVERY)
+    first = Copy(session, args.exe, "first")
+    first.wait_for(b"Device found!!")
+    time.sleep(2)
+    second = Copy(session, args.exe, "second")
+    second_console = second.finish()
+    first_console = first.finish()
+    expected = b"Device found!!\n\nDevice is busy... Please wait...\n\nUpdate Failed"
+    if expected not in second_console:
+        problems.append("the second copy printed:\n" + second_console.decode("latin-1"))
+    if b"Update Succeed" not in first_console:
+        problems.append("the first copy printed:\n" + first_console.decode("latin-1"))
+    downloads = json.loads(session.wine(args.helper, "report").stdout.decode())["scanner"]["downloads"]
+    if downloads != 1:
+        problems.append("the scanner received %d downloads" % downloads)
+
+
+CASES = {"ctrl_c": ctrl_c, "kill_rerun": kill_rerun, "two_copies": two_copies}
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(CASES))
+    for option in ("--exe", "--driver", "--helper", "--workdir"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args(argv)
+    args.exe = os.path.abspath(args.exe)
+    workdir = os.path.abspath(args.workdir)
+    wine_harness.shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
+    session = wine_harness.Session(workdir, {})
+    problems = []
+    started = time.monotonic()
+    try:
+        CASES[args.case](session, args, problems)
+    except (RuntimeError, wine_harness.subprocess.TimeoutExpired, ValueError, OSError) as error:
+        problems.append("the Wine run broke down: %s" % error)
+        print("\n".join(session.log))
+    finally:
+        session.server("-k")
+    for problem in problems:
+        print(f"{args.case}: {problem}")
+    print(f"{args.case}: {'FAILED' if problems else 'passed'} in {time.monotonic() - started:.1f} s")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
