@@ -7,11 +7,11 @@ namespace {
 using Value = ScenarioValue;
 
 constexpr ScenarioChoice CONTROL_EVENTS[] = {
-    {"ctrl_c", static_cast<std::uint32_t>(ControlEvent::CtrlC)},
-    {"ctrl_break", static_cast<std::uint32_t>(ControlEvent::CtrlBreak)},
-    {"close", static_cast<std::uint32_t>(ControlEvent::Close)},
-    {"logoff", static_cast<std::uint32_t>(ControlEvent::Logoff)},
-    {"shutdown", static_cast<std::uint32_t>(ControlEvent::Shutdown)},
+    {"ctrl_c", static_cast<std::uint32_t>(ConsoleControl::Interrupt)},
+    {"ctrl_break", static_cast<std::uint32_t>(ConsoleControl::Break)},
+    {"close", static_cast<std::uint32_t>(ConsoleControl::Close)},
+    {"logoff", static_cast<std::uint32_t>(ConsoleControl::Logoff)},
+    {"shutdown", static_cast<std::uint32_t>(ConsoleControl::Shutdown)},
 };
 
 // A day of virtual time: far past any run, with a bound the reader can
@@ -37,28 +37,28 @@ std::vector<std::string> ReadArguments(const Value& value)
     return arguments;
 }
 
-constexpr ScenarioField<ScheduledControl> CONTROL_FIELDS[] = {
+constexpr ScenarioField<SimControlEvent> CONTROL_FIELDS[] = {
     {"event",
-     [](const Value& value, ScheduledControl& control) {
-         control.event = static_cast<ControlEvent>(value.Choice(CONTROL_EVENTS));
+     [](const Value& value, SimControlEvent& control) {
+         control.event = static_cast<ConsoleControl>(value.Choice(CONTROL_EVENTS));
      },
      true},
-    {"at_ms", [](const Value& value, ScheduledControl& control) { control.atMs = EventMs(value); }, true},
+    {"at_ms", [](const Value& value, SimControlEvent& control) { control.atMs = EventMs(value); }, true},
 };
 
-constexpr ScenarioField<ScheduledSleep> SLEEP_FIELDS[] = {
-    {"at_ms", [](const Value& value, ScheduledSleep& sleep) { sleep.atMs = EventMs(value); }, true},
+constexpr ScenarioField<SimSystemSleep> SLEEP_FIELDS[] = {
+    {"at_ms", [](const Value& value, SimSystemSleep& sleep) { sleep.atMs = EventMs(value); }, true},
     {"length_ms",
-     [](const Value& value, ScheduledSleep& sleep) {
-         sleep.lengthMs = static_cast<std::uint64_t>(value.Integer(1, MAX_SLEEP_MS));
+     [](const Value& value, SimSystemSleep& sleep) {
+         sleep.lengthMs = static_cast<std::uint32_t>(value.Integer(1, MAX_SLEEP_MS));
      },
      true},
-    {"scanner_leaves_bus", [](const Value& value, ScheduledSleep& sleep) { sleep.scannerLeavesBus = value.Bool(); }},
 };
 
-constexpr ScenarioField<OtherUpdater> OTHER_UPDATER_FIELDS[] = {
-    {"at_ms", [](const Value& value, OtherUpdater& other) { other.atMs = EventMs(value); }, true},
-    {"arguments", [](const Value& value, OtherUpdater& other) { other.arguments = ReadArguments(value); }},
+constexpr ScenarioField<ScenarioInterruptions> OTHER_UPDATER_FIELDS[] = {
+    {"at_ms",
+     [](const Value& value, ScenarioInterruptions& interruptions) { interruptions.otherUpdaterAtMs = EventMs(value); },
+     true},
 };
 
 // Events at one time would have no order the file could state; events out
@@ -67,8 +67,8 @@ void ReadControls(const Value& value, ScenarioInterruptions& interruptions)
 {
     interruptions.controls.clear();
     for (const Value& element : value.Elements(MAX_CONTROLS)) {
-        ScheduledControl control;
-        ReadFields<ScheduledControl>(element, control, CONTROL_FIELDS);
+        SimControlEvent control;
+        ReadFields<SimControlEvent>(element, control, CONTROL_FIELDS);
         if (!interruptions.controls.empty() && control.atMs <= interruptions.controls.back().atMs) {
             element.Member("at_ms").Refuse("must come after the event before it (at " +
                                            std::to_string(interruptions.controls.back().atMs) + ")");
@@ -81,10 +81,10 @@ void ReadSleeps(const Value& value, ScenarioInterruptions& interruptions)
 {
     interruptions.sleeps.clear();
     for (const Value& element : value.Elements(MAX_SLEEPS)) {
-        ScheduledSleep sleep;
-        ReadFields<ScheduledSleep>(element, sleep, SLEEP_FIELDS);
+        SimSystemSleep sleep;
+        ReadFields<SimSystemSleep>(element, sleep, SLEEP_FIELDS);
         if (!interruptions.sleeps.empty()) {
-            const ScheduledSleep& before = interruptions.sleeps.back();
+            const SimSystemSleep& before = interruptions.sleeps.back();
             if (sleep.atMs < before.atMs + before.lengthMs) {
                 element.Member("at_ms").Refuse("the PC is still asleep then: the sleep before it ends at " +
                                                std::to_string(before.atMs + before.lengthMs));
@@ -101,9 +101,7 @@ constexpr ScenarioField<ScenarioInterruptions> INTERRUPTION_FIELDS[] = {
     {"sleeps", ReadSleeps},
     {"other_updater",
      [](const Value& value, ScenarioInterruptions& interruptions) {
-         interruptions.otherUpdater = OtherUpdater{};
-         ReadFields<OtherUpdater>(value, interruptions.otherUpdater, OTHER_UPDATER_FIELDS);
-         interruptions.otherUpdater.present = true;
+         ReadFields<ScenarioInterruptions>(value, interruptions, OTHER_UPDATER_FIELDS);
      }},
 };
 
@@ -125,8 +123,8 @@ void ReadInterruptions(const ScenarioValue& value, ScenarioInterruptions& interr
         return;
     }
     if (!interruptions.controls.empty() && interruptions.controls.back().atMs >= interruptions.killAtMs) {
-        value.Member("control").Refuse("an event at or after kill_at_ms (" +
-                                       std::to_string(interruptions.killAtMs) + ") reaches no process");
+        value.Member("control").Refuse("an event at or after kill_at_ms (" + std::to_string(interruptions.killAtMs) +
+                                       ") reaches no process");
     }
 }
 
@@ -140,7 +138,15 @@ void ReadLaterRuns(const ScenarioValue& value, ScenarioInterruptions& interrupti
     }
 }
 
-const char* ControlEventName(ControlEvent event)
+void ScheduleInterruptions(const ScenarioInterruptions& interruptions, SimWorld* world)
+{
+    world->controlEvents = interruptions.controls;
+    world->killAtMs = interruptions.killAtMs;
+    world->systemSleeps = interruptions.sleeps;
+    world->otherUpdaterAtMs = interruptions.otherUpdaterAtMs;
+}
+
+const char* ControlEventName(ConsoleControl event)
 {
     for (const ScenarioChoice& choice : CONTROL_EVENTS) {
         if (choice.value == static_cast<std::uint32_t>(event)) {

@@ -10,41 +10,18 @@
 #include "platform/sim/world.h"
 #include "scenario_runner/scenario_reader.h"
 
-enum class ControlEvent : std::uint8_t { CtrlC, CtrlBreak, Close, Logoff, Shutdown };
-
-// A control event the console sends the process at a virtual time.
-struct ScheduledControl {
-    ControlEvent event = ControlEvent::CtrlC;
-    std::uint64_t atMs = 0;
-};
-
-// The PC sleeps from atMs for lengthMs; the scanner may drop off the bus
-// while it does (a hub that loses power) and come back on waking.
-struct ScheduledSleep {
-    std::uint64_t atMs = 0;
-    std::uint64_t lengthMs = 0;
-    bool scannerLeavesBus = false;
-};
-
-// A second copy of the updater started in the same world at atMs.
-struct OtherUpdater {
-    bool present = false;
-    std::uint64_t atMs = 0;
-    std::vector<std::string> arguments;
-};
-
 struct ScenarioInterruptions {
-    std::vector<ScheduledControl> controls;  // in time order
-    std::uint64_t killAtMs = NEVER_MS;       // the process is ended without warning
-    std::vector<ScheduledSleep> sleeps;      // in time order, none overlapping
-    OtherUpdater otherUpdater;
+    std::vector<SimControlEvent> controls;  // in time order
+    std::uint64_t killAtMs = NEVER_MS;      // the process is ended without warning
+    std::vector<SimSystemSleep> sleeps;     // in time order, none overlapping
+    std::uint64_t otherUpdaterAtMs = NEVER_MS;
     // The arguments of each later run, started after the previous process
     // ended, in the world it left behind.
     std::vector<std::vector<std::string>> laterRuns;
 
     bool Any() const
     {
-        return !controls.empty() || killAtMs != NEVER_MS || !sleeps.empty() || otherUpdater.present ||
+        return !controls.empty() || killAtMs != NEVER_MS || !sleeps.empty() || otherUpdaterAtMs != NEVER_MS ||
                !laterRuns.empty();
     }
 };
@@ -54,5 +31,8 @@ struct ScenarioInterruptions {
 void ReadInterruptions(const ScenarioValue& value, ScenarioInterruptions& interruptions);
 void ReadLaterRuns(const ScenarioValue& value, ScenarioInterruptions& interruptions);
 
+// Hands the events of the first run to the world (before Start).
+void ScheduleInterruptions(const ScenarioInterruptions& interruptions, SimWorld* world);
+
 // The name a scenario gives an event ("ctrl_c", "close", ...).
-const char* ControlEventName(ControlEvent event);
+const char* ControlEventName(ConsoleControl event);
