@@ -124,9 +124,6 @@ public:
 
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
 {
-    if (!imagingService) {
-        imagingService.emplace();
-    }
     // Before anything reaches the scanner beyond discovery: a second copy
     // would interleave its exchanges with ours, and in recovery mode, where
     // the guards are skipped, write the image twice.

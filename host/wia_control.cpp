@@ -1,6 +1,7 @@
 #include "host/wia_control.h"
 
 #include <cstring>
+#include <memory>
 
 #include "common/print.h"
 #include "platform/clock.h"
@@ -8,6 +9,12 @@
 namespace {
 
 const char* const IMAGING_SERVICE_NAME = "STISVC";
+
+// The configuration block goes back to the platform on every path out.
+struct FixedBlockFree {
+    void operator()(void* block) const { FreeFixed(block); }
+};
+using FixedBlock = std::unique_ptr<void, FixedBlockFree>;
 
 }  // namespace
 
@@ -72,35 +79,26 @@ bool CWIAControl::SetStartType(std::uint8_t startType)
 
     // The configuration block's size is only known by asking without one.
     std::uint32_t needed = 0;
-    void* block = nullptr;
+    FixedBlock block;
     if (!QueryServiceConfiguration(m_hService, nullptr, 0, &needed)) {
         const std::uint32_t error = LastError();
         if (error != ERROR_INSUFFICIENT_BUFFER_CODE) {
             ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(error));
             return false;
         }
-        block = AllocateFixed(needed);
-        if (block != nullptr) {
-            std::memset(block, 0, needed);
+        block.reset(AllocateFixed(needed));
+        if (block) {
+            std::memset(block.get(), 0, needed);
         }
     }
-    if (block == nullptr || !QueryServiceConfiguration(m_hService, block, needed, &needed)) {
+    if (!block || !QueryServiceConfiguration(m_hService, block.get(), needed, &needed)) {
         ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(LastError()));
-        if (block != nullptr) {
-            FreeFixed(block);
-        }
         return false;
     }
 
-    const std::uint32_t current = static_cast<const ServiceConfigHead*>(block)->dwStartType;
+    const std::uint32_t current = static_cast<const ServiceConfigHead*>(block.get())->dwStartType;
     m_startTypeBefore = current;
-    if (current == startType) {
-        FreeFixed(block);
-        return true;
-    }
-    const bool changed = ChangeServiceStartType(m_hService, startType);
-    FreeFixed(block);
-    return changed;
+    return current == startType || ChangeServiceStartType(m_hService, startType);
 }
 
 bool CWIAControl::WaitForState(std::uint32_t wanted)
@@ -160,7 +158,13 @@ bool CWIAControl::Start()
 
 bool CWIAControl::Stop()
 {
-    if (QueryStatus(&m_status) && m_status.dwCurrentState == SERVICE_RUNNING_STATE) {
+    // A service whose state cannot be read may well be running and holding
+    // the scanner: going on as though it were stopped would send the update
+    // past it. That is a failed stop, with the start type left as it was.
+    if (!QueryStatus(&m_status)) {
+        return false;
+    }
+    if (m_status.dwCurrentState == SERVICE_RUNNING_STATE) {
         if (!SendServiceStop(m_hService, &m_status)) {
             return false;
         }

@@ -14,7 +14,7 @@ constexpr std::uint32_t SERVICE_WAIT_PASS_LIMIT = 100000;
 class CWIAControl {
 public:
     CWIAControl();
-    virtual ~CWIAControl();
+    ~CWIAControl();
     CWIAControl(const CWIAControl&) = delete;
     CWIAControl& operator=(const CWIAControl&) = delete;
 

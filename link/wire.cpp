@@ -32,31 +32,6 @@ void BuildCommandBlock(CommandBlock* block, std::uint8_t opcode, std::uint8_t su
     PutLe32(block->bytes + LENGTH_AT, length);
 }
 
-std::uint32_t BlockMarker(const CommandBlock& block)
-{
-    return GetLe32(block.bytes + MARKER_AT);
-}
-
-std::uint8_t BlockOpcode(const CommandBlock& block)
-{
-    return block.bytes[OPCODE_AT];
-}
-
-std::uint8_t BlockSubcode(const CommandBlock& block)
-{
-    return block.bytes[SUBCODE_AT];
-}
-
-std::uint16_t BlockParam(const CommandBlock& block)
-{
-    return GetLe16(block.bytes + PARAM_AT);
-}
-
-std::uint32_t BlockLength(const CommandBlock& block)
-{
-    return GetLe32(block.bytes + LENGTH_AT);
-}
-
 std::uint16_t ReplyState(const StatusReply& reply)
 {
     return GetLe16(reply.bytes + STATE_AT);

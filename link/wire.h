@@ -41,13 +41,6 @@ static_assert(sizeof(ClockRecord) == 36);
 void BuildCommandBlock(CommandBlock* block, std::uint8_t opcode, std::uint8_t subcode, std::uint16_t param,
                        std::uint32_t length);
 
-// Field readers of a block (for the simulated scanner and the tests).
-std::uint32_t BlockMarker(const CommandBlock& block);
-std::uint8_t BlockOpcode(const CommandBlock& block);
-std::uint8_t BlockSubcode(const CommandBlock& block);
-std::uint16_t BlockParam(const CommandBlock& block);
-std::uint32_t BlockLength(const CommandBlock& block);
-
 // The reply's state: bytes 4 and 5, little-endian; nothing else is read.
 std::uint16_t ReplyState(const StatusReply& reply);
 

@@ -10,69 +10,61 @@
 #include "common/shared.h"
 #include "platform/console.h"
 #include "tests/logic/app_test_support.h"
+#include "tests/logic/console_texts.h"
 
 namespace {
 
 struct CatalogueEntry {
     MessageId id;
-    const char* english;
-    const char* chinese;  // the characters as UTF-8; the catalogue holds their CP950 bytes
+    const std::string& english;  // as printed: the text and PrintMessage's line end
+    const char* chinese;         // the characters as UTF-8; the catalogue holds their CP950 bytes
 };
 
 const CatalogueEntry CATALOGUE[] = {
-    {0, "Warning - no following argument!!\n", "警告 - no following argument!!\n"},
-    {1, "Get device descriptor error!!\n", "獲取設備描述符的錯誤!!\n"},
-    {2, "Device found!!\n", "設備發現!!\n"},
-    {3, "Device not found!!\nEnd program...\n", "設備未找到!!\n結束 程序...\n"},
-    {4, "Loading firmware...\n", "固件裝載中...\n"},
-    {5, "Loading firmware (find resource) error!!\n", "加載固件（查找資源）錯誤!!\n"},
-    {6, "Loading firmware (load resource) error!!\n", "加載固件（負載資源）錯誤!!\n"},
-    {7, "Loading firmware (lock resource) error!!\n", "加載固件（鎖定資源）錯誤!!\n"},
-    {8, "Loading firmware (resource length is zero) error!!\n", "加載固件（資源長度為零）錯誤!!\n"},
-    {9, "\n", "\n"},
-    {10, "Checking firmware...\n", "檢查韌體...\n"},
-    {11, "Device is busy... Please wait...\n", "設備忙碌中... 請稍候...\n"},
-    {12, "Check device status error!!\n", "檢查設備狀態錯誤!!\n"},
-    {13, "Device is not responsed!!\n", "設備未得到回覆!!\n"},
-    {14, "Sending firmware...\n", "發送韌體...\n"},
-    {15, "Send FW command error!!\n", "發送韌體命令錯誤!!\n"},
-    {16, "Send FW data error!!\n", "發送韌體數據錯誤!!\n"},
-    {17, "FW Upgrade! Please wait...\nDuring firmware update, please make sure device power is stable.\n",
-     "韌體升級，請稍候...\n在韌體更新期間，請確保設備電源隱定。\n"},
-    {18, "Please reboot Scanner... \n", "請重啟掃描器...\n"},
-    {19, "Burning firmware done!!\n", "升級韌體完畢!!\n"},
-    {20, "Burning firmware error!!\n", "升級韌體錯誤!!\n"},
-    {21, "USB timeout error!!\n", "USB超時錯誤!!\n"},
-    {22, "Get USB overlapped result error!!\n", "獲取USB重疊結果錯誤!!\n"},
-    {23, "Write to USB error!!\n", "寫入USB錯誤!!\n"},
-    {24, "Read from USB error!!\n", "讀取USB錯誤!!\n"},
-    {25, "Request and return USB data size not matched!!\n", "請求與並返回USB數據大小不匹配!!\n"},
-    {26, "Failed to close WIA!! Please restart your computer and update again!!\n",
-     "關閉 WIA 失敗!!請重新啟動電腦，再更新一次!!\n"},
-    {27, "Failed to Start WIA!!\n", "啟動 WIA 失敗!!\n"},
-    {28, "Update Failed: After 20 second will close windows\n", "更新失敗: 20 秒後即將關閉視窗!!\n"},
-    {29, "Update Succeed: After 20 second will close windows\n", "更新成功: 20 秒後即將關閉視窗!!\n"},
-    {30, "Close WIA service...\n", "關閉 WIA 服務...\n"},
-    {31, "Start WIA service...\n", "啟動 WIA 服務...\n"},
-    {32, "Check Device power on...\n", "檢查裝置電源開啟...\n"},
-    {33, "Check Device power off...\n", "檢查裝置電源關閉...\n"},
-    {34, "Check Device power on time out!!!\n", "檢查裝置電源開啟超時!!!\n"},
-    {35, "Check Device power off time out!!!\n", "檢查裝置電源關閉超時!!!\n"},
-    {36, "Check Device firmware version...", "檢查裝置韌體版本..."},
-    {37, "Update relayed firmware done, waiting device auto power on then update the latest firmware.\n",
-     "更新中繼固件完成，等待設備自動開機然後更新最新固件。\n"},
-    {38, "Device is ready... Please wait...\n", "設備已準備... 請稍候...\n"},
-    {39,
-     "The Orvane Scan application is currently in use with another task or another user on this computer.  "
-     "Please wait until the other task is complete and then try again.\n",
+    {0, texts::WARNING, "警告 - no following argument!!\n"},
+    {1, texts::DESCRIPTOR_ERROR, "獲取設備描述符的錯誤!!\n"},
+    {2, texts::FOUND, "設備發現!!\n"},
+    {3, texts::NOT_FOUND, "設備未找到!!\n結束 程序...\n"},
+    {4, texts::LOADING, "固件裝載中...\n"},
+    {5, texts::FIND_RESOURCE_ERROR, "加載固件（查找資源）錯誤!!\n"},
+    {6, texts::LOAD_RESOURCE_ERROR, "加載固件（負載資源）錯誤!!\n"},
+    {7, texts::LOCK_RESOURCE_ERROR, "加載固件（鎖定資源）錯誤!!\n"},
+    {8, texts::RESOURCE_EMPTY, "加載固件（資源長度為零）錯誤!!\n"},
+    {9, texts::BLANK_LINE, "\n"},
+    {10, texts::CHECKING, "檢查韌體...\n"},
+    {11, texts::BUSY, "設備忙碌中... 請稍候...\n"},
+    {12, texts::STATUS_ERROR, "檢查設備狀態錯誤!!\n"},
+    {13, texts::NOT_RESPONDING, "設備未得到回覆!!\n"},
+    {14, texts::SENDING, "發送韌體...\n"},
+    {15, texts::SEND_COMMAND_ERROR, "發送韌體命令錯誤!!\n"},
+    {16, texts::SEND_DATA_ERROR, "發送韌體數據錯誤!!\n"},
+    {17, texts::UPGRADE_WAIT, "韌體升級，請稍候...\n在韌體更新期間，請確保設備電源隱定。\n"},
+    {18, texts::REBOOT, "請重啟掃描器...\n"},
+    {19, texts::BURN_DONE, "升級韌體完畢!!\n"},
+    {20, texts::BURN_ERROR, "升級韌體錯誤!!\n"},
+    {21, texts::USB_TIMEOUT, "USB超時錯誤!!\n"},
+    {22, texts::USB_OVERLAPPED_ERROR, "獲取USB重疊結果錯誤!!\n"},
+    {23, texts::USB_WRITE_ERROR, "寫入USB錯誤!!\n"},
+    {24, texts::USB_READ_ERROR, "讀取USB錯誤!!\n"},
+    {25, texts::USB_SIZE_MISMATCH, "請求與並返回USB數據大小不匹配!!\n"},
+    {26, texts::CLOSE_FAILED, "關閉 WIA 失敗!!請重新啟動電腦，再更新一次!!\n"},
+    {27, texts::START_FAILED, "啟動 WIA 失敗!!\n"},
+    {28, texts::FAILED, "更新失敗: 20 秒後即將關閉視窗!!\n"},
+    {29, texts::SUCCEEDED, "更新成功: 20 秒後即將關閉視窗!!\n"},
+    {30, texts::CLOSING, "關閉 WIA 服務...\n"},
+    {31, texts::STARTING, "啟動 WIA 服務...\n"},
+    {32, texts::POWER_ON_CHECK, "檢查裝置電源開啟...\n"},
+    {33, texts::POWER_OFF_CHECK, "檢查裝置電源關閉...\n"},
+    {34, texts::POWER_ON_TIMEOUT, "檢查裝置電源開啟超時!!!\n"},
+    {35, texts::POWER_OFF_TIMEOUT, "檢查裝置電源關閉超時!!!\n"},
+    {36, texts::VERSION_CHECK, "檢查裝置韌體版本..."},
+    {37, texts::RELAYED_DONE, "更新中繼固件完成，等待設備自動開機然後更新最新固件。\n"},
+    {38, texts::READY, "設備已準備... 請稍候...\n"},
+    {39, texts::SCAN_APP_BUSY,
      "Orvane Scan 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n"},
-    {40,
-     "The Orvane Scan application is currently in use with another task or another user on this computer.  "
-     "Please wait until the other task is complete and then try again...\n",
+    {40, texts::SCAN_APP_BUSY_RETRY,
      "Orvane Scan 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。。。\n"},
-    {41,
-     "The Tavin application is currently in use with another task or another user on this computer.  "
-     "Please wait until the other task is complete and then try again.\n",
+    {41, texts::UTILITY_BUSY,
      "Tavin 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n"},
 };
 
@@ -85,7 +77,7 @@ TEST(AppCatalogue, EveryEntryInBothLanguagesSitsInItsSlot)
         const char* chinese = MessageText(entry.id + MESSAGES_PER_LANGUAGE);
         ASSERT_NE(english, nullptr);
         ASSERT_NE(chinese, nullptr);
-        EXPECT_STREQ(english, entry.english);
+        EXPECT_EQ(std::string(english) + "\n", entry.english);
         // Decoded from code page 950 by the system's converter, so a byte
         // that encodes another character, or no character, shows here.
         EXPECT_EQ(apptest::Big5ToUtf8(chinese), entry.chinese);
@@ -108,8 +100,8 @@ TEST_F(AppPrintMessage, AddsOneLineEndAndPrintsNothingOutsideTheTable)
         std::uint16_t language;
         std::string console;
     } cases[] = {
-        {36, 0, "Check Device firmware version...\n"},
-        {3, 0, "Device not found!!\nEnd program...\n\n"},
+        {36, 0, texts::VERSION_CHECK},
+        {3, 0, texts::NOT_FOUND},
         {0, 1, "\xC4\xB5\xA7\x69 - no following argument!!\n\n"},
         {42, 0, ""},
         {-1, 0, ""},

@@ -50,6 +50,12 @@ inline const std::string SCAN_APP_BUSY_RETRY =
 inline const std::string UTILITY_BUSY =
     "The Tavin application is currently in use with another task or another user on this computer.  "
     "Please wait until the other task is complete and then try again.\n\n";
+inline const std::string LOCK_RESOURCE_ERROR = "Loading firmware (lock resource) error!!\n\n";
+inline const std::string BLANK_LINE = "\n\n";
+inline const std::string VERSION_CHECK = "Check Device firmware version...\n";
+inline const std::string RELAYED_DONE =
+    "Update relayed firmware done, waiting device auto power on then update the latest firmware.\n\n";
+inline const std::string READY = "Device is ready... Please wait...\n\n";
 // One of the sequence's direct lines, not a catalogue message.
 inline const std::string RECOVERY = "Recovery Mode!!!\n";
 

@@ -175,6 +175,42 @@ TEST_F(HostServiceTest, QueryStatusCopiesTheRecordAndKeepsHandlesOpen)
     EXPECT_EQ(World().serviceHandlesOpen, 2u);
 }
 
+// Handles whose status read was refused are closed and forgotten: the next
+// query opens both afresh and reads the state. Kept, they would be used
+// after their close and every later operation would fail.
+TEST_F(HostServiceTest, RefusedQueryIsFollowedByFreshHandles)
+{
+    Configure(RUNNING, AUTO);
+    Service().queryStatus = Refuse(1);
+    StartWorld();
+    CWIAControl control;
+    ServiceStatus status{};
+    EXPECT_FALSE(control.QueryStatus(&status));
+    EXPECT_EQ(World().serviceHandlesOpen, 0u);
+    ASSERT_TRUE(control.QueryStatus(&status));
+    EXPECT_EQ(status.dwCurrentState, RUNNING);
+    EXPECT_EQ(World().serviceCalls.openManager, 2u);
+    EXPECT_EQ(World().serviceCalls.openService, 2u);
+    EXPECT_EQ(World().serviceHandlesOpen, 2u);
+}
+
+// A stop that cannot read the state does not go on as though the service
+// were stopped: it might be running and holding the scanner.
+TEST_F(HostServiceTest, StopThatCannotReadTheStateFails)
+{
+    Configure(RUNNING, AUTO);
+    Service().queryStatus = Refuse(1);
+    StartWorld();
+    {
+        CWIAControl control;
+        EXPECT_FALSE(control.Stop());
+    }
+    EXPECT_EQ(Now().state, RUNNING);
+    EXPECT_EQ(Now().startType, AUTO);
+    EXPECT_EQ(World().serviceCalls.control, 0u);
+    EXPECT_EQ(World().serviceCalls.changeConfig, 0u);
+}
+
 // The restart opens its handles for the start type, then reads the state:
 // when that read is refused nothing is started, and that is no restart.
 TEST_F(HostServiceTest, StartThatCannotReadTheStateFails)

@@ -136,6 +136,29 @@ TEST_F(LinkTransferTest, RetryArithmeticOfTheExchange)
     }
 }
 
+// A completion that never arrives holds the update for one second of the
+// clock, no less (a slow scanner would be given up on) and no more (a dead
+// one would stall the run). Typed as a number, not the constant, so a change
+// of the constant shows here.
+TEST_F(LinkTransferTest, CompletionThatNeverArrivesCostsOneSecond)
+{
+    const struct {
+        const char* name;
+        SimFaultRule fault;
+    } cases[] = {
+        {"block never written", Rule(W, SIM_FAULT_WAIT_TIMEOUT, 1, 1)},
+        {"reply never read", Rule(R, SIM_FAULT_WAIT_TIMEOUT, 1, 1)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect({c.fault});
+        const std::uint64_t before = World().nowMs;
+        EXPECT_FALSE(Exchange(false));
+        EXPECT_EQ(World().nowMs - before, 1000u);
+        EXPECT_EQ(Console(), USB_TIMEOUT);
+    }
+}
+
 // The scanner drops off 10 ms into the run and comes back as path 4. Each
 // failed try is followed by a search and a one-second pause, so the return
 // time decides which reconnect finds it; tries on no device still count.

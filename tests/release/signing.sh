@@ -112,5 +112,50 @@ fi
 grep -q 'Signing needs both FWU_SIGN_CERT and FWU_SIGN_KEY; FWU_SIGN_KEY is empty' half.log ||
   fail "the missing key is not named: $(tail -5 half.log)"
 
+# 7. Signing fails closed. A folder set to sign from the environment keeps
+#    signing after a re-configure without it (a CMake file edited), and a
+#    relinked program is signed again; cleared values stop the configure
+#    until signing is turned off explicitly.
+cp -r "$here/sign_project" project-copy
+configure_copy() {
+  cmake -G Ninja -S project-copy -B "$1" -DFWU_SOURCE_DIR="$src" \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64.cmake" "${@:2}"
+}
+signature() { osslsigncode verify -CAfile cert.pem -in "$1" 2>&1 | grep -c '^Signature verification: ok'; }
+if FWU_SIGN_CERT=$PWD/cert.pem FWU_SIGN_KEY=$PWD/key.pem configure_copy project-kept >kept.log 2>&1 &&
+  cmake --build project-kept >>kept.log 2>&1; then
+  [ "$(signature project-kept/hello.exe)" = 1 ] || fail "the first build of the kept folder is not signed"
+  touch project-copy/CMakeLists.txt
+  rm -f project-kept/hello.exe
+  if cmake --build project-kept >>kept.log 2>&1; then
+    grep -q 'Re-running CMake' kept.log || fail "touching the CMake file did not re-configure"
+    [ "$(signature project-kept/hello.exe)" = 1 ] || fail "after a re-configure without the environment the build is unsigned"
+  else
+    cat kept.log
+    fail "the rebuild after a re-configure failed"
+  fi
+  if configure_copy project-kept -DFWU_SIGN_CERT= -DFWU_SIGN_KEY= >cleared.log 2>&1; then
+    fail "a folder set to sign configured with its signing material cleared"
+  fi
+  grep -q 'This build folder was set to sign' cleared.log || fail "the cleared material is not explained: $(tail -5 cleared.log)"
+  rm -f project-kept/hello.exe
+  if configure_copy project-kept -DFWU_SIGN_OFF=ON >off.log 2>&1 && cmake --build project-kept >>off.log 2>&1; then
+    [ "$(signature project-kept/hello.exe)" = 0 ] || fail "signing turned off explicitly still signed"
+  else
+    cat off.log
+    fail "the build with signing turned off failed"
+  fi
+else
+  cat kept.log
+  fail "the kept folder's first build failed"
+fi
+
+# 8. A path with ';' would be split as a list: refused, and said so.
+if FWU_SIGN_CERT="$PWD/a;b.pem" FWU_SIGN_KEY=$PWD/key.pem configure project-semicolon >semicolon.log 2>&1; then
+  fail "a certificate path with ';' configured"
+fi
+grep -q "FWU_SIGN_CERT: a path containing ';' cannot be used" semicolon.log ||
+  fail "the ';' path is not refused clearly: $(tail -5 semicolon.log)"
+
 [ $failed = 0 ] && echo "signing: all checks passed"
 exit $failed
