@@ -13,6 +13,7 @@
 #include "platform/sim/wire_replay.h"
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
+#include "scenario_runner/interruptions.h"
 #include "scenario_runner/report.h"
 #include "scenario_runner/runner_options.h"
 #include "scenario_runner/scenario.h"
@@ -32,6 +33,9 @@ struct RunInProgress {
 };
 RunInProgress g_run;
 
+// How each run in the world ended, for the report.
+std::vector<RunOutcome> g_runs;
+
 WireTrace g_trace;
 WireReplay g_replay;
 
@@ -50,7 +54,7 @@ bool WriteReport(const std::string& name, RunEnd end, int exitCode)
     if (name.empty()) {
         return true;
     }
-    const std::string text = ReportText(World(), g_run.serviceBefore, exitCode, end);
+    const std::string text = ReportText(World(), g_run.serviceBefore, exitCode, end, g_runs);
     std::ofstream file(name, std::ios::binary | std::ios::trunc);
     file << text;
     file.close();
@@ -85,6 +89,41 @@ int Refuse(const std::string& message, bool withUsage)
     return BAD_INPUT_STATUS;
 }
 
+// A process ended without returning (killed, or a control event's
+// default) has no exit code of its own to give; this one tells it from
+// every code the updater returns.
+constexpr int ENDED_WITHOUT_RETURNING = 3;
+
+// One run of the updater as a process of its own: how it ended goes to the
+// report's runs. The scanner's downloads count across runs, so each run's
+// own are the difference.
+int RunOneProcess(const std::vector<std::string>& arguments)
+{
+    const std::uint32_t downloadsBefore = World().model.downloads;
+    int exitCode = ENDED_WITHOUT_RETURNING;
+    const char* endedBy = "return";
+    try {
+        exitCode = CallUpdater(arguments);
+    } catch (const SimProcessEnded& ended) {
+        endedBy = ended.how;
+    }
+    g_runs.push_back({exitCode, endedBy, World().model.downloads - downloadsBefore, World().keepAwake});
+    return exitCode;
+}
+
+// The first run, then each later one in the world it left: the updater's
+// exit code is the last run's.
+int RunEveryProcess(const std::vector<std::string>& arguments, const ScenarioInterruptions& interruptions)
+{
+    int exitCode = RunOneProcess(arguments);
+    for (const std::vector<std::string>& later : interruptions.laterRuns) {
+        World().StartNextProcess();
+        ResetProcessState();
+        exitCode = RunOneProcess(later);
+    }
+    return exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -111,13 +150,14 @@ int main(int argc, char** argv)
 
     SimWorld& world = World();
     std::vector<std::string> arguments;
+    ScenarioInterruptions interruptions;
     ApplyDefaultWorld(&world, &arguments);
     if (!options.scenarioFile.empty()) {
         std::string text;
         if (!ReadScenarioFile(options.scenarioFile, &text, &error)) {
             return Refuse(error, false);
         }
-        if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &error)) {
+        if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &interruptions, &error)) {
             return Refuse(error, false);
         }
     }
@@ -144,6 +184,7 @@ int main(int argc, char** argv)
         g_wireTrace = &g_trace;
     }
 
+    ScheduleInterruptions(interruptions, &world);
     world.echoConsole = true;
     world.realtime = options.realtime;
     world.Start();
@@ -154,7 +195,7 @@ int main(int argc, char** argv)
     g_run.running = true;
     std::atexit(ReportProcessExit);
 
-    const int exitCode = CallUpdater(arguments);
+    const int exitCode = RunEveryProcess(arguments, interruptions);
     g_run.running = false;
     std::fflush(stdout);
     if (g_wireReplay) {

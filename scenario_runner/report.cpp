@@ -197,3 +197,38 @@ std::string ReportText(const SimWorld& world, const SimService& serviceBefore, i
 {
     return BuildReport(world, serviceBefore, exitCode, end).dump(2) + "\n";
 }
+
+json InterruptionFacts(const SimWorld& world)
+{
+    // The registry's key paths are kept in lower case.
+    const bool debtRecorded = world.machineKeys.count("software\\fwupdate") == 1;
+    json controls = json::array();
+    for (const std::string& line : world.controlLog) {
+        controls.push_back(ReportString(line));
+    }
+    return json{
+        {"service_debt_recorded", debtRecorded},
+        {"keep_awake_at_end", world.keepAwake},
+        {"keep_awake_requests", world.keepAwakeRequests},
+        {"control_log", controls},
+        {"asleep_ms", world.asleepMs},
+        {"other_updater", {{"tried", world.otherUpdaterTried}, {"wrote", world.otherUpdaterWrote}}},
+        {"processes", world.processesStarted},
+    };
+}
+
+std::string ReportText(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end,
+                       const std::vector<RunOutcome>& runs)
+{
+    json report = BuildReport(world, serviceBefore, exitCode, end);
+    json outcomes = json::array();
+    for (const RunOutcome& run : runs) {
+        outcomes.push_back({{"exit_code", run.exitCode},
+                            {"ended_by", run.endedBy},
+                            {"downloads", run.downloads},
+                            {"keep_awake_at_end", run.keepAwakeAtEnd}});
+    }
+    report["runs"] = outcomes;
+    report["interruptions"] = InterruptionFacts(world);
+    return report.dump(2) + "\n";
+}

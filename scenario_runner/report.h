@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -38,3 +39,20 @@ nlohmann::json BuildReport(const SimWorld& world, const SimService& serviceBefor
 // The report as the file holds it: BuildReport indented by two, and a line
 // feed.
 std::string ReportText(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end);
+
+// How one run of the updater in the world ended.
+struct RunOutcome {
+    int exitCode = 0;
+    const char* endedBy = "";  // "return", "killed", or the control event that ended it
+    std::uint32_t downloads = 0;
+    bool keepAwakeAtEnd = false;
+};
+
+// ReportText with the runs in the world, in order, and InterruptionFacts.
+std::string ReportText(const SimWorld& world, const SimService& serviceBefore, int exitCode, RunEnd end,
+                       const std::vector<RunOutcome>& runs);
+
+// What interruptions leave behind: the registry record of a service owed
+// back, the keep-awake request, what the console's control events did, how
+// long the PC slept, and whether another updater got to write the scanner.
+nlohmann::json InterruptionFacts(const SimWorld& world);

@@ -6,6 +6,8 @@
 
 #include "platform/sim/world.h"
 
+struct ScenarioInterruptions;
+
 // The registry instance the default world holds, so that an update runs
 // through to its end without a scenario: instance 0000 of the Image class
 // for the scanner at \\.\usbscan0.
@@ -23,3 +25,8 @@ void ApplyDefaultWorld(SimWorld* world, std::vector<std::string>* arguments);
 // world may then be half-changed and is not to be run.
 bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorld* world,
                    std::vector<std::string>* arguments, std::string* error);
+
+// The same, for a caller that plays interruptions and later runs: they go
+// to *interruptions. The overload above refuses a scenario that has them.
+bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorld* world,
+                   std::vector<std::string>* arguments, ScenarioInterruptions* interruptions, std::string* error);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <set>
 
+#include "scenario_runner/interruptions.h"
 #include "scenario_runner/local_time.h"
 #include "scenario_runner/scenario.h"
 #include "scenario_runner/scenario_reader.h"
@@ -57,6 +58,7 @@ struct TimeSetting {
 struct Build {
     SimWorld* world;
     std::vector<std::string>* arguments;
+    ScenarioInterruptions* interruptions;
 };
 
 // ---- refusals of platform calls ----
@@ -489,6 +491,8 @@ constexpr ScenarioField<Build> TOP_FIELDS[] = {
      [](const Value& value, Build& build) { build.world->image = static_cast<SimImage>(value.Choice(IMAGE_MODES)); }},
     {"refusals",
      [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, WORLD_REFUSAL_FIELDS); }},
+    {"interruptions", [](const Value& value, Build& build) { ReadInterruptions(value, *build.interruptions); }},
+    {"then_run", [](const Value& value, Build& build) { ReadLaterRuns(value, *build.interruptions); }},
 };
 
 // Checks that need more than one key.
@@ -552,10 +556,26 @@ void ApplyDefaultWorld(SimWorld* world, std::vector<std::string>* arguments)
 bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorld* world,
                    std::vector<std::string>* arguments, std::string* error)
 {
+    ScenarioInterruptions interruptions;
+    if (!ApplyScenario(fileName, text, world, arguments, &interruptions, error)) {
+        return false;
+    }
+    // A caller that plays one run of the updater without interruptions
+    // must not play a scenario that asks for them as if it did not.
+    if (interruptions.Any()) {
+        *error = PrintableText(fileName + ": interruptions, then_run: this caller plays a single, uninterrupted run");
+        return false;
+    }
+    return true;
+}
+
+bool ApplyScenario(const std::string& fileName, const std::string& text, SimWorld* world,
+                   std::vector<std::string>* arguments, ScenarioInterruptions* interruptions, std::string* error)
+{
     try {
         const nlohmann::json document = ParseScenarioText(text);
         const Value root(document, "");
-        Build build{world, arguments};
+        Build build{world, arguments, interruptions};
         ReadFields<Build>(root, build, TOP_FIELDS);
         CheckWorld(root, *world);
         return true;

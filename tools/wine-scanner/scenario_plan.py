@@ -288,6 +288,8 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
         unsupported.append("image: the executable carries its image")
     if scenario.get("refusals"):
         unsupported.append("refusals: real platform calls do not fail on request")
+    if "interruptions" in scenario or "then_run" in scenario:
+        unsupported.append("interruptions, then_run: played against the real executable by tests/wine-e2e/interruptions.py")
 
     instances = scenario.get("registry", DEFAULT_REGISTRY)
     reg = registry_file(driver_values, foreign, instances, code_page, unsupported, driver_image)
