@@ -6,6 +6,7 @@
 #include "app/sequence.h"
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/service_debt.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
 #include "platform/clock.h"
@@ -48,6 +49,9 @@ bool RunUpdateSequence(int argc, char** argv)
     UpdateMode = ReadOptions(argc, argv, UpdateMode);
     // Echoed before any device is touched, so the user sees the options took.
     ConsolePrintf("%d\n", static_cast<int>(UpdateMode));
+    // A run killed while it had the imaging service disabled left a record;
+    // the service comes back first, whether or not a scanner is found now.
+    SettleDebtLeftBehind();
 
     DeviceDescriptor found = {};
     if (!FindScanner(&found)) {

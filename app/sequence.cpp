@@ -132,7 +132,6 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
         return false;
     }
     const UpdateUnderWayScope underWay;
-    SettleDebtLeftBehind();
     if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {
         return false;
     }

@@ -166,11 +166,25 @@ TEST_F(AppInterruptionTest, TheRunAfterAKillGivesTheServiceBack)
         EXPECT_FALSE(RunAgain());
         EXPECT_TRUE(ServiceGivenBack());
         EXPECT_FALSE(DebtRecorded());
-        EXPECT_EQ(Console().rfind("0\n" + FOUND + STARTING + CLOSING, 0), 0u);
+        EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND + CLOSING, 0), 0u);
         EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
         // The updater mutex the killed copy held was abandoned, not busy.
         EXPECT_EQ(World().model.downloads, 2u);
     }
+}
+
+// The record is settled before the search, so a run that finds no scanner
+// still gives the service back.
+TEST_F(AppInterruptionTest, ARecordIsSettledEvenWithoutAScanner)
+{
+    World().scanner.path = -1;
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    World().machineKeys[DEBT_KEY]["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    EXPECT_FALSE(RunToItsEnd());
+    EXPECT_TRUE(ServiceGivenBack());
+    EXPECT_FALSE(DebtRecorded());
+    EXPECT_EQ(Console(), "0\n" + STARTING + NOT_FOUND + FAILED);
 }
 
 // A run with no record treats the service as it always has: a stopped
