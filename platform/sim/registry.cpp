@@ -113,6 +113,7 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
     *key = NO_HANDLE;
     const int number = ParseKey(subKey);
     if (number == -2) {
+        ++world.ownKeyOpens;
         const std::string path = LowerPath(subKey);
         if (world.machineKeys.count(path) == 0) {
             return ERROR_FILE_NOT_FOUND_CODE;

@@ -176,6 +176,7 @@ void SimWorld::Start()
     serviceHandlesOpen = 0;
     calls.clear();
     registryOpens = registryCloses = 0;
+    ownKeyOpens = 0;
     mutexCreates = 0;
     sleeps = 0;
     lastError = 0;

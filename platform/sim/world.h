@@ -189,6 +189,7 @@ public:
     std::uint32_t serviceHandlesOpen = 0;             // open manager and service handles
     std::vector<std::string> calls;   // a line per platform call of interest, in order ("ControlService STOP", ...)
     std::uint32_t registryOpens = 0;  // RegOpenKeyExA calls, failed ones included
+    std::uint32_t ownKeyOpens = 0;    // of those, opens of keys outside the Image class
     std::uint32_t mutexCreates = 0;   // CreateMutexA calls, refused ones included
     std::uint32_t sleeps = 0;
     std::uint32_t lastError = 0;           // what LastError() returns

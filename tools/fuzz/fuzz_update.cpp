@@ -23,6 +23,7 @@
 #include "common/print.h"
 #include "common/shared.h"
 #include "platform/sim/world.h"
+#include "tools/fuzz/interruptions.h"
 #include "tools/fuzz/invariants.h"
 #include "tools/fuzz/watch.h"
 
@@ -323,6 +324,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
             w.mutexReleasesByOthers[name] = at;
         }
     }
+    BuildInterruptions(p, w);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -338,8 +340,37 @@ void UseTimeZone(const std::string& zone)
     tzset();
 }
 
+// Virtual time a run may take: its bound, and whatever the PC slept.
+std::uint64_t BoundWithSleeps(const SimWorld& w)
+{
+    std::uint64_t bound = w.nowMs + RUN_VIRTUAL_MS_BOUND;
+    for (const SimSystemSleep& sleep : w.systemSleeps) {
+        bound += sleep.lengthMs;
+    }
+    return bound;
+}
+
+// Runs the updater as one process; true when the process ended without
+// returning (killed, or a console control event's default).
+bool RunProcess(std::vector<std::string>& args, int* rc)
+{
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    try {
+        *rc = UpdaterMain(static_cast<int>(args.size()), argv.data());
+        return false;
+    } catch (const SimProcessEnded&) {
+        return true;
+    }
+}
+
 // One whole run of the updater in the world the bytes describe; an empty
-// text when every promise held.
+// text when every promise held. A run that ended without returning is
+// followed by the next run in the same PC, which owes the repair.
 std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls, std::vector<std::string>& args)
 {
     FuzzedDataProvider provider(data, size);
@@ -350,24 +381,28 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
     w.recordCalls = recordCalls;
     w.Start();
     const SimService before = w.serviceNow;
-    ResetWatch(RUN_VIRTUAL_MS_BOUND);
-
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    ResetWatch(BoundWithSleeps(w));
+    int rc = 0;
     try {
-        const int rc = UpdaterMain(static_cast<int>(args.size()), argv.data());
-        if (rc != 0) {
-            return "1: exit code " + std::to_string(rc);
+        if (RunProcess(args, &rc)) {
+            w.StartNextProcess();
+            ResetProcessState();
+            ResetWatch(BoundWithSleeps(w) + run_bound::RESTART_MS);
+            RunProcess(args, &rc);
+            return CheckInterruptionPromises(w, before);
         }
     } catch (const RunOverBound&) {
         return "1: the run was still going after " + std::to_string(w.nowMs) + " virtual ms (bound " +
                std::to_string(RUN_VIRTUAL_MS_BOUND) + ")";
     }
-    return CheckRunInvariants(w, before, Watch());
+    if (rc != 0) {
+        return "1: exit code " + std::to_string(rc);
+    }
+    std::string verdict = CheckRunInvariants(w, before, Watch());
+    if (verdict.empty() && HasInterruptions(w)) {
+        verdict = CheckInterruptionPromises(w, before);
+    }
+    return verdict;
 }
 
 void PrintRefusal(const char* what, const SimRefusal& r)

@@ -114,8 +114,13 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     const bool serviceLetGo = !Watch().stopAccepted || Watch().stoppedReported;
     // The registry lookup is the first guard: it runs only for a scanner
     // that is not in its recovery loader, and before anything but the
-    // status probe is sent.
-    const bool guarded = w.registryOpens == 0 || UpdaterOwnsBothGuards(w);
+    // status probe is sent. The updater's own key (the record of a service
+    // owed back) is not part of it.
+    const bool guarded = w.registryOpens == w.ownKeyOpens || UpdaterOwnsBothGuards(w);
+    // Two copies of the updater never write the scanner at once: each writes
+    // only while it owns the one-updater mutex.
+    const auto updaterMutex = w.mutexes.find("Global\\fwupdate-update");
+    const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.updaterOwnership > 0;
     const std::uint32_t reached = w.model.writeCalls;
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
     if (w.model.writeCalls != reached) {
@@ -124,6 +129,9 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
         }
         if (!guarded) {
             Break("3: written to the scanner in normal mode without owning both mutexes");
+        }
+        if (!exclusive) {
+            Break("9: written to the scanner without owning the one-updater mutex");
         }
     }
     return ok;

@@ -1,0 +1,23 @@
+// What a real PC does to a run, as the fuzzer plays it: console control
+// events, a kill, sleeps and another copy of the updater at virtual times
+// the input chooses, and what the updater promises whatever they are.
+#pragma once
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <string>
+
+#include "platform/sim/world.h"
+
+// Adds the input's interruptions to the world (none once the input runs
+// out, so that older inputs keep their meaning).
+void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world);
+
+// Whether the world has any interruption to play.
+bool HasInterruptions(const SimWorld& world);
+
+// The promises after a run that had interruptions, once every run it needed
+// is over: the imaging service given back (by the run itself, or by the next
+// run after one that ended without returning) unless its restart was
+// refused; the keep-awake request cleared. (That two copies never write at
+// once is watched at each write: watch.cpp.) An empty text when they held.
+std::string CheckInterruptionPromises(const SimWorld& world, const SimService& before);
