@@ -2,6 +2,7 @@
 // is the updater's console and nothing else, so that it can be compared
 // byte for byte; everything the simulator itself says goes to standard
 // error.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -124,6 +125,22 @@ int RunEveryProcess(const std::vector<std::string>& arguments, const ScenarioInt
     return exitCode;
 }
 
+// Reads the capture with the same checks as a scenario (regular file,
+// bounded size) before parsing it, so that a folder, a device or a FIFO is
+// refused in one line instead of crashing or exhausting memory.
+bool LoadReplay(const std::string& fileName, std::string* error)
+{
+    std::string text;
+    if (!ReadBoundedFile(fileName, REPLAY_MAX_BYTES, "a replay capture", &text, error)) {
+        return false;
+    }
+    if (!g_replay.Parse(std::vector<std::uint8_t>(text.begin(), text.end()), error)) {
+        *error = fileName + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -171,7 +188,7 @@ int main(int argc, char** argv)
     }
 
     if (!options.replayFile.empty()) {
-        if (!g_replay.Load(options.replayFile, &error)) {
+        if (!LoadReplay(options.replayFile, &error)) {
             return Refuse(error, false);
         }
         g_replay.StartClock(&world);

@@ -388,6 +388,12 @@ std::string PrintableText(const std::string& text)
 
 bool ReadScenarioFile(const std::string& name, std::string* text, std::string* error)
 {
+    return ReadBoundedFile(name, SCENARIO_MAX_BYTES, "a scenario", text, error);
+}
+
+bool ReadBoundedFile(const std::string& name, std::size_t maxBytes, const char* what, std::string* text,
+                     std::string* error)
+{
     const int file = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (file < 0) {
         *error = name + ": cannot be read";
@@ -398,9 +404,9 @@ bool ReadScenarioFile(const std::string& name, std::string* text, std::string* e
     if (ok && !S_ISREG(facts.st_mode)) {
         *error = name + ": not a regular file";
         ok = false;
-    } else if (ok && facts.st_size > static_cast<off_t>(SCENARIO_MAX_BYTES)) {
-        *error = name + ": " + std::to_string(facts.st_size) + " bytes; a scenario may hold at most " +
-                 std::to_string(SCENARIO_MAX_BYTES);
+    } else if (ok && facts.st_size > static_cast<off_t>(maxBytes)) {
+        *error = name + ": " + std::to_string(facts.st_size) + " bytes; " + what + " may hold at most " +
+                 std::to_string(maxBytes);
         ok = false;
     } else if (!ok) {
         *error = name + ": cannot be read";
@@ -419,9 +425,9 @@ bool ReadScenarioFile(const std::string& name, std::string* text, std::string* e
             ok = false;
         } else if (got == 0) {
             break;
-        } else if (content.size() + static_cast<std::size_t>(got) > SCENARIO_MAX_BYTES) {
-            *error = name + ": more than " + std::to_string(SCENARIO_MAX_BYTES) +
-                     " bytes; a scenario may hold at most " + std::to_string(SCENARIO_MAX_BYTES);
+        } else if (content.size() + static_cast<std::size_t>(got) > maxBytes) {
+            *error = name + ": more than " + std::to_string(maxBytes) + " bytes; " + what + " may hold at most " +
+                     std::to_string(maxBytes);
             ok = false;
         } else {
             content.append(buffer, static_cast<std::size_t>(got));

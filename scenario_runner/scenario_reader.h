@@ -3,6 +3,7 @@
 // (or the line, for a syntax error), so that a typo in a scenario can never
 // turn silently into a default.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -111,6 +112,15 @@ nlohmann::json ParseScenarioText(const std::string& text);
 // cannot be opened, is not a regular file, or holds more than
 // SCENARIO_MAX_BYTES.
 bool ReadScenarioFile(const std::string& name, std::string* text, std::string* error);
+
+// The same checked reading for any input of at most maxBytes; `what` names
+// the kind of file in the refusal ("a replay capture may hold at most N").
+bool ReadBoundedFile(const std::string& name, std::size_t maxBytes, const char* what, std::string* text,
+                     std::string* error);
+
+// A USB capture to replay is refused above this size: far more than any
+// real update session records, small enough to hold in memory.
+constexpr std::size_t REPLAY_MAX_BYTES = 64U * 1024U * 1024U;
 
 // `text` with every byte that is not printable ASCII written as an escape
 // (\n, \r, \t, or \x and two lower-case hex digits), so that a refusal
