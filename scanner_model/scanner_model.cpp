@@ -197,10 +197,10 @@ uint16_t ScannerModel::PeekState(uint64_t nowMs)
         return config.busyState;
     }
     if (inRecovery) {
-        return STATE_RECOVERY_VALUE;
+        return scanner_wire::STATE_RECOVERY_VALUE;
     }
     if (burning) {
-        return STATE_BURNING_VALUE;
+        return scanner_wire::STATE_BURNING_VALUE;
     }
     if (burnEnded) {
         return config.burnEndState;
@@ -211,14 +211,14 @@ uint16_t ScannerModel::PeekState(uint64_t nowMs)
 bool ScannerModel::ClockNow(uint64_t nowMs, uint8_t out[36])
 {
     if (config.clockScripted) {
-        CopyBytes(out, config.clockReply, RECORD_SIZE);
+        CopyBytes(out, config.clockReply, scanner_wire::RECORD_SIZE);
         return true;
     }
     if (!clockHeld) {
-        ZeroBytes(out, RECORD_SIZE);
+        ZeroBytes(out, scanner_wire::RECORD_SIZE);
         return false;
     }
-    CopyBytes(out, clockRecord, RECORD_SIZE);
+    CopyBytes(out, clockRecord, scanner_wire::RECORD_SIZE);
     // The scanner counts whole seconds only; the host's mktime carries an
     // overflowing tm_sec into the other fields, so there is no need to.
     const uint64_t elapsed = nowMs > clockSetAtMs ? (nowMs - clockSetAtMs) / 1000 : 0;
@@ -239,7 +239,7 @@ void BuildReply(uint8_t reply[32], uint32_t sequence, uint16_t state, uint8_t op
     reply[5] = (uint8_t)(state >> 8);
     reply[6] = opcode;
     reply[7] = subcode;
-    for (uint32_t i = 8; i < REPLY_SIZE; ++i) {
+    for (uint32_t i = 8; i < scanner_wire::REPLY_SIZE; ++i) {
         reply[i] = (uint8_t)(i * 37 + 0x5A);
     }
 }
@@ -268,7 +268,7 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
             ++protocolErrors;
             return result;
         }
-        if (lastSubcode == SUBCODE_FIRMWARE) {
+        if (lastSubcode == scanner_wire::SUBCODE_FIRMWARE) {
             // Hashed as it arrives and never kept: the scanner holds no
             // second copy of the image.
             if (dataReceived == 0 && moved > 0) {
@@ -278,7 +278,7 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
             imageBytes += moved;
         } else {
             for (uint32_t i = 0; i < moved; ++i) {
-                if (dataReceived + i < RECORD_SIZE) {
+                if (dataReceived + i < scanner_wire::RECORD_SIZE) {
                     pending[dataReceived + i] = data[i];
                 }
             }
@@ -287,7 +287,7 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
         if (dataReceived == dataExpected) {
             FinishDataOut(nowMs);
         }
-    } else if (moved == BLOCK_SIZE && GetLe32(data) == MARKER) {
+    } else if (moved == scanner_wire::BLOCK_SIZE && GetLe32(data) == scanner_wire::MARKER) {
         // A whole command block starts a new exchange in any phase but the
         // data phase: a reply or record nobody read is dropped.
         AcceptCommand(nowMs, data);
@@ -358,12 +358,12 @@ void ScannerModel::AcceptCommand(uint64_t nowMs, const uint8_t* block)
     dataReceived = 0;
 
     uint16_t state = PeekState(nowMs);
-    if (lastOpcode == OPCODE_STATUS) {
+    if (lastOpcode == scanner_wire::OPCODE_STATUS) {
         ++statusQueries;
         if (scriptUsed < Smaller(config.scriptLength, (uint32_t)SIM_MAX_SCRIPT)) {
             ++scriptUsed;
         }
-    } else if (lastOpcode == OPCODE_WRITE && lastSubcode == SUBCODE_FIRMWARE) {
+    } else if (lastOpcode == scanner_wire::OPCODE_WRITE && lastSubcode == scanner_wire::SUBCODE_FIRMWARE) {
         ++downloads;
         downloadParam = lastParam;
         announcedLength = length;
@@ -372,13 +372,13 @@ void ScannerModel::AcceptCommand(uint64_t nowMs, const uint8_t* block)
         ZeroBytes(imageSha256, sizeof imageSha256);
         Sha256Init(&digest);
         dataExpected = length;
-    } else if (lastOpcode == OPCODE_WRITE && lastSubcode == SUBCODE_CLOCK) {
+    } else if (lastOpcode == scanner_wire::OPCODE_WRITE && lastSubcode == scanner_wire::SUBCODE_CLOCK) {
         dataExpected = length;
-    } else if (lastOpcode == OPCODE_READ && lastSubcode == SUBCODE_CLOCK) {
+    } else if (lastOpcode == scanner_wire::OPCODE_READ && lastSubcode == scanner_wire::SUBCODE_CLOCK) {
         ++clockReads;
     }
     BuildReply(pending, commandsReceived, state, lastOpcode, lastSubcode);
-    pendingSize = REPLY_SIZE;
+    pendingSize = scanner_wire::REPLY_SIZE;
     pendingOffset = 0;
     phase = SCANNER_PHASE_REPLY;
 }
@@ -387,15 +387,16 @@ void ScannerModel::FinishReply(uint64_t nowMs)
 {
     pendingSize = 0;
     pendingOffset = 0;
-    if (lastOpcode == OPCODE_WRITE && (lastSubcode == SUBCODE_FIRMWARE || lastSubcode == SUBCODE_CLOCK)) {
+    if (lastOpcode == scanner_wire::OPCODE_WRITE &&
+        (lastSubcode == scanner_wire::SUBCODE_FIRMWARE || lastSubcode == scanner_wire::SUBCODE_CLOCK)) {
         phase = SCANNER_PHASE_DATA_OUT;
         dataReceived = 0;
         if (dataExpected == 0) {
             FinishDataOut(nowMs);
         }
-    } else if (lastOpcode == OPCODE_READ && lastSubcode == SUBCODE_CLOCK) {
+    } else if (lastOpcode == scanner_wire::OPCODE_READ && lastSubcode == scanner_wire::SUBCODE_CLOCK) {
         ClockNow(nowMs, pending);
-        pendingSize = RECORD_SIZE;
+        pendingSize = scanner_wire::RECORD_SIZE;
         phase = SCANNER_PHASE_DATA_IN;
     } else {
         phase = SCANNER_PHASE_COMMAND;
@@ -405,9 +406,9 @@ void ScannerModel::FinishReply(uint64_t nowMs)
 void ScannerModel::FinishDataOut(uint64_t nowMs)
 {
     phase = SCANNER_PHASE_COMMAND;
-    if (lastSubcode == SUBCODE_CLOCK) {
-        if (dataExpected == RECORD_SIZE) {
-            CopyBytes(clockRecord, pending, RECORD_SIZE);
+    if (lastSubcode == scanner_wire::SUBCODE_CLOCK) {
+        if (dataExpected == scanner_wire::RECORD_SIZE) {
+            CopyBytes(clockRecord, pending, scanner_wire::RECORD_SIZE);
             clockHeld = true;
             clockSetAtMs = nowMs;
             ++clockSets;
@@ -418,12 +419,12 @@ void ScannerModel::FinishDataOut(uint64_t nowMs)
     }
     Sha256Final(&digest, imageSha256);
     imageComplete = true;
-    if (lastParam == PARAM_BURN) {
+    if (lastParam == scanner_wire::PARAM_BURN) {
         burning = true;
         burnEnded = false;
         burnEndsAtMs = nowMs + config.burnMs;
         ++burnsStarted;
-    } else if (lastParam == PARAM_POWER_CYCLE) {
+    } else if (lastParam == scanner_wire::PARAM_POWER_CYCLE) {
         powerCycling = true;
         powerCycleLeft = false;
         leaveAtMs = nowMs + config.leaveAfterMs;

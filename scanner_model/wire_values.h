@@ -1,9 +1,13 @@
 // The wire values the scanner understands, for the scanner model and for
-// the tools that read its traffic back (the replay of a wire trace). The
-// model cannot include the updater's own wire header (it pulls in the
-// standard library), so they are spelled out here once.
+// the tools that read its traffic back (the replay of a wire trace). They
+// are written out here on purpose, apart from the updater's link/wire.h: the
+// simulated scanner states the protocol independently, so a wrong value in
+// the updater shows up as a disagreement instead of being shared by both
+// sides. A test checks that the two tables agree value for value.
 #pragma once
 #include <stdint.h>
+
+namespace scanner_wire {
 
 const uint32_t MARKER = 0x00000220u;
 const uint8_t OPCODE_STATUS = 0x12;
@@ -18,3 +22,5 @@ const uint16_t STATE_BURNING_VALUE = 7;
 const uint32_t BLOCK_SIZE = 16;
 const uint32_t REPLY_SIZE = 32;
 const uint32_t RECORD_SIZE = 36;
+
+}  // namespace scanner_wire

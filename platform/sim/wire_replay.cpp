@@ -35,7 +35,8 @@ constexpr std::uint64_t REAL_CLOCK_SLACK_MS = 400;
 // The clock set's command block: a write of the clock record follows it.
 bool IsClockSetBlock(const std::uint8_t* data, std::uint32_t size)
 {
-    return size == BLOCK_SIZE && GetLe32(data) == MARKER && data[4] == OPCODE_WRITE && data[6] == SUBCODE_CLOCK;
+    return size == scanner_wire::BLOCK_SIZE && GetLe32(data) == scanner_wire::MARKER &&
+           data[4] == scanner_wire::OPCODE_WRITE && data[6] == scanner_wire::SUBCODE_CLOCK;
 }
 
 const char* KindName(std::uint8_t kind)
@@ -244,7 +245,7 @@ void WireReplay::StartClock(SimWorld* world) const
             clockNext = IsClockSetBlock(request.out.data(), static_cast<std::uint32_t>(request.out.size()));
             continue;
         }
-        if (request.out.size() < RECORD_SIZE) {
+        if (request.out.size() < scanner_wire::RECORD_SIZE) {
             return;
         }
         std::int32_t recorded[9];

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "link/wire.h"
+#include "scanner_model/wire_values.h"
 
 namespace {
 
@@ -124,6 +125,39 @@ TEST(LinkWireTest, ClockFieldsAreSignedLittleEndianInTmOrderAndStayInTheRecord)
     EXPECT_EQ(ClockField(record, 0), 0x12345678);
     EXPECT_EQ(ClockField(record, 8), -1);
     EXPECT_EQ(ClockField(record, 9), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The simulated scanner keeps its own statement of the protocol; the two
+// tables must agree value for value, or one side speaks a different wire.
+TEST(LinkWireTest, ScannerModelTableAgreesWithUpdaterTable)
+{
+    struct Pair {
+        const char* name;
+        std::uint32_t updater;
+        std::uint32_t scanner;
+    };
+    const Pair pairs[] = {
+        {"marker", COMMAND_MARKER, scanner_wire::MARKER},
+        {"status opcode", OP_STATUS, scanner_wire::OPCODE_STATUS},
+        {"write opcode", OP_WRITE, scanner_wire::OPCODE_WRITE},
+        {"read opcode", OP_READ, scanner_wire::OPCODE_READ},
+        {"firmware subcode", SUB_FIRMWARE, scanner_wire::SUBCODE_FIRMWARE},
+        {"clock subcode", SUB_CLOCK, scanner_wire::SUBCODE_CLOCK},
+        {"normal download", DOWNLOAD_PARAM_NORMAL, scanner_wire::PARAM_BURN},
+        {"recovery download", DOWNLOAD_PARAM_RECOVERY, scanner_wire::PARAM_POWER_CYCLE},
+        {"recovery state", STATE_RECOVERY, scanner_wire::STATE_RECOVERY_VALUE},
+        {"burning state", STATE_BURNING, scanner_wire::STATE_BURNING_VALUE},
+        {"command block size", COMMAND_BLOCK_SIZE, scanner_wire::BLOCK_SIZE},
+        {"status reply size", STATUS_REPLY_SIZE, scanner_wire::REPLY_SIZE},
+        {"clock record size", CLOCK_RECORD_SIZE, scanner_wire::RECORD_SIZE},
+    };
+    for (const Pair& pair : pairs) {
+        EXPECT_EQ(pair.updater, pair.scanner) << pair.name;
+    }
 }
 
 }  // namespace
