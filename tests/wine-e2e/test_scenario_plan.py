@@ -112,7 +112,7 @@ class WholePlan(unittest.TestCase):
         self.assertEqual(p["service"], {"installed": True, "state": "running", "start_type": "auto"})
         self.assertEqual(p["held_mutexes"], [])
         self.assertEqual(p["watched_mutexes"], ["Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200",
-                                                "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"])
+                                                "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "Global\\fwupdate-update"])
         self.assertEqual(p["unsupported"], [])
         reg = p["registry_file"]
         self.assertTrue(reg.startswith("Windows Registry Editor Version 5.00\r\n"))
@@ -135,7 +135,7 @@ class WholePlan(unittest.TestCase):
         self.assertEqual(p["held_mutexes"], ["Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane DS-1200"])
         # a name held by another application is not the updater's creation
         self.assertEqual(p["watched_mutexes"], ["Global\\ORVANE_SCAN_EXT_APP_MUTEX_Unit B",
-                                                "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"])
+                                                "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "Global\\fwupdate-update"])
         self.assertIn("\\0012]\r\n", p["registry_file"])
         self.assertEqual(len(p["approximations"]), 1)
 

@@ -63,6 +63,8 @@ FAULT_KINDS = {"call_fails": 1, "wait_timeout": 2, "result_fails": 3, "short": 4
 
 SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_"
 UTILITY_MUTEX = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"
+# The updater's own: one copy at a time.
+UPDATER_MUTEX = "Global\\fwupdate-update"
 
 IMAGE_CLASS_KEY = ("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
                    "{6bdd1fc6-810f-11d0-bec7-08002be2092f}")
@@ -299,7 +301,7 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
     # the simulator's virtual time does: at the updater's first device open.
     released = [[r["name"], int(r["at_ms"])] for r in scenario.get("mutexes_released", [])]
     watched = []
-    for name in [SCANNER_MUTEX_PREFIX + n for n in friendly_names(instances, unsupported)] + [UTILITY_MUTEX]:
+    for name in [SCANNER_MUTEX_PREFIX + n for n in friendly_names(instances, unsupported)] + [UTILITY_MUTEX, UPDATER_MUTEX]:
         if name not in watched and name not in held:
             watched.append(name)
 
