@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
 #include "scenario_runner/interruptions.h"
+#include "scenario_runner/output_file.h"
 #include "scenario_runner/report.h"
 #include "scenario_runner/runner_options.h"
 #include "scenario_runner/scenario.h"
@@ -29,7 +29,6 @@ constexpr int BAD_INPUT_STATUS = 2;
 // instead of returning.
 struct RunInProgress {
     bool running = false;
-    std::string reportFile;
     SimService serviceBefore;
 };
 RunInProgress g_run;
@@ -37,30 +36,56 @@ RunInProgress g_run;
 // How each run in the world ended, for the report.
 std::vector<RunOutcome> g_runs;
 
+// The outputs, opened only once every input has been read, and the links
+// that record and replay the wire.
+OutputFile g_reportFile;
+OutputFile g_traceFile;
 WireTrace g_trace;
 WireReplay g_replay;
 
-// The trace file is complete however the run ends.
-bool CloseTrace()
+// A refusal quotes what it was given (file names, options, the scenario's
+// own text); escaped, none of it can add a line of its own.
+int Refuse(const std::string& message, bool withUsage)
 {
-    if (g_wireTrace == nullptr) {
-        return true;
+    std::fprintf(stderr, "fwupdate-sim: %s\n", PrintableText(message).c_str());
+    if (withUsage) {
+        std::fputs(RunnerUsage(), stderr);
     }
-    g_wireTrace = nullptr;
-    return g_trace.Close();
+    return BAD_INPUT_STATUS;
 }
 
-bool WriteReport(const std::string& name, RunEnd end, int exitCode)
+// The trace is put in place however the run ends, unless a record of it
+// could not be written.
+bool FinishTrace()
 {
-    if (name.empty()) {
+    if (!g_traceFile.Active()) {
+        return true;
+    }
+    World().deviceLink = nullptr;
+    std::string error;
+    if (!g_trace.Good()) {
+        g_traceFile.Discard();
+        Refuse(PrintableText(g_traceFile.Name()) + ": the trace could not be written", false);
+        return false;
+    }
+    if (!g_traceFile.Commit(&error)) {
+        Refuse(error, false);
+        return false;
+    }
+    return true;
+}
+
+bool WriteReport(RunEnd end, int exitCode)
+{
+    if (!g_reportFile.Active()) {
         return true;
     }
     const std::string text = ReportText(World(), g_run.serviceBefore, exitCode, end, g_runs);
-    std::ofstream file(name, std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    if (!file) {
-        std::fprintf(stderr, "fwupdate-sim: %s: the report could not be written\n", PrintableText(name).c_str());
+    std::string error;
+    if (std::fwrite(text.data(), 1, text.size(), g_reportFile.Stream()) != text.size() ||
+        !g_reportFile.Commit(&error)) {
+        g_reportFile.Discard();
+        Refuse(g_reportFile.Name() + ": the report could not be written", false);
         return false;
     }
     return true;
@@ -75,19 +100,17 @@ void ReportProcessExit()
     }
     g_run.running = false;
     std::fflush(stdout);
-    CloseTrace();
-    WriteReport(g_run.reportFile, RunEnd::ProcessExit, 0);
+    FinishTrace();
+    WriteReport(RunEnd::ProcessExit, 0);
 }
 
-// A refusal quotes what it was given (file names, options, the scenario's
-// own text); escaped, none of it can add a line of its own.
-int Refuse(const std::string& message, bool withUsage)
+// A replay that diverges ends the process with status 2: the trace of what
+// was played up to there is kept, a report of a run that did not finish is not.
+void FinishDivergedReplay()
 {
-    std::fprintf(stderr, "fwupdate-sim: %s\n", PrintableText(message).c_str());
-    if (withUsage) {
-        std::fputs(RunnerUsage(), stderr);
-    }
-    return BAD_INPUT_STATUS;
+    g_run.running = false;
+    FinishTrace();
+    g_reportFile.Discard();
 }
 
 // A process ended without returning (killed, or a control event's
@@ -141,18 +164,12 @@ bool LoadReplay(const std::string& fileName, std::string* error)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// --help and --version: true when one of them was asked for and answered.
+bool AnswerInformation(const RunnerOptions& options)
 {
-    RunnerOptions options;
-    std::string error;
-    if (!ParseRunnerOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
-        return Refuse(error, true);
-    }
     if (options.help) {
         std::fputs(RunnerUsage(), stderr);
-        return 0;
+        return true;
     }
     // The values of fwupdate.exe's version resource that hold for this
     // build too, under the resource's own names. Asked for, so standard output.
@@ -162,68 +179,124 @@ int main(int argc, char** argv)
                    "ProductVersion: " FWU_VERSION_TEXT "\n"
                    "FirmwareImage: " FWU_IMAGE_IDENTITY "\n",
                    stdout);
-        return 0;
+        return true;
     }
+    return false;
+}
 
-    SimWorld& world = World();
-    std::vector<std::string> arguments;
-    ScenarioInterruptions interruptions;
-    ApplyDefaultWorld(&world, &arguments);
+// No output may be an input, nor the other output, under any name: the
+// run would destroy what it reads, or mix two files into one.
+bool OutputsStandApart(const RunnerOptions& options, std::string* error)
+{
+    const std::string* inputs[] = {&options.scenarioFile, &options.replayFile};
+    const std::string* outputs[] = {&options.reportFile, &options.traceFile};
+    for (const std::string* output : outputs) {
+        for (const std::string* input : inputs) {
+            if (!output->empty() && !input->empty() && (*output == *input || SameFile(*output, *input))) {
+                *error = *output + ": is also an input (" + *input + "); an output never overwrites an input";
+                return false;
+            }
+        }
+    }
+    if (!options.reportFile.empty() &&
+        (options.reportFile == options.traceFile || SameFile(options.reportFile, options.traceFile))) {
+        *error = options.reportFile + ": --report and --trace name the same file";
+        return false;
+    }
+    return true;
+}
+
+// The scenario and the capture to replay, read in full before any output
+// is opened.
+bool ReadInputs(const RunnerOptions& options, SimWorld* world, std::vector<std::string>* arguments,
+                ScenarioInterruptions* interruptions, std::string* error)
+{
+    ApplyDefaultWorld(world, arguments);
     if (!options.scenarioFile.empty()) {
         std::string text;
-        if (!ReadScenarioFile(options.scenarioFile, &text, &error)) {
-            return Refuse(error, false);
-        }
-        if (!ApplyScenario(options.scenarioFile, text, &world, &arguments, &interruptions, &error)) {
-            return Refuse(error, false);
+        if (!ReadScenarioFile(options.scenarioFile, &text, error) ||
+            !ApplyScenario(options.scenarioFile, text, world, arguments, interruptions, error)) {
+            return false;
         }
     }
     if (options.hasUpdaterArguments) {
-        arguments = options.updaterArguments;
+        *arguments = options.updaterArguments;
     }
-
-    // Find out now, not after a long run, that the report has nowhere to go.
-    if (!options.reportFile.empty() && !std::ofstream(options.reportFile, std::ios::binary | std::ios::trunc)) {
-        return Refuse(options.reportFile + ": the report cannot be written there", false);
-    }
-
     if (!options.replayFile.empty()) {
-        if (!LoadReplay(options.replayFile, &error)) {
-            return Refuse(error, false);
+        if (!LoadReplay(options.replayFile, error)) {
+            return false;
         }
-        g_replay.StartClock(&world);
-        g_wireReplay = &g_replay;
+        g_replay.StartClock(world);
+        g_replay.OnDivergence(FinishDivergedReplay);
+        world->deviceLink = &g_replay;
+    }
+    return true;
+}
+
+// Found out now, not after a long run, that an output has nowhere to go.
+bool OpenOutputs(const RunnerOptions& options, SimWorld* world, std::string* error)
+{
+    if (!options.reportFile.empty() && !g_reportFile.Begin(options.reportFile, "the report", error)) {
+        return false;
     }
     if (!options.traceFile.empty()) {
-        if (!g_trace.Open(options.traceFile)) {
-            return Refuse(options.traceFile + ": the trace cannot be written there", false);
+        if (!g_traceFile.Begin(options.traceFile, "the trace", error)) {
+            return false;
         }
-        g_wireTrace = &g_trace;
+        DeviceLink* answering = world->deviceLink != nullptr ? world->deviceLink : &ModelDeviceLink();
+        if (!g_trace.Start(g_traceFile.Stream(), answering)) {
+            *error = options.traceFile + ": the trace cannot be written there";
+            return false;
+        }
+        world->deviceLink = &g_trace;
     }
+    return true;
+}
 
-    ScheduleInterruptions(interruptions, &world);
-    world.echoConsole = true;
-    world.realtime = options.realtime;
-    world.Start();
+// Runs every process of the scenario; the exit status is the last run's,
+// or 2 when an output could not be finished.
+int RunAndFinish(const RunnerOptions& options, const ScenarioInterruptions& interruptions, SimWorld* world,
+                 const std::vector<std::string>& arguments)
+{
+    ScheduleInterruptions(interruptions, world);
+    world->echoConsole = true;
+    world->realtime = options.realtime;
+    world->Start();
     ResetProcessState();
 
-    g_run.reportFile = options.reportFile;
-    g_run.serviceBefore = world.serviceNow;
+    g_run.serviceBefore = world->serviceNow;
     g_run.running = true;
     std::atexit(ReportProcessExit);
 
     const int exitCode = RunEveryProcess(arguments, interruptions);
     g_run.running = false;
     std::fflush(stdout);
-    if (g_wireReplay) {
-        g_wireReplay->Finish();
+    if (!options.replayFile.empty()) {
+        g_replay.Finish();
     }
-    if (!CloseTrace()) {
-        return Refuse(options.traceFile + ": the trace could not be written", false);
-    }
+    const bool traced = FinishTrace();
+    const bool reported = WriteReport(RunEnd::Return, exitCode);
+    return traced && reported ? exitCode : BAD_INPUT_STATUS;
+}
 
-    if (!WriteReport(options.reportFile, RunEnd::Return, exitCode)) {
-        return BAD_INPUT_STATUS;
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    RunnerOptions options;
+    std::string error;
+    if (!ParseRunnerOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
+        return Refuse(error, true);
     }
-    return exitCode;
+    if (AnswerInformation(options)) {
+        return 0;
+    }
+    SimWorld& world = World();
+    std::vector<std::string> arguments;
+    ScenarioInterruptions interruptions;
+    if (!OutputsStandApart(options, &error) || !ReadInputs(options, &world, &arguments, &interruptions, &error) ||
+        !OpenOutputs(options, &world, &error)) {
+        return Refuse(error, false);
+    }
+    return RunAndFinish(options, interruptions, &world, arguments);
 }

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
+#include "platform/sim/device_link.h"
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
-#include "platform/sim/wire_replay.h"
-#include "platform/sim/wire_trace.h"
+#include "scanner_model/usbpcap.h"
 
 namespace {
 
@@ -46,47 +46,68 @@ int ParseDevicePath(const char* path)
     return number <= 255 ? number : -1;
 }
 
-// The scanner's device object if the handle is one and the scanner has not
-// left the bus since it was opened; sets the last error otherwise.
-SimObject* LiveDevice(Handle device)
+DeviceLink& Link()
 {
-    SimObject* object = FindSimObject(device, SimObjectKind::Device);
-    if (object == nullptr) {
-        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
-        return nullptr;
-    }
-    if (object->scanner) {
-        SimWorld& world = World();
-        if (!world.model.Present(world.nowMs, nullptr) || world.model.Generation(world.nowMs) != object->generation) {
-            SetSimLastError(ERROR_DEVICE_NOT_CONNECTED_CODE);
-            return nullptr;
-        }
-    }
-    return object;
+    SimWorld& world = World();
+    return world.deviceLink != nullptr ? *world.deviceLink : ModelDeviceLink();
 }
 
-bool FinishTransfer(const ScannerTransfer& transfer, std::uint32_t* transferred, TransferOverlapped* overlapped)
+// The platform's error for a request the device did not take.
+std::uint32_t RefusalError(std::uint32_t status)
 {
-    if (!transfer.callOk) {
+    switch (status) {
+    case USBD_STATUS_DEVICE_GONE_VALUE:
+        return ERROR_DEVICE_NOT_CONNECTED_CODE;
+    case USBD_STATUS_NOT_SUPPORTED_VALUE:
+        return ERROR_INVALID_FUNCTION_CODE;
+    default:
+        return ERROR_GEN_FAILURE_CODE;
+    }
+}
+
+bool Refused(std::uint32_t status)
+{
+    return status == USBD_STATUS_DEVICE_GONE_VALUE || status == USBD_STATUS_NOT_SUPPORTED_VALUE ||
+           status == USBD_STATUS_STALL_PID_VALUE;
+}
+
+// A transfer the device took completes as the platform's do: the count at
+// once, the outcome in the OVERLAPPED for GetOverlappedResult, the event
+// signalled unless the completion never comes. One it did not take fails
+// with nothing moved.
+bool FinishTransfer(const DeviceAnswer& answer, std::uint32_t* transferred, TransferOverlapped* overlapped)
+{
+    if (Refused(answer.status)) {
         if (transferred) {
             *transferred = 0;
         }
-        SetSimLastError(ERROR_GEN_FAILURE_CODE);
+        SetSimLastError(RefusalError(answer.status));
         return false;
     }
     if (transferred) {
-        *transferred = transfer.count;
+        *transferred = answer.count;
     }
     if (overlapped) {
-        // The outcome travels in the OVERLAPPED, as the platform's does;
-        // GetOverlappedResult reads it from there.
-        overlapped->Internal = transfer.resultOk ? 0 : STATUS_UNSUCCESSFUL_VALUE;
-        overlapped->InternalHigh = transfer.count;
+        overlapped->Internal = answer.status == USBD_STATUS_TIMEOUT_VALUE ? STATUS_UNSUCCESSFUL_VALUE : 0;
+        overlapped->InternalHigh = answer.count;
         if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
-            event->signalled = transfer.signalled;
+            event->signalled = answer.status != USBD_STATUS_PENDING_VALUE;
         }
     }
     return true;
+}
+
+// The device object behind a handle, or null with the last error set.
+SimObject* OpenDevice(Handle device, std::uint32_t* transferred)
+{
+    SimObject* object = FindSimObject(device, SimObjectKind::Device);
+    if (object == nullptr) {
+        if (transferred) {
+            *transferred = 0;
+        }
+        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
+    }
+    return object;
 }
 
 }  // namespace
@@ -95,27 +116,11 @@ Handle OpenDevicePath(const char* path)
 {
     SimWorld& world = World();
     ++world.deviceOpenAttempts;
-    const int number = ParseDevicePath(path);
-    if (g_wireReplay) {
-        return g_wireReplay->Open(number);
-    }
     const char* shown = path ? path : "(null)";
     SimObject device;
     device.kind = SimObjectKind::Device;
-    device.path = number;
-    int32_t scannerPath = -1;
-    if (number >= 0 && world.model.Present(world.nowMs, &scannerPath) && scannerPath == number) {
-        device.scanner = true;
-        device.generation = world.model.Generation(world.nowMs);
-    } else if (number >= 0) {
-        for (std::size_t i = 0; i < world.foreignDevices.size(); ++i) {
-            if (world.foreignDevices[i].path == number) {
-                device.foreign = static_cast<int>(i);
-                break;
-            }
-        }
-    }
-    if (!device.scanner && device.foreign < 0) {
+    device.path = ParseDevicePath(path);
+    if (!Link().Attach(device.path, &device)) {
         RecordCall("OpenDevicePath ", shown, " failed");
         SetSimLastError(ERROR_FILE_NOT_FOUND_CODE);
         return INVALID_HANDLE;
@@ -128,43 +133,19 @@ Handle OpenDevicePath(const char* path)
 
 bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned)
 {
-    if (g_wireReplay) {
-        return g_wireReplay->Descriptor(device, descriptor, returned);
-    }
-    SimWorld& world = World();
-    SimObject* object = LiveDevice(device);
+    const SimObject* object = OpenDevice(device, nullptr);
     if (object == nullptr) {
-        if (g_wireTrace) {
-            g_wireTrace->Descriptor(device, false, true, nullptr);
-        }
         return false;
     }
     RecordCall("GetDescriptor ", PATH_PREFIX, object->path);
-    std::uint16_t vendor = 0, product = 0;
-    bool fails = false;
-    if (object->scanner) {
-        vendor = world.model.config.vendorId;
-        product = world.model.config.productId;
-        fails = world.model.config.descriptorFails || world.descriptorFailsOnScanner;
-    } else {
-        const SimForeignDevice& foreign = world.foreignDevices[static_cast<std::size_t>(object->foreign)];
-        vendor = foreign.vendorId;
-        product = foreign.productId;
-        fails = foreign.descriptorFails;
-    }
-    if (fails) {
-        if (g_wireTrace) {
-            g_wireTrace->Descriptor(device, false, false, nullptr);
-        }
-        SetSimLastError(ERROR_GEN_FAILURE_CODE);
+    const DeviceAnswer answer = Link().Describe(*object);
+    if (answer.status != USBD_STATUS_SUCCESS_VALUE) {
+        SetSimLastError(answer.status == USBD_STATUS_DEVICE_GONE_VALUE ? ERROR_DEVICE_NOT_CONNECTED_CODE
+                                                                       : ERROR_GEN_FAILURE_CODE);
         return false;
     }
-    const DeviceDescriptor answer{vendor, product, DEVICE_RELEASE, 0};
-    if (g_wireTrace) {
-        g_wireTrace->Descriptor(device, true, false, &answer);
-    }
     if (descriptor) {
-        *descriptor = answer;
+        *descriptor = DeviceDescriptor{answer.vendorId, answer.productId, DEVICE_RELEASE, 0};
     }
     if (returned) {
         *returned = sizeof(DeviceDescriptor);
@@ -187,68 +168,26 @@ Handle CreateCompletionEvent()
     return NewSimObject(event);
 }
 
-namespace {
-
-// Whether a transfer on `device` reaches the scanner: a live handle on it,
-// not on another maker's device, whose protocol the scanner's commands mean
-// nothing to. A transfer that does not fails with nothing moved.
-bool ReachesScanner(Handle device, std::uint32_t* transferred)
-{
-    SimObject* object = LiveDevice(device);
-    if (object != nullptr && object->scanner) {
-        return true;
-    }
-    if (transferred) {
-        *transferred = 0;
-    }
-    if (object != nullptr) {
-        SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
-    }
-    return false;
-}
-
-}  // namespace
-
 bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint32_t* transferred,
                  TransferOverlapped* overlapped)
 {
-    if (g_wireReplay) {
-        return g_wireReplay->Transfer(device, true, const_cast<void*>(data), size, transferred, overlapped);
-    }
-    SimWorld& world = World();
     RecordCall("Write ", size);
-    if (!ReachesScanner(device, transferred)) {
-        if (g_wireTrace) {
-            g_wireTrace->Transfer(device, true, data, size, nullptr);
-        }
+    const SimObject* object = OpenDevice(device, transferred);
+    if (object == nullptr) {
         return false;
     }
-    const ScannerTransfer transfer = world.model.Write(world.nowMs, static_cast<const std::uint8_t*>(data), size);
-    if (g_wireTrace) {
-        g_wireTrace->Transfer(device, true, data, size, &transfer);
-    }
-    return FinishTransfer(transfer, transferred, overlapped);
+    return FinishTransfer(Link().Write(*object, static_cast<const std::uint8_t*>(data), size), transferred, overlapped);
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
                 TransferOverlapped* overlapped)
 {
-    if (g_wireReplay) {
-        return g_wireReplay->Transfer(device, false, data, size, transferred, overlapped);
-    }
-    SimWorld& world = World();
     RecordCall("Read ", size);
-    if (!ReachesScanner(device, transferred)) {
-        if (g_wireTrace) {
-            g_wireTrace->Transfer(device, false, data, size, nullptr);
-        }
+    const SimObject* object = OpenDevice(device, transferred);
+    if (object == nullptr) {
         return false;
     }
-    const ScannerTransfer transfer = world.model.Read(world.nowMs, static_cast<std::uint8_t*>(data), size);
-    if (g_wireTrace) {
-        g_wireTrace->Transfer(device, false, data, size, &transfer);
-    }
-    return FinishTransfer(transfer, transferred, overlapped);
+    return FinishTransfer(Link().Read(*object, static_cast<std::uint8_t*>(data), size), transferred, overlapped);
 }
 
 bool WaitForCompletion(Handle event, std::uint32_t milliseconds)

@@ -4,33 +4,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <optional>
 
 #include "common/byte_order.h"
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/scoped_time_zone.h"
-#include "platform/sim/wire_trace.h"
 #include "platform/sim/world.h"
 #include "scanner_model/usbpcap.h"
 #include "scanner_model/wire_values.h"
 
-WireReplay* g_wireReplay = nullptr;
-
 namespace {
 
-constexpr std::uintptr_t STATUS_UNSUCCESSFUL_VALUE = 0xC0000001u;
-constexpr std::uint16_t DEVICE_RELEASE = 0x0100;
 // How much of a long byte string the divergence line shows, from a little
 // before the first difference.
 constexpr std::size_t SHOWN_BYTES = 48;
 constexpr std::size_t SHOWN_BEFORE = 8;
-// Time stamps beyond a day are a PC's clock, not a run's virtual time.
-constexpr std::uint64_t REAL_CLOCK_MS = 86400000;
-constexpr std::uint64_t REAL_CLOCK_SLACK_MS = 400;
 
 // The clock set's command block: a write of the clock record follows it.
 bool IsClockSetBlock(const std::uint8_t* data, std::uint32_t size)
@@ -46,8 +35,8 @@ const char* KindName(std::uint8_t kind)
 
 // "write of 16 bytes to device 1: 20 02 00 ..." with a window of the bytes
 // that starts a little before `from`.
-std::string Describe(std::uint8_t kind, std::uint16_t address, std::uint32_t size, const std::uint8_t* bytes,
-                     std::size_t kept, std::size_t from)
+std::string DescribeRequest(std::uint8_t kind, std::uint16_t address, std::uint32_t size, const std::uint8_t* bytes,
+                            std::size_t kept, std::size_t from)
 {
     char head[96];
     if (kind == TRACE_DESCRIPTOR) {
@@ -97,141 +86,59 @@ bool RecordOf(std::time_t seconds, std::int32_t fields[9])
     return true;
 }
 
+// The clock record's nine fields, if each lies where a normalised calendar
+// time puts it; the record comes from the file, so nothing about it is
+// taken for granted before arithmetic is done on it.
+bool PlausibleRecord(const std::int32_t recorded[9])
+{
+    // seconds (a leap second too), minutes, hours, day, month 0..11, years
+    // since 1900 (1900..3000).
+    const std::int32_t lowest[6] = {0, 0, 0, 1, 0, 0};
+    const std::int32_t highest[6] = {60, 59, 23, 31, 11, 1100};
+    for (int i = 0; i < 6; ++i) {
+        if (recorded[i] < lowest[i] || recorded[i] > highest[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The local time whose record the updater would make is `recorded`: undo
+// the month shift, then look a few days around, since the shift's
+// normalisation folds the ends of long months into the next one.
+std::optional<std::time_t> LocalTimeOfRecord(const std::int32_t recorded[9])
+{
+    if (!PlausibleRecord(recorded)) {
+        return std::nullopt;
+    }
+    std::tm guess{};
+    guess.tm_sec = recorded[0];
+    guess.tm_min = recorded[1];
+    guess.tm_hour = recorded[2];
+    guess.tm_mday = recorded[3];
+    guess.tm_mon = recorded[4] - 1;
+    guess.tm_year = recorded[5];
+    guess.tm_isdst = -1;
+    const std::time_t base = std::mktime(&guess);
+    if (base == static_cast<std::time_t>(-1)) {
+        return std::nullopt;
+    }
+    for (int days = 0; days <= 3; ++days) {
+        const std::time_t candidate = base - static_cast<std::time_t>(days) * 86400;
+        std::int32_t fields[9];
+        if (RecordOf(candidate, fields) && std::equal(fields, fields + 9, recorded)) {
+            return candidate;
+        }
+    }
+    return base;
+}
+
 }  // namespace
 
 std::string DivergenceLine(std::uint32_t index, const std::string& recorded, const std::string& sent)
 {
     return "fwupdate-sim: replay: request " + std::to_string(index) + " differs: recorded " + recorded + "; sent " +
            sent;
-}
-
-bool WireReplay::Load(const std::string& fileName, std::string* error)
-{
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file) {
-        *error = fileName + ": cannot be read";
-        return false;
-    }
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!Parse(bytes, error)) {
-        *error = fileName + ": " + *error;
-        return false;
-    }
-    return true;
-}
-
-bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* error)
-{
-    m_requests.clear();
-    m_next = 0;
-    if (bytes.size() < PCAP_FILE_HEADER_SIZE || GetLe32(bytes.data()) != PCAP_MAGIC_MICROSECONDS) {
-        *error = "not a pcap file (little-endian, microsecond time stamps)";
-        return false;
-    }
-    if (GetLe32(bytes.data() + 20) != LINKTYPE_USBPCAP) {
-        *error = "not a USBPcap capture (link type 249)";
-        return false;
-    }
-    // Submissions wait here for their completions, by IRP id.
-    std::map<std::uint64_t, std::size_t> waiting;
-    std::size_t at = PCAP_FILE_HEADER_SIZE;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < PCAP_RECORD_HEADER_SIZE) {
-            *error = "the last packet is cut off";
-            return false;
-        }
-        const std::uint8_t* record = bytes.data() + at;
-        const std::uint64_t timeMs = static_cast<std::uint64_t>(GetLe32(record)) * 1000 + GetLe32(record + 4) / 1000;
-        const std::uint32_t captured = GetLe32(record + 8);
-        if (captured > bytes.size() - at - PCAP_RECORD_HEADER_SIZE) {
-            *error = "the last packet is cut off";
-            return false;
-        }
-        const std::uint8_t* header = record + PCAP_RECORD_HEADER_SIZE;
-        at += PCAP_RECORD_HEADER_SIZE + captured;
-        if (captured < USBPCAP_HEADER_SIZE) {
-            continue;
-        }
-        const std::uint32_t headerLength = GetLe16(header);
-        if (headerLength < USBPCAP_HEADER_SIZE || headerLength > captured) {
-            continue;
-        }
-        const std::uint64_t irp = GetLe64(header + 2);
-        const std::uint32_t status = GetLe32(header + 10);
-        const std::uint32_t function = GetLe16(header + 14);
-        const bool completion = (header[16] & USBPCAP_INFO_COMPLETION) != 0;
-        const std::uint16_t address = static_cast<std::uint16_t>(GetLe16(header + 19));
-        const std::uint8_t endpoint = header[21];
-        const std::uint32_t dataLength = GetLe32(header + 23);
-        const std::uint8_t* data = header + headerLength;
-        const std::size_t kept = std::min<std::size_t>(captured - headerLength, dataLength);
-        // Only the requests the updater makes: bulk transfers and the
-        // device descriptor request. Anything else a capture holds is the
-        // stack's own business.
-        std::uint8_t kind;
-        if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-            kind = (endpoint & 0x80) ? TRACE_READ : TRACE_WRITE;
-        } else if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-            kind = TRACE_DESCRIPTOR;
-        } else {
-            continue;
-        }
-        if (!completion) {
-            ReplayRequest request;
-            request.index = static_cast<std::uint32_t>(m_requests.size() + 1);
-            request.kind = kind;
-            request.address = address;
-            request.timeMs = timeMs;
-            request.size = kind == TRACE_DESCRIPTOR ? 0 : dataLength;
-            if (kind == TRACE_WRITE) {
-                request.out.assign(data, data + kept);
-            }
-            // Never completed (a capture that ended first): nothing came.
-            request.status = USBD_STATUS_PENDING_VALUE;
-            waiting[irp] = m_requests.size();
-            m_requests.push_back(std::move(request));
-            continue;
-        }
-        const auto found = waiting.find(irp);
-        if (found == waiting.end()) {
-            continue;
-        }
-        ReplayRequest& request = m_requests[found->second];
-        waiting.erase(found);
-        request.status = status;
-        request.count = dataLength;
-        if (kind != TRACE_WRITE) {
-            request.in.assign(data, data + kept);
-        }
-    }
-    // A trace stamped by a real clock (the Wine driver's) counts from its
-    // first request, as a simulator's counts from the start of the run.
-    // Its calls also took real time, which the replay's do not: a device
-    // counts as on the bus a little before and after its recorded requests
-    // (the updater's presence checks lie a second apart).
-    std::uint64_t slack = 0;
-    if (!m_requests.empty() && m_requests.front().timeMs > REAL_CLOCK_MS) {
-        const std::uint64_t first = m_requests.front().timeMs;
-        for (ReplayRequest& recorded : m_requests) {
-            recorded.timeMs = recorded.timeMs >= first ? recorded.timeMs - first : 0;
-        }
-        slack = REAL_CLOCK_SLACK_MS;
-    }
-    m_presence.clear();
-    for (const ReplayRequest& recorded : m_requests) {
-        if (recorded.status == USBD_STATUS_DEVICE_GONE_VALUE) {
-            continue;
-        }
-        auto known = std::find_if(m_presence.begin(), m_presence.end(),
-                                  [&](const Presence& presence) { return presence.address == recorded.address; });
-        const std::uint64_t from = recorded.timeMs > slack ? recorded.timeMs - slack : 0;
-        if (known == m_presence.end()) {
-            m_presence.push_back({recorded.address, from, recorded.timeMs + slack});
-        } else {
-            known->toMs = recorded.timeMs + slack;
-        }
-    }
-    return true;
 }
 
 void WireReplay::StartClock(SimWorld* world) const
@@ -253,141 +160,77 @@ void WireReplay::StartClock(SimWorld* world) const
             recorded[i] = static_cast<std::int32_t>(GetLe32(request.out.data() + 4 * i));
         }
         ScopedTimeZone zone(world->timeZone);
-        // Undo the month shift, then look a few days around for the local
-        // time that gives exactly this record: the shift's normalisation
-        // folds the ends of long months into the next one.
-        std::tm guess{};
-        guess.tm_sec = recorded[0];
-        guess.tm_min = recorded[1];
-        guess.tm_hour = recorded[2];
-        guess.tm_mday = recorded[3];
-        guess.tm_mon = recorded[4] - 1;
-        guess.tm_year = recorded[5];
-        guess.tm_isdst = -1;
-        const std::time_t base = std::mktime(&guess);
-        if (base == static_cast<std::time_t>(-1)) {
+        const std::optional<std::time_t> chosen = LocalTimeOfRecord(recorded);
+        if (!chosen) {
             return;
         }
-        std::time_t chosen = base;
-        for (int days = 0; days <= 3; ++days) {
-            const std::time_t candidate = base - static_cast<std::time_t>(days) * 86400;
-            std::int32_t fields[9];
-            if (RecordOf(candidate, fields) && std::equal(fields, fields + 9, recorded)) {
-                chosen = candidate;
-                break;
-            }
-        }
-        world->localTimeAtStart = static_cast<std::int64_t>(chosen) - static_cast<std::int64_t>(request.timeMs / 1000);
+        world->localTimeAtStart = static_cast<std::int64_t>(*chosen) - static_cast<std::int64_t>(request.timeMs / 1000);
         world->millisecondsAtStart = 0;
         return;
     }
 }
 
-Handle WireReplay::Open(int path)
+bool WireReplay::Attach(int path, SimObject* device)
 {
-    SimWorld& world = World();
-    std::uint16_t address = 0;
-    for (const Presence& presence : m_presence) {
-        if (path >= 0 && TracePathOf(presence.address) == path && presence.fromMs <= world.nowMs &&
-            world.nowMs <= presence.toMs) {
-            address = presence.address;
-            break;
+    if (path < 0 || static_cast<std::size_t>(path) >= m_presenceByPath.size()) {
+        return false;
+    }
+    const std::uint64_t nowMs = World().nowMs;
+    for (const std::size_t at : m_presenceByPath[static_cast<std::size_t>(path)]) {
+        const Presence& presence = m_presence[at];
+        if (presence.fromMs <= nowMs && nowMs <= presence.toMs) {
+            // Every device of a replay answers as the trace did, the
+            // scanner's commands included.
+            device->scanner = true;
+            device->generation = (presence.address - 1u) / 256u + 1u;
+            return true;
         }
     }
-    if (address == 0) {
-        RecordCall("OpenDevicePath usbscan" + std::to_string(path) + " failed");
-        SetSimLastError(ERROR_FILE_NOT_FOUND_CODE);
-        return INVALID_HANDLE;
-    }
-    RecordCall("OpenDevicePath usbscan" + std::to_string(path));
-    ++world.deviceOpens;
-    SetSimLastError(0);
-    SimObject device;
-    device.kind = SimObjectKind::Device;
-    device.path = path;
-    device.scanner = true;
-    device.generation = (address - 1u) / 256u + 1u;
-    return NewSimObject(device);
+    return false;
 }
 
 void WireReplay::Diverge(const std::string& line)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", line.c_str());
-    if (g_wireTrace) {
-        g_wireTrace->Close();
-    }
     std::fflush(stderr);
+    if (m_onDivergence) {
+        m_onDivergence();
+    }
     std::_Exit(2);
 }
 
-bool WireReplay::Descriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned)
+void WireReplay::DivergeFromNothing(const std::string& sent)
 {
-    SimObject* object = FindSimObject(device, SimObjectKind::Device);
-    if (object == nullptr) {
-        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
-        return false;
-    }
-    const std::uint16_t address = TraceAddress(object->path, object->generation);
-    const std::string sent = Describe(TRACE_DESCRIPTOR, address, 0, nullptr, 0, 0);
+    Diverge(DivergenceLine(static_cast<std::uint32_t>(m_next + 1), "nothing", sent));
+}
+
+DeviceAnswer WireReplay::Describe(const SimObject& device)
+{
+    const std::uint16_t address = BusAddressOf(device);
+    const std::string sent = DescribeRequest(TRACE_DESCRIPTOR, address, 0, nullptr, 0, 0);
     if (m_next >= m_requests.size()) {
-        Diverge(DivergenceLine(static_cast<std::uint32_t>(m_next + 1), "nothing", sent));
+        DivergeFromNothing(sent);
     }
     const ReplayRequest& request = m_requests[m_next];
     if (request.kind != TRACE_DESCRIPTOR || request.address != address) {
         Diverge(DivergenceLine(
             request.index,
-            Describe(request.kind, request.address, request.size, request.out.data(), request.out.size(), 0), sent));
+            DescribeRequest(request.kind, request.address, request.size, request.out.data(), request.out.size(), 0),
+            sent));
     }
     ++m_next;
-    const bool answered =
-        request.status == USBD_STATUS_SUCCESS_VALUE && request.in.size() >= USB_DEVICE_DESCRIPTOR_SIZE;
-    const std::uint16_t vendor = answered ? static_cast<std::uint16_t>(GetLe16(request.in.data() + 8)) : 0;
-    const std::uint16_t product = answered ? static_cast<std::uint16_t>(GetLe16(request.in.data() + 10)) : 0;
-    if (g_wireTrace) {
-        g_wireTrace->Record(address, TRACE_DESCRIPTOR, nullptr, 0, request.status, request.count, nullptr, vendor,
-                            product);
+    DeviceAnswer answer{request.status, request.count, 0, 0};
+    if (request.status == USBD_STATUS_SUCCESS_VALUE) {
+        // The reader made sure that a descriptor answered in full.
+        answer.vendorId = static_cast<std::uint16_t>(GetLe16(request.in.data() + 8));
+        answer.productId = static_cast<std::uint16_t>(GetLe16(request.in.data() + 10));
     }
-    if (!answered) {
-        SetSimLastError(request.status == USBD_STATUS_DEVICE_GONE_VALUE ? ERROR_DEVICE_NOT_CONNECTED_CODE
-                                                                        : ERROR_GEN_FAILURE_CODE);
-        return false;
-    }
-    if (descriptor) {
-        *descriptor = DeviceDescriptor{vendor, product, DEVICE_RELEASE, 0};
-    }
-    if (returned) {
-        *returned = sizeof(DeviceDescriptor);
-    }
-    return true;
+    return answer;
 }
 
-bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t size, std::uint32_t* transferred,
-                          TransferOverlapped* overlapped)
+std::size_t WireReplay::LastPieceOf(std::size_t first, bool write, std::uint16_t address, std::uint32_t size) const
 {
-    SimObject* object = FindSimObject(device, SimObjectKind::Device);
-    if (object == nullptr) {
-        if (transferred) {
-            *transferred = 0;
-        }
-        SetSimLastError(ERROR_INVALID_HANDLE_CODE);
-        return false;
-    }
-    const std::uint8_t kind = write ? TRACE_WRITE : TRACE_READ;
-    const std::uint16_t address = TraceAddress(object->path, object->generation);
-    auto* bytes = static_cast<std::uint8_t*>(data);
-    const bool clockRecord = write && m_clockRecordNext;
-    if (write) {
-        m_clockRecordNext = IsClockSetBlock(bytes, size);
-    }
-
-    if (m_next >= m_requests.size()) {
-        Diverge(DivergenceLine(static_cast<std::uint32_t>(m_next + 1), "nothing",
-                               Describe(kind, address, size, bytes, size, 0)));
-    }
-    // A stack may cut one large write into many bulk packets: consecutive
-    // recorded writes to the same device make up this one.
-    const std::size_t first = m_next;
     std::size_t last = first;
     std::uint64_t recordedSize = m_requests[first].size;
     while (write && recordedSize < size && last + 1 < m_requests.size() && m_requests[first].kind == TRACE_WRITE &&
@@ -396,71 +239,79 @@ bool WireReplay::Transfer(Handle device, bool write, void* data, std::uint32_t s
         ++last;
         recordedSize += m_requests[last].size;
     }
+    return last;
+}
+
+// The recorded pieces [first, last] must be this very request: kind,
+// device and size, and a write's bytes as far as they were kept (the clock
+// record is the PC's own time and is not compared).
+void WireReplay::CheckRequest(std::size_t first, std::size_t last, std::uint8_t kind, std::uint16_t address,
+                              const std::uint8_t* bytes, std::uint32_t size, bool compareBytes)
+{
     const ReplayRequest& request = m_requests[first];
+    std::uint64_t recordedSize = 0;
+    for (std::size_t i = first; i <= last; ++i) {
+        recordedSize += m_requests[i].size;
+    }
     bool same = request.kind == kind && request.address == address && recordedSize == size;
     std::size_t differsAt = 0;
-    if (same && write && !clockRecord) {
-        // Each piece is compared as far as its bytes were kept.
-        std::uint64_t offset = 0;
-        for (std::size_t i = first; same && i <= last; ++i) {
-            const ReplayRequest& piece = m_requests[i];
-            for (std::size_t j = 0; j < piece.out.size(); ++j) {
-                if (piece.out[j] != bytes[offset + j]) {
-                    same = false;
-                    differsAt = static_cast<std::size_t>(offset + j);
-                    break;
-                }
-            }
-            offset += piece.size;
+    std::uint64_t offset = 0;
+    for (std::size_t i = first; same && compareBytes && i <= last; ++i) {
+        const ReplayRequest& piece = m_requests[i];
+        const auto mismatch = std::mismatch(piece.out.begin(), piece.out.end(), bytes + offset);
+        if (mismatch.first != piece.out.end()) {
+            same = false;
+            differsAt = static_cast<std::size_t>(offset) + static_cast<std::size_t>(mismatch.first - piece.out.begin());
         }
+        offset += piece.size;
     }
     if (!same) {
         const std::size_t pieceAt = differsAt < request.size ? differsAt : 0;
-        Diverge(DivergenceLine(
-            request.index,
-            Describe(request.kind, request.address, request.size, request.out.data(), request.out.size(), pieceAt),
-            Describe(kind, address, size, bytes, size, differsAt)));
+        Diverge(DivergenceLine(request.index,
+                               DescribeRequest(request.kind, request.address, request.size, request.out.data(),
+                                               request.out.size(), pieceAt),
+                               DescribeRequest(kind, address, size, bytes, size, differsAt)));
     }
-    m_next = last + 1;
+}
 
-    // The outcome: the pieces' counts add up; the last piece's status is the
-    // write's.
-    const std::uint32_t status = m_requests[last].status;
+DeviceAnswer WireReplay::Transfer(const SimObject& device, std::uint8_t kind, std::uint8_t* bytes, std::uint32_t size)
+{
+    const bool write = kind == TRACE_WRITE;
+    const std::uint16_t address = BusAddressOf(device);
+    const bool clockRecord = write && m_clockRecordNext;
+    if (write) {
+        m_clockRecordNext = IsClockSetBlock(bytes, size);
+    }
+    if (m_next >= m_requests.size()) {
+        DivergeFromNothing(DescribeRequest(kind, address, size, bytes, size, 0));
+    }
+    const std::size_t first = m_next;
+    const std::size_t last = LastPieceOf(first, write, address, size);
+    CheckRequest(first, last, kind, address, bytes, size, write && !clockRecord);
+    m_next = last + 1;
+    // The pieces' counts add up; the last piece's status is the transfer's.
     std::uint64_t count = 0;
     for (std::size_t i = first; i <= last; ++i) {
         count += m_requests[i].count;
     }
-    const std::uint32_t moved = static_cast<std::uint32_t>(count);
+    const DeviceAnswer answer{m_requests[last].status, static_cast<std::uint32_t>(count), 0, 0};
     if (!write) {
-        const std::size_t kept = std::min<std::size_t>({request.in.size(), moved, size});
-        for (std::size_t i = 0; i < kept; ++i) {
-            bytes[i] = request.in[i];
-        }
+        const ReplayRequest& request = m_requests[first];
+        const std::size_t kept = std::min<std::size_t>({request.in.size(), answer.count, size});
+        std::copy_n(request.in.begin(), kept, bytes);
     }
-    if (g_wireTrace) {
-        g_wireTrace->Record(address, kind, bytes, size, status, moved, bytes, 0, 0);
-    }
-    if (status == USBD_STATUS_DEVICE_GONE_VALUE || status == USBD_STATUS_NOT_SUPPORTED_VALUE ||
-        status == USBD_STATUS_STALL_PID_VALUE) {
-        if (transferred) {
-            *transferred = 0;
-        }
-        SetSimLastError(status == USBD_STATUS_DEVICE_GONE_VALUE     ? ERROR_DEVICE_NOT_CONNECTED_CODE
-                        : status == USBD_STATUS_NOT_SUPPORTED_VALUE ? ERROR_INVALID_FUNCTION_CODE
-                                                                    : ERROR_GEN_FAILURE_CODE);
-        return false;
-    }
-    if (transferred) {
-        *transferred = moved;
-    }
-    if (overlapped) {
-        overlapped->Internal = status == USBD_STATUS_TIMEOUT_VALUE ? STATUS_UNSUCCESSFUL_VALUE : 0;
-        overlapped->InternalHigh = moved;
-        if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
-            event->signalled = status != USBD_STATUS_PENDING_VALUE;
-        }
-    }
-    return true;
+    return answer;
+}
+
+DeviceAnswer WireReplay::Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size)
+{
+    // A write's bytes are only read: Transfer writes into `bytes` for reads alone.
+    return Transfer(device, TRACE_WRITE, const_cast<std::uint8_t*>(data), size);
+}
+
+DeviceAnswer WireReplay::Read(const SimObject& device, std::uint8_t* data, std::uint32_t size)
+{
+    return Transfer(device, TRACE_READ, data, size);
 }
 
 void WireReplay::Finish()
@@ -470,6 +321,7 @@ void WireReplay::Finish()
     }
     const ReplayRequest& request = m_requests[m_next];
     Diverge(DivergenceLine(
-        request.index, Describe(request.kind, request.address, request.size, request.out.data(), request.out.size(), 0),
+        request.index,
+        DescribeRequest(request.kind, request.address, request.size, request.out.data(), request.out.size(), 0),
         "nothing"));
 }

@@ -6,12 +6,11 @@
 // path its address names, from the first to the last request it answered.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/device.h"
-
-class SimWorld;
+#include "platform/sim/device_link.h"
 
 struct ReplayRequest {
     std::uint32_t index = 0;  // its place in the trace, from 1
@@ -25,48 +24,58 @@ struct ReplayRequest {
     std::vector<std::uint8_t> in;  // the bytes kept of a read's answer, or of the descriptor
 };
 
-class WireReplay {
+class WireReplay final : public DeviceLink {
 public:
-    // Reads a pcap file of link type USBPcap. False with *error set when
-    // the file cannot be read or is not such a trace.
-    bool Load(const std::string& fileName, std::string* error);
     // Builds the requests from a trace's bytes (the file's whole content).
+    // False with *error set when they are not such a trace.
     bool Parse(const std::vector<std::uint8_t>& bytes, std::string* error);
 
     // Sets the world's clock so that the clock record the updater sends
     // comes out as the recorded one (its local time, in the world's zone).
-    // Leaves the world alone when the trace holds no clock record.
+    // Leaves the world alone when the trace holds no usable clock record.
     void StartClock(SimWorld* world) const;
 
-    // The device calls, answered from the trace.
-    // `path`: the path's number, -1 for a name that is no device path.
-    Handle Open(int path);
-    bool Descriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned);
-    bool Transfer(Handle device, bool write, void* data, std::uint32_t size, std::uint32_t* transferred,
-                  TransferOverlapped* overlapped);
+    // Runs just before a divergence ends the process (to finish the
+    // caller's files).
+    void OnDivergence(std::function<void()> finish) { m_onDivergence = std::move(finish); }
+
+    bool Attach(int path, SimObject* device) override;
+    DeviceAnswer Describe(const SimObject& device) override;
+    DeviceAnswer Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size) override;
+    DeviceAnswer Read(const SimObject& device, std::uint8_t* data, std::uint32_t size) override;
     // At the end of the run: requests left over are a divergence too.
     void Finish();
 
     const std::vector<ReplayRequest>& Requests() const { return m_requests; }
 
 private:
-    [[noreturn]] void Diverge(const std::string& line);
-
-    // When each device address is on the bus: its first and last request
+    // When one device address is on the bus: its first and last request
     // that found it there.
     struct Presence {
         std::uint16_t address;
         std::uint64_t fromMs, toMs;
     };
 
+    void RebaseRealClock(std::uint64_t* slack);
+    void FindPresences(std::uint64_t slack);
+    // The recorded requests that make up one transfer of the updater's
+    // (several bulk packets for one large write): [first, last].
+    std::size_t LastPieceOf(std::size_t first, bool write, std::uint16_t address, std::uint32_t size) const;
+    void CheckRequest(std::size_t first, std::size_t last, std::uint8_t kind, std::uint16_t address,
+                      const std::uint8_t* bytes, std::uint32_t size, bool compareBytes);
+    DeviceAnswer Transfer(const SimObject& device, std::uint8_t kind, std::uint8_t* bytes, std::uint32_t size);
+    [[noreturn]] void Diverge(const std::string& line);
+    [[noreturn]] void DivergeFromNothing(const std::string& sent);
+
     std::vector<ReplayRequest> m_requests;
     std::vector<Presence> m_presence;
+    // Indices into m_presence of each path's addresses, in order of their
+    // first request.
+    std::vector<std::vector<std::size_t>> m_presenceByPath;
     std::size_t m_next = 0;
     bool m_clockRecordNext = false;  // the next write is a clock record
+    std::function<void()> m_onDivergence;
 };
-
-// The run's replay, or null when the scanner model answers.
-extern WireReplay* g_wireReplay;
 
 // The one line that names a diverging request and both byte strings.
 std::string DivergenceLine(std::uint32_t index, const std::string& recorded, const std::string& sent);

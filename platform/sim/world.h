@@ -137,6 +137,8 @@ struct SimProcessEnded {
     const char* how;
 };
 
+class DeviceLink;
+
 class SimWorld {
 public:
     // ---- configuration (set before Start) ----
@@ -159,8 +161,11 @@ public:
     SimRefusal createEvent;  // CreateEventA failures
     SimRefusal createMutex;  // CreateMutexA returning null
     bool descriptorFailsOnScanner = false;
-    SimRefusal allocateFixed;                    // LocalAlloc returning null
-    bool recordCalls = true;                     // keep the `calls` lines (the fuzzer turns them off)
+    SimRefusal allocateFixed;  // LocalAlloc returning null
+    bool recordCalls = true;   // keep the `calls` lines (the fuzzer turns them off)
+    // What answers device requests: null for the scanner model and the
+    // foreign devices above; a replay or a recorder otherwise. Not owned.
+    DeviceLink* deviceLink = nullptr;
     std::vector<SimControlEvent> controlEvents;  // in any order
     std::uint64_t killAtMs = NEVER_MS;           // the process is killed (TerminateProcess, power lost)
     std::vector<SimSystemSleep> systemSleeps;
