@@ -163,6 +163,56 @@ SimRegistryInstance OtherInstance(FuzzedDataProvider& p, int taken, int path, co
     return inst;
 }
 
+// Answers to the first status queries, before the scanner model's own.
+void BuildStatusScript(FuzzedDataProvider& p, ScannerConfig& s)
+{
+    s.scriptLength = p.ConsumeIntegralInRange<std::uint32_t>(0, 8);
+    for (std::uint32_t i = 0; i < s.scriptLength; ++i) {
+        s.script[i] =
+            Pick(p, {std::uint16_t{0}, std::uint16_t{6}, std::uint16_t{7}, std::uint16_t{3}, std::uint16_t{0xFFFF}});
+    }
+}
+
+// Times the scanner leaves the bus, and the path it comes back at.
+void BuildAbsences(FuzzedDataProvider& p, ScannerConfig& s)
+{
+    s.absenceCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 2);
+    for (std::uint32_t i = 0; i < s.absenceCount; ++i) {
+        SimAbsence& a = s.absences[i];
+        a.fromMs = p.ConsumeIntegralInRange<std::uint64_t>(0, 60000);
+        a.toMs = a.fromMs + p.ConsumeIntegralInRange<std::uint64_t>(0, 40000);
+        a.thenPath = p.ConsumeIntegralInRange<std::int32_t>(0, 6);
+    }
+}
+
+// How many calls a transfer fault spoils: a few calls, a burst, or every
+// call from then on (reads that keep failing).
+std::uint32_t FaultCallCount(FuzzedDataProvider& p)
+{
+    switch (p.ConsumeIntegralInRange<int>(0, 7)) {
+    case 7:
+        return FOREVER;
+    case 6:
+    case 5:
+        return p.ConsumeIntegralInRange<std::uint32_t>(1, 1200);
+    default:
+        return p.ConsumeIntegralInRange<std::uint32_t>(1, 6);
+    }
+}
+
+void BuildTransferFaults(FuzzedDataProvider& p, ScannerConfig& s)
+{
+    s.faultCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 4);
+    for (std::uint32_t i = 0; i < s.faultCount; ++i) {
+        SimFaultRule& f = s.faults[i];
+        f.direction = p.ConsumeBool() ? SIM_DIR_WRITE : SIM_DIR_READ;
+        f.kind = p.ConsumeIntegralInRange<std::uint8_t>(SIM_FAULT_CALL_FAILS, SIM_FAULT_EMPTY);
+        f.first = p.ConsumeIntegralInRange<std::uint32_t>(1, 30);
+        f.count = FaultCallCount(p);
+        f.amount = p.ConsumeIntegralInRange<std::uint32_t>(0, 40);
+    }
+}
+
 void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
 {
     s.path = OneIn(p, 8) ? -1 : p.ConsumeIntegralInRange<std::int32_t>(0, 6);
@@ -173,11 +223,7 @@ void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
     s.busyState = Pick(p, {std::uint16_t{1}, std::uint16_t{3}, std::uint16_t{7}, std::uint16_t{0x55AA}});
     // Busy for a while, or never ready at all.
     s.busyForMs = p.ConsumeBool() ? 0 : Duration(p, 15000);
-    s.scriptLength = p.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-    for (std::uint32_t i = 0; i < s.scriptLength; ++i) {
-        s.script[i] =
-            Pick(p, {std::uint16_t{0}, std::uint16_t{6}, std::uint16_t{7}, std::uint16_t{3}, std::uint16_t{0xFFFF}});
-    }
+    BuildStatusScript(p, s);
     // Burns for seconds, minutes, or for ever.
     s.burnMs = Duration(p, 30000);
     s.burnEndState = OneIn(p, 6) ? Pick(p, {std::uint16_t{6}, std::uint16_t{3}}) : std::uint16_t{0};
@@ -195,35 +241,8 @@ void BuildScanner(FuzzedDataProvider& p, ScannerConfig& s)
             b = p.ConsumeIntegral<std::uint8_t>();
         }
     }
-    s.absenceCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 2);
-    for (std::uint32_t i = 0; i < s.absenceCount; ++i) {
-        SimAbsence& a = s.absences[i];
-        a.fromMs = p.ConsumeIntegralInRange<std::uint64_t>(0, 60000);
-        a.toMs = a.fromMs + p.ConsumeIntegralInRange<std::uint64_t>(0, 40000);
-        a.thenPath = p.ConsumeIntegralInRange<std::int32_t>(0, 6);
-    }
-    s.faultCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 4);
-    for (std::uint32_t i = 0; i < s.faultCount; ++i) {
-        SimFaultRule& f = s.faults[i];
-        f.direction = p.ConsumeBool() ? SIM_DIR_WRITE : SIM_DIR_READ;
-        f.kind = p.ConsumeIntegralInRange<std::uint8_t>(SIM_FAULT_CALL_FAILS, SIM_FAULT_EMPTY);
-        f.first = p.ConsumeIntegralInRange<std::uint32_t>(1, 30);
-        // A few calls, a burst, or every call from then on (reads that keep
-        // failing).
-        switch (p.ConsumeIntegralInRange<int>(0, 7)) {
-        case 7:
-            f.count = FOREVER;
-            break;
-        case 6:
-        case 5:
-            f.count = p.ConsumeIntegralInRange<std::uint32_t>(1, 1200);
-            break;
-        default:
-            f.count = p.ConsumeIntegralInRange<std::uint32_t>(1, 6);
-            break;
-        }
-        f.amount = p.ConsumeIntegralInRange<std::uint32_t>(0, 40);
-    }
+    BuildAbsences(p, s);
+    BuildTransferFaults(p, s);
 }
 
 void BuildService(FuzzedDataProvider& p, SimService& v)
@@ -250,11 +269,9 @@ void BuildService(FuzzedDataProvider& p, SimService& v)
     v.start = MaybeRefuse(p);
 }
 
-void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
+// The PC's language, tick count, time zone and local time.
+void BuildLocale(FuzzedDataProvider& p, SimWorld& w)
 {
-    SimWorld& w = World();
-    ResetProcessState();
-
     w.languageId =
         p.ConsumeBool()
             ? 0x0404
@@ -263,7 +280,10 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
                                     : p.ConsumeIntegral<std::uint32_t>();
     w.timeZone = Pick(p, {"UTC", "Europe/Berlin", "America/New_York", "Asia/Taipei"});
     w.localTimeAtStart = 1767225600 + p.ConsumeIntegralInRange<std::int64_t>(0, 2 * 366 * 86400);
+}
 
+void BuildForeignDevices(FuzzedDataProvider& p, SimWorld& w)
+{
     const int foreign = p.ConsumeIntegralInRange<int>(0, 3);
     for (int i = 0; i < foreign; ++i) {
         SimForeignDevice d;
@@ -273,14 +293,13 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
         d.descriptorFails = OneIn(p, 4);
         w.foreignDevices.push_back(d);
     }
+}
 
-    BuildScanner(p, w.scanner);
-    BuildService(p, w.service);
-
-    // The registry: mostly the scanner's own instance among a few others;
-    // now and then only others, or nothing, so that the whole walk runs.
+// The registry: mostly the scanner's own instance among a few others; now
+// and then only others, or nothing, so that the whole walk runs.
+void BuildRegistry(FuzzedDataProvider& p, SimWorld& w, const std::string& friendly)
+{
     const int path = w.scanner.path < 0 ? 0 : w.scanner.path;
-    const std::string friendly = FriendlyNameText(p);
     const bool scannerListed = !OneIn(p, 8);
     const int number = !scannerListed ? -1
                        : OneIn(p, 16) ? p.ConsumeIntegralInRange<int>(0, MAX_CLASS_INSTANCE)
@@ -292,38 +311,70 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     if (scannerListed) {
         w.registry.push_back(ScannerInstance(p, number, path, friendly));
     }
+}
 
-    // Other applications that hold the guard mutexes.
+// Other applications that hold the guard mutexes.
+void BuildMutexesHeldByOthers(FuzzedDataProvider& p, SimWorld& w, const std::string& friendly)
+{
     if (OneIn(p, 8)) {
         w.mutexesHeldByOthers.push_back("Global\\ORVANE_SCAN_EXT_APP_MUTEX_" + friendly);
     }
     if (OneIn(p, 8)) {
         w.mutexesHeldByOthers.push_back("{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}");
     }
-    const int image = p.ConsumeIntegralInRange<int>(0, 15);
-    w.image = image == 15   ? SimImage::Missing
-              : image == 14 ? SimImage::NotLoadable
-              : image == 13 ? SimImage::Empty
-                            : SimImage::Present;
-    w.createEvent = MaybeRefuse(p);
-    w.createMutex = MaybeRefuse(p);
+}
 
-    args.assign(1, "fwupdate.exe");
-    const int argCount = p.ConsumeIntegralInRange<int>(0, 3);
-    for (int i = 0; i < argCount; ++i) {
-        args.push_back(p.ConsumeBool() ? std::string(Pick(p, {"-a", "-b", "/a", "ab", "", "-", "-b"}))
-                                       : p.ConsumeRandomLengthString(16));
-    }
-
-    // When the other applications let go of their mutexes, in virtual ms
-    // from the start: never, or within the seconds the two guards spend
-    // trying. Decoded last, so that older inputs keep their meaning.
+// When the other applications let go of their mutexes, in virtual ms from
+// the start: never, or within the seconds the two guards spend trying.
+void BuildMutexReleasesByOthers(FuzzedDataProvider& p, SimWorld& w)
+{
     for (const std::string& name : w.mutexesHeldByOthers) {
         const std::uint64_t at = p.ConsumeIntegralInRange<std::uint64_t>(0, 8000);
         if (at != 0) {
             w.mutexReleasesByOthers[name] = at;
         }
     }
+}
+
+SimImage ImageKind(FuzzedDataProvider& p)
+{
+    const int image = p.ConsumeIntegralInRange<int>(0, 15);
+    return image == 15   ? SimImage::Missing
+           : image == 14 ? SimImage::NotLoadable
+           : image == 13 ? SimImage::Empty
+                         : SimImage::Present;
+}
+
+void BuildArguments(FuzzedDataProvider& p, std::vector<std::string>& args)
+{
+    args.assign(1, "fwupdate.exe");
+    const int argCount = p.ConsumeIntegralInRange<int>(0, 3);
+    for (int i = 0; i < argCount; ++i) {
+        args.push_back(p.ConsumeBool() ? std::string(Pick(p, {"-a", "-b", "/a", "ab", "", "-", "-b"}))
+                                       : p.ConsumeRandomLengthString(16));
+    }
+}
+
+// The parts are read from the bytes in this order. A part added later goes
+// at the end (as the mutex releases and the interruptions did), so that older
+// inputs keep their meaning.
+void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
+{
+    SimWorld& w = World();
+    ResetProcessState();
+
+    BuildLocale(p, w);
+    BuildForeignDevices(p, w);
+    BuildScanner(p, w.scanner);
+    BuildService(p, w.service);
+    const std::string friendly = FriendlyNameText(p);
+    BuildRegistry(p, w, friendly);
+    BuildMutexesHeldByOthers(p, w, friendly);
+    w.image = ImageKind(p);
+    w.createEvent = MaybeRefuse(p);
+    w.createMutex = MaybeRefuse(p);
+    BuildArguments(p, args);
+    BuildMutexReleasesByOthers(p, w);
     BuildInterruptions(p, w);
 }
 
@@ -412,20 +463,16 @@ void PrintRefusal(const char* what, const SimRefusal& r)
     }
 }
 
-// The world the bytes made, for a person reading a failure.
-void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
+void PrintForeignDevices(const SimWorld& w)
 {
-    std::fprintf(stderr, "--- world ---\n  arguments:");
-    for (const std::string& a : args) {
-        std::fprintf(stderr, " \"%s\"", a.c_str());
-    }
-    std::fprintf(stderr, "\n  language 0x%04x, tick at start %u, zone %s, local time %lld\n", w.languageId,
-                 w.tickAtStart, w.timeZone.c_str(), static_cast<long long>(w.localTimeAtStart));
     for (const SimForeignDevice& d : w.foreignDevices) {
         std::fprintf(stderr, "  foreign device at %d: %04x:%04x%s\n", d.path, d.vendorId, d.productId,
                      d.descriptorFails ? ", descriptor fails" : "");
     }
-    const ScannerConfig& s = w.scanner;
+}
+
+void PrintScanner(const ScannerConfig& s)
+{
     std::fprintf(stderr,
                  "  scanner at %d, product %04x%s%s, busy state %u for %u ms, burn %u ms then state %u\n"
                  "  power cycle: leaves after %u ms, away %u ms, back at %d%s; clock skew %d s%s\n",
@@ -433,6 +480,12 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
                  s.busyState, s.busyForMs, s.burnMs, s.burnEndState, s.leaveAfterMs, s.absentMs, s.returnPath,
                  s.returnInRecovery ? " in recovery" : "", s.clockSkewSeconds,
                  s.clockScripted ? ", scripted clock" : "");
+}
+
+// The scanner's status script, absences and transfer faults, each list
+// within its array.
+void PrintScannerSchedules(const ScannerConfig& s)
+{
     if (s.scriptLength > 0) {
         std::fprintf(stderr, "  status script:");
         for (std::uint32_t i = 0; i < s.scriptLength && i < static_cast<std::uint32_t>(SIM_MAX_SCRIPT); ++i) {
@@ -450,7 +503,10 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
         std::fprintf(stderr, "  fault: %s calls %u..+%u kind %u amount %u\n",
                      f.direction == SIM_DIR_WRITE ? "write" : "read", f.first, f.count, f.kind, f.amount);
     }
-    const SimService& v = w.service;
+}
+
+void PrintService(const SimService& v)
+{
     std::fprintf(stderr,
                  "  service%s: state %u, start type %u, controls %u, start pending %u ms (hint %u), "
                  "stop pending %u ms (hint %u)%s\n",
@@ -463,25 +519,37 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
     PrintRefusal("ChangeServiceConfig", v.changeConfig);
     PrintRefusal("ControlService", v.control);
     PrintRefusal("StartService", v.start);
-    PrintRefusal("CreateEvent", w.createEvent);
-    PrintRefusal("CreateMutex", w.createMutex);
+}
+
+// A registry value's bytes as text, anything unprintable as \xNN.
+std::string Shown(const std::vector<std::uint8_t>& data)
+{
+    std::string shown;
+    for (std::uint8_t b : data) {
+        char hex[8];
+        if (b >= 0x20 && b < 0x7F) {
+            shown += static_cast<char>(b);
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
+void PrintRegistry(const SimWorld& w)
+{
     for (const SimRegistryInstance& inst : w.registry) {
         std::fprintf(stderr, "  registry instance %04d%s:", inst.number, inst.openRefused ? " (refused)" : "");
-        for (const SimRegistryValue& v2 : inst.values) {
-            std::string shown;
-            for (std::uint8_t b : v2.data) {
-                char hex[8];
-                if (b >= 0x20 && b < 0x7F) {
-                    shown += static_cast<char>(b);
-                } else {
-                    std::snprintf(hex, sizeof hex, "\\x%02x", b);
-                    shown += hex;
-                }
-            }
-            std::fprintf(stderr, " %s(type %u)=\"%s\"", v2.name.c_str(), v2.type, shown.c_str());
+        for (const SimRegistryValue& v : inst.values) {
+            std::fprintf(stderr, " %s(type %u)=\"%s\"", v.name.c_str(), v.type, Shown(v.data).c_str());
         }
         std::fprintf(stderr, "\n");
     }
+}
+
+void PrintMutexesHeldByOthers(const SimWorld& w)
+{
     for (const std::string& name : w.mutexesHeldByOthers) {
         const auto release = w.mutexReleasesByOthers.find(name);
         std::fprintf(stderr, "  held by another application: %s", name.c_str());
@@ -490,7 +558,43 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
         }
         std::fprintf(stderr, "\n");
     }
+}
+
+// The world the bytes made, for a person reading a failure.
+void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
+{
+    std::fprintf(stderr, "--- world ---\n  arguments:");
+    for (const std::string& a : args) {
+        std::fprintf(stderr, " \"%s\"", a.c_str());
+    }
+    std::fprintf(stderr, "\n  language 0x%04x, tick at start %u, zone %s, local time %lld\n", w.languageId,
+                 w.tickAtStart, w.timeZone.c_str(), static_cast<long long>(w.localTimeAtStart));
+    PrintForeignDevices(w);
+    PrintScanner(w.scanner);
+    PrintScannerSchedules(w.scanner);
+    PrintService(w.service);
+    PrintRefusal("CreateEvent", w.createEvent);
+    PrintRefusal("CreateMutex", w.createMutex);
+    PrintRegistry(w);
+    PrintMutexesHeldByOthers(w);
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
+}
+
+void PrintCalls(const std::vector<std::string>& calls)
+{
+    std::fprintf(stderr, "--- platform calls ---\n");
+    // A run stopped at its bound made calls for many virtual minutes; its
+    // beginning and its end tell the story.
+    const std::size_t shown = 400;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls.size() > 2 * shown && i == shown) {
+            std::fprintf(stderr, "... %zu calls left out ...\n", calls.size() - 2 * shown);
+        }
+        if (calls.size() > 2 * shown && i >= shown && i < calls.size() - shown) {
+            continue;
+        }
+        std::fprintf(stderr, "%s\n", calls[i].c_str());
+    }
 }
 
 }  // namespace
@@ -512,19 +616,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const SimWorld& w = World();
     std::fprintf(stderr, "invariant broken: %s\n", failure.c_str());
     PrintWorld(w, args);
-    std::fprintf(stderr, "--- platform calls ---\n");
-    // A run stopped at its bound made calls for many virtual minutes; its
-    // beginning and its end tell the story.
-    const std::size_t shown = 400;
-    for (std::size_t i = 0; i < w.calls.size(); ++i) {
-        if (w.calls.size() > 2 * shown && i == shown) {
-            std::fprintf(stderr, "... %zu calls left out ...\n", w.calls.size() - 2 * shown);
-        }
-        if (w.calls.size() > 2 * shown && i >= shown && i < w.calls.size() - shown) {
-            continue;
-        }
-        std::fprintf(stderr, "%s\n", w.calls[i].c_str());
-    }
+    PrintCalls(w.calls);
     std::fprintf(stderr, "--- console ---\n");
     std::fwrite(w.console.data(), 1, w.console.size(), stderr);
     std::abort();

@@ -15,6 +15,21 @@ bool StartsWith(const std::string& s, std::size_t at, const std::string& prefix)
     return s.compare(at, prefix.size(), prefix) == 0;
 }
 
+bool EndsWith(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// How many times `t` occurs in `s`, overlaps included.
+std::size_t Occurrences(const std::string& s, const std::string& t)
+{
+    std::size_t n = 0;
+    for (std::size_t at = s.find(t); at != std::string::npos; at = s.find(t, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 // Length of a "<prefix><signed decimal><suffix>" token at `at`, or 0.
 std::size_t NumberToken(const std::string& s, std::size_t at, const std::string& prefix, const std::string& suffix)
 {
@@ -38,33 +53,51 @@ std::size_t NumberToken(const std::string& s, std::size_t at, const std::string&
     return i + suffix.size() - at;
 }
 
-}  // namespace
-
-bool ConsoleIsWellFormed(const std::string& console, unsigned language, std::string* why)
+// The whole texts a console may hold in `language`: every catalogue text
+// with the extra line end it is printed with (at its message id), then the
+// direct lines without a number. Null, with `why` set, when a catalogue slot
+// has no text.
+const std::vector<std::string>* ConsoleTexts(unsigned language, std::string* why)
 {
     // The catalogue never changes: its texts are gathered once per language.
     static std::vector<std::string> catalogue[2];
     std::vector<std::string>& texts = catalogue[language != 0 ? 1 : 0];
-    if (texts.empty()) {
-        for (int id = 0; id < MESSAGE_COUNT; ++id) {
-            const char* text = MessageText(id + MESSAGES_PER_LANGUAGE * static_cast<int>(language));
-            if (text == nullptr) {
-                texts.clear();
-                *why = "catalogue slot without text for id " + std::to_string(id);
-                return false;
-            }
-            texts.push_back(std::string(text) + "\n");
-        }
-        texts.push_back("Recovery Mode!!!\n");
-        texts.push_back("\n");
+    if (!texts.empty()) {
+        return &texts;
     }
-    const std::string& succeeded = texts[MSG_UPDATE_SUCCEEDED];
-    const std::string& failed = texts[MSG_UPDATE_FAILED];
+    for (int id = 0; id < MESSAGE_COUNT; ++id) {
+        const char* text = MessageText(id + MESSAGES_PER_LANGUAGE * static_cast<int>(language));
+        if (text == nullptr) {
+            texts.clear();
+            *why = "catalogue slot without text for id " + std::to_string(id);
+            return nullptr;
+        }
+        texts.push_back(std::string(text) + "\n");
+    }
+    texts.push_back("Recovery Mode!!!\n");
+    texts.push_back("\n");
+    return &texts;
+}
 
-    // Which prefixes of the output can be cut into whole tokens.
+// Where the mode's echo may stand: at the start, after any number of the
+// option warning, the only thing that may come before it.
+std::size_t EchoPosition(const std::string& console, const std::string& warning)
+{
+    std::size_t at = 0;
+    while (StartsWith(console, at, warning)) {
+        at += warning.size();
+    }
+    return at;
+}
+
+// Which prefixes of the console can be cut into whole tokens: the texts,
+// the direct lines that carry a number, and the mode's echo, which comes
+// once.
+std::vector<bool> WholeTokenPrefixes(const std::string& console, const std::vector<std::string>& texts)
+{
     std::vector<bool> reachable(console.size() + 1, false);
     reachable[0] = true;
-    bool echoSeen = false;
+    const std::size_t echoAt = EchoPosition(console, texts[MSG_NO_FOLLOWING_ARGUMENT]);
     for (std::size_t at = 0; at < console.size(); ++at) {
         if (!reachable[at]) {
             continue;
@@ -80,51 +113,56 @@ bool ConsoleIsWellFormed(const std::string& console, unsigned language, std::str
         if (std::size_t n = NumberToken(console, at, "QueryServiceConfig failed (", ")")) {
             reachable[at + n] = true;
         }
-        // The mode's echo comes once, before anything but the option warning.
-        if (!echoSeen) {
-            std::size_t warnings = 0;
-            while (StartsWith(console, warnings, texts[MSG_NO_FOLLOWING_ARGUMENT])) {
-                warnings += texts[MSG_NO_FOLLOWING_ARGUMENT].size();
-            }
-            if (at == warnings) {
-                if (std::size_t n = NumberToken(console, at, "", "\n")) {
-                    reachable[at + n] = true;
-                }
-                echoSeen = true;
+        if (at == echoAt) {
+            if (std::size_t n = NumberToken(console, at, "", "\n")) {
+                reachable[at + n] = true;
             }
         }
     }
-    if (!reachable[console.size()]) {
-        std::size_t last = 0;
-        for (std::size_t i = 0; i <= console.size(); ++i) {
-            if (reachable[i]) {
-                last = i;
-            }
+    return reachable;
+}
+
+std::size_t LastReachable(const std::vector<bool>& reachable)
+{
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < reachable.size(); ++i) {
+        if (reachable[i]) {
+            last = i;
         }
-        *why = "console text not made of known messages after byte " + std::to_string(last);
-        return false;
     }
-    auto count = [&](const std::string& t) {
-        std::size_t n = 0;
-        for (std::size_t at = console.find(t); at != std::string::npos; at = console.find(t, at + 1)) {
-            ++n;
-        }
-        return n;
-    };
-    const std::size_t outcomes = count(succeeded) + count(failed);
+    return last;
+}
+
+// Exactly one outcome message, and nothing printed after it.
+bool OutcomeComesOnceAndLast(const std::string& console, const std::string& succeeded, const std::string& failed,
+                             std::string* why)
+{
+    const std::size_t outcomes = Occurrences(console, succeeded) + Occurrences(console, failed);
     if (outcomes != 1) {
         *why = "expected exactly one outcome message, found " + std::to_string(outcomes);
         return false;
     }
-    const bool endsWell = console.size() >= succeeded.size() &&
-                          console.compare(console.size() - succeeded.size(), succeeded.size(), succeeded) == 0;
-    const bool endsBadly =
-        console.size() >= failed.size() && console.compare(console.size() - failed.size(), failed.size(), failed) == 0;
-    if (!endsWell && !endsBadly) {
+    if (!EndsWith(console, succeeded) && !EndsWith(console, failed)) {
         *why = "the outcome message is not the last thing printed";
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool ConsoleIsWellFormed(const std::string& console, unsigned language, std::string* why)
+{
+    const std::vector<std::string>* texts = ConsoleTexts(language, why);
+    if (texts == nullptr) {
+        return false;
+    }
+    const std::vector<bool> reachable = WholeTokenPrefixes(console, *texts);
+    if (!reachable[console.size()]) {
+        *why = "console text not made of known messages after byte " + std::to_string(LastReachable(reachable));
+        return false;
+    }
+    return OutcomeComesOnceAndLast(console, (*texts)[MSG_UPDATE_SUCCEEDED], (*texts)[MSG_UPDATE_FAILED], why);
 }
 
 namespace {
@@ -140,9 +178,17 @@ std::string Hex(const std::uint8_t* bytes, std::size_t size)
     return out;
 }
 
-}  // namespace
+unsigned LanguageOf(const SimWorld& world)
+{
+    return world.languageId == 0x0404 ? 1u : 0u;
+}
 
-namespace {
+// Whether the run printed catalogue message `id` as a whole line.
+bool Printed(const SimWorld& world, MessageId id)
+{
+    const char* text = MessageText(id + MESSAGES_PER_LANGUAGE * static_cast<int>(LanguageOf(world)));
+    return world.console.find(std::string(text) + "\n") != std::string::npos;
+}
 
 // Where a pending state left alone ends up.
 std::uint32_t Settled(const SimService& s, std::uint64_t nowMs)
@@ -191,42 +237,45 @@ std::string GuardFailure(const RunWatch& watch, const std::string& name, const c
     return {};
 }
 
-}  // namespace
+// Each check below returns an empty text when its promise held, otherwise
+// which one broke, starting with the promise's number in docs/fuzzing.md.
+// They share one signature so that CheckRunInvariants can run them as a list.
+using RunCheck = std::string (*)(const SimWorld& world, const SimService& before, const RunWatch& watch);
 
-std::string CheckRunInvariants(SimWorld& world, const SimService& before, const RunWatch& watch)
+// The run ended within its bound of virtual time (a run past it was stopped
+// there and never gets here). Time the PC slept does not count: the
+// updater's bounds are awake time.
+std::string CheckRunEndedInTime(const SimWorld& world, const SimService& /*before*/, const RunWatch& /*watch*/)
 {
-    // Promises judged while the run went on (watch.cpp).
-    if (!watch.broken.empty()) {
-        return watch.broken;
-    }
-
-    // 1. The run ended, within its bound of virtual time (a run past it was
-    // stopped there and never gets here).
-    // Time the PC slept does not count: the updater's bounds are awake time.
     if (world.nowMs - world.asleepMs > RUN_VIRTUAL_MS_BOUND) {
         return "1: the run took " + std::to_string(world.nowMs - world.asleepMs) + " awake virtual ms";
     }
+    return {};
+}
 
-    const unsigned language = world.languageId == 0x0404 ? 1u : 0u;
-    const auto printed = [&](MessageId id) {
-        const char* text = MessageText(id + MESSAGES_PER_LANGUAGE * static_cast<int>(language));
-        return world.console.find(std::string(text) + "\n") != std::string::npos;
-    };
-
-    // 5. Only the updater's own texts, exactly one outcome, printed last,
-    // and the pause after it.
+// Only the updater's own texts, exactly one outcome, printed last, and the
+// pause after it.
+std::string CheckConsole(const SimWorld& world, const SimService& /*before*/, const RunWatch& watch)
+{
     std::string why;
-    if (!ConsoleIsWellFormed(world.console, language, &why)) {
+    if (!ConsoleIsWellFormed(world.console, LanguageOf(world), &why)) {
         return "5: " + why;
     }
     if (world.nowMs - watch.lastPrintMs < run_bound::CLOSING_PAUSE_MS) {
         return "5: the run ended " + std::to_string(world.nowMs - watch.lastPrintMs) + " ms after the outcome";
     }
+    return {};
+}
 
-    // 2. The imaging service as the rules leave it.
+// The imaging service as the rules leave it: untouched when the updater did
+// not stop it; its start type kept and never started when the stop failed;
+// otherwise given back, automatic and running or starting, unless the
+// restart reported its failure.
+std::string CheckImagingService(const SimWorld& world, const SimService& before, const RunWatch& /*watch*/)
+{
     const SimService& s = world.serviceNow;
     const SimServiceCalls& n = world.serviceCalls;
-    if (!printed(MSG_CLOSING_WIA)) {
+    if (!Printed(world, MSG_CLOSING_WIA)) {
         if (n.control != 0 || n.changeConfig != 0 || n.start != 0) {
             return "2: the imaging service was changed although the updater did not stop it";
         }
@@ -234,7 +283,7 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, const 
             return "2: the imaging service was left in state " + std::to_string(s.state) + ", start type " +
                    std::to_string(s.startType) + " although the updater did not stop it";
         }
-    } else if (printed(MSG_WIA_CLOSE_FAILED)) {
+    } else if (Printed(world, MSG_WIA_CLOSE_FAILED)) {
         if (n.start != 0) {
             return "2: the updater started the imaging service after its stop failed";
         }
@@ -242,10 +291,10 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, const 
             return "2: a failed stop left the imaging service with start type " + std::to_string(s.startType);
         }
     } else {
-        if (!printed(MSG_STARTING_WIA)) {
+        if (!Printed(world, MSG_STARTING_WIA)) {
             return "2: the updater stopped the imaging service and never gave it back";
         }
-        if (!printed(MSG_WIA_START_FAILED)) {
+        if (!Printed(world, MSG_WIA_START_FAILED)) {
             if (s.startType != SERVICE_AUTO_START_TYPE) {
                 return "2: the imaging service was given back with start type " + std::to_string(s.startType);
             }
@@ -254,54 +303,74 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, const 
             }
         }
     }
+    return {};
+}
 
-    // 3. No named mutex stays owned by the updater; a guard failed only
-    // where another application held its mutex.
+// No named mutex stays owned by the updater; a guard failed only where
+// another application held its mutex.
+std::string CheckMutexes(const SimWorld& world, const SimService& /*before*/, const RunWatch& watch)
+{
     for (const auto& [name, m] : world.mutexes) {
         if (m.updaterOwnership != 0) {
             return "3: the updater still owns mutex " + name;
         }
     }
-    if (printed(MSG_SCAN_APP_BUSY)) {
+    if (Printed(world, MSG_SCAN_APP_BUSY)) {
         std::string r =
             GuardFailure(watch, std::string("Global\\ORVANE_SCAN_EXT_APP_MUTEX_") + FriendlyName, "scan application");
         if (!r.empty()) {
             return r;
         }
     }
-    if (printed(MSG_UTILITY_BUSY)) {
-        std::string r = GuardFailure(watch, "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "utility");
-        if (!r.empty()) {
-            return r;
-        }
+    if (Printed(world, MSG_UTILITY_BUSY)) {
+        return GuardFailure(watch, "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "utility");
     }
+    return {};
+}
 
-    // 4. At most one download, and a reported success means the scanner got
-    // exactly the embedded image. An announcement whose write went through
-    // but whose completion was lost is sent again by the exchange's retry;
-    // the scanner then starts that exchange afresh, so what must never
-    // happen twice is the image itself starting to arrive.
+// At most one download, and a reported success means the scanner got
+// exactly the embedded image. An announcement whose write went through but
+// whose completion was lost is sent again by the exchange's retry; the
+// scanner then starts that exchange afresh, so what must never happen twice
+// is the image itself starting to arrive.
+std::string CheckDownload(const SimWorld& world, const SimService& /*before*/, const RunWatch& /*watch*/)
+{
     const ScannerModel& scanner = world.model;
     if (scanner.imageTransfers > 1) {
         return "4: " + std::to_string(scanner.imageTransfers) + " image transfers";
     }
-    if (printed(MSG_UPDATE_SUCCEEDED)) {
-        if (!scanner.imageComplete || scanner.imageBytes != EmbeddedImageSize()) {
-            return "4: success reported but the scanner holds " + std::to_string(scanner.imageBytes) + " bytes";
-        }
-        Sha256 ctx;
-        Sha256Init(&ctx);
-        Sha256Update(&ctx, EmbeddedImageData(), EmbeddedImageSize());
-        std::uint8_t expected[32];
-        Sha256Final(&ctx, expected);
-        if (std::memcmp(expected, scanner.imageSha256, 32) != 0) {
-            return "4: success reported but the image digest is " + Hex(scanner.imageSha256, 32);
-        }
+    if (!Printed(world, MSG_UPDATE_SUCCEEDED)) {
+        return {};
     }
+    if (!scanner.imageComplete || scanner.imageBytes != EmbeddedImageSize()) {
+        return "4: success reported but the scanner holds " + std::to_string(scanner.imageBytes) + " bytes";
+    }
+    Sha256 ctx;
+    Sha256Init(&ctx);
+    Sha256Update(&ctx, EmbeddedImageData(), EmbeddedImageSize());
+    std::uint8_t expected[32];
+    Sha256Final(&ctx, expected);
+    if (std::memcmp(expected, scanner.imageSha256, 32) != 0) {
+        return "4: success reported but the image digest is " + Hex(scanner.imageSha256, 32);
+    }
+    return {};
+}
 
-    // 6. Nothing left open but what is open by design: the current device
-    // handle, and the handles of the guard mutexes the run took (released,
-    // never closed).
+// Whether `mutex` is the handle of a guard try that took ownership.
+bool IsOwnedGuardHandle(const RunWatch& watch, const SimObject& mutex)
+{
+    bool owned = false;
+    for (Handle h : watch.ownedMutexHandles) {
+        owned = owned || LookUpSimObject(h) == &mutex;
+    }
+    return owned;
+}
+
+// Nothing left open but what is open by design: the current device handle,
+// and the handles of the guard mutexes the run took (released, never
+// closed).
+std::string CheckHandlesClosed(const SimWorld& world, const SimService& /*before*/, const RunWatch& watch)
+{
     int devices = 0;
     for (const SimObject& o : world.objects) {
         if (!o.open) {
@@ -318,22 +387,40 @@ std::string CheckRunInvariants(SimWorld& world, const SimService& before, const 
         case SimObjectKind::ServiceManager:
         case SimObjectKind::Service:
             return "6: a service handle was left open";
-        case SimObjectKind::Mutex: {
-            bool owned = false;
-            for (Handle h : watch.ownedMutexHandles) {
-                owned = owned || LookUpSimObject(h) == &o;
-            }
-            if (!owned) {
+        case SimObjectKind::Mutex:
+            if (!IsOwnedGuardHandle(watch, o)) {
                 return "6: the handle of a failed try on mutex " + o.name + " was left open";
             }
             break;
-        }
         default:
             break;
         }
     }
     if (devices > 1) {
         return "6: " + std::to_string(devices) + " device handles were left open";
+    }
+    return {};
+}
+
+// In the order they are judged: the first promise broken is the verdict.
+// The console comes before the checks that read what the run printed.
+const RunCheck RUN_CHECKS[] = {
+    CheckRunEndedInTime, CheckConsole, CheckImagingService, CheckMutexes, CheckDownload, CheckHandlesClosed,
+};
+
+}  // namespace
+
+std::string CheckRunInvariants(SimWorld& world, const SimService& before, const RunWatch& watch)
+{
+    // Promises judged while the run went on (watch.cpp).
+    if (!watch.broken.empty()) {
+        return watch.broken;
+    }
+    for (RunCheck check : RUN_CHECKS) {
+        std::string verdict = check(world, before, watch);
+        if (!verdict.empty()) {
+            return verdict;
+        }
     }
     return {};
 }
