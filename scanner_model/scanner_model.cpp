@@ -3,7 +3,7 @@
 // a kernel-mode test driver can link the very same behaviour.
 #include "scanner_model/scanner_model.h"
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "scanner_model/wire_values.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // that the kernel-mode test driver links it as it links the scanner model.
 #include "scanner_model/usbpcap.h"
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace {
 

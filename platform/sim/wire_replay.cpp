@@ -9,7 +9,7 @@
 #include <map>
 #include <optional>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/scoped_time_zone.h"

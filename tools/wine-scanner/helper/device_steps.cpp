@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 
 #include <cstdio>
 #include <cstdlib>
