@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 
 // Every field goes through bytes, low byte first, so the records read and
 // write the same on any host and under any compiler's packing.

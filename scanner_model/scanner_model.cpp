@@ -3,7 +3,7 @@
 // a kernel-mode test driver can link the very same behaviour.
 #include "scanner_model/scanner_model.h"
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "scanner_model/wire_values.h"
 
 namespace {
@@ -79,97 +79,122 @@ void ScannerModel::Reset(const ScannerConfig& newConfig)
     Update(0);
 }
 
+// A timed event that is due: what happens, to which absence, and when.
+struct ScannerModel::TimedEvent {
+    enum Kind : uint8_t { NONE, ABSENCE_BEGINS, ABSENCE_ENDS, CYCLE_LEAVES, CYCLE_RETURNS, BURN_ENDS };
+    Kind kind;
+    uint32_t which;
+    uint64_t atMs;
+};
+
 void ScannerModel::Update(uint64_t nowMs)
 {
     if (nowMs < lastUpdateMs) {
         nowMs = lastUpdateMs;
     }
     lastUpdateMs = nowMs;
-    const uint32_t absenceCount = Smaller(config.absenceCount, (uint32_t)SIM_MAX_ABSENCES);
     // Play the timed events in the order they happen, so that an absence
     // and a power cycle that overlap leave the scanner where the later of
     // them puts it.
     for (;;) {
-        enum { NONE, ABSENCE_BEGINS, ABSENCE_ENDS, CYCLE_LEAVES, CYCLE_RETURNS, BURN_ENDS } kind = NONE;
-        uint32_t which = 0;
-        uint64_t at = 0;
-        auto consider = [&](int candidate, uint64_t time, uint32_t index) {
-            if (time > nowMs) {
-                return;
-            }
-            if (kind == NONE || time < at) {
-                kind = static_cast<decltype(kind)>(candidate);
-                at = time;
-                which = index;
-            }
-        };
-        for (uint32_t i = 0; i < absenceCount; ++i) {
-            const uint32_t bit = 1u << i;
-            if (!(absencesBegun & bit)) {
-                consider(ABSENCE_BEGINS, config.absences[i].fromMs, i);
-            } else if (!(absencesEnded & bit)) {
-                consider(ABSENCE_ENDS, config.absences[i].toMs, i);
-            }
-        }
-        if (powerCycling && !powerCycleLeft) {
-            consider(CYCLE_LEAVES, leaveAtMs, 0);
-        }
-        if (powerCycling && powerCycleLeft) {
-            consider(CYCLE_RETURNS, backAtMs, 0);
-        }
-        if (burning) {
-            consider(BURN_ENDS, burnEndsAtMs, 0);
-        }
-        if (kind == NONE) {
+        const TimedEvent event = EarliestDue(nowMs);
+        if (event.kind == TimedEvent::NONE) {
             break;
         }
-
-        switch (kind) {
-        case ABSENCE_BEGINS:
-            absencesBegun |= 1u << which;
-            break;
-        case ABSENCE_ENDS:
-            absencesEnded |= 1u << which;
-            attachedPath = config.absences[which].thenPath;
-            break;
-        case CYCLE_LEAVES:
-            powerCycleLeft = true;
-            break;
-        case CYCLE_RETURNS:
-            powerCycling = false;
-            powerCycleLeft = false;
-            attachedPath = config.returnPath;
-            inRecovery = config.returnInRecovery;
-            burning = false;
-            burnEnded = false;
-            break;
-        case BURN_ENDS:
-            burning = false;
-            burnEnded = true;
-            break;
-        case NONE:
-            break;
-        }
-
-        bool away = attachedPath < 0 || attachedPath > 255 || (powerCycling && powerCycleLeft);
-        for (uint32_t i = 0; i < absenceCount; ++i) {
-            const uint32_t bit = 1u << i;
-            if ((absencesBegun & bit) && !(absencesEnded & bit)) {
-                away = true;
-            }
-        }
-        if (present && away) {
-            // Off the bus: every handle opened before is dead, and whatever
-            // half-finished exchange was going on is forgotten.
-            ++generation;
-            phase = SCANNER_PHASE_COMMAND;
-            pendingSize = 0;
-            pendingOffset = 0;
-            dataExpected = 0;
-            dataReceived = 0;
-        }
-        present = !away;
+        Play(event);
+        SettlePresence();
     }
+}
+
+// The earliest event due by `nowMs`. Of two at the same time, the first
+// considered wins: the absences in their order, the power cycle, the burn.
+ScannerModel::TimedEvent ScannerModel::EarliestDue(uint64_t nowMs) const
+{
+    TimedEvent earliest{TimedEvent::NONE, 0, 0};
+    auto consider = [&](TimedEvent::Kind kind, uint64_t atMs, uint32_t which) {
+        if (atMs > nowMs) {
+            return;
+        }
+        if (earliest.kind == TimedEvent::NONE || atMs < earliest.atMs) {
+            earliest.kind = kind;
+            earliest.atMs = atMs;
+            earliest.which = which;
+        }
+    };
+    const uint32_t absenceCount = Smaller(config.absenceCount, (uint32_t)SIM_MAX_ABSENCES);
+    for (uint32_t i = 0; i < absenceCount; ++i) {
+        const uint32_t bit = 1u << i;
+        if (!(absencesBegun & bit)) {
+            consider(TimedEvent::ABSENCE_BEGINS, config.absences[i].fromMs, i);
+        } else if (!(absencesEnded & bit)) {
+            consider(TimedEvent::ABSENCE_ENDS, config.absences[i].toMs, i);
+        }
+    }
+    if (powerCycling && !powerCycleLeft) {
+        consider(TimedEvent::CYCLE_LEAVES, leaveAtMs, 0);
+    }
+    if (powerCycling && powerCycleLeft) {
+        consider(TimedEvent::CYCLE_RETURNS, backAtMs, 0);
+    }
+    if (burning) {
+        consider(TimedEvent::BURN_ENDS, burnEndsAtMs, 0);
+    }
+    return earliest;
+}
+
+void ScannerModel::Play(const TimedEvent& event)
+{
+    switch (event.kind) {
+    case TimedEvent::ABSENCE_BEGINS:
+        absencesBegun |= 1u << event.which;
+        break;
+    case TimedEvent::ABSENCE_ENDS:
+        absencesEnded |= 1u << event.which;
+        attachedPath = config.absences[event.which].thenPath;
+        break;
+    case TimedEvent::CYCLE_LEAVES:
+        powerCycleLeft = true;
+        break;
+    case TimedEvent::CYCLE_RETURNS:
+        powerCycling = false;
+        powerCycleLeft = false;
+        attachedPath = config.returnPath;
+        inRecovery = config.returnInRecovery;
+        burning = false;
+        burnEnded = false;
+        break;
+    case TimedEvent::BURN_ENDS:
+        burning = false;
+        burnEnded = true;
+        break;
+    case TimedEvent::NONE:
+        break;
+    }
+}
+
+// Whether the scanner is on the bus after an event; leaving it ends the
+// generation.
+void ScannerModel::SettlePresence()
+{
+    bool away = attachedPath < 0 || attachedPath > 255 || (powerCycling && powerCycleLeft);
+    const uint32_t absenceCount = Smaller(config.absenceCount, (uint32_t)SIM_MAX_ABSENCES);
+    for (uint32_t i = 0; i < absenceCount; ++i) {
+        const uint32_t bit = 1u << i;
+        if ((absencesBegun & bit) && !(absencesEnded & bit)) {
+            away = true;
+        }
+    }
+    if (present && away) {
+        // Off the bus: every handle opened before is dead, and whatever
+        // half-finished exchange was going on is forgotten.
+        ++generation;
+        phase = SCANNER_PHASE_COMMAND;
+        pendingSize = 0;
+        pendingOffset = 0;
+        dataExpected = 0;
+        dataReceived = 0;
+    }
+    present = !away;
 }
 
 bool ScannerModel::Present(uint64_t nowMs, int32_t* path)

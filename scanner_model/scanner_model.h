@@ -98,6 +98,10 @@ public:
     Sha256 digest;
 
 private:
+    struct TimedEvent;
+    TimedEvent EarliestDue(uint64_t nowMs) const;
+    void Play(const TimedEvent& event);
+    void SettlePresence();
     void AcceptCommand(uint64_t nowMs, const uint8_t* block);
     void FinishReply(uint64_t nowMs);
     void FinishDataOut(uint64_t nowMs);

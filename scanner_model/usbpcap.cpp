@@ -2,7 +2,7 @@
 // that the kernel-mode test driver links it as it links the scanner model.
 #include "scanner_model/usbpcap.h"
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 
 namespace {
 
@@ -52,6 +52,80 @@ uint32_t PutPacket(const TraceRequest& request, const PacketShape& shape, uint8_
     return PCAP_RECORD_HEADER_SIZE + headerLength + kept;
 }
 
+// GET_DESCRIPTOR(DEVICE, 18 bytes): Wireshark decodes the answer with its
+// own USB dissector.
+uint32_t EncodeDescriptorRequest(const TraceRequest& request, uint8_t* out)
+{
+    const uint8_t setup[USB_SETUP_SIZE] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, USB_DEVICE_DESCRIPTOR_SIZE, 0x00};
+    uint8_t descriptor[USB_DEVICE_DESCRIPTOR_SIZE] = {USB_DEVICE_DESCRIPTOR_SIZE,
+                                                      0x01,
+                                                      0x00,
+                                                      0x02,
+                                                      0x00,
+                                                      0x00,
+                                                      0x00,
+                                                      0x40,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      0,
+                                                      0x00,
+                                                      0x01,
+                                                      0x00,
+                                                      0x00,
+                                                      0x00,
+                                                      0x01};
+    PutLe16(descriptor + 8, request.vendorId);
+    PutLe16(descriptor + 10, request.productId);
+    const bool answered = request.status == USBD_STATUS_SUCCESS_VALUE;
+    const PacketShape submit = {0,
+                                TRACE_ENDPOINT_CONTROL_IN,
+                                USBPCAP_TRANSFER_CONTROL,
+                                URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                0,
+                                USB_SETUP_SIZE,
+                                setup,
+                                USB_SETUP_SIZE,
+                                USBPCAP_STAGE_SETUP};
+    const PacketShape complete = {USBPCAP_INFO_COMPLETION,
+                                  TRACE_ENDPOINT_CONTROL_IN,
+                                  USBPCAP_TRANSFER_CONTROL,
+                                  URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                                  request.status,
+                                  answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
+                                  descriptor,
+                                  answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
+                                  USBPCAP_STAGE_COMPLETE};
+    uint32_t used = PutPacket(request, submit, out);
+    used += PutPacket(request, complete, out + used);
+    return used;
+}
+
+// A write's submission carries its bytes and its completion the count that
+// moved; a read's submission carries the size of the buffer offered and its
+// completion the bytes that arrived. A length with no bytes kept is marked
+// as cut, as pcap marks any packet beyond its snap length.
+uint32_t EncodeBulkRequest(const TraceRequest& request, uint8_t* out)
+{
+    const bool write = request.kind == TRACE_WRITE;
+    const uint8_t endpoint = write ? TRACE_ENDPOINT_BULK_OUT : TRACE_ENDPOINT_BULK_IN;
+    const PacketShape submit = {0, endpoint,     USBPCAP_TRANSFER_BULK,         URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                0, request.size, write ? request.out : nullptr, write ? request.size : 0,
+                                -1};
+    const PacketShape complete = {USBPCAP_INFO_COMPLETION,
+                                  endpoint,
+                                  USBPCAP_TRANSFER_BULK,
+                                  URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                                  request.status,
+                                  request.count,
+                                  write ? nullptr : request.in,
+                                  write ? 0 : request.count,
+                                  -1};
+    uint32_t used = PutPacket(request, submit, out);
+    used += PutPacket(request, complete, out + used);
+    return used;
+}
+
 }  // namespace
 
 uint16_t TraceAddress(int32_t path, uint32_t generation)
@@ -96,73 +170,8 @@ uint32_t EncodeTraceRequest(const TraceRequest& request, uint8_t* out, uint32_t 
     if (room < TRACE_MAX_REQUEST_BYTES) {
         return 0;
     }
-    uint32_t used = 0;
     if (request.kind == TRACE_DESCRIPTOR) {
-        // GET_DESCRIPTOR(DEVICE, 18 bytes): Wireshark decodes the answer
-        // with its own USB dissector.
-        const uint8_t setup[USB_SETUP_SIZE] = {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, USB_DEVICE_DESCRIPTOR_SIZE, 0x00};
-        uint8_t descriptor[USB_DEVICE_DESCRIPTOR_SIZE] = {USB_DEVICE_DESCRIPTOR_SIZE,
-                                                          0x01,
-                                                          0x00,
-                                                          0x02,
-                                                          0x00,
-                                                          0x00,
-                                                          0x00,
-                                                          0x40,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0,
-                                                          0x00,
-                                                          0x01,
-                                                          0x00,
-                                                          0x00,
-                                                          0x00,
-                                                          0x01};
-        PutLe16(descriptor + 8, request.vendorId);
-        PutLe16(descriptor + 10, request.productId);
-        const bool answered = request.status == USBD_STATUS_SUCCESS_VALUE;
-        const PacketShape submit = {0,
-                                    TRACE_ENDPOINT_CONTROL_IN,
-                                    USBPCAP_TRANSFER_CONTROL,
-                                    URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                                    0,
-                                    USB_SETUP_SIZE,
-                                    setup,
-                                    USB_SETUP_SIZE,
-                                    USBPCAP_STAGE_SETUP};
-        const PacketShape complete = {USBPCAP_INFO_COMPLETION,
-                                      TRACE_ENDPOINT_CONTROL_IN,
-                                      USBPCAP_TRANSFER_CONTROL,
-                                      URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                                      request.status,
-                                      answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
-                                      descriptor,
-                                      answered ? USB_DEVICE_DESCRIPTOR_SIZE : 0,
-                                      USBPCAP_STAGE_COMPLETE};
-        used += PutPacket(request, submit, out + used);
-        used += PutPacket(request, complete, out + used);
-        return used;
+        return EncodeDescriptorRequest(request, out);
     }
-    // A write's submission carries its bytes and its completion the count
-    // that moved; a read's submission carries the size of the buffer offered
-    // and its completion the bytes that arrived. A length with no bytes kept
-    // is marked as cut, as pcap marks any packet beyond its snap length.
-    const bool write = request.kind == TRACE_WRITE;
-    const uint8_t endpoint = write ? TRACE_ENDPOINT_BULK_OUT : TRACE_ENDPOINT_BULK_IN;
-    const PacketShape submit = {0, endpoint,     USBPCAP_TRANSFER_BULK,         URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
-                                0, request.size, write ? request.out : nullptr, write ? request.size : 0,
-                                -1};
-    const PacketShape complete = {USBPCAP_INFO_COMPLETION,
-                                  endpoint,
-                                  USBPCAP_TRANSFER_BULK,
-                                  URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
-                                  request.status,
-                                  request.count,
-                                  write ? nullptr : request.in,
-                                  write ? 0 : request.count,
-                                  -1};
-    used += PutPacket(request, submit, out + used);
-    used += PutPacket(request, complete, out + used);
-    return used;
+    return EncodeBulkRequest(request, out);
 }

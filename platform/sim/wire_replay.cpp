@@ -6,7 +6,7 @@
 #include <ctime>
 #include <optional>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
 #include "platform/sim/scoped_time_zone.h"

@@ -4,7 +4,7 @@
 // record breaks this file's build instead of silently shifting bytes.
 #include "tools/wine-scanner/driver/model_bridge.h"
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "scanner_model/scanner_model.h"
 #include "scanner_model/usbpcap.h"
 

@@ -5,7 +5,7 @@
    the bus and comes back. Test tooling only: it never ships. */
 #include <ntddk.h>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "tools/wine-scanner/driver/control.h"
 #include "tools/wine-scanner/driver/model_bridge.h"
 

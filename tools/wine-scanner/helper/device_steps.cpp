@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +57,63 @@ unsigned long Number(const char* text)
     return std::strtoul(text, nullptr, 0);
 }
 
+void OpenStep(const char* number)
+{
+    std::string path = PathOf(int(Number(number)));
+    g_device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
+    if (g_device == INVALID_HANDLE_VALUE) {
+        std::printf("open %s failed error=%lu\n", path.c_str(), static_cast<unsigned long>(GetLastError()));
+    } else {
+        std::printf("open %s ok\n", path.c_str());
+    }
+}
+
+void DescriptorStep()
+{
+    unsigned short record[4] = {0, 0, 0, 0};
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(g_device, IOCTL_GET_DEVICE_DESCRIPTOR, record, sizeof record, record, sizeof record,
+                              &returned, nullptr);
+    if (ok) {
+        std::printf("descriptor vendor=%04x product=%04x returned=%lu\n", record[0], record[1],
+                    static_cast<unsigned long>(returned));
+    } else {
+        std::printf("descriptor failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
+    }
+}
+
+// The 16-byte command block from OP SUB PARAM LENGTH, sent, and its status
+// reply read back.
+void CommandStep(char** values)
+{
+    std::vector<unsigned char> block(16, 0);
+    block[0] = 0x20;
+    block[1] = 0x02;
+    block[4] = static_cast<unsigned char>(Number(values[0]));
+    block[6] = static_cast<unsigned char>(Number(values[1]));
+    unsigned long param = Number(values[2]);
+    unsigned long length = Number(values[3]);
+    block[8] = static_cast<unsigned char>(param);
+    block[9] = static_cast<unsigned char>(param >> 8);
+    for (int b = 0; b < 4; ++b) {
+        block[12 + b] = static_cast<unsigned char>(length >> (8 * b));
+    }
+    Transfer(true, block);
+    std::vector<unsigned char> reply(32, 0);
+    Transfer(false, reply);
+    std::printf("state=%u\n", unsigned(GetLe16(reply.data() + 4)));
+}
+
+void WriteStep(const char* size)
+{
+    std::vector<unsigned char> data(Number(size));
+    for (size_t b = 0; b < data.size(); ++b) {
+        data[b] = static_cast<unsigned char>(b * 7 + 1);
+    }
+    Transfer(true, data);
+}
+
 }  // namespace
 
 // open N | descriptor | command OP SUB PARAM LENGTH | write SIZE | read SIZE
@@ -74,51 +131,16 @@ int RunDeviceSteps(int argc, char** argv)
         std::string step = argv[i];
         if (step == "open") {
             need(1);
-            std::string path = PathOf(int(Number(argv[++i])));
-            g_device = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM, nullptr);
-            if (g_device == INVALID_HANDLE_VALUE) {
-                std::printf("open %s failed error=%lu\n", path.c_str(), static_cast<unsigned long>(GetLastError()));
-            } else {
-                std::printf("open %s ok\n", path.c_str());
-            }
+            OpenStep(argv[++i]);
         } else if (step == "descriptor") {
-            unsigned short record[4] = {0, 0, 0, 0};
-            DWORD returned = 0;
-            BOOL ok = DeviceIoControl(g_device, IOCTL_GET_DEVICE_DESCRIPTOR, record, sizeof record, record,
-                                      sizeof record, &returned, nullptr);
-            if (ok) {
-                std::printf("descriptor vendor=%04x product=%04x returned=%lu\n", record[0], record[1],
-                            static_cast<unsigned long>(returned));
-            } else {
-                std::printf("descriptor failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
-            }
+            DescriptorStep();
         } else if (step == "command") {
             need(4);
-            std::vector<unsigned char> block(16, 0);
-            block[0] = 0x20;
-            block[1] = 0x02;
-            block[4] = static_cast<unsigned char>(Number(argv[i + 1]));
-            block[6] = static_cast<unsigned char>(Number(argv[i + 2]));
-            unsigned long param = Number(argv[i + 3]);
-            unsigned long length = Number(argv[i + 4]);
-            block[8] = static_cast<unsigned char>(param);
-            block[9] = static_cast<unsigned char>(param >> 8);
-            for (int b = 0; b < 4; ++b) {
-                block[12 + b] = static_cast<unsigned char>(length >> (8 * b));
-            }
+            CommandStep(argv + i + 1);
             i += 4;
-            Transfer(true, block);
-            std::vector<unsigned char> reply(32, 0);
-            Transfer(false, reply);
-            std::printf("state=%u\n", unsigned(GetLe16(reply.data() + 4)));
         } else if (step == "write") {
             need(1);
-            std::vector<unsigned char> data(Number(argv[++i]));
-            for (size_t b = 0; b < data.size(); ++b) {
-                data[b] = static_cast<unsigned char>(b * 7 + 1);
-            }
-            Transfer(true, data);
+            WriteStep(argv[++i]);
         } else if (step == "read") {
             need(1);
             std::vector<unsigned char> data(Number(argv[++i]));

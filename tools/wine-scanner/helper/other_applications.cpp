@@ -123,13 +123,17 @@ void PrintJsonText(const std::string& text)
     std::putchar('"');
 }
 
-}  // namespace
-
-int RunOtherApplications(int argc, char** argv)
-{
+// What the options ask for: the names held from the start, with their
+// release times, and the names watched.
+struct Others {
     std::vector<Held> held;
     std::vector<Watched> watched;
-    bool releases = false;
+    bool releases = false;  // some held name is let go at a time
+};
+
+// Returns 0, or the exit code for options that cannot be followed.
+int ReadOptions(int argc, char** argv, Others& others)
+{
     for (int i = 0; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--hold") == 0) {
             HANDLE mutex = HoldMutex(argv[i + 1]);
@@ -138,13 +142,13 @@ int RunOtherApplications(int argc, char** argv)
                              static_cast<unsigned long>(GetLastError()));
                 return 1;
             }
-            held.push_back(Held{argv[i + 1], mutex, NEVER});
+            others.held.push_back(Held{argv[i + 1], mutex, NEVER});
         } else if (std::strcmp(argv[i], "--watch") == 0) {
-            watched.push_back(Watched{argv[i + 1], nullptr});
+            others.watched.push_back(Watched{argv[i + 1], nullptr});
         } else if (std::strcmp(argv[i], "--release") == 0 && i + 2 < argc) {
             // --release NAME MS, for a name held before it.
             Held* target = nullptr;
-            for (Held& h : held) {
+            for (Held& h : others.held) {
                 target = h.name == argv[i + 1] ? &h : target;
             }
             char* end = nullptr;
@@ -155,15 +159,46 @@ int RunOtherApplications(int argc, char** argv)
                 return 2;
             }
             target->releaseAtMs = at;
-            releases = true;
+            others.releases = true;
             ++i;
         } else {
             std::fprintf(stderr, "fwusimctl others: unknown option %s\n", argv[i]);
             return 2;
         }
     }
+    return 0;
+}
+
+// Each watched name: never seen; seen and given back before the updater's
+// end; or still owned by it when its process ended.
+void PrintFates(const std::vector<Watched>& watched)
+{
+    std::printf("{");
+    for (size_t i = 0; i < watched.size(); ++i) {
+        const char* fate = "unseen";
+        if (watched[i].handle != nullptr) {
+            DWORD result = WaitForSingleObject(watched[i].handle, 0);
+            fate = result == WAIT_ABANDONED ? "abandoned" : result == WAIT_OBJECT_0 ? "released" : "owned";
+        }
+        std::printf("%s", i ? ", " : "");
+        PrintJsonText(watched[i].name);
+        std::printf(": \"%s\"", fate);
+    }
+    std::printf("}\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunOtherApplications(int argc, char** argv)
+{
+    Others others;
+    const int failure = ReadOptions(argc, argv, others);
+    if (failure != 0) {
+        return failure;
+    }
     HANDLE control = INVALID_HANDLE_VALUE;
-    if (releases) {
+    if (others.releases) {
         control = CreateFileA(FWU_SIM_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
         if (control == INVALID_HANDLE_VALUE) {
@@ -178,29 +213,14 @@ int RunOtherApplications(int argc, char** argv)
     std::thread input(WaitForInputEnd);
     while (!g_inputEnded) {
         // The thread that took a mutex is the one that may release it.
-        ReleaseDue(control, held, watched);
-        OpenSeen(watched);
+        ReleaseDue(control, others.held, others.watched);
+        OpenSeen(others.watched);
         Sleep(20);
     }
     input.join();
     if (control != INVALID_HANDLE_VALUE) {
         CloseHandle(control);
     }
-
-    // Each watched name: never seen; seen and given back before the
-    // updater's end; or still owned by it when its process ended.
-    std::printf("{");
-    for (size_t i = 0; i < watched.size(); ++i) {
-        const char* fate = "unseen";
-        if (watched[i].handle != nullptr) {
-            DWORD result = WaitForSingleObject(watched[i].handle, 0);
-            fate = result == WAIT_ABANDONED ? "abandoned" : result == WAIT_OBJECT_0 ? "released" : "owned";
-        }
-        std::printf("%s", i ? ", " : "");
-        PrintJsonText(watched[i].name);
-        std::printf(": \"%s\"", fate);
-    }
-    std::printf("}\n");
-    std::fflush(stdout);
+    PrintFates(others.watched);
     return 0;
 }

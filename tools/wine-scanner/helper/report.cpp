@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "scanner_model/scanner_model.h"
 #include "tools/wine-scanner/driver/control.h"
 

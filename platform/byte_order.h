@@ -2,7 +2,9 @@
  * trace and the Wine driver's set-up records all put the low byte first.
  * Byte by byte, so the result is the same on any host and under any packing,
  * and with no run-time library, so the kernel-mode test driver (C) can use
- * the same helpers as the updater. */
+ * the same helpers as the updater. It sits with the platform headers, the
+ * floor that every layer (the scanner model and the Wine driver too) may
+ * include, and includes standard headers only. */
 #pragma once
 #include <stdint.h>
 
