@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <unordered_map>
 
-#include "common/byte_order.h"
+#include "platform/byte_order.h"
 #include "platform/sim/wire_replay.h"
 #include "scanner_model/usbpcap.h"
 
