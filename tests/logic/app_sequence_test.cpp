@@ -146,9 +146,9 @@ void PrintTo(const ReturnRow& row, std::ostream* out)
     *out << row.name;
 }
 
-class AppReturnPaths : public AppTest, public ::testing::WithParamInterface<ReturnRow> { };
+class AppSequenceReturnPathsTest : public AppRunFixture, public ::testing::WithParamInterface<ReturnRow> { };
 
-TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
+TEST_P(AppSequenceReturnPathsTest, ConsoleServiceAndGuardsAtTheEnd)
 {
     const ReturnRow& row = GetParam();
     row.configure();
@@ -173,12 +173,12 @@ TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
     EXPECT_GE(World().nowMs, 20000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, AppReturnPaths, ::testing::ValuesIn(RETURN_ROWS),
+INSTANTIATE_TEST_SUITE_P(Rows, AppSequenceReturnPathsTest, ::testing::ValuesIn(RETURN_ROWS),
                          [](const ::testing::TestParamInfo<ReturnRow>& info) { return std::string(info.param.name); });
 
-using AppSequence = AppTest;
+class AppSequenceTest : public AppRunFixture { };
 
-TEST_F(AppSequence, SuccessTakesBothGuardsAndGivesThemBack)
+TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
 {
     EXPECT_EQ(Run(), 0);
     EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
@@ -202,7 +202,7 @@ TEST_F(AppSequence, SuccessTakesBothGuardsAndGivesThemBack)
 
 // Only a probe that reports the recovery loader skips the guards; the
 // readiness wait then decides about the clock.
-TEST_F(AppSequence, ProbeDecidesTheGuardsAndReadinessTheClock)
+TEST_F(AppSequenceTest, ProbeDecidesTheGuardsAndReadinessTheClock)
 {
     const struct {
         const char* name;
@@ -226,7 +226,7 @@ TEST_F(AppSequence, ProbeDecidesTheGuardsAndReadinessTheClock)
     }
 }
 
-TEST_F(AppSequence, ReadinessAnswers)
+TEST_F(AppSequenceTest, ReadinessAnswers)
 {
     const struct {
         const char* name;
@@ -262,7 +262,7 @@ TEST_F(AppSequence, ReadinessAnswers)
     }
 }
 
-TEST_F(AppSequence, ReadinessQueriesFollowTheServiceStageASecondApart)
+TEST_F(AppSequenceTest, ReadinessQueriesFollowTheServiceStageASecondApart)
 {
     ScriptStates({STATE_READY, 5, 5, 5, 5, 5});
     Run();
@@ -287,7 +287,7 @@ TEST_F(AppSequence, ReadinessQueriesFollowTheServiceStageASecondApart)
     EXPECT_EQ(between, expected);
 }
 
-TEST_F(AppSequence, ReadinessFailureAfterBusyRepliesIsAStatusError)
+TEST_F(AppSequenceTest, ReadinessFailureAfterBusyRepliesIsAStatusError)
 {
     ScriptStates({STATE_READY, 5, 5});
     AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 4, 1);
@@ -297,7 +297,7 @@ TEST_F(AppSequence, ReadinessFailureAfterBusyRepliesIsAStatusError)
 
 // A service that cannot be queried, is stopped already or accepts no stop
 // is neither stopped nor started, whatever the update's outcome.
-TEST_F(AppSequence, ServiceNotStoppedByTheRunIsLeftAsItWas)
+TEST_F(AppSequenceTest, ServiceNotStoppedByTheRunIsLeftAsItWas)
 {
     const struct {
         const char* name;
@@ -335,7 +335,7 @@ TEST_F(AppSequence, ServiceNotStoppedByTheRunIsLeftAsItWas)
     }
 }
 
-TEST_F(AppSequence, RestartAfterAFailureRunsOnAFreshServiceObject)
+TEST_F(AppSequenceTest, RestartAfterAFailureRunsOnAFreshServiceObject)
 {
     World().image = SimImage::NotLoadable;
     EXPECT_EQ(Run(), 0);
@@ -354,7 +354,7 @@ TEST_F(AppSequence, RestartAfterAFailureRunsOnAFreshServiceObject)
 // A clock read that never succeeds must not end the process on the spot,
 // leaving the imaging service stopped and disabled and both guards owned:
 // it fails the update like any other stage.
-TEST_F(AppSequence, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
+TEST_F(AppSequenceTest, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
 {
     // Reads 1 and 2 answer the probe and the readiness query, 3 and 4 the
     // clock commands; from the fifth on the record never arrives.
@@ -370,7 +370,7 @@ TEST_F(AppSequence, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
     EXPECT_GE(World().nowMs, 20000u);
 }
 
-TEST_F(AppSequence, ScannerBehindForeignDevicesSetsTheModeAnew)
+TEST_F(AppSequenceTest, ScannerBehindForeignDevicesSetsTheModeAnew)
 {
     World().registry.clear();
     apptest::AddScannerInstance(7, "\\\\.\\USBSCAN3");

@@ -20,7 +20,7 @@ const char* const EARLIER_PATH = "\\\\.\\usbscan7";
 
 constexpr std::uint16_t OTHER_VENDOR = 0x04B8;
 
-using LinkDiscoveryTest = SimTest;
+class LinkDiscoveryTest : public SimulatedWorldFixture { };
 
 struct BusCase {
     const char* name;
