@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/entry.h"
 #include "common/shared.h"
 #include "link/wire.h"
 #include "tests/logic/app_test_support.h"
@@ -19,6 +20,9 @@ namespace {
 
 // A ready scanner whose burn is over before the first burn poll.
 const std::string NORMAL_DOWNLOAD = UNTIL_BURN + BURN_DONE;
+
+// A vendor that is not the scanner's.
+constexpr std::uint16_t OTHER_VENDOR = 0x04B8;
 
 void AddFault(SimDirection direction, SimFaultKind kind, std::uint32_t first, std::uint32_t count)
 {
@@ -384,6 +388,23 @@ TEST_F(AppSequenceTest, ScannerBehindForeignDevicesSetsTheModeAnew)
     EXPECT_EQ(UpdateMode, 0);
     EXPECT_STREQ(DevicePath, "\\\\.\\usbscan3");
     EXPECT_STREQ(FriendlyName, apptest::SCANNER_NAME);
+}
+
+// The mode the sequence sets after the search follows from the found
+// device's IDs alone.
+TEST(AppSequenceModeTest, OnlyTheRebootPromptModelSelectsModeOne)
+{
+    const struct {
+        std::uint16_t vendor, product;
+        std::int32_t mode;
+    } cases[] = {
+        {SCANNER_VENDOR_ID, REBOOT_PROMPT_PRODUCT_ID, 1},
+        {SCANNER_VENDOR_ID, SCANNER_PRODUCT_ID, 0},
+        {OTHER_VENDOR, REBOOT_PROMPT_PRODUCT_ID, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ModeForDevice(c.vendor, c.product), c.mode) << c.vendor << ":" << c.product;
+    }
 }
 
 }  // namespace
