@@ -68,7 +68,7 @@ const CatalogueEntry CATALOGUE[] = {
      "Tavin 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n"},
 };
 
-TEST(AppCatalogue, EveryEntryInBothLanguagesSitsInItsSlot)
+TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
 {
     ASSERT_EQ(sizeof CATALOGUE / sizeof CATALOGUE[0], static_cast<std::size_t>(MESSAGE_COUNT));
     for (const CatalogueEntry& entry : CATALOGUE) {
@@ -84,16 +84,16 @@ TEST(AppCatalogue, EveryEntryInBothLanguagesSitsInItsSlot)
     }
 }
 
-TEST(AppCatalogue, SlotsOutsideTheTwoLanguagesAreEmpty)
+TEST(AppCatalogueTest, SlotsOutsideTheTwoLanguagesAreEmpty)
 {
     for (const int slot : {-1, 42, 49, 92, 99, 100, 141, 499, 500, 100000}) {
         EXPECT_EQ(MessageText(slot), nullptr) << "slot " << slot;
     }
 }
 
-using AppPrintMessage = SimTest;
+class AppCataloguePrintMessageTest : public SimulatedWorldFixture { };
 
-TEST_F(AppPrintMessage, AddsOneLineEndAndPrintsNothingOutsideTheTable)
+TEST_F(AppCataloguePrintMessageTest, AddsOneLineEndAndPrintsNothingOutsideTheTable)
 {
     const struct {
         MessageId id;
@@ -116,7 +116,7 @@ TEST_F(AppPrintMessage, AddsOneLineEndAndPrintsNothingOutsideTheTable)
     }
 }
 
-TEST_F(AppPrintMessage, ConsolePrintfFormatsAndStaysWithinItsBuffer)
+TEST_F(AppCataloguePrintMessageTest, ConsolePrintfFormatsAndStaysWithinItsBuffer)
 {
     StartWorld();
     ConsolePrintf("%d\n", -2147483647 - 1);
@@ -151,7 +151,7 @@ std::vector<std::pair<std::uint32_t, std::string>> ConsoleStretches()
 // A console shows the characters of the text it is handed only when it is
 // told the right code page: Big5 for the Chinese texts, ASCII for the
 // English ones and for the direct lines, whatever the language.
-TEST_F(AppPrintMessage, TellsTheConsoleTheCodePageOfEachText)
+TEST_F(AppCataloguePrintMessageTest, TellsTheConsoleTheCodePageOfEachText)
 {
     using Stretches = std::vector<std::pair<std::uint32_t, std::string>>;
     const struct {
@@ -189,13 +189,13 @@ TEST_F(AppPrintMessage, TellsTheConsoleTheCodePageOfEachText)
     }
 }
 
-using AppConsoleCodePages = AppTest;
+class AppCatalogueConsoleCodePagesTest : public AppRunFixture { };
 
 // A whole update from the recovery loader prints every kind of line: the
 // echo, catalogue texts, "Recovery Mode!!!", progress lines and lone line
 // ends. In Chinese the catalogue texts go out as Big5 and every direct line
 // as ASCII; in English everything is ASCII.
-TEST_F(AppConsoleCodePages, FollowTheLanguageForCatalogueTextsOnly)
+TEST_F(AppCatalogueConsoleCodePagesTest, FollowTheLanguageForCatalogueTextsOnly)
 {
     const char* const directLines[] = {"0\n", "Recovery Mode!!!\n", "Burning firmware... (1)\n", "\n"};
     for (const std::uint16_t languageId : {0x0404, 0x0409}) {

@@ -21,11 +21,11 @@ constexpr std::uint32_t BURN_MS = 30000;
 const char* const UPDATER_MUTEX = "Global\\fwupdate-update";
 const std::string DEBT_KEY = "software\\fwupdate";
 
-class AppInterruptionTest : public AppTest {
+class AppInterruptionTest : public AppRunFixture {
 protected:
     void SetUp() override
     {
-        AppTest::SetUp();
+        AppRunFixture::SetUp();
         World().scanner.burnMs = BURN_MS;
     }
 

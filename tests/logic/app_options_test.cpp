@@ -15,7 +15,7 @@ using namespace texts;
 
 namespace {
 
-TEST(AppModeValue, ConvertsAsAtoiWithinTheSigned32BitRange)
+TEST(AppOptionsModeValueTest, ConvertsAsAtoiWithinTheSigned32BitRange)
 {
     const struct {
         const char* text;
@@ -44,9 +44,9 @@ TEST(AppModeValue, ConvertsAsAtoiWithinTheSigned32BitRange)
 
 // Each command line runs the whole program with no scanner attached, so the
 // echo shows the mode the options left, after any warning.
-using AppOptions = SimTest;
+class AppOptionsTest : public SimulatedWorldFixture { };
 
-TEST_F(AppOptions, SetTheModeEchoedBeforeTheSearch)
+TEST_F(AppOptionsTest, SetTheModeEchoedBeforeTheSearch)
 {
     const struct {
         std::vector<std::string> args;
@@ -82,7 +82,7 @@ TEST_F(AppOptions, SetTheModeEchoedBeforeTheSearch)
     }
 }
 
-TEST_F(AppOptions, OnlyTaiwaneseChineseSwitchesTheMessages)
+TEST_F(AppOptionsTest, OnlyTaiwaneseChineseSwitchesTheMessages)
 {
     const struct {
         std::uint16_t languageId;

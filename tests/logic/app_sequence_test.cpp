@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/entry.h"
 #include "common/shared.h"
 #include "link/wire.h"
 #include "tests/logic/app_test_support.h"
@@ -19,6 +20,9 @@ namespace {
 
 // A ready scanner whose burn is over before the first burn poll.
 const std::string NORMAL_DOWNLOAD = UNTIL_BURN + BURN_DONE;
+
+// A vendor that is not the scanner's.
+constexpr std::uint16_t OTHER_VENDOR = 0x04B8;
 
 void AddFault(SimDirection direction, SimFaultKind kind, std::uint32_t first, std::uint32_t count)
 {
@@ -146,9 +150,9 @@ void PrintTo(const ReturnRow& row, std::ostream* out)
     *out << row.name;
 }
 
-class AppReturnPaths : public AppTest, public ::testing::WithParamInterface<ReturnRow> { };
+class AppSequenceReturnPathsTest : public AppRunFixture, public ::testing::WithParamInterface<ReturnRow> { };
 
-TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
+TEST_P(AppSequenceReturnPathsTest, ConsoleServiceAndGuardsAtTheEnd)
 {
     const ReturnRow& row = GetParam();
     row.configure();
@@ -173,12 +177,12 @@ TEST_P(AppReturnPaths, ConsoleServiceAndGuardsAtTheEnd)
     EXPECT_GE(World().nowMs, 20000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, AppReturnPaths, ::testing::ValuesIn(RETURN_ROWS),
+INSTANTIATE_TEST_SUITE_P(Rows, AppSequenceReturnPathsTest, ::testing::ValuesIn(RETURN_ROWS),
                          [](const ::testing::TestParamInfo<ReturnRow>& info) { return std::string(info.param.name); });
 
-using AppSequence = AppTest;
+class AppSequenceTest : public AppRunFixture { };
 
-TEST_F(AppSequence, SuccessTakesBothGuardsAndGivesThemBack)
+TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
 {
     EXPECT_EQ(Run(), 0);
     EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
@@ -202,7 +206,7 @@ TEST_F(AppSequence, SuccessTakesBothGuardsAndGivesThemBack)
 
 // Only a probe that reports the recovery loader skips the guards; the
 // readiness wait then decides about the clock.
-TEST_F(AppSequence, ProbeDecidesTheGuardsAndReadinessTheClock)
+TEST_F(AppSequenceTest, ProbeDecidesTheGuardsAndReadinessTheClock)
 {
     const struct {
         const char* name;
@@ -226,7 +230,7 @@ TEST_F(AppSequence, ProbeDecidesTheGuardsAndReadinessTheClock)
     }
 }
 
-TEST_F(AppSequence, ReadinessAnswers)
+TEST_F(AppSequenceTest, ReadinessAnswers)
 {
     const struct {
         const char* name;
@@ -262,7 +266,7 @@ TEST_F(AppSequence, ReadinessAnswers)
     }
 }
 
-TEST_F(AppSequence, ReadinessQueriesFollowTheServiceStageASecondApart)
+TEST_F(AppSequenceTest, ReadinessQueriesFollowTheServiceStageASecondApart)
 {
     ScriptStates({STATE_READY, 5, 5, 5, 5, 5});
     Run();
@@ -287,7 +291,7 @@ TEST_F(AppSequence, ReadinessQueriesFollowTheServiceStageASecondApart)
     EXPECT_EQ(between, expected);
 }
 
-TEST_F(AppSequence, ReadinessFailureAfterBusyRepliesIsAStatusError)
+TEST_F(AppSequenceTest, ReadinessFailureAfterBusyRepliesIsAStatusError)
 {
     ScriptStates({STATE_READY, 5, 5});
     AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 4, 1);
@@ -297,7 +301,7 @@ TEST_F(AppSequence, ReadinessFailureAfterBusyRepliesIsAStatusError)
 
 // A service that cannot be queried, is stopped already or accepts no stop
 // is neither stopped nor started, whatever the update's outcome.
-TEST_F(AppSequence, ServiceNotStoppedByTheRunIsLeftAsItWas)
+TEST_F(AppSequenceTest, ServiceNotStoppedByTheRunIsLeftAsItWas)
 {
     const struct {
         const char* name;
@@ -335,7 +339,7 @@ TEST_F(AppSequence, ServiceNotStoppedByTheRunIsLeftAsItWas)
     }
 }
 
-TEST_F(AppSequence, RestartAfterAFailureRunsOnAFreshServiceObject)
+TEST_F(AppSequenceTest, RestartAfterAFailureRunsOnAFreshServiceObject)
 {
     World().image = SimImage::NotLoadable;
     EXPECT_EQ(Run(), 0);
@@ -354,7 +358,7 @@ TEST_F(AppSequence, RestartAfterAFailureRunsOnAFreshServiceObject)
 // A clock read that never succeeds must not end the process on the spot,
 // leaving the imaging service stopped and disabled and both guards owned:
 // it fails the update like any other stage.
-TEST_F(AppSequence, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
+TEST_F(AppSequenceTest, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
 {
     // Reads 1 and 2 answer the probe and the readiness query, 3 and 4 the
     // clock commands; from the fifth on the record never arrives.
@@ -370,7 +374,7 @@ TEST_F(AppSequence, ClockReadThatKeepsFailingEndsAsAFailedUpdate)
     EXPECT_GE(World().nowMs, 20000u);
 }
 
-TEST_F(AppSequence, ScannerBehindForeignDevicesSetsTheModeAnew)
+TEST_F(AppSequenceTest, ScannerBehindForeignDevicesSetsTheModeAnew)
 {
     World().registry.clear();
     apptest::AddScannerInstance(7, "\\\\.\\USBSCAN3");
@@ -384,6 +388,23 @@ TEST_F(AppSequence, ScannerBehindForeignDevicesSetsTheModeAnew)
     EXPECT_EQ(UpdateMode, 0);
     EXPECT_STREQ(DevicePath, "\\\\.\\usbscan3");
     EXPECT_STREQ(FriendlyName, apptest::SCANNER_NAME);
+}
+
+// The mode the sequence sets after the search follows from the found
+// device's IDs alone.
+TEST(AppSequenceModeTest, OnlyTheRebootPromptModelSelectsModeOne)
+{
+    const struct {
+        std::uint16_t vendor, product;
+        std::int32_t mode;
+    } cases[] = {
+        {SCANNER_VENDOR_ID, REBOOT_PROMPT_PRODUCT_ID, 1},
+        {SCANNER_VENDOR_ID, SCANNER_PRODUCT_ID, 0},
+        {OTHER_VENDOR, REBOOT_PROMPT_PRODUCT_ID, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ModeForDevice(c.vendor, c.product), c.mode) << c.vendor << ":" << c.product;
+    }
 }
 
 }  // namespace

@@ -80,11 +80,12 @@ inline std::string Big5ToUtf8(const std::string& big5)
 
 // A PC with the scanner ready at path 0, its registry instance, the imaging
 // service running and nobody holding the guard mutexes: a plain run succeeds.
-class AppTest : public SimTest {
+// A base like SimulatedWorldFixture: the app test files derive their own.
+class AppRunFixture : public SimulatedWorldFixture {
 protected:
     void SetUp() override
     {
-        SimTest::SetUp();
+        SimulatedWorldFixture::SetUp();
         apptest::AddScannerInstance(0, apptest::SCANNER_PATH);
     }
 

@@ -13,7 +13,7 @@ namespace {
 const std::string SCANNER_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
 const std::string UTILITY_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
 
-class HostMutexGuardTest : public SimTest {
+class HostMutexTest : public SimulatedWorldFixture {
 protected:
     void Prepare(const std::string& friendlyName)
     {
@@ -29,7 +29,7 @@ protected:
     }
 };
 
-TEST_F(HostMutexGuardTest, FreeMutexIsTakenAtOnceUnderItsName)
+TEST_F(HostMutexTest, FreeMutexIsTakenAtOnceUnderItsName)
 {
     const struct {
         const char* name;
@@ -59,7 +59,7 @@ TEST_F(HostMutexGuardTest, FreeMutexIsTakenAtOnceUnderItsName)
 // try costs a pause, three tries at most, and nothing lands in the slot. A
 // failed try gives back the handle it got, so an application that lets go
 // during the pauses leaves the name free for the next try.
-TEST_F(HostMutexGuardTest, TriesThreeTimesWithAPauseAfterEachFailure)
+TEST_F(HostMutexTest, TriesThreeTimesWithAPauseAfterEachFailure)
 {
     const struct {
         const char* name;
@@ -110,7 +110,7 @@ TEST_F(HostMutexGuardTest, TriesThreeTimesWithAPauseAfterEachFailure)
 }
 
 // The simulated namespace refuses names the way the platform does.
-TEST_F(HostMutexGuardTest, NamespaceRefusesABackslashAfterThePrefix)
+TEST_F(HostMutexTest, NamespaceRefusesABackslashAfterThePrefix)
 {
     const struct {
         const char* name;
@@ -133,7 +133,7 @@ TEST_F(HostMutexGuardTest, NamespaceRefusesABackslashAfterThePrefix)
     }
 }
 
-TEST_F(HostMutexGuardTest, NewMutexReplacesTheSlotsOneAndAFailedOneLeavesItAlone)
+TEST_F(HostMutexTest, NewMutexReplacesTheSlotsOneAndAFailedOneLeavesItAlone)
 {
     Prepare("First");
     World().mutexesHeldByOthers = {SCANNER_PREFIX + "Theirs"};

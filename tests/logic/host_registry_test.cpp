@@ -156,9 +156,9 @@ std::vector<LookupCase> LookupCases()
     };
 }
 
-using HostFriendlyNameTest = SimTest;
+class HostRegistryTest : public SimulatedWorldFixture { };
 
-TEST_F(HostFriendlyNameTest, LookupFindsTheScannersInstance)
+TEST_F(HostRegistryTest, LookupFindsTheScannersInstance)
 {
     for (const LookupCase& c : LookupCases()) {
         SCOPED_TRACE(c.name);

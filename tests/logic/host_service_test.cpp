@@ -28,7 +28,7 @@ SimRefusal Refuse(std::uint32_t onlyCall = 0, std::uint32_t error = 5)
     return refusal;
 }
 
-class HostServiceTest : public SimTest {
+class HostServiceTest : public SimulatedWorldFixture {
 protected:
     SimService& Service() { return World().service; }
     const SimService& Now() { return World().serviceNow; }

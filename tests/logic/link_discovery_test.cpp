@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/entry.h"
 #include "common/shared.h"
 #include "link/discovery.h"
 #include "tests/logic/console_texts.h"
@@ -20,7 +19,7 @@ const char* const EARLIER_PATH = "\\\\.\\usbscan7";
 
 constexpr std::uint16_t OTHER_VENDOR = 0x04B8;
 
-using LinkDiscoveryTest = SimTest;
+class LinkDiscoveryTest : public SimulatedWorldFixture { };
 
 struct BusCase {
     const char* name;
@@ -117,21 +116,6 @@ TEST_F(LinkDiscoveryTest, FindScannerOverBusLayouts)
         EXPECT_EQ(World().deviceOpens, c.opens);
         EXPECT_EQ(World().deviceCloses, c.closes);
         EXPECT_EQ(World().deviceOpenAttempts, c.attempts);
-    }
-}
-
-TEST(AppModeTest, OnlyTheRebootPromptModelSelectsModeOne)
-{
-    const struct {
-        std::uint16_t vendor, product;
-        std::int32_t mode;
-    } cases[] = {
-        {SCANNER_VENDOR_ID, REBOOT_PROMPT_PRODUCT_ID, 1},
-        {SCANNER_VENDOR_ID, SCANNER_PRODUCT_ID, 0},
-        {OTHER_VENDOR, REBOOT_PROMPT_PRODUCT_ID, 0},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ModeForDevice(c.vendor, c.product), c.mode) << c.vendor << ":" << c.product;
     }
 }
 

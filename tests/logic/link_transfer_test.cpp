@@ -28,7 +28,7 @@ SimFaultRule Rule(SimDirection direction, SimFaultKind kind, std::uint32_t first
     return {direction, kind, first, count, amount};
 }
 
-class LinkTransferTest : public SimTest {
+class LinkTransferTest : public SimulatedWorldFixture {
 protected:
     // A fresh world whose scanner at path 0 fails as `rules` say, found as
     // the run finds it; the search's own console text is dropped.

@@ -79,7 +79,7 @@ const KeyCase KEY_CASES[] = {
      }},
 };
 
-TEST(RunnerInterruptions, EveryKeyReachesItsField)
+TEST(RunnerInterruptionsTest, EveryKeyReachesItsField)
 {
     for (const KeyCase& c : KEY_CASES) {
         SCOPED_TRACE(c.name);
@@ -127,7 +127,7 @@ const RefusalCase REFUSAL_CASES[] = {
     {R"({"then_run": [{}, {}, {}, {}, {}]})", "f.json: then_run: holds 5 elements; at most 4 are allowed"},
 };
 
-TEST(RunnerInterruptions, RefusesWithTheKeyPath)
+TEST(RunnerInterruptionsTest, RefusesWithTheKeyPath)
 {
     for (const RefusalCase& c : REFUSAL_CASES) {
         SCOPED_TRACE(c.scenario);
@@ -140,7 +140,7 @@ TEST(RunnerInterruptions, RefusesWithTheKeyPath)
 // The single-run reader (the fuzzer's, and fwupdate-sim's until it plays
 // them) must not run a scenario that asks for an interruption as if it
 // were a plain one; a plain scenario still goes through it.
-TEST(RunnerInterruptions, ASingleRunCallerRefusesThem)
+TEST(RunnerInterruptionsTest, ASingleRunCallerRefusesThem)
 {
     const char* asking[] = {
         R"({"interruptions": {"kill_at_ms": 10}})",

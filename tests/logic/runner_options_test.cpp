@@ -27,7 +27,7 @@ const AcceptedCase ACCEPTED[] = {
     {{"--"}, "", "", false, true, {}},
 };
 
-TEST(RunnerOptions, Accepted)
+TEST(RunnerOptionsTest, Accepted)
 {
     for (const AcceptedCase& c : ACCEPTED) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));
@@ -57,7 +57,7 @@ const RefusedCase REFUSED[] = {
     {{"--scenario=a.json"}, "unknown option \"--scenario=a.json\" (updater arguments go after --)"},
 };
 
-TEST(RunnerOptions, Refused)
+TEST(RunnerOptionsTest, Refused)
 {
     for (const RefusedCase& c : REFUSED) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));

@@ -22,14 +22,14 @@ void PutClock(SimWorld* world, const std::int32_t fields[9], std::uint64_t setAt
     world->nowMs = nowMs;
 }
 
-TEST(RunnerReport, HexTextIsLowerCaseTwoDigitsPerByte)
+TEST(RunnerReportTest, HexTextIsLowerCaseTwoDigitsPerByte)
 {
     const std::uint8_t bytes[] = {0x00, 0x0F, 0xA0, 0xFF};
     EXPECT_EQ(HexText(bytes, sizeof bytes), "000fa0ff");
     EXPECT_EQ(HexText(bytes, 0), "");
 }
 
-TEST(RunnerReport, TextsThatAreNotUtf8AreEscapedBytewise)
+TEST(RunnerReportTest, TextsThatAreNotUtf8AreEscapedBytewise)
 {
     const struct {
         std::string bytes;
@@ -51,7 +51,7 @@ TEST(RunnerReport, TextsThatAreNotUtf8AreEscapedBytewise)
     }
 }
 
-TEST(RunnerReport, ReportWithAnyMutexNameReadsBackAsJson)
+TEST(RunnerReportTest, ReportWithAnyMutexNameReadsBackAsJson)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     const std::string cp950 = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_\xa4\xa4\xa4\xe5";
@@ -89,7 +89,7 @@ const ClockCase CLOCK_CASES[] = {
      "2026-03-29T03:00:10"},
 };
 
-TEST(RunnerReport, ScannerClockIsTheReceivedRecordAdvanced)
+TEST(RunnerReportTest, ScannerClockIsTheReceivedRecordAdvanced)
 {
     for (const ClockCase& c : CLOCK_CASES) {
         SCOPED_TRACE(c.name);
@@ -100,7 +100,7 @@ TEST(RunnerReport, ScannerClockIsTheReceivedRecordAdvanced)
     }
 }
 
-TEST(RunnerReport, ListsMutexesTheUpdaterCreatedAndStillOwns)
+TEST(RunnerReportTest, ListsMutexesTheUpdaterCreatedAndStillOwns)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     world.mutexes["Global\\A"] = SimMutex{"Global\\A", false, true, 0};  // created, released
@@ -113,7 +113,7 @@ TEST(RunnerReport, ListsMutexesTheUpdaterCreatedAndStillOwns)
     EXPECT_EQ(report["mutexes"]["owned_at_exit"], nlohmann::json::parse(R"(["B"])"));
 }
 
-TEST(RunnerReport, ServiceBeforeAndAfterAndHowTheRunEnded)
+TEST(RunnerReportTest, ServiceBeforeAndAfterAndHowTheRunEnded)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     world.nowMs = 30000;
@@ -136,7 +136,7 @@ TEST(RunnerReport, ServiceBeforeAndAfterAndHowTheRunEnded)
     EXPECT_EQ(BuildReport(world, before, 0, RunEnd::Return)["ended_by"], "return");
 }
 
-TEST(RunnerReport, ScannerFactsOnlyWhatArrivedWhole)
+TEST(RunnerReportTest, ScannerFactsOnlyWhatArrivedWhole)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     // An announcement whose image stopped half-way: the count, no digest.

@@ -153,7 +153,7 @@ const KeyCase KEY_CASES[] = {
      }},
 };
 
-TEST(RunnerScenario, EveryKeyReachesItsField)
+TEST(RunnerScenarioTest, EveryKeyReachesItsField)
 {
     for (const KeyCase& c : KEY_CASES) {
         SCOPED_TRACE(c.name);
@@ -163,7 +163,7 @@ TEST(RunnerScenario, EveryKeyReachesItsField)
     }
 }
 
-TEST(RunnerScenario, DefaultWorldReplacesWhatAPreviousRunLeft)
+TEST(RunnerScenarioTest, DefaultWorldReplacesWhatAPreviousRunLeft)
 {
     SimWorld world;
     world.languageId = 0x0404;
@@ -284,7 +284,7 @@ const RefusalCase REFUSAL_CASES[] = {
      "read: '\"\\xa4'"},
 };
 
-TEST(RunnerScenario, RefusesWithFileAndKeyPath)
+TEST(RunnerScenarioTest, RefusesWithFileAndKeyPath)
 {
     for (const RefusalCase& c : REFUSAL_CASES) {
         SCOPED_TRACE(std::string(c.scenario));
@@ -296,7 +296,7 @@ TEST(RunnerScenario, RefusesWithFileAndKeyPath)
 
 // ---- reading the file ----
 
-TEST(RunnerScenario, ReadsOnlyRegularFilesUpToTheCap)
+TEST(RunnerScenarioTest, ReadsOnlyRegularFilesUpToTheCap)
 {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() /

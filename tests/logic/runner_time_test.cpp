@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(RunnerTime, KnownZones)
+TEST(RunnerTimeTest, KnownZones)
 {
     const struct {
         const char* zone;
@@ -91,7 +91,7 @@ const ParseCase PARSE_CASES[] = {
     {"+026-12-06T10:20:30", "UTC", false, 0, 0},
 };
 
-TEST(RunnerTime, ParsesLocalTimeInItsZone)
+TEST(RunnerTimeTest, ParsesLocalTimeInItsZone)
 {
     for (const ParseCase& c : PARSE_CASES) {
         SCOPED_TRACE(std::string(c.text) + " in " + c.zone);
@@ -107,13 +107,13 @@ TEST(RunnerTime, ParsesLocalTimeInItsZone)
     }
 }
 
-TEST(RunnerTime, FormatsInTheGivenZone)
+TEST(RunnerTimeTest, FormatsInTheGivenZone)
 {
     EXPECT_EQ(FormatLocalTime(1796552430, "Asia/Taipei"), "2026-12-06T18:20:30");
     EXPECT_EQ(FormatLocalTime(1782900000, "Europe/Berlin"), "2026-07-01T12:00:00");
 }
 
-TEST(RunnerTime, PutsTheProcessZoneBack)
+TEST(RunnerTimeTest, PutsTheProcessZoneBack)
 {
     // The simulated platform converts local time under TZ as well; a helper
     // that left its own zone behind would shift every later conversion.
@@ -132,7 +132,7 @@ TEST(RunnerTime, PutsTheProcessZoneBack)
     EXPECT_EQ(std::getenv("TZ"), nullptr);
 }
 
-TEST(RunnerTime, FieldsToSecondsReadsMonthsFromZero)
+TEST(RunnerTimeTest, FieldsToSecondsReadsMonthsFromZero)
 {
     const std::int32_t january1970[9] = {0, 0, 0, 1, 0, 70, 0, 0, 0};
     EXPECT_EQ(LocalFieldsToSeconds(january1970, "UTC"), 0);

@@ -47,7 +47,9 @@ Step NothingToRead()
     return R(32, 0);
 }
 
-TEST_F(SimTest, ScannerAcceptsOnlyTheWireOrder)
+class ScannerModelTest : public SimulatedWorldFixture { };
+
+TEST_F(ScannerModelTest, ScannerAcceptsOnlyTheWireOrder)
 {
     Bytes badMarker = STATUS;
     badMarker[1] = 0x03;

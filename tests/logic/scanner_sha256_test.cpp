@@ -40,7 +40,7 @@ std::string Hex(const std::vector<std::uint8_t>& digest)
     return text;
 }
 
-TEST(SimSha256, MatchesPublishedVectorsWhateverThePieces)
+TEST(ScannerSha256Test, MatchesPublishedVectorsWhateverThePieces)
 {
     // "two blocks" is 56 bytes: its length no longer fits the first block.
     const struct {
@@ -61,7 +61,7 @@ TEST(SimSha256, MatchesPublishedVectorsWhateverThePieces)
     }
 }
 
-TEST(SimSha256, EmbeddedImageIsTheWholeDevelopmentImage)
+TEST(ScannerSha256Test, EmbeddedImageIsTheWholeDevelopmentImage)
 {
     // The development image is SHA-256 in counter mode over a fixed seed:
     // block i is the digest of the seed followed by i as 8 little-endian

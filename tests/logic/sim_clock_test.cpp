@@ -5,9 +5,11 @@
 
 namespace {
 
+class SimClockTest : public SimulatedWorldFixture { };
+
 // The waits of the updater are bounded by tick differences; they are only
 // tested across the wrap if the simulated tick count really wraps.
-TEST_F(SimTest, SleepsAdvanceVirtualTimeAndTheTickCountWraps)
+TEST_F(SimClockTest, SleepsAdvanceVirtualTimeAndTheTickCountWraps)
 {
     World().tickAtStart = 0xFFFFFF00u;
     StartWorld();

@@ -16,9 +16,11 @@
 
 namespace {
 
+class SimDeviceTest : public SimulatedWorldFixture { };
+
 // The transfer tests find event leaks by comparing these two counters, so a
 // refused create and a second close must count for nothing.
-TEST_F(SimTest, EventsAreCountedOnceAndRefusedByCallNumber)
+TEST_F(SimDeviceTest, EventsAreCountedOnceAndRefusedByCallNumber)
 {
     World().createEvent = SimRefusal{2, 2, 8};
     StartWorld();

@@ -1,5 +1,9 @@
 // Every logic test starts from a fresh simulated PC and a fresh updater
 // process, so no test sees what an earlier one left behind.
+//
+// This is a base, not a suite: each test file derives its own fixture from
+// it, named after the file (host_service_test.cpp holds HostServiceTest), so
+// a test's full name tells which file holds it.
 #pragma once
 #include <string>
 
@@ -8,7 +12,7 @@
 #include "common/shared.h"
 #include "platform/sim/world.h"
 
-class SimTest : public ::testing::Test {
+class SimulatedWorldFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {

@@ -9,6 +9,8 @@
 
 namespace {
 
+class SimRegistryTest : public SimulatedWorldFixture { };
+
 SimRegistryValue Value(const std::string& name, const std::string& bytes, std::uint32_t type = 1)
 {
     return SimRegistryValue{name, type, std::vector<std::uint8_t>(bytes.begin(), bytes.end())};
@@ -17,7 +19,7 @@ SimRegistryValue Value(const std::string& name, const std::string& bytes, std::u
 // The friendly-name lookup's handling of short rooms, stale bytes and
 // missing terminators is only tested if the simulated query behaves as
 // RegQueryValueExA does.
-TEST_F(SimTest, RegistryQueryFollowsTheRoomRules)
+TEST_F(SimRegistryTest, RegistryQueryFollowsTheRoomRules)
 {
     World().registry = {{3,
                          false,

@@ -9,10 +9,12 @@
 
 namespace {
 
+class SimServiceTest : public SimulatedWorldFixture { };
+
 // Stop and start in the wrong state fail with the service manager's own
 // codes and change nothing, so a service control that sends a request it
 // should not have sent shows as a failure.
-TEST_F(SimTest, ServiceStopAndStartAreRefusedInTheWrongState)
+TEST_F(SimServiceTest, ServiceStopAndStartAreRefusedInTheWrongState)
 {
     const struct {
         const char* name;

@@ -15,7 +15,7 @@ using namespace texts;
 
 namespace {
 
-class UpdateClockTest : public SimTest {
+class UpdateClockTest : public SimulatedWorldFixture {
 protected:
     void Connect()
     {

@@ -18,7 +18,7 @@ using namespace texts;
 
 namespace {
 
-class UpdateDownloadTest : public SimTest {
+class UpdateDownloadTest : public SimulatedWorldFixture {
 protected:
     // Starts the world and opens the scanner as discovery leaves it.
     void Connect()

@@ -20,7 +20,7 @@ namespace {
 const std::string GONE = "\n" + POWER_OFF_CHECK + POWER_ON_CHECK;
 const std::string BACK = GONE + "\n";
 
-class UpdateRecoveryTest : public SimTest {
+class UpdateRecoveryTest : public SimulatedWorldFixture {
 protected:
     // A scanner in its loader that leaves before presence check `leaveCheck`
     // and is back before check `backCheck` (0: never leaves). Check k comes

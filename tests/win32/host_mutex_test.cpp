@@ -65,7 +65,7 @@ DWORD GuardElsewhere(const char* which, const std::string& friendlyName, DWORD* 
     return code;
 }
 
-TEST(HostMutexGuardTest, MutexHeldByAnotherProcessFailsTheGuardAfterThreeTries)
+TEST(HostMutexTest, MutexHeldByAnotherProcessFailsTheGuardAfterThreeTries)
 {
     ASSERT_TRUE(HELPER_MODE_CHECKED);
     for (const char* which : {"scanner", "utility"}) {

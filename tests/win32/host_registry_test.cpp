@@ -60,7 +60,7 @@ void Write(const Instance& instance, std::vector<std::string>* written)
     RegCloseKey(handle);
 }
 
-TEST(HostRegistryLookupTest, FindsTheScannersFriendlyName)
+TEST(HostRegistryTest, FindsTheScannersFriendlyName)
 {
     struct Case {
         const char* name;

@@ -12,7 +12,7 @@
 
 namespace {
 
-class HostImagingServiceTest : public ::testing::Test {
+class HostServiceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -75,7 +75,7 @@ protected:
     DWORD m_originalState = 0;
 };
 
-TEST_F(HostImagingServiceTest, OperationsLeaveTheServiceAsExpected)
+TEST_F(HostServiceTest, OperationsLeaveTheServiceAsExpected)
 {
     struct Case {
         const char* name;

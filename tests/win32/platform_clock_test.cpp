@@ -12,7 +12,7 @@ bool SameDate(const CalendarFields& a, const CalendarFields& b)
            a.tm_mon == b.tm_mon && a.tm_year == b.tm_year && a.tm_wday == b.tm_wday && a.tm_yday == b.tm_yday;
 }
 
-TEST(MakeLocalTimeTest, NormalisesTheRecordOrLeavesItAsItCame)
+TEST(PlatformClockTest, MakeLocalTimeNormalisesTheRecordOrLeavesItAsItCame)
 {
     struct Case {
         const char* name;
@@ -45,7 +45,7 @@ TEST(MakeLocalTimeTest, NormalisesTheRecordOrLeavesItAsItCame)
     }
 }
 
-TEST(LocalTimeTest, FieldsAreOneCalendarDate)
+TEST(PlatformClockTest, LocalTimeFieldsAreOneCalendarDate)
 {
     LocalTimeFields now{};
     ReadLocalTime(&now);

@@ -80,7 +80,7 @@ std::vector<unsigned char> Receive(HANDLE server, DWORD size)
     return bytes;
 }
 
-TEST(DeviceTransferTest, EachTransferMovesAndCountsItsBytes)
+TEST(PlatformDeviceTest, EachTransferMovesAndCountsItsBytes)
 {
     struct Case {
         const char* name;
@@ -123,7 +123,7 @@ DWORD WINAPI ReceiveAtTheFarEnd(void* argument)
     return 0;
 }
 
-TEST(DeviceTransferTest, WholeFirmwareImageGoesOutInOneCall)
+TEST(PlatformDeviceTest, WholeFirmwareImageGoesOutInOneCall)
 {
     Handle resource = FindBinaryResource(121);
     ASSERT_NE(resource, NO_HANDLE);
@@ -147,7 +147,7 @@ TEST(DeviceTransferTest, WholeFirmwareImageGoesOutInOneCall)
 // A path that is not there, a device that knows nothing of the descriptor
 // request, and a far end that is gone, as a scanner that left the bus: each
 // must come back as a failure, with no byte count to mistake for success.
-TEST(DeviceTransferTest, FailuresComeBackAsFailures)
+TEST(PlatformDeviceTest, FailuresComeBackAsFailures)
 {
     SetLastError(0);
     EXPECT_EQ(OpenDevicePath("\\\\.\\usbscan0"), INVALID_HANDLE);

@@ -13,7 +13,7 @@ namespace {
 const char INSTANCE_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\9876";
 const char DEVICE_PATH[] = "\\\\.\\Usbscan3";
 
-class RegistryTest : public ::testing::Test {
+class PlatformRegistryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -35,7 +35,7 @@ protected:
 // The lookup keeps one type variable across its queries and sizes the next
 // room from it, so what each query leaves there matters as much as its
 // status.
-TEST_F(RegistryTest, QueriesReportStatusTypeAndSize)
+TEST_F(PlatformRegistryTest, QueriesReportStatusTypeAndSize)
 {
     struct Case {
         const char* name;

@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(ResourceTest, ImageIsTheEmbeddedFileAndOtherIdsAreAbsent)
+TEST(PlatformResourceTest, ImageIsTheEmbeddedFileAndOtherIdsAreAbsent)
 {
     Handle resource = FindBinaryResource(121);
     ASSERT_NE(resource, NO_HANDLE);

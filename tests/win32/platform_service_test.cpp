@@ -25,7 +25,7 @@ bool ReadConfig(Handle service, ServiceConfigHead* head)
     return ok;
 }
 
-TEST(ServiceTest, StartTypeChangesAloneAndRefusalsKeepTheirReason)
+TEST(PlatformServiceTest, StartTypeChangesAloneAndRefusalsKeepTheirReason)
 {
     Handle manager = OpenServiceManager();
     ASSERT_NE(manager, NO_HANDLE) << LastError();
