@@ -72,11 +72,11 @@ public:
     }
 };
 
-class SimDeviceLinkTest : public SimTest {
+class SimDeviceLinkTest : public SimulatedWorldFixture {
 protected:
     void SetUp() override
     {
-        SimTest::SetUp();
+        SimulatedWorldFixture::SetUp();
         World().deviceLink = &m_link;
         StartWorld();
     }
