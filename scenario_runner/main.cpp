@@ -106,7 +106,7 @@ void ReportProcessExit()
 
 // A replay that diverges ends the process with status 2: the trace of what
 // was played up to there is kept, a report of a run that did not finish is not.
-void FinishDivergedReplay()
+void FinishDivergedReplay(const std::string& /*line*/)
 {
     g_run.running = false;
     FinishTrace();

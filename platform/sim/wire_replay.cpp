@@ -191,12 +191,13 @@ bool WireReplay::Attach(int path, SimObject* device)
 
 void WireReplay::Diverge(const std::string& line)
 {
+    m_diverged = true;
+    if (m_onDivergence) {
+        m_onDivergence(line);
+    }
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
-    if (m_onDivergence) {
-        m_onDivergence();
-    }
     std::_Exit(2);
 }
 
@@ -207,6 +208,9 @@ void WireReplay::DivergeFromNothing(const std::string& sent)
 
 DeviceAnswer WireReplay::Describe(const SimObject& device)
 {
+    if (m_diverged) {
+        return {USBD_STATUS_DEVICE_GONE_VALUE, 0, 0, 0};
+    }
     const std::uint16_t address = BusAddressOf(device);
     const std::string sent = DescribeRequest(TRACE_DESCRIPTOR, address, 0, nullptr, 0, 0);
     if (m_next >= m_requests.size()) {
@@ -276,6 +280,9 @@ void WireReplay::CheckRequest(std::size_t first, std::size_t last, std::uint8_t 
 
 DeviceAnswer WireReplay::Transfer(const SimObject& device, std::uint8_t kind, std::uint8_t* bytes, std::uint32_t size)
 {
+    if (m_diverged) {
+        return {USBD_STATUS_DEVICE_GONE_VALUE, 0, 0, 0};
+    }
     const bool write = kind == TRACE_WRITE;
     const std::uint16_t address = BusAddressOf(device);
     const bool clockRecord = write && m_clockRecordNext;
@@ -316,7 +323,7 @@ DeviceAnswer WireReplay::Read(const SimObject& device, std::uint8_t* data, std::
 
 void WireReplay::Finish()
 {
-    if (m_next >= m_requests.size()) {
+    if (m_diverged || m_next >= m_requests.size()) {
         return;
     }
     const ReplayRequest& request = m_requests[m_next];

@@ -35,9 +35,11 @@ public:
     // Leaves the world alone when the trace holds no usable clock record.
     void StartClock(SimWorld* world) const;
 
-    // Runs just before a divergence ends the process (to finish the
-    // caller's files).
-    void OnDivergence(std::function<void()> finish) { m_onDivergence = std::move(finish); }
+    // Called with the line that names a divergence before it ends the
+    // process with status 2 (to finish the caller's files); a handler that
+    // does not return (a fuzzer's, which throws) keeps the process. Once
+    // diverged, every later request finds its device gone.
+    void OnDivergence(std::function<void(const std::string& line)> handler) { m_onDivergence = std::move(handler); }
 
     bool Attach(int path, SimObject* device) override;
     DeviceAnswer Describe(const SimObject& device) override;
@@ -74,7 +76,8 @@ private:
     std::vector<std::vector<std::size_t>> m_presenceByPath;
     std::size_t m_next = 0;
     bool m_clockRecordNext = false;  // the next write is a clock record
-    std::function<void()> m_onDivergence;
+    std::function<void(const std::string& line)> m_onDivergence;
+    bool m_diverged = false;
 };
 
 // The one line that names a diverging request and both byte strings.

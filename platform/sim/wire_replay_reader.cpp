@@ -184,6 +184,8 @@ bool WireReplay::Parse(const std::vector<std::uint8_t>& bytes, std::string* erro
 {
     m_requests.clear();
     m_next = 0;
+    m_clockRecordNext = false;
+    m_diverged = false;
     if (bytes.size() < PCAP_FILE_HEADER_SIZE || GetLe32(bytes.data()) != PCAP_MAGIC_MICROSECONDS) {
         *error = "not a pcap file (little-endian, microsecond time stamps)";
         return false;

@@ -105,8 +105,7 @@ TEST_F(SimDeviceLinkTest, EachWireOutcomeBecomesOnePlatformResult)
         {"outcome fails", USBD_STATUS_TIMEOUT_VALUE, true, 0, 20, false, true},
         {"call fails", USBD_STATUS_STALL_PID_VALUE, false, ERROR_GEN_FAILURE_CODE, 0, false, false},
         {"device gone", USBD_STATUS_DEVICE_GONE_VALUE, false, ERROR_DEVICE_NOT_CONNECTED_CODE, 0, false, false},
-        {"other maker's device", USBD_STATUS_NOT_SUPPORTED_VALUE, false, ERROR_INVALID_FUNCTION_CODE, 0, false,
-         false},
+        {"other maker's device", USBD_STATUS_NOT_SUPPORTED_VALUE, false, ERROR_INVALID_FUNCTION_CODE, 0, false, false},
     };
     const Handle device = OpenDevicePath("\\\\.\\usbscan4");
     ASSERT_NE(device, INVALID_HANDLE);
