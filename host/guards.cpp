@@ -14,9 +14,6 @@ namespace {
 const char* const IMAGE_CLASS_KEY = "SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 const char* const SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
 const char* const UTILITY_MUTEX_NAME = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
-// The updater's own, in the global namespace so that a copy started from
-// another session sees it too.
-const char* const UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
 
 constexpr std::uint32_t REGISTRY_TEXT_SIZE = 256;
 constexpr std::uint32_t NON_TEXT_ROOM = 4;

@@ -6,6 +6,9 @@ constexpr int MAX_CLASS_INSTANCE = 9999;
 constexpr int MUTEX_NAME_SIZE = 260;
 constexpr int MUTEX_TRIES = 3;
 constexpr unsigned MUTEX_RETRY_PAUSE_MS = 1000;
+// The updater's own, in the global namespace so that a copy started from
+// another session sees it too.
+constexpr const char* UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
 
 // Reads the scanner's friendly name from the Image-class registry instance
 // whose device path is DevicePath.

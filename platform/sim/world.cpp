@@ -68,20 +68,18 @@ const char* ControlName(ConsoleControl event)
     return "?";
 }
 
-const char* const UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
-
 // The other copy of the updater takes the one-updater mutex only when nobody
 // owns it; it then writes the scanner (not modelled byte by byte: it is the
 // fact that two copies write that matters) and keeps the mutex.
 void StartOtherUpdater(SimWorld& world)
 {
     world.otherUpdaterTried = true;
-    auto it = world.mutexes.find(UPDATER_MUTEX_NAME);
+    auto it = world.mutexes.find(OTHER_UPDATER_MUTEX_NAME);
     if (it != world.mutexes.end() && (it->second.heldByOther || it->second.updaterOwnership > 0)) {
         return;
     }
-    SimMutex& mutex = world.mutexes[UPDATER_MUTEX_NAME];
-    mutex.name = UPDATER_MUTEX_NAME;
+    SimMutex& mutex = world.mutexes[OTHER_UPDATER_MUTEX_NAME];
+    mutex.name = OTHER_UPDATER_MUTEX_NAME;
     mutex.heldByOther = true;
     world.otherUpdaterWrote = true;
 }

@@ -139,6 +139,11 @@ struct SimProcessEnded {
 
 class DeviceLink;
 
+// The one-updater mutex as the other copy of the updater (another program,
+// as far as this PC is concerned) names it. The tests of two copies fail if
+// it ever parts from the name the updater's own code uses.
+constexpr const char* OTHER_UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
+
 class SimWorld {
 public:
     // ---- configuration (set before Start) ----

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/shared.h"
+#include "host/guards.h"
 #include "host/service_debt.h"
 #include "platform/sim/world.h"
 #include "tests/logic/app_test_support.h"
@@ -18,7 +19,7 @@ namespace {
 using namespace texts;
 
 constexpr std::uint32_t BURN_MS = 30000;
-const char* const UPDATER_MUTEX = "Global\\fwupdate-update";
+const char* const UPDATER_MUTEX = UPDATER_MUTEX_NAME;
 const std::string DEBT_KEY = "software\\fwupdate";
 
 class AppInterruptionTest : public AppRunFixture {

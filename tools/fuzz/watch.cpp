@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/guards.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/device.h"
@@ -119,7 +120,7 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     const bool guarded = w.registryOpens == w.ownKeyOpens || UpdaterOwnsBothGuards(w);
     // Two copies of the updater never write the scanner at once: each writes
     // only while it owns the one-updater mutex.
-    const auto updaterMutex = w.mutexes.find("Global\\fwupdate-update");
+    const auto updaterMutex = w.mutexes.find(UPDATER_MUTEX_NAME);
     const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.updaterOwnership > 0;
     const std::uint32_t reached = w.model.writeCalls;
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
