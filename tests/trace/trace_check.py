@@ -4,6 +4,12 @@
   trace_check.py dissect SIM LUA SCENARIO EXPECTED.fields
       The dissector's fields (tshark) on SCENARIO's trace equal the
       hand-written EXPECTED.fields.
+  trace_check.py cut SIM LUA SCENARIO SNAP
+      SCENARIO's trace with each packet cut to its first SNAP bytes, as a
+      capture with that snap length keeps it: the dissector names every
+      record as on the whole trace, shows each field as there or not at
+      all, marks exactly the records that lost bytes it decodes, and never
+      fails; wire_trace.py sets aside the same clock records.
   trace_check.py outcomes SIM SCENARIO INDEX=KIND,SIZE,OUTCOME,COUNT[@DEVICE] ...
       The trace's requests INDEX are as given ("read,36,success,20").
   trace_check.py replay SIM SCENARIO EXPECTED.out
@@ -23,6 +29,7 @@
       EXPECTED.out; so does no trace whose pieces carry other bytes.
 """
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -37,6 +44,9 @@ FIELDS = ["frame.number", "usb.device_address", "fwupdate.direction", "fwupdate.
     "fwupdate.clock." + n for n in ("tm_sec", "tm_min", "tm_hour", "tm_mday", "tm_mon", "tm_year", "tm_wday",
                                     "tm_yday", "tm_isdst")] + ["fwupdate.image.bytes"]
 DESCRIPTOR_FIELDS = ["frame.number", "usb.device_address", "usb.idVendor", "usb.idProduct"]
+# What a cut capture is checked by: where FIELDS show the record, what the
+# frame kept and what the dissector says it kept.
+CUT_FIELDS = ["frame.len", "frame.cap_len", "usb.usbpcap_header_len", "fwupdate.captured", "_ws.lua.error"]
 
 
 def run_sim(sim, *args):
@@ -93,6 +103,84 @@ def dissect(sim, lua, scenario, expected_file, work):
         return differ("the descriptor answers", expected_descriptors, descriptors)
     print(f"{len(actual)} records and {len(descriptors)} descriptors as expected")
     return 0
+
+
+def cut_trace(path, out_path, snap):
+    """Keeps each packet's first SNAP bytes; its record still says its full
+    length (orig_len), as a capture with that snap length writes it. Done
+    apart from wire_trace.py, which the check judges."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    out = bytearray(raw[:24])
+    struct.pack_into("<I", out, 16, snap)
+    at = 24
+    while at + 16 <= len(raw):
+        ts_sec, ts_usec, incl, orig = struct.unpack_from("<IIII", raw, at)
+        kept = min(incl, snap)
+        out += struct.pack("<IIII", ts_sec, ts_usec, kept, orig) + raw[at + 16:at + 16 + kept]
+        at += 16 + incl
+    with open(out_path, "wb") as f:
+        f.write(out)
+
+
+def dissected(trace, lua):
+    """Each frame the dissector names (or fails on): frame number -> the
+    values of FIELDS + CUT_FIELDS, an absent one as ""."""
+    args = ["tshark", "-r", trace, "-X", "lua_script:" + lua, "-Y", "fwupdate || _ws.lua.error", "-T", "fields"]
+    for field in FIELDS + CUT_FIELDS:
+        args += ["-e", field]
+    run = subprocess.run(args, capture_output=True, timeout=120)
+    if run.returncode != 0:
+        sys.exit("tshark failed: " + run.stderr.decode())
+    rows = [line.split("\t") for line in run.stdout.decode().splitlines()]
+    return {row[0]: dict(zip(FIELDS + CUT_FIELDS, row)) for row in rows}
+
+
+def cut_problems(whole, cut):
+    """What is wrong with one frame of the cut capture next to the whole one."""
+    if whole is None or cut is None:
+        return [f"named {cut and cut['fwupdate.record']!r}, on the whole trace {whole and whole['fwupdate.record']!r}"]
+    problems = [f"the dissector failed (Lua error) on the {name} trace"
+                for name, row in (("cut", cut), ("whole", whole)) if row["_ws.lua.error"]]
+    if cut["fwupdate.record"] != whole["fwupdate.record"]:
+        problems.append(f"named {cut['fwupdate.record']!r}, on the whole trace {whole['fwupdate.record']!r}")
+    lost = int(cut["frame.cap_len"]) < int(cut["frame.len"]) and cut["fwupdate.record"] != "image data"
+    kept = str(int(cut["frame.cap_len"]) - int(cut["usb.usbpcap_header_len"])) if lost else ""
+    if cut["fwupdate.captured"] != kept or whole["fwupdate.captured"]:
+        problems.append(f"marked as keeping {cut['fwupdate.captured'] or 'all'} bytes "
+                        f"(whole trace: {whole['fwupdate.captured'] or 'all'}), kept {kept or 'all'}")
+    for field in (f for f in FIELDS[1:] if f != "fwupdate.record"):
+        if cut[field] != whole[field] and (cut[field] or not lost):
+            problems.append(f"{field} is {cut[field]!r}, on the whole trace {whole[field]!r}")
+    return problems
+
+
+def clock_records(trace):
+    """The requests whose clock record the cross-build comparison sets aside."""
+    items = wire_trace.comparable(wire_trace.requests_of(wire_trace.read_trace(trace)[1]))
+    return [index for index, item in enumerate(items, 1) if b"<clock record>" in (item[3],) + item[4][2:]]
+
+
+def cut(sim, lua, scenario, snap, work):
+    trace, short = os.path.join(work, "t.pcap"), os.path.join(work, "cut.pcap")
+    record(sim, scenario, trace)
+    cut_trace(trace, short, int(snap))
+    whole, kept = dissected(trace, lua), dissected(short, lua)
+    failed = 0
+    for frame in sorted(set(whole) | set(kept), key=int):
+        for problem in cut_problems(whole.get(frame), kept.get(frame)):
+            print(f"frame {frame}: {problem}")
+            failed = 1
+    marked = [row for row in kept.values() if row["fwupdate.captured"]]
+    if not marked:
+        print(f"a snap length of {snap} cuts no record the dissector decodes")
+        failed = 1
+    if clock_records(short) != clock_records(trace):
+        print(f"clock records set aside: {clock_records(short)} cut, {clock_records(trace)} whole")
+        failed = 1
+    if not failed:
+        print(f"{len(whole)} records named alike, {len(marked)} of them marked cut off at {snap} bytes")
+    return failed
 
 
 def outcomes(sim, scenario, items, work):
@@ -204,6 +292,8 @@ def main(argv):
     with tempfile.TemporaryDirectory() as work:
         if command == "dissect":
             return dissect(argv[1], argv[2], argv[3], argv[4], work)
+        if command == "cut":
+            return cut(argv[1], argv[2], argv[3], argv[4], work)
         if command == "outcomes":
             return outcomes(argv[1], argv[2], argv[3:], work)
         if command == "replay":

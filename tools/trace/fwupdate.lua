@@ -8,6 +8,12 @@
 -- in, and for the firmware download the image out. Which record a bulk
 -- payload is follows from the exchange so far, so the capture is walked in
 -- order once and each frame keeps what it was found to be.
+--
+-- A record is measured by the length its packet reports (the URB's transfer
+-- length), never by the bytes the capture kept: a capture with a small snap
+-- length (or our own traces, past 1024 bytes) cuts packets short, and the
+-- exchange must still be followed. Fields are decoded only from bytes that
+-- were kept; a record that lost some says how many it kept.
 
 local proto = Proto("fwupdate", "Orvane scanner protocol")
 
@@ -34,6 +40,7 @@ local f = {
     state_name = ProtoField.string("fwupdate.state.name", "State name"),
     reply_rest = ProtoField.bytes("fwupdate.reply.rest", "Not interpreted (bytes 6-31)"),
     image_bytes = ProtoField.uint32("fwupdate.image.bytes", "Image bytes in this transfer", base.DEC),
+    captured = ProtoField.uint32("fwupdate.captured", "Bytes captured (record cut off)", base.DEC),
 }
 for _, name in ipairs(CLOCK_FIELDS) do
     f[name] = ProtoField.int32("fwupdate.clock." .. name, name, base.DEC)
@@ -41,6 +48,9 @@ end
 local field_list = {}
 for _, field in pairs(f) do table.insert(field_list, field) end
 proto.fields = field_list
+local cut_off = ProtoExpert.new("fwupdate.cut_off", "Record cut off by the capture's snap length",
+    expert.group.UNDECODED, expert.severity.WARN)
+proto.experts = { cut_off }
 
 local endpoint_direction = Field.new("usb.endpoint_address.direction")
 local data_length = Field.new("usb.data_len")
@@ -77,12 +87,27 @@ local function param_name(opcode, subcode, param)
     return "unknown"
 end
 
+-- The bytes the packet reports for its payload, kept or not.
+local function reported_size(tvb)
+    local length = data_length()
+    return length and length.value or tvb:reported_len()
+end
+
+-- The bytes at offset, if the capture kept them all.
+local function kept(tvb, offset, size)
+    if offset + size > tvb:len() then return nil end
+    return tvb(offset, size)
+end
+
 -- Decides what a payload is from the exchange so far (first pass only).
+-- A command block needs its marker kept to be known, and its opcode and
+-- subcode for what follows it.
 local function classify(tvb, outward)
-    local size = tvb:len()
-    if outward and size == 16 and tvb(0, 4):le_uint() == 0x220 then
-        local opcode, subcode = tvb(4, 1):uint(), tvb(6, 1):uint()
-        command = { opcode = opcode, subcode = subcode }
+    local size = reported_size(tvb)
+    local marker = kept(tvb, 0, 4)
+    if outward and size == 16 and marker and marker:le_uint() == 0x220 then
+        local opcode, subcode = kept(tvb, 4, 1), kept(tvb, 6, 1)
+        command = opcode and subcode and { opcode = opcode:uint(), subcode = subcode:uint() }
         phase = "reply"
         reply_seen = 0
         return "command block"
@@ -107,6 +132,82 @@ local function classify(tvb, outward)
     return "unknown"
 end
 
+-- Adds a field from bytes the capture kept (little-endian where asked) and
+-- returns them; a field whose bytes were cut off is left out (nil).
+local function add_kept(t, field, tvb, offset, size, little_endian)
+    local range = kept(tvb, offset, size)
+    if range == nil then return nil end
+    if little_endian then t:add_le(field, range) else t:add(field, range) end
+    return range
+end
+
+-- Each record's fields; each returns the record's text for the Info column.
+local function show_command(t, tvb)
+    local opcode_range, subcode_range = kept(tvb, 4, 1), kept(tvb, 6, 1)
+    local param_range, length_range = kept(tvb, 8, 2), kept(tvb, 12, 4)
+    local opcode = opcode_range and opcode_range:uint()
+    local subcode = subcode_range and subcode_range:uint()
+    local param = param_range and param_name(opcode, subcode, param_range:le_uint())
+    local name = opcode and subcode and command_name(opcode, subcode)
+    if name then t:add(f.command, name) end
+    add_kept(t, f.marker, tvb, 0, 4, true)
+    if add_kept(t, f.opcode, tvb, 4, 1) then t:add(f.opcode_name, OPCODES[opcode] or "unknown") end
+    add_kept(t, f.reserved, tvb, 5, 1)
+    if add_kept(t, f.subcode, tvb, 6, 1) then t:add(f.subcode_name, SUBCODES[subcode] or "unknown") end
+    add_kept(t, f.reserved, tvb, 7, 1)
+    if add_kept(t, f.param, tvb, 8, 2, true) then t:add(f.param_name, param) end
+    add_kept(t, f.reserved, tvb, 10, 2)
+    add_kept(t, f.length, tvb, 12, 4, true)
+    return "command: " .. (name or "?") .. " (" .. (OPCODES[opcode] or "?") .. ", " .. (SUBCODES[subcode] or "?") ..
+        ", param " .. (param or "?") .. ", length " .. (length_range and length_range:le_uint() or "?") .. ")"
+end
+
+local function show_reply(t, tvb)
+    add_kept(t, f.reply_head, tvb, 0, 4, true)
+    local state_range = add_kept(t, f.state, tvb, 4, 2, true)
+    local state = state_range and state_range:le_uint()
+    if state then t:add(f.state_name, STATES[state] or "busy") end
+    add_kept(t, f.reply_rest, tvb, 6, 26)
+    if state == nil then return "status reply: state not captured" end
+    return "status reply: " .. (STATES[state] or ("busy (" .. state .. ")"))
+end
+
+local function show_clock(t, tvb)
+    local values = {}
+    for i, name in ipairs(CLOCK_FIELDS) do
+        local range = add_kept(t, f[name], tvb, (i - 1) * 4, 4, true)
+        values[i] = range and range:le_int()
+    end
+    -- The fields are kept from the first on, so with the year all six are.
+    if values[6] == nil then return "clock record: time not captured" end
+    return string.format("clock record: %d-%02d-%02d %02d:%02d:%02d (tm_mon as sent)", values[6] + 1900,
+        values[5], values[4], values[3], values[2], values[1])
+end
+
+local function show_image(t, tvb)
+    local size = reported_size(tvb)
+    t:add(f.image_bytes, size)
+    return "image data, " .. size .. " bytes"
+end
+
+local SHOW = {
+    ["command block"] = show_command,
+    ["status reply"] = show_reply,
+    ["clock record"] = show_clock,
+    ["image data"] = show_image,
+}
+
+-- Says so where the capture kept fewer of a record's bytes than its packet
+-- reports. Not for the image write: none of its bytes is decoded, and our
+-- own traces keep only its first 1024 as a matter of course.
+local function mark_cut_off(t, tvb, record)
+    local captured, size = tvb:len(), reported_size(tvb)
+    if record == "image data" or captured >= size then return "" end
+    local text = string.format("%d of %d bytes captured", captured, size)
+    t:add(f.captured, captured):add_proto_expert_info(cut_off, "Record cut off: " .. text)
+    return " [cut off: " .. text .. "]"
+end
+
 local function dissect(tvb, pinfo, tree)
     local dir = endpoint_direction()
     if dir == nil then return false end
@@ -123,45 +224,9 @@ local function dissect(tvb, pinfo, tree)
     local t = tree:add(proto, tvb(), "Orvane scanner: " .. record)
     t:add(f.direction, outward and "host to scanner" or "scanner to host")
     t:add(f.record, record)
-    local info = record
-    if record == "command block" then
-        local opcode, subcode, param = tvb(4, 1):uint(), tvb(6, 1):uint(), tvb(8, 2):le_uint()
-        local name = command_name(opcode, subcode, param)
-        t:add(f.command, name)
-        t:add_le(f.marker, tvb(0, 4))
-        t:add(f.opcode, tvb(4, 1))
-        t:add(f.opcode_name, OPCODES[opcode] or "unknown")
-        t:add(f.reserved, tvb(5, 1))
-        t:add(f.subcode, tvb(6, 1))
-        t:add(f.subcode_name, SUBCODES[subcode] or "unknown")
-        t:add(f.reserved, tvb(7, 1))
-        t:add_le(f.param, tvb(8, 2))
-        t:add(f.param_name, param_name(opcode, subcode, param))
-        t:add(f.reserved, tvb(10, 2))
-        t:add_le(f.length, tvb(12, 4))
-        info = "command: " .. name .. " (" .. (OPCODES[opcode] or "?") .. ", " .. (SUBCODES[subcode] or "?") ..
-            ", param " .. param_name(opcode, subcode, param) .. ", length " .. tvb(12, 4):le_uint() .. ")"
-    elseif record == "status reply" then
-        local state = tvb(4, 2):le_uint()
-        t:add_le(f.reply_head, tvb(0, 4))
-        t:add_le(f.state, tvb(4, 2))
-        t:add(f.state_name, STATES[state] or "busy")
-        t:add(f.reply_rest, tvb(6, 26))
-        info = "status reply: " .. (STATES[state] or ("busy (" .. state .. ")"))
-    elseif record == "clock record" then
-        local values = {}
-        for i, name in ipairs(CLOCK_FIELDS) do
-            t:add_le(f[name], tvb((i - 1) * 4, 4))
-            values[i] = tvb((i - 1) * 4, 4):le_int()
-        end
-        info = string.format("clock record: %d-%02d-%02d %02d:%02d:%02d (tm_mon as sent)", values[6] + 1900,
-            values[5], values[4], values[3], values[2], values[1])
-    elseif record == "image data" then
-        local length = data_length()
-        t:add(f.image_bytes, length and length.value or tvb:len())
-        info = "image data, " .. (length and length.value or tvb:len()) .. " bytes"
-    end
-    pinfo.cols.info:append(" | " .. info)
+    local show = SHOW[record]
+    local info = show and show(t, tvb) or record
+    pinfo.cols.info:append(" | " .. info .. mark_cut_off(t, tvb, record))
     return true
 end
 

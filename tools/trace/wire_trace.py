@@ -108,8 +108,13 @@ def write_trace(path, header, packets):
             f.write(p.encode())
 
 
-def is_block(data, opcode, subcode):
-    return len(data) == 16 and data[:4] == b"\x20\x02\x00\x00" and data[4] == opcode and data[6] == subcode
+def is_block(submit, opcode, subcode):
+    """Whether a write is that command block: 16 bytes by the length the
+    packet reports, of which a capture with a small snap length may have
+    kept fewer; the marker, opcode and subcode must be among those kept."""
+    data = submit.data
+    return (submit.data_length == 16 and len(data) >= 7 and data[:4] == b"\x20\x02\x00\x00" and data[4] == opcode
+            and data[6] == subcode)
 
 
 def comparable(requests):
@@ -130,8 +135,8 @@ def comparable(requests):
                 written = b"<clock record>"
                 record_write = False
             else:
-                record_write = is_block(written, 0x2A, 0x66)
-                reply_left = 32 if is_block(written, 0x28, 0x66) else 0
+                record_write = is_block(s, 0x2A, 0x66)
+                reply_left = 32 if is_block(s, 0x28, 0x66) else 0
                 record_left = 0
         elif r.kind == "read" and len(outcome) == 3 and (reply_left or record_left):
             count = outcome[1]
