@@ -7,6 +7,7 @@
 // Status probe, guards, service stop, readiness wait, clock handshake,
 // download and burn, service restart. True on a completed update. Runs on the
 // service object that the whole sequence holds: its status query, stop and
-// restart after success share its handles, so the caller hands it in built. A restart after a failure destroys
-// it first (the optional is left empty) and runs on a fresh object of its own.
+// restart after success share its handles, so the caller hands it in built.
+// A restart after a failure destroys it first (the optional is left empty)
+// and runs on a fresh object of its own.
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService);

@@ -82,15 +82,16 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     if (service == nullptr) {
         service = &fresh.emplace();
     }
-    if (!service->Start()) {
-        // Still owed: the record stays for the next run.
+    const bool started = service->Start();
+    // This run has tried; no second try from the other thread.
+    ImagingServiceOwed = false;
+    if (!started) {
+        // The record stays, so the next run tries again.
         if (announce) {
             PrintMessage(MSG_WIA_START_FAILED, Language);
         }
-        ImagingServiceOwed = false;
         return;
     }
-    ImagingServiceOwed = false;
     DeleteMachineKey(SERVICE_DEBT_KEY);
 }
 

@@ -65,7 +65,7 @@ bool FinishTrace()
     std::string error;
     if (!g_trace.Good()) {
         g_traceFile.Discard();
-        Refuse(PrintableText(g_traceFile.Name()) + ": the trace could not be written", false);
+        Refuse(g_traceFile.Name() + ": the trace could not be written", false);
         return false;
     }
     if (!g_traceFile.Commit(&error)) {

@@ -52,7 +52,8 @@ DeviceLink& Link()
     return world.deviceLink != nullptr ? *world.deviceLink : ModelDeviceLink();
 }
 
-// The platform's error for a request the device did not take.
+// The platform's error for a transfer the device did not take; 0 for one
+// it took (whatever its outcome).
 std::uint32_t RefusalError(std::uint32_t status)
 {
     switch (status) {
@@ -60,15 +61,11 @@ std::uint32_t RefusalError(std::uint32_t status)
         return ERROR_DEVICE_NOT_CONNECTED_CODE;
     case USBD_STATUS_NOT_SUPPORTED_VALUE:
         return ERROR_INVALID_FUNCTION_CODE;
-    default:
+    case USBD_STATUS_STALL_PID_VALUE:
         return ERROR_GEN_FAILURE_CODE;
+    default:
+        return 0;
     }
-}
-
-bool Refused(std::uint32_t status)
-{
-    return status == USBD_STATUS_DEVICE_GONE_VALUE || status == USBD_STATUS_NOT_SUPPORTED_VALUE ||
-           status == USBD_STATUS_STALL_PID_VALUE;
 }
 
 // A transfer the device took completes as the platform's do: the count at
@@ -77,11 +74,11 @@ bool Refused(std::uint32_t status)
 // with nothing moved.
 bool FinishTransfer(const DeviceAnswer& answer, std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
-    if (Refused(answer.status)) {
+    if (const std::uint32_t error = RefusalError(answer.status); error != 0) {
         if (transferred) {
             *transferred = 0;
         }
-        SetSimLastError(RefusalError(answer.status));
+        SetSimLastError(error);
         return false;
     }
     if (transferred) {

@@ -1,6 +1,8 @@
 // The world's own devices on the link: the scanner model under its path
 // while it is on the bus, and other makers' devices, whose descriptors
 // answer but whose bulk pipes know nothing of the scanner's commands.
+#include <optional>
+
 #include "platform/sim/device_link.h"
 #include "scanner_model/usbpcap.h"
 
@@ -74,13 +76,23 @@ DeviceAnswer ModelLink::Describe(const SimObject& device)
     return {ANSWERED, USB_DEVICE_DESCRIPTOR_SIZE, foreign.vendorId, foreign.productId};
 }
 
-DeviceAnswer ModelLink::Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size)
+// The bulk pipes: another maker's device knows nothing of the scanner's
+// commands, and a scanner handle that outlived its stay reaches nothing.
+std::optional<DeviceAnswer> BulkRefusal(const SimObject& device)
 {
     if (!device.scanner) {
-        return {NOT_SUPPORTED, 0, 0, 0};
+        return DeviceAnswer{NOT_SUPPORTED, 0, 0, 0};
     }
     if (ScannerLeft(device)) {
-        return {GONE, 0, 0, 0};
+        return DeviceAnswer{GONE, 0, 0, 0};
+    }
+    return std::nullopt;
+}
+
+DeviceAnswer ModelLink::Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size)
+{
+    if (const std::optional<DeviceAnswer> refusal = BulkRefusal(device)) {
+        return *refusal;
     }
     SimWorld& world = World();
     return FromScanner(world.model.Write(world.nowMs, data, size));
@@ -88,11 +100,8 @@ DeviceAnswer ModelLink::Write(const SimObject& device, const std::uint8_t* data,
 
 DeviceAnswer ModelLink::Read(const SimObject& device, std::uint8_t* data, std::uint32_t size)
 {
-    if (!device.scanner) {
-        return {NOT_SUPPORTED, 0, 0, 0};
-    }
-    if (ScannerLeft(device)) {
-        return {GONE, 0, 0, 0};
+    if (const std::optional<DeviceAnswer> refusal = BulkRefusal(device)) {
+        return *refusal;
     }
     SimWorld& world = World();
     return FromScanner(world.model.Read(world.nowMs, data, size));
