@@ -18,3 +18,14 @@ constexpr std::uint32_t CODE_PAGE_BIG5 = 950;
 // on. The result of the write is not reported: nothing in the updater
 // depends on it.
 void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage);
+
+// While a selection is made in a console window (a click with QuickEdit on,
+// or Mark from its menu) every write to it waits until the selection ends.
+// Turns QuickEdit off for the run (GetConsoleMode / SetConsoleMode on the
+// console input with ENABLE_EXTENDED_FLAGS and without
+// ENABLE_QUICK_EDIT_MODE), keeping the mode it found. False when there is no
+// console input or its mode cannot be changed: nothing to restore then.
+bool HoldConsoleSelectionOff();
+// Puts back the console input mode that HoldConsoleSelectionOff found, if it
+// changed it. Safe to call more than once and from any thread.
+void RestoreConsoleSelection();

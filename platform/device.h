@@ -31,6 +31,28 @@ Handle OpenDevicePath(const char* path);
 // descriptor, 8, returned, NULL). Nonzero on success.
 bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::uint32_t* returned);
 
+// The driver's USBSCAN_TIMEOUT: how long, in seconds, it holds a bulk read,
+// a bulk write or an event wait on one handle before it gives the request
+// up. 120 s on a handle nobody set; 0 holds it for ever; 214 s at most.
+struct TransferTimeouts {
+    std::uint32_t TimeoutRead;
+    std::uint32_t TimeoutWrite;
+    std::uint32_t TimeoutEvent;
+};
+static_assert(sizeof(TransferTimeouts) == 12);
+
+// DeviceIoControl(device, IOCTL_SET_TIMEOUT, timeouts, 12, NULL, 0,
+// returned, NULL). Nonzero on success.
+bool SetTransferTimeouts(Handle device, const TransferTimeouts* timeouts);
+
+// The driver's PIPE_TYPE for the bulk pipes.
+enum class BulkPipe : std::uint32_t { ReadData = 1, WriteData = 2 };
+
+// DeviceIoControl(device, IOCTL_RESET_PIPE, &pipe, 4, NULL, 0, returned,
+// NULL): clears a halt (the device stalled) on that pipe, which otherwise
+// fails every later transfer on it. Nonzero on success.
+bool ResetBulkPipe(Handle device, BulkPipe pipe);
+
 // CreateEventA(NULL, FALSE, FALSE, NULL): auto-reset, not signalled,
 // unnamed. NO_HANDLE on failure. Released with CloseObject.
 Handle CreateCompletionEvent();

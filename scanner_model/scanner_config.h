@@ -14,6 +14,8 @@ enum SimFaultKind : uint8_t {
     SIM_FAULT_SHORT = 4,         // the call moves `amount` bytes fewer than asked; the rest is lost
     SIM_FAULT_PARTIAL = 5,       // reads only: at most `amount` bytes now, the rest stays for the next read
     SIM_FAULT_EMPTY = 6,         // reads only: success with zero bytes, nothing consumed
+    SIM_FAULT_STALL = 7,         // the device stalls: the call fails, nothing moves, and the pipe stays
+                                 // halted (every later call on it fails alike) until the host resets it
 };
 
 // Applies to the calls number `first` .. `first + count - 1` (counted from 1
@@ -67,6 +69,16 @@ struct ScannerConfig {
     uint32_t absenceCount;
     SimFaultRule faults[SIM_MAX_FAULTS];
     uint32_t faultCount;
+    // A scanner that stays on the bus but stops answering its bulk pipes:
+    // from then on no request completes, and each is held by the host's
+    // driver until the handle's time-out. It falls silent once it has
+    // answered silentAfterTransfers requests (when silentByCount), or at
+    // silentFromMs (when silentByTime), whichever comes first, and stays
+    // silent for the rest of the run.
+    bool silentByCount;
+    uint32_t silentAfterTransfers;
+    bool silentByTime;
+    uint64_t silentFromMs;
 };
 
 // A ready scanner at path 0 with the supported IDs, a 3-second burn and a

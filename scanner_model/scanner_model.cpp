@@ -271,14 +271,50 @@ void BuildReply(uint8_t reply[32], uint32_t sequence, uint16_t state, uint8_t op
 
 }  // namespace
 
+bool ScannerModel::Silent(uint64_t nowMs) const
+{
+    return (config.silentByCount && transfersAnswered >= config.silentAfterTransfers) ||
+           (config.silentByTime && nowMs >= config.silentFromMs);
+}
+
+void ScannerModel::ResetPipe(uint8_t direction)
+{
+    ++pipeResets;
+    haltedPipes = (uint8_t)(haltedPipes & ~(1u << direction));
+}
+
+// What a bulk request meets before the protocol sees it. A scanner off the
+// bus and a halted pipe fail the call at once; a silent scanner leaves it
+// unanswered; a stall fails it and halts the pipe; a plain failure fails
+// it alone. True when the request goes no further; `result` says how.
+bool ScannerModel::TurnedAway(uint64_t nowMs, uint8_t direction, uint8_t fault, ScannerTransfer* result)
+{
+    const uint8_t pipe = (uint8_t)(1u << direction);
+    if (!present || (haltedPipes & pipe) != 0) {
+        return true;
+    }
+    if (Silent(nowMs)) {
+        ++unanswered;
+        result->answered = false;
+        return true;
+    }
+    // Whatever follows, the scanner has answered this one.
+    ++transfersAnswered;
+    if (fault == SIM_FAULT_STALL) {
+        haltedPipes = (uint8_t)(haltedPipes | pipe);
+        return true;
+    }
+    return fault == SIM_FAULT_CALL_FAILS;
+}
+
 ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_t size)
 {
     Update(nowMs);
-    ScannerTransfer result = {false, false, false, 0};
+    ScannerTransfer result = {true, false, false, false, 0};
     ++writeCalls;
     uint32_t amount = 0;
     const uint8_t fault = FaultFor(config, SIM_DIR_WRITE, writeCalls, &amount);
-    if (!present || fault == SIM_FAULT_CALL_FAILS) {
+    if (TurnedAway(nowMs, SIM_DIR_WRITE, fault, &result)) {
         return result;
     }
     uint32_t moved = size;
@@ -333,11 +369,11 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
 ScannerTransfer ScannerModel::Read(uint64_t nowMs, uint8_t* data, uint32_t size)
 {
     Update(nowMs);
-    ScannerTransfer result = {false, false, false, 0};
+    ScannerTransfer result = {true, false, false, false, 0};
     ++readCalls;
     uint32_t amount = 0;
     const uint8_t fault = FaultFor(config, SIM_DIR_READ, readCalls, &amount);
-    if (!present || fault == SIM_FAULT_CALL_FAILS) {
+    if (TurnedAway(nowMs, SIM_DIR_READ, fault, &result)) {
         return result;
     }
     if (phase != SCANNER_PHASE_REPLY && phase != SCANNER_PHASE_DATA_IN) {

@@ -10,6 +10,7 @@
 
 // What one transfer call looks like from the host.
 struct ScannerTransfer {
+    bool answered;   // false: the scanner never completes it (the host's time-out ends it)
     bool callOk;     // the WriteFile/ReadFile call succeeded
     bool signalled;  // the completion event gets signalled
     bool resultOk;   // GetOverlappedResult succeeds
@@ -46,6 +47,12 @@ public:
     ScannerTransfer Write(uint64_t nowMs, const uint8_t* data, uint32_t size);
     ScannerTransfer Read(uint64_t nowMs, uint8_t* data, uint32_t size);
 
+    // The host resets a bulk pipe (SIM_DIR_WRITE or SIM_DIR_READ): a halt
+    // on it is cleared.
+    void ResetPipe(uint8_t direction);
+    // Whether it has stopped answering its bulk pipes by `nowMs`.
+    bool Silent(uint64_t nowMs) const;
+
     // The clock record it would hand back now (its own clock, advanced).
     bool ClockNow(uint64_t nowMs, uint8_t out[36]);
 
@@ -70,6 +77,10 @@ public:
     uint32_t burnsStarted;    // downloads with param 0x1005 that arrived whole
     uint32_t powerCycles;     // downloads with param 4 that arrived whole
     uint32_t imageTransfers;  // image data phases in which bytes arrived
+    uint32_t transfersAnswered;  // bulk requests it completed, either way
+    uint32_t unanswered;         // bulk requests it left without an answer (silent)
+    uint32_t pipeResets;         // resets of either bulk pipe by the host
+    uint8_t haltedPipes;         // bit SIM_DIR_WRITE / SIM_DIR_READ: that pipe is halted
 
     // ---- internal state (public so that a driver can snapshot it) ----
     // Protocol phase, pending reply bytes, data phase counters, burn and
@@ -105,4 +116,5 @@ private:
     void AcceptCommand(uint64_t nowMs, const uint8_t* block);
     void FinishReply(uint64_t nowMs);
     void FinishDataOut(uint64_t nowMs);
+    bool TurnedAway(uint64_t nowMs, uint8_t direction, uint8_t fault, ScannerTransfer* result);
 };

@@ -2,7 +2,62 @@
 
 #include <cstdio>
 
+#include "platform/sim/objects.h"
 #include "platform/sim/world.h"
+
+namespace {
+
+// Whether a selection holds the console's output at `nowMs`: one made by a
+// click took only while QuickEdit was on when it was made. Its end, or 0.
+std::uint64_t SelectionEndAt(const SimWorld& world, std::uint64_t nowMs)
+{
+    for (const SimConsoleSelection& selection : world.consoleSelections) {
+        const std::uint64_t end = selection.atMs + selection.lengthMs;
+        if (selection.atMs > nowMs || end <= nowMs) {
+            continue;
+        }
+        const bool turnedOff = selection.atMs >= world.quickEditOffFromMs && selection.atMs < world.quickEditOffUntilMs;
+        if (selection.byClick && (turnedOff || !world.quickEditAtStart)) {
+            continue;
+        }
+        return end;
+    }
+    return 0;
+}
+
+// A write waits, holding its thread, for as long as a selection lasts.
+void WaitForSelections(SimWorld& world)
+{
+    for (std::uint64_t end = SelectionEndAt(world, world.nowMs); end != 0; end = SelectionEndAt(world, world.nowMs)) {
+        const std::uint64_t wait = end - world.nowMs;
+        world.consoleBlockedMs += wait;
+        RecordCall("Console write held by a selection for ", wait, " ms");
+        BlockInCall(static_cast<std::uint32_t>(wait < 0xFFFFFFFFu ? wait : 0xFFFFFFFFu));
+    }
+}
+
+}  // namespace
+
+bool HoldConsoleSelectionOff()
+{
+    SimWorld& world = World();
+    RecordCall("SetConsoleMode QuickEdit off");
+    world.quickEditOffFromMs = world.nowMs;
+    world.quickEditOffUntilMs = NEVER_MS;
+    world.quickEdit = false;
+    return true;
+}
+
+void RestoreConsoleSelection()
+{
+    SimWorld& world = World();
+    if (world.quickEditOffFromMs == NEVER_MS || world.quickEditOffUntilMs != NEVER_MS) {
+        return;
+    }
+    RecordCall("SetConsoleMode restored");
+    world.quickEditOffUntilMs = world.nowMs;
+    world.quickEdit = world.quickEditAtStart;
+}
 
 void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage)
 {
@@ -12,6 +67,7 @@ void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage)
     // code page they were written in is kept beside them, so that a test
     // can tell Big5 text handed over as ASCII.
     SimWorld& world = World();
+    WaitForSelections(world);
     world.console.append(data, size);
     if (size != 0) {
         if (!world.consoleRuns.empty() && world.consoleRuns.back().codePage == codePage) {

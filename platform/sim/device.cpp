@@ -1,5 +1,6 @@
 #include "platform/device.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -68,12 +69,36 @@ std::uint32_t RefusalError(std::uint32_t status)
     }
 }
 
+// A request the device never answers: the driver holds the call for the
+// handle's time-out in that direction, then gives it up. A time-out of 0
+// holds it for ever, and the process with it.
+bool HoldUntilTimeOut(const SimObject& device, std::uint8_t direction, std::uint32_t* transferred)
+{
+    const std::uint32_t seconds =
+        direction == SIM_DIR_WRITE ? device.timeouts.TimeoutWrite : device.timeouts.TimeoutRead;
+    if (transferred) {
+        *transferred = 0;
+    }
+    if (seconds == 0) {
+        RecordCall("Transfer never ends");
+        World().EndProcess("hung");
+    }
+    RecordCall("Transfer timed out after ", seconds, " s");
+    BlockInCall(std::min(seconds, 4000000u) * 1000);
+    SetSimLastError(ERROR_SEM_TIMEOUT_CODE);
+    return false;
+}
+
 // A transfer the device took completes as the platform's do: the count at
 // once, the outcome in the OVERLAPPED for GetOverlappedResult, the event
 // signalled unless the completion never comes. One it did not take fails
-// with nothing moved.
-bool FinishTransfer(const DeviceAnswer& answer, std::uint32_t* transferred, TransferOverlapped* overlapped)
+// with nothing moved; one it never answers fails at the time-out.
+bool FinishTransfer(const SimObject& device, std::uint8_t direction, const DeviceAnswer& answer,
+                    std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
+    if (answer.status == USBD_STATUS_CANCELED_VALUE) {
+        return HoldUntilTimeOut(device, direction, transferred);
+    }
     if (const std::uint32_t error = RefusalError(answer.status); error != 0) {
         if (transferred) {
             *transferred = 0;
@@ -150,6 +175,45 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
     return true;
 }
 
+bool SetTransferTimeouts(Handle device, const TransferTimeouts* timeouts)
+{
+    SimWorld& world = World();
+    SimObject* object = OpenDevice(device, nullptr);
+    if (object == nullptr || timeouts == nullptr) {
+        return false;
+    }
+    ++world.setTimeoutsCalls;
+    if (world.setTimeouts.Applies(world.setTimeoutsCalls)) {
+        RecordCall("SetTimeouts refused");
+        SetSimLastError(world.setTimeouts.error);
+        return false;
+    }
+    // Another maker's driver knows no such request.
+    if (!object->scanner) {
+        SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
+        return false;
+    }
+    RecordCall("SetTimeouts ", timeouts->TimeoutRead, " ", timeouts->TimeoutWrite, " ", timeouts->TimeoutEvent);
+    object->timeouts = *timeouts;
+    return true;
+}
+
+bool ResetBulkPipe(Handle device, BulkPipe pipe)
+{
+    const SimObject* object = OpenDevice(device, nullptr);
+    if (object == nullptr) {
+        return false;
+    }
+    const bool read = pipe == BulkPipe::ReadData;
+    RecordCall("ResetPipe ", read ? "read" : "write");
+    if (!object->scanner) {
+        SetSimLastError(ERROR_INVALID_FUNCTION_CODE);
+        return false;
+    }
+    Link().ResetPipe(*object, read ? SIM_DIR_READ : SIM_DIR_WRITE);
+    return true;
+}
+
 Handle CreateCompletionEvent()
 {
     SimWorld& world = World();
@@ -173,7 +237,10 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
     if (object == nullptr) {
         return false;
     }
-    return FinishTransfer(Link().Write(*object, static_cast<const std::uint8_t*>(data), size), transferred, overlapped);
+    // The object is copied: the device table may grow while the call waits.
+    const SimObject held = *object;
+    return FinishTransfer(held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size),
+                          transferred, overlapped);
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
@@ -184,7 +251,9 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
     if (object == nullptr) {
         return false;
     }
-    return FinishTransfer(Link().Read(*object, static_cast<std::uint8_t*>(data), size), transferred, overlapped);
+    const SimObject held = *object;
+    return FinishTransfer(held, SIM_DIR_READ, Link().Read(held, static_cast<std::uint8_t*>(data), size), transferred,
+                          overlapped);
 }
 
 bool WaitForCompletion(Handle event, std::uint32_t milliseconds)

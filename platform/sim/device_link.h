@@ -35,6 +35,14 @@ public:
     // never more than the answer's count).
     virtual DeviceAnswer Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size) = 0;
     virtual DeviceAnswer Read(const SimObject& device, std::uint8_t* data, std::uint32_t size) = 0;
+    // The host resets one bulk pipe of the device (SIM_DIR_WRITE or
+    // SIM_DIR_READ), clearing a halt. Not a bulk request: a trace neither
+    // records nor replays it.
+    virtual void ResetPipe(const SimObject& device, std::uint8_t direction)
+    {
+        static_cast<void>(device);
+        static_cast<void>(direction);
+    }
 };
 
 // The link the world's own scanner model and foreign devices answer on:

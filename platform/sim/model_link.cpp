@@ -14,6 +14,7 @@ public:
     DeviceAnswer Describe(const SimObject& device) override;
     DeviceAnswer Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size) override;
     DeviceAnswer Read(const SimObject& device, std::uint8_t* data, std::uint32_t size) override;
+    void ResetPipe(const SimObject& device, std::uint8_t direction) override;
 };
 
 constexpr std::uint32_t ANSWERED = USBD_STATUS_SUCCESS_VALUE;
@@ -31,6 +32,9 @@ bool ScannerLeft(const SimObject& device)
 
 DeviceAnswer FromScanner(const ScannerTransfer& transfer)
 {
+    if (!transfer.answered) {
+        return {USBD_STATUS_CANCELED_VALUE, 0, 0, 0};
+    }
     return {TraceTransferStatus(transfer.callOk, transfer.signalled, transfer.resultOk),
             transfer.callOk ? transfer.count : 0u, 0, 0};
 }
@@ -105,6 +109,13 @@ DeviceAnswer ModelLink::Read(const SimObject& device, std::uint8_t* data, std::u
     }
     SimWorld& world = World();
     return FromScanner(world.model.Read(world.nowMs, data, size));
+}
+
+void ModelLink::ResetPipe(const SimObject& device, std::uint8_t direction)
+{
+    if (device.scanner && !ScannerLeft(device)) {
+        World().model.ResetPipe(direction);
+    }
 }
 
 }  // namespace

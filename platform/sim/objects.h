@@ -49,6 +49,10 @@ void SetSimLastError(std::uint32_t code);
 
 // Lets virtual time pass (and real time too in a realtime world).
 void PassTime(std::uint32_t milliseconds);
+// The same, spent inside one platform call that holds the calling thread
+// (a transfer the driver keeps until its time-out, a service control): the
+// world remembers the longest such call.
+void BlockInCall(std::uint32_t milliseconds);
 
 // ASCII-only case-insensitive comparison, as the platform compares names.
 bool EqualIgnoringCase(const char* left, const char* right);

@@ -36,13 +36,35 @@ constexpr std::uint32_t CONFIG_BLOCK_SIZE = sizeof(ServiceConfigBlock) + sizeof 
                                             sizeof DEPENDENCIES + sizeof START_NAME + sizeof DISPLAY_NAME;
 
 // Counts the call and, when its refusal covers it, fails it.
+// The service manager waits this long for a service to answer a control or
+// to start before the call fails with ERROR_SERVICE_REQUEST_TIMEOUT.
+constexpr std::uint32_t SERVICE_REQUEST_LIMIT_MS = 30000;
+
+// A refusal that is the manager's time-out comes only after its wait.
 bool Refused(const SimRefusal& refusal, std::uint32_t& counter)
 {
     ++counter;
     if (!refusal.Applies(counter)) {
         return false;
     }
+    if (refusal.error == ERROR_SERVICE_REQUEST_TIMEOUT_CODE) {
+        BlockInCall(SERVICE_REQUEST_LIMIT_MS);
+    }
     SetSimLastError(refusal.error);
+    return true;
+}
+
+// The call waits while the service takes `takesMs` to answer; one slower
+// than the manager's limit fails the call at the limit, changing nothing.
+bool AnsweredInTime(std::uint32_t takesMs)
+{
+    if (takesMs >= SERVICE_REQUEST_LIMIT_MS) {
+        RecordCall("service did not answer in time");
+        BlockInCall(SERVICE_REQUEST_LIMIT_MS);
+        SetSimLastError(ERROR_SERVICE_REQUEST_TIMEOUT_CODE);
+        return false;
+    }
+    BlockInCall(takesMs);
     return true;
 }
 
@@ -205,6 +227,9 @@ bool SendServiceStop(Handle service, ServiceStatus* status)
         SetSimLastError(ERROR_INVALID_SERVICE_CONTROL_CODE);
         return false;
     }
+    if (!AnsweredInTime(now.controlTakesMs)) {
+        return false;
+    }
     now.state = SERVICE_STOP_PENDING_STATE;
     world.servicePendingUntilMs = world.nowMs + now.stopPendingMs;
     // The answer shows the pending state even when it ends at once: the
@@ -232,6 +257,9 @@ bool StartNamedService(Handle service)
     }
     if (now.state != SERVICE_STOPPED_STATE) {
         SetSimLastError(ERROR_SERVICE_ALREADY_RUNNING_CODE);
+        return false;
+    }
+    if (!AnsweredInTime(now.startTakesMs)) {
         return false;
     }
     now.state = SERVICE_START_PENDING_STATE;

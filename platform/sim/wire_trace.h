@@ -22,6 +22,10 @@ public:
     DeviceAnswer Describe(const SimObject& device) override;
     DeviceAnswer Write(const SimObject& device, const std::uint8_t* data, std::uint32_t size) override;
     DeviceAnswer Read(const SimObject& device, std::uint8_t* data, std::uint32_t size) override;
+    void ResetPipe(const SimObject& device, std::uint8_t direction) override
+    {
+        m_answering->ResetPipe(device, direction);
+    }
 
 private:
     void Record(const SimObject& device, std::uint8_t kind, const std::uint8_t* bytes, std::uint32_t size,

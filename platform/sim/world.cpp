@@ -179,12 +179,18 @@ void SimWorld::Start()
     sleeps = 0;
     lastError = 0;
     eventCreateCalls = 0;
+    setTimeoutsCalls = 0;
+    longestCallMs = 0;
     deviceOpenAttempts = 0;
     fixedAllocationCalls = fixedAllocations = fixedFrees = 0;
     objects.clear();
     auto byTime = [](const auto& left, const auto& right) { return left.atMs < right.atMs; };
     std::stable_sort(controlEvents.begin(), controlEvents.end(), byTime);
     std::stable_sort(systemSleeps.begin(), systemSleeps.end(), byTime);
+    std::stable_sort(consoleSelections.begin(), consoleSelections.end(), byTime);
+    quickEdit = quickEditAtStart;
+    quickEditOffFromMs = quickEditOffUntilMs = NEVER_MS;
+    consoleBlockedMs = 0;
     controlHandler = nullptr;
     serviceDebtLocked = false;
     controlEventsDone = systemSleepsDone = 0;
@@ -230,6 +236,8 @@ void SimWorld::StartNextProcess()
     controlHandler = nullptr;
     serviceDebtLocked = false;
     keepAwake = false;
+    // A console mode the ended process changed stays changed.
+    quickEditOffFromMs = quickEditOffUntilMs = NEVER_MS;
     processEnded = false;
     processEndedBy.clear();
     killAtMs = NEVER_MS;
@@ -281,6 +289,15 @@ SimObject* FindSimObject(Handle handle, SimObjectKind kind)
 void SetSimLastError(std::uint32_t code)
 {
     World().lastError = code;
+}
+
+void BlockInCall(std::uint32_t milliseconds)
+{
+    SimWorld& world = World();
+    if (milliseconds > world.longestCallMs) {
+        world.longestCallMs = milliseconds;
+    }
+    PassTime(milliseconds);
 }
 
 void PassTime(std::uint32_t milliseconds)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/console_control.h"
+#include "platform/device.h"
 #include "platform/service.h"
 #include "scanner_model/scanner_config.h"
 #include "scanner_model/scanner_model.h"
@@ -46,6 +47,11 @@ struct SimService {
     std::uint32_t startWaitHint = 3000;
     std::uint32_t stopWaitHint = 0;
     bool stuckPending = false;  // a pending state that never ends
+    // How long the service takes to answer a stop control, and to start
+    // (StartService returns once it reports). The manager gives up on
+    // either at 30 s and fails the call with ERROR_SERVICE_REQUEST_TIMEOUT.
+    std::uint32_t controlTakesMs = 0;
+    std::uint32_t startTakesMs = 0;
     SimRefusal openManager, openService, queryStatus, queryConfig, changeConfig, control, start;
 };
 
@@ -76,6 +82,9 @@ struct SimMutex {
     std::uint64_t otherLetsGoAtMs = NEVER_MS;  // virtual ms: it releases and closes its handle
 };
 
+// usbscan's time-out on a handle nobody set one on.
+constexpr std::uint32_t DRIVER_DEFAULT_TIMEOUT_S = 120;
+
 // What a simulated handle stands for. Handles are tokens that index the
 // world's object table, so a stale, foreign or garbage handle is recognised
 // instead of being followed.
@@ -99,6 +108,9 @@ struct SimObject {
     bool scanner = false;
     int foreign = -1;
     std::uint32_t generation = 0;
+    // Device: how long the driver holds a request on this handle, seconds;
+    // the driver's own default until the updater sets it.
+    TransferTimeouts timeouts{DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S};
     bool signalled = false;  // Event
     std::string name;        // Mutex
     int instance = -1;       // RegistryKey: instance number, -1 for the class key
@@ -127,6 +139,16 @@ struct SimControlEvent {
 struct SimSystemSleep {
     std::uint64_t atMs = 0;
     std::uint32_t lengthMs = 0;
+};
+
+// A selection is made in the console window at a virtual time and held for
+// a while: every console write in that stretch waits for its end. One made
+// by a click needs QuickEdit on at that moment; one made through the
+// window's menu (Mark) does not.
+struct SimConsoleSelection {
+    std::uint64_t atMs = 0;
+    std::uint32_t lengthMs = 0;
+    bool byClick = true;
 };
 
 // Thrown out of the platform layer when the simulated process ends without
@@ -164,6 +186,7 @@ public:
     std::map<std::string, std::uint64_t> mutexReleasesByOthers;
     SimImage image = SimImage::Present;
     SimRefusal createEvent;  // CreateEventA failures
+    SimRefusal setTimeouts;  // IOCTL_SET_TIMEOUT failures
     SimRefusal createMutex;  // CreateMutexA returning null
     bool descriptorFailsOnScanner = false;
     SimRefusal allocateFixed;  // LocalAlloc returning null
@@ -174,6 +197,8 @@ public:
     std::vector<SimControlEvent> controlEvents;  // in any order
     std::uint64_t killAtMs = NEVER_MS;           // the process is killed (TerminateProcess, power lost)
     std::vector<SimSystemSleep> systemSleeps;
+    std::vector<SimConsoleSelection> consoleSelections;  // in any order
+    bool quickEditAtStart = true;                         // a legacy console's default
     // Another copy of the updater starts then: it takes the one-updater
     // mutex when nobody owns it, and then writes the scanner.
     std::uint64_t otherUpdaterAtMs = NEVER_MS;
@@ -204,6 +229,8 @@ public:
     std::uint32_t sleeps = 0;
     std::uint32_t lastError = 0;           // what LastError() returns
     std::uint32_t eventCreateCalls = 0;    // CreateEventA calls, refused ones included
+    std::uint32_t setTimeoutsCalls = 0;    // IOCTL_SET_TIMEOUT requests, refused ones included
+    std::uint64_t longestCallMs = 0;       // the longest a single platform call held the main thread
     std::uint32_t deviceOpenAttempts = 0;  // CreateFileA calls, failed ones included
     std::uint32_t registryCloses = 0;
     std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included
@@ -216,6 +243,10 @@ public:
     std::size_t controlEventsDone = 0;  // events delivered so far, in time order
     std::size_t systemSleepsDone = 0;
     std::vector<std::string> controlLog;  // "ctrl_c handled", "close ended", ... in order
+    bool quickEdit = true;                            // the console input's QuickEdit mode now
+    std::uint64_t quickEditOffFromMs = NEVER_MS;      // the run turned it off then ...
+    std::uint64_t quickEditOffUntilMs = NEVER_MS;     // ... and put it back then
+    std::uint64_t consoleBlockedMs = 0;               // virtual time writes waited for a selection
     bool keepAwake = false;               // the system-required request stands
     std::uint32_t keepAwakeRequests = 0;  // requests made (set or cleared)
     std::uint64_t asleepMs = 0;           // virtual time the PC slept

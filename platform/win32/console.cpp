@@ -2,10 +2,16 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
 namespace {
+
+// The console input mode found before QuickEdit was turned off; restored
+// once, by whichever thread gets there first.
+std::atomic<DWORD> g_savedInputMode{0};
+std::atomic<bool> g_inputModeChanged{false};
 
 // Far more than any line the updater prints; a longer text goes out as bytes.
 constexpr std::size_t CONSOLE_TEXT_LIMIT = 65536;
@@ -74,4 +80,33 @@ void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage)
     // a file or a pipe as CR LF, as printf would write it.
     std::fwrite(data, 1, size, stdout);
     std::fflush(stdout);
+}
+
+bool HoldConsoleSelectionOff()
+{
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || GetConsoleMode(input, &mode) == 0) {
+        return false;
+    }
+    // ENABLE_EXTENDED_FLAGS is what makes the console take the QuickEdit
+    // bit as given; without it the bit is ignored.
+    const DWORD quiet = (mode | ENABLE_EXTENDED_FLAGS) & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE);
+    if (SetConsoleMode(input, quiet) == 0) {
+        return false;
+    }
+    g_savedInputMode = mode;
+    g_inputModeChanged = true;
+    return true;
+}
+
+void RestoreConsoleSelection()
+{
+    if (!g_inputModeChanged.exchange(false)) {
+        return;
+    }
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // A mode read without ENABLE_EXTENDED_FLAGS would put the extended bits
+    // back as they were only with the flag: keep it set.
+    SetConsoleMode(input, g_savedInputMode | ENABLE_EXTENDED_FLAGS);
 }

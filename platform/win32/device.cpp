@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <usbscan.h>
+
 #include <cstddef>
 
 // The transfer record travels to the platform as is, so it must be the
@@ -15,8 +17,20 @@ static_assert(offsetof(TransferOverlapped, hEvent) == offsetof(OVERLAPPED, hEven
 
 namespace {
 
-// The still-image driver's request for the 8-byte USB device descriptor.
+// The still-image driver's requests: the 8-byte USB device descriptor, a
+// pipe's reset, the handle's time-outs.
 constexpr DWORD IOCTL_GET_DEVICE_DESCRIPTOR_CODE = 0x80002018;
+constexpr DWORD IOCTL_RESET_PIPE_CODE = 0x8000201C;
+constexpr DWORD IOCTL_SET_TIMEOUT_CODE = 0x8000202C;
+static_assert(IOCTL_GET_DEVICE_DESCRIPTOR_CODE == IOCTL_GET_DEVICE_DESCRIPTOR);
+static_assert(IOCTL_RESET_PIPE_CODE == IOCTL_RESET_PIPE);
+static_assert(IOCTL_SET_TIMEOUT_CODE == IOCTL_SET_TIMEOUT);
+static_assert(sizeof(TransferTimeouts) == sizeof(USBSCAN_TIMEOUT));
+static_assert(offsetof(TransferTimeouts, TimeoutRead) == offsetof(USBSCAN_TIMEOUT, TimeoutRead));
+static_assert(offsetof(TransferTimeouts, TimeoutWrite) == offsetof(USBSCAN_TIMEOUT, TimeoutWrite));
+static_assert(offsetof(TransferTimeouts, TimeoutEvent) == offsetof(USBSCAN_TIMEOUT, TimeoutEvent));
+static_assert(static_cast<DWORD>(BulkPipe::ReadData) == READ_DATA_PIPE);
+static_assert(static_cast<DWORD>(BulkPipe::WriteData) == WRITE_DATA_PIPE);
 
 OVERLAPPED* AsOverlapped(TransferOverlapped* overlapped)
 {
@@ -42,6 +56,21 @@ bool RequestDeviceDescriptor(Handle device, DeviceDescriptor* descriptor, std::u
         *returned = count;
     }
     return ok != FALSE;
+}
+
+bool SetTransferTimeouts(Handle device, const TransferTimeouts* timeouts)
+{
+    USBSCAN_TIMEOUT request{timeouts->TimeoutRead, timeouts->TimeoutWrite, timeouts->TimeoutEvent};
+    DWORD count = 0;
+    return DeviceIoControl(device, IOCTL_SET_TIMEOUT_CODE, &request, sizeof request, nullptr, 0, &count, nullptr) !=
+           FALSE;
+}
+
+bool ResetBulkPipe(Handle device, BulkPipe pipe)
+{
+    PIPE_TYPE type = pipe == BulkPipe::ReadData ? READ_DATA_PIPE : WRITE_DATA_PIPE;
+    DWORD count = 0;
+    return DeviceIoControl(device, IOCTL_RESET_PIPE_CODE, &type, sizeof type, nullptr, 0, &count, nullptr) != FALSE;
 }
 
 Handle CreateCompletionEvent()
