@@ -22,9 +22,10 @@ namespace {
 constexpr DWORD IOCTL_GET_DEVICE_DESCRIPTOR_CODE = 0x80002018;
 constexpr DWORD IOCTL_RESET_PIPE_CODE = 0x8000201C;
 constexpr DWORD IOCTL_SET_TIMEOUT_CODE = 0x8000202C;
-static_assert(IOCTL_GET_DEVICE_DESCRIPTOR_CODE == IOCTL_GET_DEVICE_DESCRIPTOR);
-static_assert(IOCTL_RESET_PIPE_CODE == IOCTL_RESET_PIPE);
-static_assert(IOCTL_SET_TIMEOUT_CODE == IOCTL_SET_TIMEOUT);
+// usbscan.h builds the codes from the int 0x8000 shifted into the sign bit.
+static_assert(IOCTL_GET_DEVICE_DESCRIPTOR_CODE == static_cast<DWORD>(IOCTL_GET_DEVICE_DESCRIPTOR));
+static_assert(IOCTL_RESET_PIPE_CODE == static_cast<DWORD>(IOCTL_RESET_PIPE));
+static_assert(IOCTL_SET_TIMEOUT_CODE == static_cast<DWORD>(IOCTL_SET_TIMEOUT));
 static_assert(sizeof(TransferTimeouts) == sizeof(USBSCAN_TIMEOUT));
 static_assert(offsetof(TransferTimeouts, TimeoutRead) == offsetof(USBSCAN_TIMEOUT, TimeoutRead));
 static_assert(offsetof(TransferTimeouts, TimeoutWrite) == offsetof(USBSCAN_TIMEOUT, TimeoutWrite));
