@@ -24,7 +24,7 @@ typedef struct FwuSimDriverState {
     int32_t configOk;      /* every configuration value was well formed */
     uint32_t foreignCount; /* other still-image devices published */
     uint32_t modelSize;    /* bytes of the model snapshot */
-    uint32_t reserved;
+    uint32_t heldRequests; /* requests the scanner left unanswered, still pending */
 } FwuSimDriverState;
 
 #endif

@@ -36,6 +36,21 @@ struct Reader {
         *field = static_cast<T>(GetLe32(raw));
     }
 
+    // A 64-bit value (REG_QWORD). Absent: the default stays.
+    void Number64(const char* name, uint64_t* field)
+    {
+        uint8_t raw[8];
+        int got = read(context, name, raw, sizeof raw);
+        if (got < 0) {
+            return;
+        }
+        if (got != 8) {
+            ok = false;
+            return;
+        }
+        *field = GetLe64(raw);
+    }
+
     void Flag(const char* name, bool* field)
     {
         uint32_t value = *field ? 1 : 0;
@@ -80,6 +95,10 @@ extern "C" int BridgeConfigure(BridgeValueReader read, void* context)
     r.Flag("returnInRecovery", &config.returnInRecovery);
     r.Number("clockSkewSeconds", &config.clockSkewSeconds);
     r.Flag("clockScripted", &config.clockScripted);
+    r.Flag("silentByCount", &config.silentByCount);
+    r.Number("silentAfterTransfers", &config.silentAfterTransfers);
+    r.Flag("silentByTime", &config.silentByTime);
+    r.Number64("silentFromMs", &config.silentFromMs);
 
     uint8_t
         raw[SIM_MAX_FAULTS * FAULT_RECORD > SIM_MAX_SCRIPT * 2 ? SIM_MAX_FAULTS * FAULT_RECORD : SIM_MAX_SCRIPT * 2];
@@ -139,6 +158,7 @@ extern "C" void BridgeDescriptor(uint16_t* vendorId, uint16_t* productId, uint8_
 
 static void Export(const ScannerTransfer& t, BridgeTransfer* out)
 {
+    out->answered = t.answered ? 1 : 0;
     out->callOk = t.callOk ? 1 : 0;
     out->signalled = t.signalled ? 1 : 0;
     out->resultOk = t.resultOk ? 1 : 0;
@@ -153,6 +173,11 @@ extern "C" void BridgeWrite(uint64_t nowMs, const uint8_t* data, uint32_t size, 
 extern "C" void BridgeRead(uint64_t nowMs, uint8_t* data, uint32_t size, BridgeTransfer* out)
 {
     Export(g_model.Read(nowMs, data, size), out);
+}
+
+extern "C" void BridgeResetPipe(int read)
+{
+    g_model.ResetPipe(read != 0 ? SIM_DIR_READ : SIM_DIR_WRITE);
 }
 
 extern "C" uint32_t BridgeSnapshot(void* out, uint32_t size)
@@ -192,6 +217,9 @@ extern "C" uint16_t BridgeTraceAddress(int32_t path, uint32_t generation)
 
 extern "C" uint32_t BridgeTraceStatus(const BridgeTransfer* t)
 {
+    if (t->answered == 0) {
+        return USBD_STATUS_CANCELED_VALUE;
+    }
     return TraceTransferStatus(t->callOk != 0, t->signalled != 0, t->resultOk != 0);
 }
 

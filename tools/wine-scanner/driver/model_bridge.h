@@ -17,6 +17,7 @@ typedef int (*BridgeValueReader)(void* context, const char* name, void* buffer, 
 
 /* What one transfer call does, as the driver must complete it. */
 typedef struct BridgeTransfer {
+    uint8_t answered;  /* 0: the scanner never completes it; the host's time-out ends it */
     uint8_t callOk;    /* the call itself succeeds */
     uint8_t signalled; /* the completion is signalled */
     uint8_t resultOk;  /* the outcome can be fetched */
@@ -33,6 +34,9 @@ uint32_t BridgeGeneration(uint64_t nowMs);
 void BridgeDescriptor(uint16_t* vendorId, uint16_t* productId, uint8_t* fails);
 void BridgeWrite(uint64_t nowMs, const uint8_t* data, uint32_t size, BridgeTransfer* out);
 void BridgeRead(uint64_t nowMs, uint8_t* data, uint32_t size, BridgeTransfer* out);
+/* The host resets one bulk pipe (read != 0: the read pipe), clearing a halt
+   the scanner's stall left on it. */
+void BridgeResetPipe(int read);
 
 /* The wire trace (platform/sim/usbpcap.h): the pcap file header, and both
    packets of one device request, in the simulated host's very bytes.
@@ -43,7 +47,8 @@ uint32_t BridgeTraceRoom(void);
 uint32_t BridgeTraceRequest(uint64_t irpId, uint64_t timeUs, uint16_t address, uint8_t kind, uint32_t size,
                             const uint8_t* outData, uint32_t status, uint32_t count, const uint8_t* inData,
                             uint16_t vendorId, uint16_t productId, uint8_t* out, uint32_t room);
-/* The address and statuses the trace gives a request. */
+/* The address and statuses the trace gives a request; an unanswered one is
+   recorded as given up at the host's time-out. */
 uint16_t BridgeTraceAddress(int32_t path, uint32_t generation);
 uint32_t BridgeTraceStatus(const BridgeTransfer* transfer);
 uint32_t BridgeTraceStatusGone(void);

@@ -1,8 +1,10 @@
 /* Kernel-mode stand-in for the still-image driver: publishes the simulated
    scanner as \\.\usbscanN (and any other still-image devices the harness
    asks for), answers the descriptor request, carries bulk writes and reads
-   to the scanner model, and moves the scanner's link when the model leaves
-   the bus and comes back. Test tooling only: it never ships. */
+   to the scanner model, holds a request the model leaves unanswered until
+   its handle's time-out, takes the handle's time-outs and pipe resets, and
+   moves the scanner's link when the model leaves the bus and comes back.
+   Test tooling only: it never ships. */
 #include <ntddk.h>
 
 #include "platform/byte_order.h"
@@ -10,6 +12,18 @@
 #include "tools/wine-scanner/driver/model_bridge.h"
 
 #define IOCTL_GET_DEVICE_DESCRIPTOR 0x80002018
+#define IOCTL_RESET_PIPE 0x8000201C
+#define IOCTL_SET_TIMEOUT 0x8000202C
+/* usbscan's PIPE_TYPE */
+#define EVENT_PIPE 0
+#define READ_DATA_PIPE 1
+#define WRITE_DATA_PIPE 2
+#define ALL_PIPE 3
+/* A handle nobody set holds a request this long (usbscan's default). */
+#define DEFAULT_TIMEOUT_S 120
+#define HANDLE_POOL_TAG 0x68557546 /* 'FuUh' */
+/* The deadline of a request held for ever. */
+#define NEVER_TICKS 0x7FFFFFFFFFFFFFFFLL
 #define LINK_POLL_MS 10
 #define MAX_FOREIGN 16
 /* Room for the wire trace: a whole update takes a few kilobytes, a thousand
@@ -29,6 +43,19 @@ typedef struct DeviceExtension {
     uint8_t descriptorFails;
 } DeviceExtension;
 
+/* What a handle on the scanner carries, from its open to its close: the
+   path and the scanner's generation it was opened on, and the time-outs
+   usbscan keeps per handle (seconds; 0 holds a request for ever). The event
+   time-out is kept as usbscan keeps it, though no event request is
+   played. */
+typedef struct HandleContext {
+    int32_t path;
+    uint32_t generation;
+    uint32_t timeoutRead;
+    uint32_t timeoutWrite;
+    uint32_t timeoutEvent;
+} HandleContext;
+
 static FAST_MUTEX g_lock;
 static PDEVICE_OBJECT g_scanner;
 static int32_t g_published = -1;    /* number of the scanner's link, -1 none */
@@ -43,6 +70,12 @@ static PDEVICE_OBJECT g_foreign[MAX_FOREIGN];
 static uint8_t* g_trace; /* the wire trace, pcap from its first byte */
 static uint32_t g_traceUsed;
 static uint64_t g_traceRequests;
+/* Requests the scanner leaves unanswered, each until its deadline (in
+   ticks, in Tail.Overlay.DriverContext[0]) or its cancellation; linked
+   through Tail.Overlay.ListEntry. */
+static KSPIN_LOCK g_heldLock;
+static LIST_ENTRY g_held;
+static uint32_t g_heldCount;
 
 static LONGLONG Ticks(void)
 {
@@ -126,17 +159,23 @@ static void TraceRecord(uint16_t address, uint8_t kind, uint32_t size, const uin
                                       g_trace + g_traceUsed, TRACE_CAPACITY - g_traceUsed);
 }
 
+static HandleContext* HandleOf(PFILE_OBJECT file)
+{
+    return file == NULL ? NULL : (HandleContext*)file->FsContext;
+}
+
 /* The device address of the device a handle was opened on: the path and
-   the scanner's generation then, kept in the file object at the open. */
+   the scanner's generation then, kept with the handle at the open. */
 static uint16_t HandleAddress(DeviceExtension* ext, PFILE_OBJECT file)
 {
+    HandleContext* handle = HandleOf(file);
     if (ext->kind == KIND_FOREIGN) {
         return BridgeTraceAddress(ext->path, 0);
     }
-    if (file == NULL || file->FsContext == NULL || file->FsContext2 == NULL) {
+    if (handle == NULL) {
         return 0;
     }
-    return BridgeTraceAddress((int32_t)((ULONG_PTR)file->FsContext - 1), (uint32_t)((ULONG_PTR)file->FsContext2 - 1));
+    return BridgeTraceAddress(handle->path, handle->generation);
 }
 
 /* Makes the scanner's link follow the model: none while it is off the bus,
@@ -159,6 +198,8 @@ static void SyncLink(void)
     }
 }
 
+static void ExpireHeld(void);
+
 static VOID NTAPI LinkThread(PVOID context)
 {
     LARGE_INTEGER pause;
@@ -168,6 +209,7 @@ static VOID NTAPI LinkThread(PVOID context)
         ExAcquireFastMutex(&g_lock);
         SyncLink();
         ExReleaseFastMutex(&g_lock);
+        ExpireHeld();
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -187,13 +229,123 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 static int HandleAlive(PFILE_OBJECT file, uint64_t now)
 {
     int32_t path;
-    if (file == NULL || file->FsContext2 == NULL) {
+    HandleContext* handle = HandleOf(file);
+    if (handle == NULL) {
         return 0;
     }
     if (!BridgePresent(now, &path)) {
         return 0;
     }
-    return (ULONG_PTR)file->FsContext2 == (ULONG_PTR)BridgeGeneration(now) + 1;
+    return handle->generation == BridgeGeneration(now);
+}
+
+/* A new handle on the scanner: where it was opened, and usbscan's default
+   time-outs. Caller holds g_lock. */
+static NTSTATUS OpenHandle(PFILE_OBJECT file, int32_t path, uint32_t generation)
+{
+    HandleContext* handle = (HandleContext*)ExAllocatePoolWithTag(NonPagedPool, sizeof *handle, HANDLE_POOL_TAG);
+    if (handle == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    handle->path = path;
+    handle->generation = generation;
+    handle->timeoutRead = DEFAULT_TIMEOUT_S;
+    handle->timeoutWrite = DEFAULT_TIMEOUT_S;
+    handle->timeoutEvent = DEFAULT_TIMEOUT_S;
+    file->FsContext = handle;
+    return STATUS_SUCCESS;
+}
+
+/* ---- requests the scanner never answers ---- */
+
+static LONGLONG DeadlineAfter(uint32_t seconds)
+{
+    if (seconds == 0) {
+        return NEVER_TICKS;
+    }
+    return Ticks() + (LONGLONG)seconds * 10000000 / (LONGLONG)g_tickIncrement;
+}
+
+/* Moves onto `taken` every held request of `file` (any file when NULL)
+   whose deadline is at or before `now` (any deadline when 0). One whose
+   cancellation has begun stays: its cancel routine takes it out. */
+static void TakeHeld(PFILE_OBJECT file, LONGLONG now, LIST_ENTRY* taken)
+{
+    KIRQL irql;
+    LIST_ENTRY *entry, *next;
+    InitializeListHead(taken);
+    KeAcquireSpinLock(&g_heldLock, &irql);
+    for (entry = g_held.Flink; entry != &g_held; entry = next) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        next = entry->Flink;
+        if (file != NULL && IoGetCurrentIrpStackLocation(irp)->FileObject != file) {
+            continue;
+        }
+        if (now != 0 && (LONGLONG)(LONG_PTR)irp->Tail.Overlay.DriverContext[0] > now) {
+            continue;
+        }
+        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+            continue;
+        }
+        RemoveEntryList(entry);
+        --g_heldCount;
+        InsertTailList(taken, entry);
+    }
+    KeReleaseSpinLock(&g_heldLock, irql);
+}
+
+static void CompleteTaken(LIST_ENTRY* taken, NTSTATUS status)
+{
+    while (!IsListEmpty(taken)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(taken), IRP, Tail.Overlay.ListEntry);
+        Complete(irp, status, 0);
+    }
+}
+
+/* A process that ends, is killed or cancels its I/O while a request is
+   held: Wine cancels the request, and it ends at once. */
+static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp)
+{
+    KIRQL irql;
+    (void)device;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&g_heldLock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    --g_heldCount;
+    KeReleaseSpinLock(&g_heldLock, irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Keeps a request the scanner will never answer pending until `deadline`,
+   as usbscan holds it for the handle's time-out. */
+static NTSTATUS Hold(PIRP irp, LONGLONG deadline)
+{
+    KIRQL irql;
+    IoMarkIrpPending(irp);
+    irp->Tail.Overlay.DriverContext[0] = (PVOID)(LONG_PTR)deadline;
+    KeAcquireSpinLock(&g_heldLock, &irql);
+    IoSetCancelRoutine(irp, CancelHeld);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KeReleaseSpinLock(&g_heldLock, irql);
+        Complete(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    InsertTailList(&g_held, &irp->Tail.Overlay.ListEntry);
+    ++g_heldCount;
+    KeReleaseSpinLock(&g_heldLock, irql);
+    return STATUS_PENDING;
+}
+
+/* Ends every held request whose handle's time-out has passed. A real
+   usbscan cancels the transfer and fails the request; with which status
+   it does so is unverified here. STATUS_IO_TIMEOUT is the one Win32
+   reports as ERROR_SEM_TIMEOUT (121), what the updater's logic and the
+   simulated PC take for a transfer given up at its time-out. */
+static void ExpireHeld(void)
+{
+    LIST_ENTRY taken;
+    TakeHeld(NULL, Ticks(), &taken);
+    CompleteTaken(&taken, STATUS_IO_TIMEOUT);
 }
 
 static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
@@ -218,17 +370,31 @@ static NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT device, PIRP irp)
         if (!BridgePresent(now, &path)) {
             status = STATUS_OBJECT_NAME_NOT_FOUND;
         } else if (stack->FileObject != NULL) {
-            stack->FileObject->FsContext2 = (PVOID)(ULONG_PTR)(BridgeGeneration(now) + 1);
-            stack->FileObject->FsContext = (PVOID)(ULONG_PTR)(path + 1);
+            status = OpenHandle(stack->FileObject, path, BridgeGeneration(now));
         }
     }
     ExReleaseFastMutex(&g_lock);
     return Complete(irp, status, 0);
 }
 
+static NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT device, PIRP irp)
+{
+    LIST_ENTRY taken;
+    (void)device;
+    /* The handle's last user let go: nothing it left waiting may wait on. */
+    TakeHeld(IoGetCurrentIrpStackLocation(irp)->FileObject, 0, &taken);
+    CompleteTaken(&taken, STATUS_CANCELLED);
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
 static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp)
 {
-    (void)device;
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
+    if (ext->kind == KIND_SCANNER && file != NULL && file->FsContext != NULL) {
+        ExFreePoolWithTag(file->FsContext, HANDLE_POOL_TAG);
+        file->FsContext = NULL;
+    }
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -253,8 +419,9 @@ static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
 {
     DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    BridgeTransfer t = {0, 0, 0, 0};
+    BridgeTransfer t = {0, 0, 0, 0, 0};
     uint64_t now;
+    uint32_t timeoutS = 0;
     int alive;
     uint8_t* buffer = (uint8_t*)irp->AssociatedIrp.SystemBuffer;
     int write = stack->MajorFunction == IRP_MJ_WRITE;
@@ -278,6 +445,7 @@ static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
         }
         TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatus(&t),
                     t.callOk ? t.count : 0, buffer, 0, 0);
+        timeoutS = write ? HandleOf(stack->FileObject)->timeoutWrite : HandleOf(stack->FileObject)->timeoutRead;
     } else {
         TraceRecord(HandleAddress(ext, stack->FileObject), kind, size, buffer, BridgeTraceStatusGone(), 0, NULL, 0, 0);
     }
@@ -286,6 +454,9 @@ static NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
        sees the call, as no scanner would. */
     if (!alive) {
         return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    }
+    if (!t.answered) {
+        return Hold(irp, DeadlineAfter(timeoutS));
     }
     return CompleteTransfer(irp, &t);
 }
@@ -363,6 +534,7 @@ static NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack)
     }
     if (code == FWU_SIM_IOCTL_STATE) {
         FwuSimDriverState* state = (FwuSimDriverState*)out;
+        KIRQL irql;
         if (out == NULL || room < sizeof(FwuSimDriverState)) {
             return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
         }
@@ -374,20 +546,76 @@ static NTSTATUS ControlRequest(PIRP irp, PIO_STACK_LOCATION stack)
         state->foreignCount = g_foreignCount;
         state->modelSize = BridgeSnapshot(NULL, 0);
         ExReleaseFastMutex(&g_lock);
+        KeAcquireSpinLock(&g_heldLock, &irql);
+        state->heldRequests = g_heldCount;
+        KeReleaseSpinLock(&g_heldLock, irql);
         return Complete(irp, STATUS_SUCCESS, sizeof(FwuSimDriverState));
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+/* IOCTL_SET_TIMEOUT: USBSCAN_TIMEOUT {read, write, event} in seconds, for
+   this handle alone. Taken on a handle the scanner's power cycle killed as
+   well: the simulated PC takes it there too. */
+static NTSTATUS SetTimeoutRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    const uint8_t* in = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
+    HandleContext* handle = HandleOf(stack->FileObject);
+    if (handle == NULL || in == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < 12) {
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    ExAcquireFastMutex(&g_lock);
+    handle->timeoutRead = GetLe32(in);
+    handle->timeoutWrite = GetLe32(in + 4);
+    handle->timeoutEvent = GetLe32(in + 8);
+    ExReleaseFastMutex(&g_lock);
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+/* IOCTL_RESET_PIPE: a PIPE_TYPE. Clears a halt in the model, which keeps it
+   across handles as a device does. A handle the power cycle killed reaches
+   no scanner, yet the request succeeds, as on the simulated PC. */
+static NTSTATUS ResetPipeRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    const uint8_t* in = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
+    uint32_t pipe;
+    if (in == NULL || stack->Parameters.DeviceIoControl.InputBufferLength < 4) {
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    pipe = GetLe32(in);
+    if (pipe > ALL_PIPE) {
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+    }
+    ExAcquireFastMutex(&g_lock);
+    if (HandleAlive(stack->FileObject, NowMs())) {
+        if (pipe == READ_DATA_PIPE || pipe == ALL_PIPE) {
+            BridgeResetPipe(1);
+        }
+        if (pipe == WRITE_DATA_PIPE || pipe == ALL_PIPE) {
+            BridgeResetPipe(0);
+        }
+    }
+    ExReleaseFastMutex(&g_lock);
+    return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS NTAPI DispatchIoctl(PDEVICE_OBJECT device, PIRP irp)
 {
     DeviceExtension* ext = (DeviceExtension*)device->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     if (ext->kind == KIND_CONTROL) {
         return ControlRequest(irp, stack);
     }
-    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_GET_DEVICE_DESCRIPTOR) {
+    if (code == IOCTL_GET_DEVICE_DESCRIPTOR) {
         return DescriptorRequest(ext, irp, stack);
+    }
+    /* Another maker's driver knows neither request, as on the simulated PC. */
+    if (code == IOCTL_SET_TIMEOUT && ext->kind == KIND_SCANNER) {
+        return SetTimeoutRequest(irp, stack);
+    }
+    if (code == IOCTL_RESET_PIPE && ext->kind == KIND_SCANNER) {
+        return ResetPipeRequest(irp, stack);
     }
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
@@ -499,6 +727,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     NTSTATUS status;
 
     ExInitializeFastMutex(&g_lock);
+    KeInitializeSpinLock(&g_heldLock);
+    InitializeListHead(&g_held);
     g_trace = (uint8_t*)ExAllocatePoolWithTag(NonPagedPool, TRACE_CAPACITY, TRACE_POOL_TAG);
     if (g_trace != NULL) {
         g_traceUsed = BridgeTraceHeader(g_trace);
@@ -509,7 +739,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driver->MajorFunction[IRP_MJ_READ] = DispatchReadWrite;
     driver->MajorFunction[IRP_MJ_WRITE] = DispatchReadWrite;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchIoctl;
