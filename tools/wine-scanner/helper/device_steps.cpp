@@ -16,8 +16,12 @@
 namespace {
 
 constexpr DWORD IOCTL_GET_DEVICE_DESCRIPTOR = 0x80002018;
+constexpr DWORD IOCTL_RESET_PIPE = 0x8000201C;
+constexpr DWORD IOCTL_SET_TIMEOUT = 0x8000202C;
 
 HANDLE g_device = INVALID_HANDLE_VALUE;
+// Where the last "elapsed" step (or the first step) found the clock.
+ULONGLONG g_markMs = 0;
 
 std::string PathOf(int number)
 {
@@ -105,6 +109,38 @@ void CommandStep(char** values)
     std::printf("state=%u\n", unsigned(GetLe16(reply.data() + 4)));
 }
 
+// IOCTL_SET_TIMEOUT with USBSCAN_TIMEOUT {read, write, event} in seconds.
+void TimeoutsStep(char** values)
+{
+    DWORD seconds[3] = {DWORD(Number(values[0])), DWORD(Number(values[1])), DWORD(Number(values[2]))};
+    DWORD returned = 0;
+    if (DeviceIoControl(g_device, IOCTL_SET_TIMEOUT, seconds, sizeof seconds, nullptr, 0, &returned, nullptr)) {
+        std::printf("timeouts ok\n");
+    } else {
+        std::printf("timeouts failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
+    }
+}
+
+// IOCTL_RESET_PIPE with a PIPE_TYPE given by number (1 read, 2 write).
+void ResetStep(const char* pipe)
+{
+    DWORD type = DWORD(Number(pipe));
+    DWORD returned = 0;
+    if (DeviceIoControl(g_device, IOCTL_RESET_PIPE, &type, sizeof type, nullptr, 0, &returned, nullptr)) {
+        std::printf("reset ok\n");
+    } else {
+        std::printf("reset failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
+    }
+}
+
+// The wall time since the previous mark, for a test to bound.
+void ElapsedStep()
+{
+    const ULONGLONG now = GetTickCount64();
+    std::printf("elapsed %llu ms\n", static_cast<unsigned long long>(now - g_markMs));
+    g_markMs = now;
+}
+
 void WriteStep(const char* size)
 {
     std::vector<unsigned char> data(Number(size));
@@ -117,10 +153,12 @@ void WriteStep(const char* size)
 }  // namespace
 
 // open N | descriptor | command OP SUB PARAM LENGTH | write SIZE | read SIZE
-// | sleep MS | close; each step prints one line.
+// | sleep MS | close | timeouts READ WRITE EVENT | reset PIPE | elapsed; each
+// step prints one line.
 int RunDeviceSteps(int argc, char** argv)
 {
     int i = 0;
+    g_markMs = GetTickCount64();
     auto need = [&](int count) {
         if (i + count >= argc) {
             std::fprintf(stderr, "step %s: missing arguments\n", argv[i]);
@@ -149,6 +187,15 @@ int RunDeviceSteps(int argc, char** argv)
             need(1);
             Sleep(DWORD(Number(argv[++i])));
             std::printf("slept\n");
+        } else if (step == "timeouts") {
+            need(3);
+            TimeoutsStep(argv + i + 1);
+            i += 3;
+        } else if (step == "reset") {
+            need(1);
+            ResetStep(argv[++i]);
+        } else if (step == "elapsed") {
+            ElapsedStep();
         } else if (step == "close") {
             CloseHandle(g_device);
             g_device = INVALID_HANDLE_VALUE;

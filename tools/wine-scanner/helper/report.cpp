@@ -64,10 +64,10 @@ int RunReport(int, char**)
     std::printf("{\n  \"service\": ");
     PrintServiceFacts("stisvc");
     std::printf(",\n  \"driver\": {\"now_ms\": %llu, \"started\": %s, \"published_path\": %d, \"config_ok\": %s, "
-                "\"foreign_devices\": %u},\n",
+                "\"foreign_devices\": %u, \"held_requests\": %u},\n",
                 static_cast<unsigned long long>(state.nowMs), state.started ? "true" : "false",
                 static_cast<int>(state.publishedPath), state.configOk ? "true" : "false",
-                static_cast<unsigned>(state.foreignCount));
+                static_cast<unsigned>(state.foreignCount), static_cast<unsigned>(state.heldRequests));
     std::printf("  \"scanner\": {\"downloads\": %u, \"download_param\": %u, \"announced_length\": %u, "
                 "\"image_bytes\": %llu, \"image_sha256\": ",
                 model->downloads, model->downloadParam, model->announcedLength,
@@ -83,9 +83,11 @@ int RunReport(int, char**)
     }
     std::printf("], \"clock_set_at_ms\": %llu, \"write_calls\": %u, \"read_calls\": %u, \"commands\": %u, "
                 "\"status_queries\": %u, \"clock_sets\": %u, \"clock_reads\": %u, \"protocol_errors\": %u, "
-                "\"burns_started\": %u, \"power_cycles\": %u, \"generation\": %u}\n}\n",
+                "\"burns_started\": %u, \"power_cycles\": %u, \"generation\": %u, \"transfers_answered\": %u, "
+                "\"unanswered\": %u, \"pipe_resets\": %u, \"halted_pipes\": %u}\n}\n",
                 static_cast<unsigned long long>(model->clockSetAtMs), model->writeCalls, model->readCalls,
                 model->commandsReceived, model->statusQueries, model->clockSets, model->clockReads,
-                model->protocolErrors, model->burnsStarted, model->powerCycles, model->generation);
+                model->protocolErrors, model->burnsStarted, model->powerCycles, model->generation,
+                model->transfersAnswered, model->unanswered, model->pipeResets, unsigned(model->haltedPipes));
     return 0;
 }
