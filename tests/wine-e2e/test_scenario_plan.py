@@ -40,6 +40,15 @@ class ScannerValues(unittest.TestCase):
          {"faults": ("binary", bytes([1, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0]))}),
         ({"faults": [{"direction": "write", "kind": "call_fails", "first": 5, "count": 100000}]},
          {"faults": ("binary", bytes([0, 0, 0, 0, 1, 0, 0, 0, 5, 0, 0, 0, 0xA0, 0x86, 0x01, 0, 0, 0, 0, 0]))}),
+        # the stall halts its pipe: no amount
+        ({"faults": [{"direction": "read", "kind": "stall", "first": 3}]},
+         {"faults": ("binary", bytes([1, 0, 0, 0, 7, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0]))}),
+        ({"silent": {"after_transfers": 9}}, {"silentByCount": ("dword", 1), "silentAfterTransfers": ("dword", 9)}),
+        # a time needs 64 bits: the driver reads it as a QWORD
+        ({"silent": {"from_ms": 5000000000}}, {"silentByTime": ("dword", 1), "silentFromMs": ("qword", 5000000000)}),
+        ({"silent": {"after_transfers": 15, "from_ms": 0}},
+         {"silentByCount": ("dword", 1), "silentAfterTransfers": ("dword", 15), "silentByTime": ("dword", 1),
+          "silentFromMs": ("qword", 0)}),
         ({"clock_reply": [30, 20, 10, 6, 0, 127, 3, 5, -1]},
          {"clockScripted": ("dword", 1),
           "clockReply": ("binary", bytes([30, 0, 0, 0, 20, 0, 0, 0, 10, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0,
@@ -58,6 +67,13 @@ class ScannerValues(unittest.TestCase):
                                                {"direction": "read", "kind": "wait_timeout", "first": 2}]})
         self.assertEqual(len(unsupported), 1)
         self.assertIn("faults[1]", unsupported[0])
+
+
+    def test_a_silence_needs_a_count_or_a_time(self):
+        for silent in ({}, {"after": 3}, 9):
+            with self.subTest(silent=silent):
+                with self.assertRaises(ValueError):
+                    values_of({"silent": silent})
 
 
 class ForeignDevices(unittest.TestCase):
@@ -121,6 +137,14 @@ class WholePlan(unittest.TestCase):
         key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" \
               "{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000"
         self.assertIn("[-%s]\r\n[%s]\r\n" % (key, key), reg)
+
+    def test_a_silent_scanner_is_played_with_its_values_in_the_registry_file(self):
+        p = plan.make_plan({"scanner": {"silent": {"after_transfers": 15, "from_ms": 70000}}})
+        self.assertEqual(p["unsupported"], [])
+        reg = p["registry_file"]
+        self.assertIn('"silentAfterTransfers"=dword:0000000f\r\n', reg)
+        # 70000 = 0x11170, a REG_QWORD of eight little-endian bytes
+        self.assertIn('"silentFromMs"=hex(b):70,11,01,00,00,00,00,00\r\n', reg)
 
     def test_language_zone_arguments_and_held_mutexes(self):
         p = plan.make_plan({

@@ -59,7 +59,8 @@ REGISTRY_TYPES = {"REG_NONE": 0, "REG_SZ": 1, "REG_EXPAND_SZ": 2, "REG_BINARY": 
 TEXT_TYPES = (1, 2, 7)
 
 FAULT_DIRECTIONS = {"write": 0, "read": 1}
-FAULT_KINDS = {"call_fails": 1, "wait_timeout": 2, "result_fails": 3, "short": 4, "partial": 5, "empty": 6}
+FAULT_KINDS = {"call_fails": 1, "wait_timeout": 2, "result_fails": 3, "short": 4, "partial": 5, "empty": 6,
+               "stall": 7}
 
 SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_"
 UTILITY_MUTEX = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"
@@ -87,8 +88,28 @@ def _dword(value):
     return ("dword", value & 0xFFFFFFFF)
 
 
+def _qword(value):
+    return ("qword", value & 0xFFFFFFFFFFFFFFFF)
+
+
 def _binary(data):
     return ("binary", bytes(data))
+
+
+def silence_values(silent):
+    """A scanner that falls silent once it has answered so many bulk
+    requests, or from a time of the run on (the scanner's time, which starts
+    at the updater's first device open), whichever comes first."""
+    if not isinstance(silent, dict) or not ({"after_transfers", "from_ms"} & silent.keys()):
+        raise ValueError("scanner.silent needs after_transfers or from_ms")
+    values = {}
+    if "after_transfers" in silent:
+        values["silentByCount"] = _dword(1)
+        values["silentAfterTransfers"] = _dword(int(silent["after_transfers"]))
+    if "from_ms" in silent:
+        values["silentByTime"] = _dword(1)
+        values["silentFromMs"] = _qword(int(silent["from_ms"]))
+    return values
 
 
 def scanner_values(scanner, unsupported):
@@ -123,6 +144,8 @@ def scanner_values(scanner, unsupported):
         values["absences"] = _binary(b"".join(
             struct.pack("<QQi", int(a["from_ms"]), int(a["to_ms"]), int(a["then_path"]))
             for a in scanner["absences"]))
+    if "silent" in scanner:
+        values.update(silence_values(scanner["silent"]))
     if "faults" in scanner:
         records = []
         for index, fault in enumerate(scanner["faults"]):
@@ -197,6 +220,8 @@ def registry_file(driver_values, foreign, instances, code_page, unsupported, dri
     for name, (kind, data) in sorted(driver_values.items()):
         if kind == "dword":
             lines.append('"%s"=dword:%08x' % (name, data))
+        elif kind == "qword":
+            lines.append('"%s"=%s' % (name, _reg_hex(11, struct.pack("<Q", data))))
         else:
             lines.append('"%s"=%s' % (name, _reg_hex(3, data)))
     if foreign:

@@ -267,6 +267,10 @@ def play(args):
     if driver_state["foreign_devices"] != plan["foreign_count"]:
         problems.append("the driver published %d other devices, the scenario has %d"
                         % (driver_state["foreign_devices"], plan["foreign_count"]))
+    # A request the scanner left unanswered ends at its time-out, or with
+    # the updater's process; none may outlive it.
+    if driver_state["held_requests"] != 0:
+        problems.append("the driver still holds %d requests after the updater ended" % driver_state["held_requests"])
     report_facts.check_facts(expect, report, report, "", problems)
     if sim_trace is not None:
         # Same requests, same order, same bytes; time stamps and the clock
