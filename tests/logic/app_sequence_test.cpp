@@ -190,11 +190,11 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
     // Scanner mutex first, then the utility's, then the updater's own, then
     // the console's selection given back for the closing pause; and
     // released, not closed: the handles stay with the process.
-    EXPECT_EQ(CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
-              (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
-                                        std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
-                                        "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored",
-                                        "Sleep 20000"}));
+    EXPECT_EQ(
+        CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
+        (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
+                                  std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
+                                  "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
     EXPECT_EQ(CountCalls("CloseMutex"), 0u);
     EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].updaterHandles, 1);
     EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].updaterHandles, 1);

@@ -137,9 +137,8 @@ TEST_F(HostServiceTest, EachOperationMakesItsCallsInOrder)
           "QueryServiceConfig block", "ChangeServiceConfig 2", "QueryServiceStatus", "StartService",
           // pending for 3 s with a 3 s hint: a tenth of it is under the
           // second's floor, so a query a second until it runs
-          "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus",
-          "Sleep 1000", "QueryServiceStatus", "Sleep 1000", "CloseServiceHandle manager",
-          "CloseServiceHandle service"}},
+          "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus", "Sleep 1000",
+          "QueryServiceStatus", "Sleep 1000", "CloseServiceHandle manager", "CloseServiceHandle service"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
