@@ -234,6 +234,26 @@ TEST_F(AppTimingTest, SlowServiceIsGivenBackWithinItsBound)
     EXPECT_LE(CountCalls("QueryServiceStatus"), 2 + STOP_S + GIVE_BACK_S);
 }
 
+// A record left by a killed run is settled first, before the scanner is
+// even looked for, and within the give-back's bound however slowly the
+// service starts.
+TEST_F(AppTimingTest, RecordLeftBehindIsSettledWithinTheGiveBackBound)
+{
+    World().scanner.path = -1;
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    World().service.startTakesMs = 25000;
+    World().service.startPendingMs = 20000;
+    World().service.startWaitHint = 0;
+    World().machineKeys["software\\fwupdate"]["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Console(), "0\n" + STARTING + NOT_FOUND + FAILED);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+    EXPECT_FALSE(RecordLeft());
+    EXPECT_LE(World().nowMs, (GIVE_BACK_S + CLOSING_S) * 1000);
+    EXPECT_LE(CountCalls("QueryServiceStatus"), 2 + GIVE_BACK_S);
+}
+
 // A selection in the console window holds every write, and the main thread
 // with it. QuickEdit is off for the run, so a click makes none; one made
 // from the window's menu still holds a progress line for fifteen minutes,
