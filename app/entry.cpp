@@ -10,6 +10,7 @@
 #include "host/wia_control.h"
 #include "link/discovery.h"
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
 
@@ -69,12 +70,17 @@ int UpdaterMain(int argc, char** argv)
     UtilityMutex = INVALID_HANDLE;
     UpdaterMutex = INVALID_HANDLE;
     InstallInterruptionHandling();
+    // A click in the window would start a selection that holds every line
+    // the run prints, and the main thread with it, until a key is pressed.
+    HoldConsoleSelectionOff();
 
     const bool succeeded = RunUpdateSequence(argc, argv);
 
     ReleaseGuardMutex(&ScannerMutex);
     ReleaseGuardMutex(&UtilityMutex);
     ReleaseGuardMutex(&UpdaterMutex);
+    // The closing message may well be copied out of the window.
+    RestoreConsoleSelection();
     PrintMessage(succeeded ? MSG_UPDATE_SUCCEEDED : MSG_UPDATE_FAILED, Language);
     SleepMs(CLOSING_PAUSE_MS);
     // The exit code never tells success from failure; the console does.

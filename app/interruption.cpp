@@ -2,6 +2,7 @@
 
 #include "common/shared.h"
 #include "host/service_debt.h"
+#include "platform/console.h"
 #include "platform/console_control.h"
 
 namespace {
@@ -16,8 +17,14 @@ namespace {
 bool OnConsoleControl(ConsoleControl event)
 {
     if (event == ConsoleControl::Interrupt || event == ConsoleControl::Break) {
-        return UpdateUnderWay;
+        if (UpdateUnderWay) {
+            return true;
+        }
+        // The process ends: the console it leaves behind gets its own mode.
+        RestoreConsoleSelection();
+        return false;
     }
+    RestoreConsoleSelection();
     // From here on nothing new is written to the scanner: a write the main
     // thread started would run into the service's restart.
     ProcessEnding = true;

@@ -101,24 +101,38 @@ bool CWIAControl::SetStartType(std::uint8_t startType)
     return current == startType || ChangeServiceStartType(m_hService, startType);
 }
 
+namespace {
+
+// The pause before the next status query: a tenth of the hint, within the
+// poll bounds, and never past the end of the wait.
+std::uint32_t ServicePollPause(std::uint32_t waitHint, std::uint32_t elapsed)
+{
+    std::uint32_t pause = waitHint / 10;
+    pause = pause < SERVICE_POLL_MIN_MS ? SERVICE_POLL_MIN_MS : pause;
+    pause = pause > SERVICE_POLL_MAX_MS ? SERVICE_POLL_MAX_MS : pause;
+    const std::uint32_t left = elapsed < SERVICE_WAIT_LIMIT_MS ? SERVICE_WAIT_LIMIT_MS - elapsed : 0;
+    return pause < left ? pause : left;
+}
+
+}  // namespace
+
 bool CWIAControl::WaitForState(std::uint32_t wanted)
 {
+    // Bounded in time alone: a count of passes would end a normal stop
+    // early on a PC where each pass is quick, and reading the status takes
+    // the service manager's time, not ours.
     const std::uint32_t startTick = TickCount();
-    std::uint32_t passes = 0;
     if (!QueryStatus(&m_status)) {
         return false;
     }
     for (;;) {
-        // The whole hint is slept before the state is looked at, but never
-        // past the end of the wait, so a huge hint cannot outlast it.
-        const std::uint32_t elapsed = TickCount() - startTick;
-        const std::uint32_t left = elapsed < SERVICE_WAIT_LIMIT_MS ? SERVICE_WAIT_LIMIT_MS - elapsed : 0;
-        SleepMs(m_status.dwWaitHint < left ? m_status.dwWaitHint : left);
+        // A pause comes before the state is looked at, as the service
+        // reports its pending state first.
+        SleepMs(ServicePollPause(m_status.dwWaitHint, TickCount() - startTick));
         if (m_status.dwCurrentState == wanted) {
             return true;
         }
-        ++passes;
-        if (TickCount() - startTick >= SERVICE_WAIT_LIMIT_MS || passes >= SERVICE_WAIT_PASS_LIMIT) {
+        if (TickCount() - startTick >= SERVICE_WAIT_LIMIT_MS) {
             return false;
         }
         if (!QueryStatus(&m_status)) {

@@ -6,10 +6,14 @@
 
 // A service that never reaches the state we wait for must not hold the
 // update for ever: each wait gives up after this much time on the tick
-// count, and after this many passes, which also ends a wait whose hint is 0
-// when the clock does not move between passes.
+// count, the time the service manager itself gives a service to answer.
 constexpr std::uint32_t SERVICE_WAIT_LIMIT_MS = 30000;
-constexpr std::uint32_t SERVICE_WAIT_PASS_LIMIT = 100000;
+// Between two status queries the wait sleeps a tenth of the service's wait
+// hint, but at least a second, so a hint of 0 cannot turn the wait into a
+// loop of queries against the service manager, and at most ten seconds, so
+// a service that finishes early is seen soon.
+constexpr std::uint32_t SERVICE_POLL_MIN_MS = 1000;
+constexpr std::uint32_t SERVICE_POLL_MAX_MS = 10000;
 
 class CWIAControl {
 public:

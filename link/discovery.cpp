@@ -5,6 +5,7 @@
 
 #include "common/print.h"
 #include "common/shared.h"
+#include "link/transfer.h"
 #include "platform/device.h"
 
 namespace {
@@ -38,6 +39,11 @@ Handle ProbePath(int number, char (&path)[PATH_BUFFER_SIZE], DeviceDescriptor* d
         CloseObject(device);
         return NO_HANDLE;
     }
+    // Every handle the run keeps gets the short time-outs, so that a
+    // scanner that stops answering costs seconds a call, not the driver's
+    // two minutes. A driver that refuses keeps its own; the transfers'
+    // bounds in time still hold the run.
+    SetCommandTimeouts(device);
     return device;
 }
 
@@ -82,6 +88,17 @@ bool ReconnectScanner()
     }
     DeviceHandle = RediscoverScanner();
     return DeviceHandle != NO_HANDLE;
+}
+
+bool ScannerHandleAlive()
+{
+    if (!IsOpenHandle(DeviceHandle)) {
+        return false;
+    }
+    DeviceDescriptor descriptor = {};
+    std::uint32_t returned = 0;
+    return RequestDeviceDescriptor(DeviceHandle, &descriptor, &returned) &&
+           descriptor.usVendorId == SCANNER_VENDOR_ID && descriptor.usProductId == SCANNER_PRODUCT_ID;
 }
 
 Handle RediscoverScanner()

@@ -22,3 +22,8 @@ Handle RediscoverScanner();
 // search's result replaces it. True when the scanner was found. The one
 // place after discovery that writes DeviceHandle.
 bool ReconnectScanner();
+// Whether DeviceHandle still reaches the scanner. A handle outlives the
+// device's stay on the bus: once the scanner has left, even if it came back
+// since, its old handle answers nothing, so this tells a scanner that never
+// left from one that left and returned unseen.
+bool ScannerHandleAlive();

@@ -92,6 +92,11 @@ TransferBuffer InTo(void* data, std::uint32_t size)
     return {Direction::In, nullptr, data, size};
 }
 
+BulkPipe PipeOf(Direction direction)
+{
+    return direction == Direction::Out ? BulkPipe::WriteData : BulkPipe::ReadData;
+}
+
 // Issues one transfer, waits for its completion signal and takes the
 // driver's count. Only a transfer that moved exactly the bytes asked for is
 // done: a short write or a short reply is never taken for a whole one.
@@ -112,6 +117,12 @@ Outcome CheckedTransfer(Handle device, Handle event, const TransferBuffer& buffe
                      : ReadDevice(device, buffer.target, buffer.size, &transferred, &overlapped);
     }
     if (!called) {
+        // A device that stalled keeps its pipe halted, failing every later
+        // transfer on it, until the host resets it; reopening the path does
+        // not clear it. The reset costs nothing on a pipe that is not halted.
+        if (IsOpenHandle(device) && !refused) {
+            ResetBulkPipe(device, PipeOf(buffer.direction));
+        }
         return Outcome::CallFailed;
     }
     if (event == NO_HANDLE || !WaitForCompletion(event, TRANSFER_WAIT_MS)) {
@@ -192,6 +203,12 @@ bool ExchangeCommandWithRetry(const CommandBlock* block, StatusReply* reply)
     return done;
 }
 
+bool SetCommandTimeouts(Handle device)
+{
+    const TransferTimeouts timeouts{COMMAND_TIMEOUT_S, COMMAND_TIMEOUT_S, COMMAND_TIMEOUT_S};
+    return SetTransferTimeouts(device, &timeouts);
+}
+
 bool WriteData(const void* data, std::uint32_t size)
 {
     Handle device = NO_HANDLE;
@@ -199,9 +216,22 @@ bool WriteData(const void* data, std::uint32_t size)
     if (!BeginTransfer(&device, &event)) {
         return false;
     }
+    // A large write gets the room it needs on the handle for this one
+    // request; commands after it get their short time-out back.
+    const std::uint32_t extra = size / SLOWEST_BULK_BYTES_PER_S;
+    const std::uint32_t seconds = COMMAND_TIMEOUT_S + (extra < LONGEST_TIMEOUT_S ? extra : LONGEST_TIMEOUT_S);
+    const bool widened = seconds > COMMAND_TIMEOUT_S;
+    if (widened) {
+        const TransferTimeouts timeouts{COMMAND_TIMEOUT_S, seconds < LONGEST_TIMEOUT_S ? seconds : LONGEST_TIMEOUT_S,
+                                        COMMAND_TIMEOUT_S};
+        SetTransferTimeouts(device, &timeouts);
+    }
     // One request for the whole buffer, straight from the caller's memory:
     // the driver cuts it into packets, and the image is never copied.
     bool done = Reported(CheckedTransfer(device, event.Get(), OutOf(data, size)), Direction::Out);
+    if (widened) {
+        SetCommandTimeouts(device);
+    }
     return done;
 }
 
@@ -223,18 +253,27 @@ bool ReadData(ClockRecord* record)
     // device that keeps answering empty cannot hold the run forever. At the
     // limit the caller gets a failure to report, instead of the process
     // ending with the imaging service and the guards still taken.
+    // The count bounds a device that fails at once; the time bounds one the
+    // driver holds each read of until its time-out.
     std::uint32_t total = 0;
     int failures = 0;
     bool done = false;
+    const std::uint32_t start = TickCount();
     while (!done) {
         std::uint32_t missing = CLOCK_RECORD_SIZE - total;
         std::uint32_t moved = 0;
-        if (ReadDevice(device, record->bytes + total, missing, &moved, &overlapped) && moved > 0 && moved <= missing) {
+        const bool called = ReadDevice(device, record->bytes + total, missing, &moved, &overlapped);
+        if (called && moved > 0 && moved <= missing) {
             total += moved;
             done = total == CLOCK_RECORD_SIZE;
-        } else if (++failures > READ_FAILURE_LIMIT) {
+            continue;
+        }
+        if (++failures > READ_FAILURE_LIMIT || TickCount() - start >= READ_TIME_LIMIT_MS) {
             PrintMessage(MSG_USB_TIMEOUT, Language);
             break;
+        }
+        if (!called) {
+            ResetBulkPipe(device, BulkPipe::ReadData);
         }
     }
     return done;

@@ -73,10 +73,10 @@ public:
     bool clockHeld;            // a clock record was received
     uint8_t clockRecord[36];   // as received
     uint64_t clockSetAtMs;
-    uint32_t protocolErrors;  // writes refused because they broke the phase order, reads with nothing pending
-    uint32_t burnsStarted;    // downloads with param 0x1005 that arrived whole
-    uint32_t powerCycles;     // downloads with param 4 that arrived whole
-    uint32_t imageTransfers;  // image data phases in which bytes arrived
+    uint32_t protocolErrors;     // writes refused because they broke the phase order, reads with nothing pending
+    uint32_t burnsStarted;       // downloads with param 0x1005 that arrived whole
+    uint32_t powerCycles;        // downloads with param 4 that arrived whole
+    uint32_t imageTransfers;     // image data phases in which bytes arrived
     uint32_t transfersAnswered;  // bulk requests it completed, either way
     uint32_t unanswered;         // bulk requests it left without an answer (silent)
     uint32_t pipeResets;         // resets of either bulk pipe by the host

@@ -39,7 +39,7 @@ constexpr uint32_t USBD_STATUS_STALL_PID_VALUE = 0xC0000004u;      // the call f
 constexpr uint32_t USBD_STATUS_TIMEOUT_VALUE = 0xC0006000u;        // data moved, fetching the outcome fails
 constexpr uint32_t USBD_STATUS_DEVICE_GONE_VALUE = 0xC0007000u;    // the handle's device has left the bus
 constexpr uint32_t USBD_STATUS_NOT_SUPPORTED_VALUE = 0xC0000E00u;  // a bulk request to another maker's device
-constexpr uint32_t USBD_STATUS_CANCELED_VALUE = 0xC0010000u;       // never answered: the host gave it up at its time-out
+constexpr uint32_t USBD_STATUS_CANCELED_VALUE = 0xC0010000u;  // never answered: the host gave it up at its time-out
 
 // Transfer data beyond this many bytes is not kept (the image write); the
 // packet keeps its full length, as pcap's snap length does.

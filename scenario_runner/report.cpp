@@ -179,6 +179,9 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
         {"image_bytes", model.imageBytes},
         {"image_sha256", model.imageComplete ? json(HexText(model.imageSha256, 32)) : json(nullptr)},
         {"clock", ScannerClockText(world)},
+        {"unanswered", model.unanswered},
+        {"pipe_resets", model.pipeResets},
+        {"halted_pipes", model.haltedPipes},
     };
 
     return json{
@@ -188,6 +191,10 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
         {"service", {{"before", ServiceFacts(serviceBefore)}, {"after", ServiceFacts(world.serviceNow)}}},
         {"mutexes", {{"created", created}, {"owned_at_exit", owned}}},
         {"scanner", scanner},
+        {"blocking",
+         {{"longest_call_ms", world.longestCallMs},
+          {"console_held_ms", world.consoleBlockedMs},
+          {"quick_edit_at_end", world.quickEdit}}},
         {"embedded_image",
          {{"bytes", EmbeddedImageSize()}, {"sha256", Digest(EmbeddedImageData(), EmbeddedImageSize())}}},
     };

@@ -32,9 +32,13 @@ constexpr ScenarioChoice IMAGE_MODES[] = {
 };
 constexpr ScenarioChoice DIRECTIONS[] = {{"write", SIM_DIR_WRITE}, {"read", SIM_DIR_READ}};
 constexpr ScenarioChoice FAULT_KINDS[] = {
-    {"call_fails", SIM_FAULT_CALL_FAILS},     {"wait_timeout", SIM_FAULT_WAIT_TIMEOUT},
-    {"result_fails", SIM_FAULT_RESULT_FAILS}, {"short", SIM_FAULT_SHORT},
-    {"partial", SIM_FAULT_PARTIAL},           {"empty", SIM_FAULT_EMPTY},
+    {"call_fails", SIM_FAULT_CALL_FAILS},
+    {"wait_timeout", SIM_FAULT_WAIT_TIMEOUT},
+    {"result_fails", SIM_FAULT_RESULT_FAILS},
+    {"short", SIM_FAULT_SHORT},
+    {"partial", SIM_FAULT_PARTIAL},
+    {"empty", SIM_FAULT_EMPTY},
+    {"stall", SIM_FAULT_STALL},
 };
 
 constexpr std::size_t MAX_ARGUMENTS = 64;
@@ -42,6 +46,8 @@ constexpr std::size_t MAX_FOREIGN_DEVICES = 256;
 constexpr std::size_t MAX_REGISTRY_INSTANCES = 10000;
 constexpr std::size_t MAX_REGISTRY_VALUES = 64;
 constexpr std::size_t MAX_MUTEXES_HELD = 64;
+constexpr std::size_t MAX_SELECTIONS = 16;
+constexpr std::int64_t MAX_SELECTION_MS = 86400000;  // a day
 // Virtual milliseconds that an absence may start or end at: far past any
 // run, and still exact in a JSON number.
 constexpr std::int64_t MAX_SCENARIO_MS = 1LL << 53;
@@ -213,7 +219,29 @@ void ReadFault(const Value& value, SimFaultRule& fault)
     }
 }
 
+constexpr ScenarioField<ScannerConfig> SILENCE_FIELDS[] = {
+    {"after_transfers",
+     [](const Value& value, ScannerConfig& scanner) {
+         scanner.silentByCount = true;
+         scanner.silentAfterTransfers = value.U32();
+     }},
+    {"from_ms",
+     [](const Value& value, ScannerConfig& scanner) {
+         scanner.silentByTime = true;
+         scanner.silentFromMs = static_cast<uint64_t>(value.Integer(0, MAX_SCENARIO_MS));
+     }},
+};
+
+void ReadSilence(const Value& value, ScannerConfig& scanner)
+{
+    ReadFields<ScannerConfig>(value, scanner, SILENCE_FIELDS);
+    if (!scanner.silentByCount && !scanner.silentByTime) {
+        value.Refuse("needs \"after_transfers\", \"from_ms\" or both");
+    }
+}
+
 constexpr ScenarioField<ScannerConfig> SCANNER_FIELDS[] = {
+    {"silent", ReadSilence},
     {"path",
      [](const Value& value, ScannerConfig& scanner) { scanner.path = static_cast<int32_t>(value.Integer(-1, 255)); }},
     {"vendor_id", [](const Value& value, ScannerConfig& scanner) { scanner.vendorId = value.Id16(); }},
@@ -294,6 +322,8 @@ constexpr ScenarioField<SimService> SERVICE_FIELDS[] = {
     {"start_wait_hint", [](const Value& value, SimService& service) { service.startWaitHint = value.U32(); }},
     {"stop_wait_hint", [](const Value& value, SimService& service) { service.stopWaitHint = value.U32(); }},
     {"stuck_pending", [](const Value& value, SimService& service) { service.stuckPending = value.Bool(); }},
+    {"control_takes_ms", [](const Value& value, SimService& service) { service.controlTakesMs = value.U32(); }},
+    {"start_takes_ms", [](const Value& value, SimService& service) { service.startTakesMs = value.U32(); }},
     {"refusals",
      [](const Value& value, SimService& service) { ReadFields<SimService>(value, service, SERVICE_REFUSAL_FIELDS); }},
 };
@@ -447,6 +477,39 @@ constexpr ScenarioField<SimWorld> WORLD_REFUSAL_FIELDS[] = {
     {"create_event", [](const Value& value, SimWorld& world) { world.createEvent = ReadRefusal(value); }},
     {"create_mutex", [](const Value& value, SimWorld& world) { world.createMutex = ReadRefusal(value); }},
     {"allocate_fixed", [](const Value& value, SimWorld& world) { world.allocateFixed = ReadRefusal(value); }},
+    {"set_timeouts", [](const Value& value, SimWorld& world) { world.setTimeouts = ReadRefusal(value); }},
+};
+
+// ---- the console window ----
+
+constexpr ScenarioChoice SELECTION_MAKERS[] = {{"click", 1}, {"menu", 0}};
+
+constexpr ScenarioField<SimConsoleSelection> SELECTION_FIELDS[] = {
+    {"at_ms",
+     [](const Value& value, SimConsoleSelection& selection) {
+         selection.atMs = static_cast<std::uint64_t>(value.Integer(0, MAX_SCENARIO_MS));
+     },
+     true},
+    {"length_ms",
+     [](const Value& value, SimConsoleSelection& selection) {
+         selection.lengthMs = static_cast<std::uint32_t>(value.Integer(1, MAX_SELECTION_MS));
+     },
+     true},
+    {"by", [](const Value& value,
+              SimConsoleSelection& selection) { selection.byClick = value.Choice(SELECTION_MAKERS) != 0; }},
+};
+
+constexpr ScenarioField<SimWorld> CONSOLE_FIELDS[] = {
+    {"quick_edit", [](const Value& value, SimWorld& world) { world.quickEditAtStart = value.Bool(); }},
+    {"selections",
+     [](const Value& value, SimWorld& world) {
+         world.consoleSelections.clear();
+         for (const Value& element : value.Elements(MAX_SELECTIONS)) {
+             SimConsoleSelection selection;
+             ReadFields<SimConsoleSelection>(element, selection, SELECTION_FIELDS);
+             world.consoleSelections.push_back(selection);
+         }
+     }},
 };
 
 constexpr ScenarioField<Build> TOP_FIELDS[] = {
@@ -491,6 +554,7 @@ constexpr ScenarioField<Build> TOP_FIELDS[] = {
      [](const Value& value, Build& build) { build.world->image = static_cast<SimImage>(value.Choice(IMAGE_MODES)); }},
     {"refusals",
      [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, WORLD_REFUSAL_FIELDS); }},
+    {"console", [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, CONSOLE_FIELDS); }},
     {"interruptions", [](const Value& value, Build& build) { ReadInterruptions(value, *build.interruptions); }},
     {"then_run", [](const Value& value, Build& build) { ReadLaterRuns(value, *build.interruptions); }},
 };

@@ -29,12 +29,11 @@ bool FollowNormalBurn(std::int32_t updateMode)
     // the readiness wait's bound, counted from the first poll in time the PC
     // was awake: the scanner burns on while the PC sleeps, and a sleep
     // longer than the bound must not by itself fail a burn that finished.
+    // The bound is looked at only after a poll: a progress line the console
+    // held for minutes (a selection in its window) must not fail a burn
+    // that finished meanwhile, so the scanner always has the last word.
     const std::uint64_t start = AwakeMs();
     for (int counter = 1;; ++counter) {
-        if (AwakeMs() - start >= READY_WAIT_MS) {
-            PrintMessage(MSG_BURN_ERROR, Language);
-            return false;
-        }
         if (!ExchangeCommandWithRetry(&poll, &reply)) {
             PrintMessage(MSG_BURN_ERROR, Language);
             return false;
@@ -47,7 +46,7 @@ bool FollowNormalBurn(std::int32_t updateMode)
             }
             return true;
         }
-        if (state != STATE_BURNING) {
+        if (state != STATE_BURNING || AwakeMs() - start >= READY_WAIT_MS) {
             PrintMessage(MSG_BURN_ERROR, Language);
             return false;
         }
@@ -60,10 +59,14 @@ bool FollowRecoveryBurn()
 {
     // One counter for both waits: leaving late leaves less time to return,
     // so the whole power cycle stays within about POWER_CYCLE_LIMIT seconds.
+    // The handle of the check before tells whether the scanner left since,
+    // even if it is back already: a check made late (a console write held
+    // by a selection) must not miss a power cycle and wait for one that
+    // has happened.
     int counter = 1;
     for (;;) {
         SleepMs(POLL_INTERVAL_MS);
-        if (!ReconnectScanner()) {
+        if (!ScannerHandleAlive() || !ReconnectScanner()) {
             break;
         }
         PrintProgress(counter);

@@ -198,7 +198,7 @@ public:
     std::uint64_t killAtMs = NEVER_MS;           // the process is killed (TerminateProcess, power lost)
     std::vector<SimSystemSleep> systemSleeps;
     std::vector<SimConsoleSelection> consoleSelections;  // in any order
-    bool quickEditAtStart = true;                         // a legacy console's default
+    bool quickEditAtStart = true;                        // a legacy console's default
     // Another copy of the updater starts then: it takes the one-updater
     // mutex when nobody owns it, and then writes the scanner.
     std::uint64_t otherUpdaterAtMs = NEVER_MS;
@@ -242,14 +242,14 @@ public:
     bool serviceDebtLocked = false;     // the main thread is inside the section a handler waits for
     std::size_t controlEventsDone = 0;  // events delivered so far, in time order
     std::size_t systemSleepsDone = 0;
-    std::vector<std::string> controlLog;  // "ctrl_c handled", "close ended", ... in order
-    bool quickEdit = true;                            // the console input's QuickEdit mode now
-    std::uint64_t quickEditOffFromMs = NEVER_MS;      // the run turned it off then ...
-    std::uint64_t quickEditOffUntilMs = NEVER_MS;     // ... and put it back then
-    std::uint64_t consoleBlockedMs = 0;               // virtual time writes waited for a selection
-    bool keepAwake = false;               // the system-required request stands
-    std::uint32_t keepAwakeRequests = 0;  // requests made (set or cleared)
-    std::uint64_t asleepMs = 0;           // virtual time the PC slept
+    std::vector<std::string> controlLog;           // "ctrl_c handled", "close ended", ... in order
+    bool quickEdit = true;                         // the console input's QuickEdit mode now
+    std::uint64_t quickEditOffFromMs = NEVER_MS;   // the run turned it off then ...
+    std::uint64_t quickEditOffUntilMs = NEVER_MS;  // ... and put it back then
+    std::uint64_t consoleBlockedMs = 0;            // virtual time writes waited for a selection
+    bool keepAwake = false;                        // the system-required request stands
+    std::uint32_t keepAwakeRequests = 0;           // requests made (set or cleared)
+    std::uint64_t asleepMs = 0;                    // virtual time the PC slept
     bool processEnded = false;
     std::string processEndedBy;  // "killed", "ctrl_c", "close", ... when it ended without returning
     bool otherUpdaterTried = false;

@@ -136,7 +136,7 @@ const ReturnRow RETURN_ROWS[] = {
          World().service.start.first = 1;
      },
      "0\n" + FOUND + CLOSING + STARTING + START_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
-    {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000; },
+    {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000 + 1; },
      "0\n" + FOUND + CLOSING + UNTIL_BURN + Progress(1, 600) + BURN_ERROR + STARTING + FAILED, ServiceAfter::Restarted},
     {"EmptyImage", [] { World().image = SimImage::Empty; },
      "0\n" + FOUND + CLOSING + LOADING + RESOURCE_EMPTY + STARTING + FAILED, ServiceAfter::Restarted},
@@ -188,12 +188,13 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
     EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
     EXPECT_TRUE(CreatedByUpdater(apptest::UTILITY_MUTEX));
     // Scanner mutex first, then the utility's, then the updater's own, then
-    // the closing pause; and released, not closed: the handles stay with
-    // the process.
-    EXPECT_EQ(CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
-              (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
-                                        std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
-                                        "ReleaseMutex Global\\fwupdate-update", "Sleep 20000"}));
+    // the console's selection given back for the closing pause; and
+    // released, not closed: the handles stay with the process.
+    EXPECT_EQ(
+        CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
+        (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
+                                  std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
+                                  "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
     EXPECT_EQ(CountCalls("CloseMutex"), 0u);
     EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].updaterHandles, 1);
     EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].updaterHandles, 1);

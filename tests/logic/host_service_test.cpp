@@ -113,8 +113,9 @@ TEST_F(HostServiceTest, EachOperationMakesItsCallsInOrder)
          AUTO,
          {},
          {"OpenSCManager", "OpenService STISVC", "QueryServiceStatus", "ControlService STOP",
-          // the stop reports pending with a zero hint, then stopped
-          "QueryServiceStatus", "Sleep 0", "QueryServiceStatus", "Sleep 0", "QueryServiceConfig 0",
+          // the stop reports pending with a zero hint: a second's pause (never
+          // a zero one), then stopped
+          "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus", "Sleep 1000", "QueryServiceConfig 0",
           "QueryServiceConfig block", "ChangeServiceConfig 4", "CloseServiceHandle manager",
           "CloseServiceHandle service"}},
         {"stop whose wait loses the status",
@@ -134,9 +135,10 @@ TEST_F(HostServiceTest, EachOperationMakesItsCallsInOrder)
          {},
          {"OpenSCManager", "OpenService STISVC", "QueryServiceStatus", "QueryServiceConfig 0",
           "QueryServiceConfig block", "ChangeServiceConfig 2", "QueryServiceStatus", "StartService",
-          // pending for 3 s with a 3 s hint: the whole hint is slept first
-          "QueryServiceStatus", "Sleep 3000", "QueryServiceStatus", "Sleep 0", "CloseServiceHandle manager",
-          "CloseServiceHandle service"}},
+          // pending for 3 s with a 3 s hint: a tenth of it is under the
+          // second's floor, so a query a second until it runs
+          "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus", "Sleep 1000", "QueryServiceStatus", "Sleep 1000",
+          "QueryServiceStatus", "Sleep 1000", "CloseServiceHandle manager", "CloseServiceHandle service"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

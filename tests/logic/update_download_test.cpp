@@ -171,9 +171,10 @@ TEST_F(UpdateDownloadTest, TenMinutesOfBusyRepliesEndTheWaitAcrossTheTickWrap)
         World().scanner.busyForMs = 0xFFFFFFFFu;
         Connect();
         EXPECT_FALSE(DownloadFirmware(FIRMWARE_RESOURCE_ID, 0));
-        // Polls at 0 s, 1 s, ... 599 s; none starts once ten minutes are over.
+        // Polls at 0 s, 1 s, ... 600 s: the one that finds the ten minutes
+        // over is the last, and says not responding instead of busy.
         EXPECT_EQ(Console(), LOADING + CHECKING + Repeat(BUSY, 600) + NOT_RESPONDING);
-        EXPECT_EQ(World().model.statusQueries, 600u);
+        EXPECT_EQ(World().model.statusQueries, 601u);
         EXPECT_EQ(World().model.downloads, 0u);
         EXPECT_GE(World().nowMs, 600000u);
         EXPECT_LT(World().nowMs, 601000u);
@@ -194,7 +195,8 @@ TEST_F(UpdateDownloadTest, NumbersEachBurningPollAndPromptsOnlyInModeOne)
 
 // The burn polls get the readiness wait's ten minutes, counted from the
 // first burn poll, which comes 6 s after the image arrived: polls at 0 s,
-// 1 s, ... 599 s, none once ten minutes are over.
+// 1 s, ... 600 s. The bound is looked at after each answer, so the scanner
+// has the last word: ready at the poll that finds the bound passed is done.
 TEST_F(UpdateDownloadTest, TenMinutesOfBurningEndTheBurnAcrossTheTickWrap)
 {
     const struct {
@@ -204,7 +206,8 @@ TEST_F(UpdateDownloadTest, TenMinutesOfBurningEndTheBurnAcrossTheTickWrap)
         int progressLines;
     } cases[] = {
         {"ready at the last poll inside the bound", 6000 + 599000, true, 599},
-        {"ready just when the bound has passed", 6000 + 600000, false, 600},
+        {"ready at the poll that finds the bound passed", 6000 + 600000, true, 600},
+        {"still burning at that poll", 6000 + 600001, false, 600},
     };
     for (const std::uint32_t tick : {0x10000000u, 0xFFFFFFFFu - 10000u}) {
         for (const auto& c : cases) {
@@ -215,9 +218,9 @@ TEST_F(UpdateDownloadTest, TenMinutesOfBurningEndTheBurnAcrossTheTickWrap)
             Connect();
             EXPECT_EQ(DownloadFirmware(FIRMWARE_RESOURCE_ID, 0), c.done);
             EXPECT_EQ(Console(), UNTIL_BURN + Progress(1, c.progressLines) + (c.done ? BURN_DONE : BURN_ERROR));
-            // The readiness poll, the announcement, then one poll a line (and
-            // the one that saw the end).
-            EXPECT_EQ(World().model.commandsReceived, 2u + c.progressLines + (c.done ? 1u : 0u));
+            // The readiness poll, the announcement, then one poll a line and
+            // the one that ended the burn either way.
+            EXPECT_EQ(World().model.commandsReceived, 2u + c.progressLines + 1u);
             EXPECT_LT(World().nowMs, 6000u + 600000u + 1000u);
         }
     }
