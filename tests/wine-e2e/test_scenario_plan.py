@@ -184,6 +184,10 @@ class WholePlan(unittest.TestCase):
         {"registry": [{"number": 0, "open_refused": True}]},
         {"foreign_devices": [{"path": n} for n in range(1, 18)]},
         {"registry": [{"number": 0, "values": [{"name": "FriendlyName", "hex": "a4 a4 a4 e5 00"}]}]},
+        {"service": {"control_takes_ms": 35000}},
+        {"service": {"start_takes_ms": 4000}},
+        {"refusals": {"set_timeouts": {"first": 1}}},
+        {"console": {"selections": [{"at_ms": 9000, "length_ms": 60000, "by": "menu"}]}},
     ]
     PLAYED = [
         {"service": {"installed": False}},
@@ -192,6 +196,10 @@ class WholePlan(unittest.TestCase):
         {"language": 3076},
         {"foreign_devices": [{"path": n} for n in range(1, 17)]},
         {"registry": [{"number": 0, "values": [{"name": "FriendlyName", "hex": "41 42 00"}]}]},
+        # the driver holds what a silent scanner leaves unanswered, and a
+        # stalled pipe stays halted in the model
+        {"scanner": {"silent": {"from_ms": 4000}, "faults": [{"direction": "read", "kind": "stall"}]}},
+        {"console": {"quick_edit": False, "selections": []}},
     ]
 
     def test_what_wine_cannot_be_made_to_do_is_refused(self):
