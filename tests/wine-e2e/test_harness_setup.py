@@ -18,8 +18,9 @@ class FakeSession:
     takes the next status of `starts`; `sc query` says RUNNING when
     `running_after_failure`."""
 
-    def __init__(self, prefix, starts, running_after_failure=False):
+    def __init__(self, prefix, starts=(), running_after_failure=False, env=None):
         self.prefix = prefix
+        self.env = env or {}
         self.starts = list(starts)
         self.running_after_failure = running_after_failure
         self.commands = []
@@ -67,6 +68,59 @@ class DriverStart(unittest.TestCase):
                         with self.assertRaises(RuntimeError):
                             wine_harness.set_up(session, plan, driver, work)
                 self.assertEqual(sum(1 for c in session.commands if c[:2] == ("net", "start")), tried)
+
+
+class PrefixTemplate(unittest.TestCase):
+    """A prefix made once and copied for every run."""
+
+    def run_faking_wineboot(self, status):
+        """subprocess.run, with wineboot and wineserver played: wineboot
+        makes the prefix it is pointed at and returns `status`."""
+        real_run = subprocess.run
+        boots = []
+
+        def fake(command, **kwargs):
+            if command[0] == "wineboot":
+                boots.append(kwargs["env"]["WINEPREFIX"])
+                os.makedirs(os.path.join(kwargs["env"]["WINEPREFIX"], "drive_c"), exist_ok=True)
+                return subprocess.CompletedProcess(command, status)
+            if command[0] == "wineserver":
+                return subprocess.CompletedProcess(command, 0)
+            return real_run(command, **kwargs)
+        return fake, boots
+
+    def test_made_once_then_copied_for_each_session(self):
+        with tempfile.TemporaryDirectory() as work:
+            template = os.path.join(work, "template")
+            fake, boots = self.run_faking_wineboot(0)
+            with mock.patch.object(wine_harness.subprocess, "run", side_effect=fake):
+                for name in ("a", "b"):
+                    session = FakeSession(os.path.join(work, name, "prefix"),
+                                          env={wine_harness.PREFIX_TEMPLATE: template})
+                    os.makedirs(os.path.dirname(session.prefix))
+                    wine_harness.copy_template(session)
+                    # the copy carries the mark, so wine-run never makes it again
+                    self.assertTrue(os.path.isdir(os.path.join(session.prefix, "drive_c")))
+                    self.assertTrue(os.path.exists(os.path.join(session.prefix, wine_harness.READY_MARK)))
+            self.assertEqual(boots, [template])
+
+    def test_a_template_that_cannot_be_made_leaves_the_prefix_to_wine(self):
+        with tempfile.TemporaryDirectory() as work:
+            template = os.path.join(work, "template")
+            fake, boots = self.run_faking_wineboot(1)
+            session = FakeSession(os.path.join(work, "prefix"), env={wine_harness.PREFIX_TEMPLATE: template})
+            with mock.patch.object(wine_harness.subprocess, "run", side_effect=fake):
+                wine_harness.copy_template(session)
+            self.assertEqual(len(boots), wine_harness.PREFIX_TRIES)
+            self.assertFalse(os.path.exists(session.prefix))
+
+    def test_without_a_template_nothing_is_made(self):
+        with tempfile.TemporaryDirectory() as work:
+            session = FakeSession(os.path.join(work, "prefix"))
+            with mock.patch.object(wine_harness.subprocess, "run") as run:
+                wine_harness.copy_template(session)
+            run.assert_not_called()
+            self.assertFalse(os.path.exists(session.prefix))
 
 
 if __name__ == "__main__":

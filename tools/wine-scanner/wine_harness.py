@@ -22,6 +22,7 @@ simulator's run. Exit status: 0 passed,
 """
 import argparse
 import difflib
+import fcntl
 import json
 import os
 import shutil
@@ -60,6 +61,10 @@ DRIVER_START_PAUSE_S = 2
 # leaves a service that is already as asked alone, so it is simply run again.
 SERVICE_SETUP_TRIES = 3
 SESSION_LINGER_S = 30
+# A prefix made once and copied for each run (FWU_PREFIX_TEMPLATE names its
+# folder): making one costs some 20 s of a loaded machine, a copy under 2.
+PREFIX_TEMPLATE = "FWU_PREFIX_TEMPLATE"
+READY_MARK = ".fwu-ready"
 
 
 class Session:
@@ -109,11 +114,48 @@ class Session:
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
+def make_template(session, template):
+    """Makes the template prefix once, whoever asks first; the others wait.
+    Nothing ever runs in it afterwards, so a finished one is copied
+    without a lock."""
+    if os.path.exists(os.path.join(template, READY_MARK)):
+        return
+    os.makedirs(os.path.dirname(template), exist_ok=True)
+    env = dict(session.env)
+    env["WINEPREFIX"] = template
+    with open(template + ".lock", "w", encoding="ascii") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        for _ in range(PREFIX_TRIES):
+            if os.path.exists(os.path.join(template, READY_MARK)):
+                return
+            shutil.rmtree(template, ignore_errors=True)
+            made = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=STEP_TIMEOUT_S, check=False)
+            # Its registry is written when its wineserver ends.
+            subprocess.run(["wineserver", "-w"], env=env, timeout=STEP_TIMEOUT_S, check=False)
+            if made.returncode == 0:
+                open(os.path.join(template, READY_MARK), "w", encoding="ascii").close()
+
+
+def copy_template(session):
+    """The session's prefix as a copy of the template, when one is named
+    and can be made; otherwise the first Wine command makes it afresh."""
+    template = session.env.get(PREFIX_TEMPLATE)
+    if not template:
+        return
+    make_template(session, os.path.abspath(template))
+    if os.path.exists(os.path.join(template, READY_MARK)):
+        shutil.rmtree(session.prefix, ignore_errors=True)
+        subprocess.run(["cp", "-a", os.path.abspath(template), session.prefix], timeout=STEP_TIMEOUT_S, check=False)
+
+
 def set_up(session, plan, driver, workdir):
     reg_file = os.path.join(workdir, "setup.reg")
     with open(reg_file, "w", encoding="utf-16") as f:
         f.write(plan["registry_file"])
-    # The first wine command makes the prefix; the driver goes in after it.
+    copy_template(session)
+    # The first wine command makes the prefix (unless it is a copy of the
+    # template); the driver goes in after it.
     for attempt in range(1, PREFIX_TRIES + 1):
         if session.wine("cmd", "/c", "exit", check=False).returncode == 0:
             break
