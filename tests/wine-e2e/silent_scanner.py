@@ -11,7 +11,8 @@ handle, as usbscan does. Each case must end within its bound of wall time
 included), print its console text, leave the imaging service running and
 automatic, and leave no record under HKLM\\SOFTWARE\\fwupdate. With
 --simulator, the driver's wire trace must carry the requests of the
-simulator's run of the same world, the ones never answered among them.
+simulator's run of the same world, the ones never answered among them, and
+the scanner must have met as many unanswered requests and pipe resets.
 
 clock_readback: silent after 9 answered requests (probe, readiness, clock
                 set and its record, the read-back command): the clock
@@ -55,6 +56,7 @@ RUN_LIMIT_S = 400
 
 
 def check_given_back(session, args, problems):
+    """The PC and the driver after the run; returns the helper's report."""
     report = json.loads(session.wine(args.helper, "report").stdout.decode())
     service = report["service"]
     if service.get("state") != "running" or service.get("start_type") != "auto":
@@ -65,10 +67,12 @@ def check_given_back(session, args, problems):
         problems.append("the scanner never fell silent: %s" % json.dumps(report["scanner"]))
     if report["driver"]["held_requests"] != 0:
         problems.append("the driver still holds %d requests" % report["driver"]["held_requests"])
+    return report
 
 
-def compare_traces(args, world, workdir, wine_trace, problems):
-    """The simulator's run of the same world, request by request."""
+def compare_with_simulator(args, world, workdir, wine_trace, report, problems):
+    """The simulator's run of the same world: its requests one by one, and
+    as many left unanswered and pipes reset (which no trace records)."""
     scenario = os.path.join(workdir, "world.json")
     with open(scenario, "w", encoding="utf-8") as f:
         json.dump(world, f)
@@ -79,6 +83,12 @@ def compare_traces(args, world, workdir, wine_trace, problems):
                         % (sim_trace, wine_trace, said.getvalue().rstrip()))
     else:
         print(f"{args.case}: wire trace: {said.getvalue().strip()}")
+    with open(os.path.join(workdir, "sim-report.json"), encoding="utf-8") as f:
+        simulated = json.load(f)["scanner"]
+    for key in ("unanswered", "pipe_resets"):
+        if report["scanner"][key] != simulated[key]:
+            problems.append("scanner.%s: %d under Wine, %d in the simulator" % (key, report["scanner"][key],
+                                                                              simulated[key]))
 
 
 def play(session, args, problems):
@@ -99,9 +109,9 @@ def play(session, args, problems):
         problems.append("the console printed:\n%s\ninstead of:\n%s" % (console, expected))
     wine_trace = os.path.join(session.workdir, "wire.pcap")
     session.wine(args.helper, "trace", wine_harness.windows_path(wine_trace))
-    check_given_back(session, args, problems)
+    report = check_given_back(session, args, problems)
     if args.simulator:
-        compare_traces(args, world, session.workdir, wine_trace, problems)
+        compare_with_simulator(args, world, session.workdir, wine_trace, report, problems)
 
 
 def main(argv):
