@@ -11,8 +11,6 @@
 
 namespace {
 
-// What GetOverlappedResult finds in Internal after a failed transfer.
-constexpr std::uintptr_t STATUS_UNSUCCESSFUL_VALUE = 0xC0000001u;
 constexpr std::uint16_t DEVICE_RELEASE = 0x0100;
 
 const char PATH_PREFIX[] = "\\\\.\\usbscan";
@@ -54,18 +52,19 @@ DeviceLink& Link()
 }
 
 // The platform's error for a transfer the device did not take; 0 for one
-// it took (whatever its outcome).
+// it took. A link answers with the five statuses DeviceAnswer lists; any
+// other is taken for a failure rather than for bytes that moved.
 std::uint32_t RefusalError(std::uint32_t status)
 {
     switch (status) {
+    case USBD_STATUS_SUCCESS_VALUE:
+        return 0;
     case USBD_STATUS_DEVICE_GONE_VALUE:
         return ERROR_DEVICE_NOT_CONNECTED_CODE;
     case USBD_STATUS_NOT_SUPPORTED_VALUE:
         return ERROR_INVALID_FUNCTION_CODE;
-    case USBD_STATUS_STALL_PID_VALUE:
-        return ERROR_GEN_FAILURE_CODE;
     default:
-        return 0;
+        return ERROR_GEN_FAILURE_CODE;
     }
 }
 
@@ -89,10 +88,11 @@ bool HoldUntilTimeOut(const SimObject& device, std::uint8_t direction, std::uint
     return false;
 }
 
-// A transfer the device took completes as the platform's do: the count at
-// once, the outcome in the OVERLAPPED for GetOverlappedResult, the event
-// signalled unless the completion never comes. One it did not take fails
-// with nothing moved; one it never answers fails at the time-out.
+// The handle is synchronous: a call returns only once its request is
+// complete, so a transfer the device took returns its count with the
+// outcome already in the OVERLAPPED for GetOverlappedResult and the event
+// already set. One it did not take fails with nothing moved; one it never
+// answers fails at the time-out.
 bool FinishTransfer(const SimObject& device, std::uint8_t direction, const DeviceAnswer& answer,
                     std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
@@ -110,10 +110,10 @@ bool FinishTransfer(const SimObject& device, std::uint8_t direction, const Devic
         *transferred = answer.count;
     }
     if (overlapped) {
-        overlapped->Internal = answer.status == USBD_STATUS_TIMEOUT_VALUE ? STATUS_UNSUCCESSFUL_VALUE : 0;
+        overlapped->Internal = 0;
         overlapped->InternalHigh = answer.count;
         if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
-            event->signalled = answer.status != USBD_STATUS_PENDING_VALUE;
+            event->signalled = true;
         }
     }
     return true;
