@@ -198,6 +198,16 @@ TEST_F(SimDeviceLinkTest, ATraceReadsBackAsTheAnswersItRecorded)
         EXPECT_EQ(request.address, 5u);
     }
     EXPECT_EQ(replay.Requests()[1].in, std::vector<std::uint8_t>(16, 0xA5));
+
+    // A capture that ended before the last completion came: that read was
+    // not answered while it was recorded, and replays as never answered.
+    const std::size_t failedReadCompletion = PCAP_RECORD_HEADER_SIZE + USBPCAP_HEADER_SIZE;
+    bytes.resize(bytes.size() - failedReadCompletion);
+    ASSERT_TRUE(replay.Parse(bytes, &error)) << error;
+    ASSERT_EQ(replay.Requests().size(), 6u);
+    EXPECT_EQ(replay.Requests()[5].status, USBD_STATUS_CANCELED_VALUE);
+    EXPECT_EQ(replay.Requests()[5].count, 0u);
+    EXPECT_EQ(replay.Requests()[4].status, USBD_STATUS_DEVICE_GONE_VALUE);
 }
 
 }  // namespace
