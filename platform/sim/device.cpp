@@ -243,9 +243,8 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
     }
     // The object is copied: the device table may grow while the call waits.
     const SimObject held = *object;
-    const bool done = FinishTransfer(held, SIM_DIR_WRITE,
-                                     Link().Write(held, static_cast<const std::uint8_t*>(data), size), transferred,
-                                     overlapped);
+    const bool done = FinishTransfer(
+        held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size), transferred, overlapped);
     World().lastTransferEndMs = World().nowMs;
     return done;
 }
