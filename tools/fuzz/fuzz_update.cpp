@@ -200,13 +200,20 @@ std::uint32_t FaultCallCount(FuzzedDataProvider& p)
     }
 }
 
+// The kinds a transfer fault takes, read from one byte as six choices.
+// The two that once meant a lost completion (a synchronous handle has none
+// to lose) now stall the pipe, so an older input still spoils the same
+// calls, in the way a real device can.
+constexpr std::uint8_t FAULT_KINDS[] = {SIM_FAULT_CALL_FAILS, SIM_FAULT_STALL,   SIM_FAULT_STALL,
+                                        SIM_FAULT_SHORT,      SIM_FAULT_PARTIAL, SIM_FAULT_EMPTY};
+
 void BuildTransferFaults(FuzzedDataProvider& p, ScannerConfig& s)
 {
     s.faultCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 4);
     for (std::uint32_t i = 0; i < s.faultCount; ++i) {
         SimFaultRule& f = s.faults[i];
         f.direction = p.ConsumeBool() ? SIM_DIR_WRITE : SIM_DIR_READ;
-        f.kind = p.ConsumeIntegralInRange<std::uint8_t>(SIM_FAULT_CALL_FAILS, SIM_FAULT_EMPTY);
+        f.kind = Pick(p, FAULT_KINDS);
         f.first = p.ConsumeIntegralInRange<std::uint32_t>(1, 30);
         f.count = FaultCallCount(p);
         f.amount = p.ConsumeIntegralInRange<std::uint32_t>(0, 40);
