@@ -23,6 +23,7 @@
 #include "common/print.h"
 #include "common/shared.h"
 #include "platform/sim/world.h"
+#include "tools/fuzz/blocking.h"
 #include "tools/fuzz/interruptions.h"
 #include "tools/fuzz/invariants.h"
 #include "tools/fuzz/watch.h"
@@ -383,6 +384,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildArguments(p, args);
     BuildMutexReleasesByOthers(p, w);
     BuildInterruptions(p, w);
+    BuildBlocking(p, w);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -584,6 +586,7 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
     PrintRefusal("CreateMutex", w.createMutex);
     PrintRegistry(w);
     PrintMutexesHeldByOthers(w);
+    PrintBlocking(w);
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
 }
 
