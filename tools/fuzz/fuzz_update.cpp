@@ -22,11 +22,14 @@
 #include "app/entry.h"
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/guards.h"
+#include "host/wia_control.h"
 #include "platform/sim/world.h"
 #include "tools/fuzz/blocking.h"
 #include "tools/fuzz/interruptions.h"
 #include "tools/fuzz/invariants.h"
 #include "tools/fuzz/watch.h"
+#include "update/readiness.h"
 
 namespace {
 
@@ -400,16 +403,6 @@ void UseTimeZone(const std::string& zone)
     tzset();
 }
 
-// Virtual time a run may take: its bound, and whatever the PC slept.
-std::uint64_t BoundWithSleeps(const SimWorld& w)
-{
-    std::uint64_t bound = w.nowMs + RUN_VIRTUAL_MS_BOUND;
-    for (const SimSystemSleep& sleep : w.systemSleeps) {
-        bound += sleep.lengthMs;
-    }
-    return bound;
-}
-
 // Runs the updater as one process; true when the process ended without
 // returning (killed, or a console control event's default).
 bool RunProcess(std::vector<std::string>& args, int* rc)
@@ -430,7 +423,8 @@ bool RunProcess(std::vector<std::string>& args, int* rc)
 
 // One whole run of the updater in the world the bytes describe; an empty
 // text when every promise held. A run that ended without returning is
-// followed by the next run in the same PC, which owes the repair.
+// followed by the next run in the same PC, which owes the repair; one that
+// hung is judged as it stands, as nothing follows it.
 std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls, std::vector<std::string>& args)
 {
     FuzzedDataProvider provider(data, size);
@@ -441,19 +435,20 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
     w.recordCalls = recordCalls;
     w.Start();
     const SimService before = w.serviceNow;
-    ResetWatch(BoundWithSleeps(w));
+    ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
     int rc = 0;
     try {
-        if (RunProcess(args, &rc)) {
+        if (RunProcess(args, &rc) && w.processEndedBy != "hung") {
             w.StartNextProcess();
             ResetProcessState();
-            ResetWatch(BoundWithSleeps(w) + run_bound::RESTART_MS);
+            ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
             RunProcess(args, &rc);
-            return CheckInterruptionPromises(w, before);
+            std::string verdict = CheckRunNeverHung(w, before, Watch());
+            return verdict.empty() ? CheckInterruptionPromises(w, before) : verdict;
         }
     } catch (const RunOverBound&) {
-        return "1: the run was still going after " + std::to_string(w.nowMs) + " virtual ms (bound " +
-               std::to_string(RUN_VIRTUAL_MS_BOUND) + ")";
+        return "1: the run was still going after " + std::to_string(CountedMs(w, Watch())) +
+               " ms of wall-clock time (bound " + std::to_string(RUN_WALL_CLOCK_BOUND_MS) + ")";
     }
     if (rc != 0) {
         return "1: exit code " + std::to_string(rc);
@@ -617,7 +612,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Nothing of the run stays allocated: memory stays flat over
         // millions of runs, and libFuzzer's leak check has nothing to chase.
         World() = SimWorld{};
-        ResetWatch(0);
+        ResetWatch(World(), 0);
         return 0;
     }
     // Run the same world again with every platform call written down, so
