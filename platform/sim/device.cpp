@@ -79,9 +79,13 @@ bool HoldUntilTimeOut(const SimObject& device, std::uint8_t direction, std::uint
     if (transferred) {
         *transferred = 0;
     }
+    SimWorld& world = World();
+    if (world.firstHeldAtMs == NEVER_MS) {
+        world.firstHeldAtMs = world.nowMs;
+    }
     if (seconds == 0) {
         RecordCall("Transfer never ends");
-        World().EndProcess("hung");
+        world.EndProcess("hung");
     }
     RecordCall("Transfer timed out after ", seconds, " s");
     BlockInCall(std::min(seconds, 4000000u) * 1000);
@@ -239,8 +243,10 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
     }
     // The object is copied: the device table may grow while the call waits.
     const SimObject held = *object;
-    return FinishTransfer(held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size),
-                          transferred, overlapped);
+    const bool done = FinishTransfer(
+        held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size), transferred, overlapped);
+    World().lastTransferEndMs = World().nowMs;
+    return done;
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
@@ -252,8 +258,10 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
         return false;
     }
     const SimObject held = *object;
-    return FinishTransfer(held, SIM_DIR_READ, Link().Read(held, static_cast<std::uint8_t*>(data), size), transferred,
-                          overlapped);
+    const bool done = FinishTransfer(held, SIM_DIR_READ, Link().Read(held, static_cast<std::uint8_t*>(data), size),
+                                     transferred, overlapped);
+    World().lastTransferEndMs = World().nowMs;
+    return done;
 }
 
 bool WaitForCompletion(Handle event, std::uint32_t milliseconds)
