@@ -6,16 +6,15 @@
 
 enum SimDirection : uint8_t { SIM_DIR_WRITE = 0, SIM_DIR_READ = 1 };
 
+// Kinds 2 and 3 are retired and stay unused, so that an old input cannot name another kind by them.
 enum SimFaultKind : uint8_t {
     SIM_FAULT_NONE = 0,
-    SIM_FAULT_CALL_FAILS = 1,    // the WriteFile/ReadFile call itself fails; nothing moves
-    SIM_FAULT_WAIT_TIMEOUT = 2,  // the data moves but the completion event is never signalled
-    SIM_FAULT_RESULT_FAILS = 3,  // the data moves but GetOverlappedResult fails
-    SIM_FAULT_SHORT = 4,         // the call moves `amount` bytes fewer than asked; the rest is lost
-    SIM_FAULT_PARTIAL = 5,       // reads only: at most `amount` bytes now, the rest stays for the next read
-    SIM_FAULT_EMPTY = 6,         // reads only: success with zero bytes, nothing consumed
-    SIM_FAULT_STALL = 7,         // the device stalls: the call fails, nothing moves, and the pipe stays
-                                 // halted (every later call on it fails alike) until the host resets it
+    SIM_FAULT_CALL_FAILS = 1,  // the WriteFile/ReadFile call itself fails; nothing moves
+    SIM_FAULT_SHORT = 4,       // the call moves `amount` bytes fewer than asked; the rest is lost
+    SIM_FAULT_PARTIAL = 5,     // reads only: at most `amount` bytes now, the rest stays for the next read
+    SIM_FAULT_EMPTY = 6,       // reads only: success with zero bytes, nothing consumed
+    SIM_FAULT_STALL = 7,       // the device stalls: the call fails, nothing moves, and the pipe stays
+                               // halted (every later call on it fails alike) until the host resets it
 };
 
 // Applies to the calls number `first` .. `first + count - 1` (counted from 1

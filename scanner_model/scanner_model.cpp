@@ -310,7 +310,7 @@ bool ScannerModel::TurnedAway(uint64_t nowMs, uint8_t direction, uint8_t fault, 
 ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_t size)
 {
     Update(nowMs);
-    ScannerTransfer result = {true, false, false, false, 0};
+    ScannerTransfer result = {true, false, true, true, 0};
     ++writeCalls;
     uint32_t amount = 0;
     const uint8_t fault = FaultFor(config, SIM_DIR_WRITE, writeCalls, &amount);
@@ -360,8 +360,6 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
     // A block cut short by the bus never arrives whole and is dropped.
 
     result.callOk = true;
-    result.signalled = fault != SIM_FAULT_WAIT_TIMEOUT;
-    result.resultOk = fault != SIM_FAULT_RESULT_FAILS;
     result.count = moved;
     return result;
 }
@@ -369,7 +367,7 @@ ScannerTransfer ScannerModel::Write(uint64_t nowMs, const uint8_t* data, uint32_
 ScannerTransfer ScannerModel::Read(uint64_t nowMs, uint8_t* data, uint32_t size)
 {
     Update(nowMs);
-    ScannerTransfer result = {true, false, false, false, 0};
+    ScannerTransfer result = {true, false, true, true, 0};
     ++readCalls;
     uint32_t amount = 0;
     const uint8_t fault = FaultFor(config, SIM_DIR_READ, readCalls, &amount);
@@ -402,8 +400,6 @@ ScannerTransfer ScannerModel::Read(uint64_t nowMs, uint8_t* data, uint32_t size)
         }
     }
     result.callOk = true;
-    result.signalled = fault != SIM_FAULT_WAIT_TIMEOUT;
-    result.resultOk = fault != SIM_FAULT_RESULT_FAILS;
     result.count = moved;
     return result;
 }

@@ -10,8 +10,11 @@
 
 // What one transfer call looks like from the host.
 struct ScannerTransfer {
-    bool answered;   // false: the scanner never completes it (the host's time-out ends it)
-    bool callOk;     // the WriteFile/ReadFile call succeeded
+    bool answered;  // false: the scanner never completes it (the host's time-out ends it)
+    bool callOk;    // the WriteFile/ReadFile call succeeded
+    // Always true. A call on the scanner's synchronous handle returns only
+    // once the request is complete, its event set and its outcome ready;
+    // the two stay for the Wine driver's bridge, which reads them.
     bool signalled;  // the completion event gets signalled
     bool resultOk;   // GetOverlappedResult succeeds
     uint32_t count;  // bytes moved (what the call and the outcome report)

@@ -139,18 +139,9 @@ int32_t TracePathOf(uint16_t address)
     return address == 0 ? -1 : (int32_t)((address - 1) % 256);
 }
 
-uint32_t TraceTransferStatus(bool callOk, bool signalled, bool resultOk)
+uint32_t TraceTransferStatus(bool callOk, bool /*signalled*/, bool /*resultOk*/)
 {
-    if (!callOk) {
-        return USBD_STATUS_STALL_PID_VALUE;
-    }
-    if (!signalled) {
-        return USBD_STATUS_PENDING_VALUE;
-    }
-    if (!resultOk) {
-        return USBD_STATUS_TIMEOUT_VALUE;
-    }
-    return USBD_STATUS_SUCCESS_VALUE;
+    return callOk ? USBD_STATUS_SUCCESS_VALUE : USBD_STATUS_STALL_PID_VALUE;
 }
 
 uint32_t EncodeTraceFileHeader(uint8_t* out)

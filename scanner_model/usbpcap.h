@@ -34,9 +34,7 @@ constexpr uint16_t TRACE_BUS = 1;
 
 // How each outcome of a request shows as its completion's USBD status.
 constexpr uint32_t USBD_STATUS_SUCCESS_VALUE = 0x00000000u;        // done; the count says how much moved
-constexpr uint32_t USBD_STATUS_PENDING_VALUE = 0x40000000u;        // data moved, the completion was never signalled
-constexpr uint32_t USBD_STATUS_STALL_PID_VALUE = 0xC0000004u;      // the call failed: nothing moved
-constexpr uint32_t USBD_STATUS_TIMEOUT_VALUE = 0xC0006000u;        // data moved, fetching the outcome fails
+constexpr uint32_t USBD_STATUS_STALL_PID_VALUE = 0xC0000004u;      // the call failed (a stall): nothing moved
 constexpr uint32_t USBD_STATUS_DEVICE_GONE_VALUE = 0xC0007000u;    // the handle's device has left the bus
 constexpr uint32_t USBD_STATUS_NOT_SUPPORTED_VALUE = 0xC0000E00u;  // a bulk request to another maker's device
 constexpr uint32_t USBD_STATUS_CANCELED_VALUE = 0xC0010000u;  // never answered: the host gave it up at its time-out
@@ -76,7 +74,10 @@ struct TraceRequest {
 uint16_t TraceAddress(int32_t path, uint32_t generation);
 int32_t TracePathOf(uint16_t address);
 
-// The completion status for a transfer the device took.
+// The completion status for a transfer the device answered. A completion
+// is always signalled and its outcome always ready on the scanner's
+// synchronous handle: `signalled` and `resultOk` stay in the signature for
+// the Wine driver's bridge and change nothing.
 uint32_t TraceTransferStatus(bool callOk, bool signalled, bool resultOk);
 
 // The 24-byte file header.

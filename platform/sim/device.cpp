@@ -11,8 +11,6 @@
 
 namespace {
 
-// What GetOverlappedResult finds in Internal after a failed transfer.
-constexpr std::uintptr_t STATUS_UNSUCCESSFUL_VALUE = 0xC0000001u;
 constexpr std::uint16_t DEVICE_RELEASE = 0x0100;
 
 const char PATH_PREFIX[] = "\\\\.\\usbscan";
@@ -54,18 +52,19 @@ DeviceLink& Link()
 }
 
 // The platform's error for a transfer the device did not take; 0 for one
-// it took (whatever its outcome).
+// it took. A link answers with the five statuses DeviceAnswer lists; any
+// other is taken for a failure rather than for bytes that moved.
 std::uint32_t RefusalError(std::uint32_t status)
 {
     switch (status) {
+    case USBD_STATUS_SUCCESS_VALUE:
+        return 0;
     case USBD_STATUS_DEVICE_GONE_VALUE:
         return ERROR_DEVICE_NOT_CONNECTED_CODE;
     case USBD_STATUS_NOT_SUPPORTED_VALUE:
         return ERROR_INVALID_FUNCTION_CODE;
-    case USBD_STATUS_STALL_PID_VALUE:
-        return ERROR_GEN_FAILURE_CODE;
     default:
-        return 0;
+        return ERROR_GEN_FAILURE_CODE;
     }
 }
 
@@ -79,9 +78,13 @@ bool HoldUntilTimeOut(const SimObject& device, std::uint8_t direction, std::uint
     if (transferred) {
         *transferred = 0;
     }
+    SimWorld& world = World();
+    if (world.firstHeldAtMs == NEVER_MS) {
+        world.firstHeldAtMs = world.nowMs;
+    }
     if (seconds == 0) {
         RecordCall("Transfer never ends");
-        World().EndProcess("hung");
+        world.EndProcess("hung");
     }
     RecordCall("Transfer timed out after ", seconds, " s");
     BlockInCall(std::min(seconds, 4000000u) * 1000);
@@ -89,10 +92,11 @@ bool HoldUntilTimeOut(const SimObject& device, std::uint8_t direction, std::uint
     return false;
 }
 
-// A transfer the device took completes as the platform's do: the count at
-// once, the outcome in the OVERLAPPED for GetOverlappedResult, the event
-// signalled unless the completion never comes. One it did not take fails
-// with nothing moved; one it never answers fails at the time-out.
+// The handle is synchronous: a call returns only once its request is
+// complete, so a transfer the device took returns its count with the
+// outcome already in the OVERLAPPED for GetOverlappedResult and the event
+// already set. One it did not take fails with nothing moved; one it never
+// answers fails at the time-out.
 bool FinishTransfer(const SimObject& device, std::uint8_t direction, const DeviceAnswer& answer,
                     std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
@@ -110,10 +114,10 @@ bool FinishTransfer(const SimObject& device, std::uint8_t direction, const Devic
         *transferred = answer.count;
     }
     if (overlapped) {
-        overlapped->Internal = answer.status == USBD_STATUS_TIMEOUT_VALUE ? STATUS_UNSUCCESSFUL_VALUE : 0;
+        overlapped->Internal = 0;
         overlapped->InternalHigh = answer.count;
         if (SimObject* event = FindSimObject(overlapped->hEvent, SimObjectKind::Event)) {
-            event->signalled = answer.status != USBD_STATUS_PENDING_VALUE;
+            event->signalled = true;
         }
     }
     return true;
@@ -239,8 +243,10 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
     }
     // The object is copied: the device table may grow while the call waits.
     const SimObject held = *object;
-    return FinishTransfer(held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size),
-                          transferred, overlapped);
+    const bool done = FinishTransfer(
+        held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size), transferred, overlapped);
+    World().lastTransferEndMs = World().nowMs;
+    return done;
 }
 
 bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* transferred,
@@ -252,8 +258,10 @@ bool ReadDevice(Handle device, void* data, std::uint32_t size, std::uint32_t* tr
         return false;
     }
     const SimObject held = *object;
-    return FinishTransfer(held, SIM_DIR_READ, Link().Read(held, static_cast<std::uint8_t*>(data), size), transferred,
-                          overlapped);
+    const bool done = FinishTransfer(held, SIM_DIR_READ, Link().Read(held, static_cast<std::uint8_t*>(data), size),
+                                     transferred, overlapped);
+    World().lastTransferEndMs = World().nowMs;
+    return done;
 }
 
 bool WaitForCompletion(Handle event, std::uint32_t milliseconds)

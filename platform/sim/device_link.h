@@ -10,8 +10,13 @@
 #include "platform/sim/world.h"
 
 // One request's outcome on the wire.
+// `status` is the completion's USBD status, one of five: SUCCESS (the
+// count moved), STALL_PID (refused, nothing moved), DEVICE_GONE (the
+// handle's device left the bus), NOT_SUPPORTED (another maker's device),
+// CANCELED (never answered: the driver gives the request up at the
+// handle's time-out).
 struct DeviceAnswer {
-    std::uint32_t status = 0;    // the completion's USBD status (USBD_STATUS_*_VALUE)
+    std::uint32_t status = 0;    // USBD_STATUS_*_VALUE
     std::uint32_t count = 0;     // bytes moved; a descriptor's length when one came
     std::uint16_t vendorId = 0;  // the descriptor's, when one came
     std::uint16_t productId = 0;

@@ -223,7 +223,17 @@ bool SendServiceStop(Handle service, ServiceStatus* status)
         return false;
     }
     SimService& now = world.serviceNow;
-    if (now.state != SERVICE_RUNNING_STATE || (now.runningControls & SERVICE_ACCEPT_STOP_FLAG) == 0) {
+    // The manager's own answers: a stopped service is not active, a pending
+    // one cannot take a control now, a running one may not take a stop.
+    if (now.state == SERVICE_STOPPED_STATE) {
+        SetSimLastError(ERROR_SERVICE_NOT_ACTIVE_CODE);
+        return false;
+    }
+    if (now.state != SERVICE_RUNNING_STATE) {
+        SetSimLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL_CODE);
+        return false;
+    }
+    if ((now.runningControls & SERVICE_ACCEPT_STOP_FLAG) == 0) {
         SetSimLastError(ERROR_INVALID_SERVICE_CONTROL_CODE);
         return false;
     }

@@ -97,20 +97,29 @@ bool KindOf(const CapturedPacket& packet, std::uint8_t* kind)
     return false;
 }
 
-// The completion statuses a replay can play back; any other would need a
-// meaning the device calls do not have.
-bool KnownStatus(std::uint32_t status)
+// Statuses that earlier traces of ours recorded for faults no PC shows: a
+// call on the scanner's synchronous handle returns only once its request
+// is complete, so its event is always set and its outcome always ready.
+constexpr std::uint32_t RETIRED_PENDING = 0x40000000u;  // USBD_STATUS_PENDING: "never signalled"
+constexpr std::uint32_t RETIRED_TIMEOUT = 0xC0006000u;  // USBD_STATUS_TIMEOUT: "outcome fails"
+
+// Why a completion's status cannot be played back, or null when it can;
+// any status but these would need a meaning the device calls do not have.
+const char* UnplayableStatus(std::uint32_t status)
 {
     switch (status) {
     case USBD_STATUS_SUCCESS_VALUE:
-    case USBD_STATUS_PENDING_VALUE:
     case USBD_STATUS_STALL_PID_VALUE:
-    case USBD_STATUS_TIMEOUT_VALUE:
     case USBD_STATUS_DEVICE_GONE_VALUE:
     case USBD_STATUS_NOT_SUPPORTED_VALUE:
-        return true;
+    case USBD_STATUS_CANCELED_VALUE:
+        return nullptr;
+    case RETIRED_PENDING:
+    case RETIRED_TIMEOUT:
+        return "its USBD status (a completion never signalled, or an outcome that could not be fetched) is none "
+               "that a synchronous handle gives; record the trace again";
     default:
-        return false;
+        return "its USBD status is none that a replay can give";
     }
 }
 
@@ -138,8 +147,9 @@ private:
         if (kind == TRACE_WRITE) {
             request.out.assign(packet.data, packet.data + packet.kept);
         }
-        // Never completed (a capture that ended first): nothing came.
-        request.status = USBD_STATUS_PENDING_VALUE;
+        // Never completed (the capture ended first): the request was not
+        // answered while it was recorded, and replays as one never answered.
+        request.status = USBD_STATUS_CANCELED_VALUE;
         m_waiting[packet.irp] = {m_requests.size(), packet.number};
         m_requests.push_back(std::move(request));
         return true;
@@ -156,8 +166,8 @@ private:
         if (request.kind != kind || request.address != packet.address) {
             return Refuse(packet.number, "its completion is of another kind or device than its submission", error);
         }
-        if (!KnownStatus(packet.status)) {
-            return Refuse(packet.number, "its USBD status is none that a replay can give", error);
+        if (const char* why = UnplayableStatus(packet.status)) {
+            return Refuse(packet.number, why, error);
         }
         if (kind != TRACE_DESCRIPTOR && packet.dataLength > request.size) {
             return Refuse(packet.number, "its completion moves more bytes than the transfer asked for", error);

@@ -181,6 +181,8 @@ void SimWorld::Start()
     eventCreateCalls = 0;
     setTimeoutsCalls = 0;
     longestCallMs = 0;
+    firstHeldAtMs = NEVER_MS;
+    lastTransferEndMs = 0;
     deviceOpenAttempts = 0;
     fixedAllocationCalls = fixedAllocations = fixedFrees = 0;
     objects.clear();

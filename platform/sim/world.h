@@ -227,11 +227,13 @@ public:
     std::uint32_t ownKeyOpens = 0;    // of those, opens of keys outside the Image class
     std::uint32_t mutexCreates = 0;   // CreateMutexA calls, refused ones included
     std::uint32_t sleeps = 0;
-    std::uint32_t lastError = 0;           // what LastError() returns
-    std::uint32_t eventCreateCalls = 0;    // CreateEventA calls, refused ones included
-    std::uint32_t setTimeoutsCalls = 0;    // IOCTL_SET_TIMEOUT requests, refused ones included
-    std::uint64_t longestCallMs = 0;       // the longest a single platform call held the main thread
-    std::uint32_t deviceOpenAttempts = 0;  // CreateFileA calls, failed ones included
+    std::uint32_t lastError = 0;             // what LastError() returns
+    std::uint32_t eventCreateCalls = 0;      // CreateEventA calls, refused ones included
+    std::uint32_t setTimeoutsCalls = 0;      // IOCTL_SET_TIMEOUT requests, refused ones included
+    std::uint64_t longestCallMs = 0;         // the longest a single platform call held the main thread
+    std::uint64_t firstHeldAtMs = NEVER_MS;  // when the first transfer the device never answered began
+    std::uint64_t lastTransferEndMs = 0;     // when the last bulk transfer call returned
+    std::uint32_t deviceOpenAttempts = 0;    // CreateFileA calls, failed ones included
     std::uint32_t registryCloses = 0;
     std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included
     std::uint32_t fixedAllocations = 0, fixedFrees = 0;  // blocks handed out and given back

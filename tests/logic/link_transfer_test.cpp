@@ -81,23 +81,15 @@ TEST_F(LinkTransferTest, RetryArithmeticOfTheExchange)
         {"write fails five times", true, {Rule(W, SIM_FAULT_CALL_FAILS, 1, 5)}, 0, 5, 0, 4, USB_WRITE_ERROR},
         {"fifth write try fails its own way",
          true,
-         {Rule(W, SIM_FAULT_CALL_FAILS, 1, 4), Rule(W, SIM_FAULT_RESULT_FAILS, 5, 1)},
+         {Rule(W, SIM_FAULT_CALL_FAILS, 1, 4), Rule(W, SIM_FAULT_SHORT, 5, 1, 1)},
          0,
          5,
          0,
          4,
-         USB_OVERLAPPED_ERROR},
+         USB_SIZE_MISMATCH},
         {"15 of 16 bytes is never retried", true, {Rule(W, SIM_FAULT_SHORT, 1, 1, 1)}, 0, 1, 0, 0, USB_SIZE_MISMATCH},
         {"read retry does not send the block again", true, {Rule(R, SIM_FAULT_CALL_FAILS, 1, 1)}, 1, 1, 2, 1, ""},
         {"read fails five times", true, {Rule(R, SIM_FAULT_CALL_FAILS, 1, 5)}, 0, 1, 5, 4, USB_READ_ERROR},
-        {"fifth read try times out",
-         true,
-         {Rule(R, SIM_FAULT_CALL_FAILS, 1, 4), Rule(R, SIM_FAULT_WAIT_TIMEOUT, 5, 1)},
-         0,
-         1,
-         5,
-         4,
-         USB_TIMEOUT},
         {"31-byte reply is never retried", true, {Rule(R, SIM_FAULT_SHORT, 1, 1, 1)}, 0, 1, 1, 0, USB_SIZE_MISMATCH},
         {"empty reply is a wrong count", true, {Rule(R, SIM_FAULT_EMPTY, 1, 1)}, 0, 1, 1, 0, USB_SIZE_MISMATCH},
         // Tries are counted per stage: four reconnects each, eight in all.
@@ -111,15 +103,7 @@ TEST_F(LinkTransferTest, RetryArithmeticOfTheExchange)
          ""},
         // The single try reports its first failure and never reconnects.
         {"single try: write call fails", false, {Rule(W, SIM_FAULT_CALL_FAILS, 1, 1)}, 0, 1, 0, 0, USB_WRITE_ERROR},
-        {"single try: read never signalled", false, {Rule(R, SIM_FAULT_WAIT_TIMEOUT, 1, 1)}, 0, 1, 1, 0, USB_TIMEOUT},
-        {"single try: read outcome lost",
-         false,
-         {Rule(R, SIM_FAULT_RESULT_FAILS, 1, 1)},
-         0,
-         1,
-         1,
-         0,
-         USB_OVERLAPPED_ERROR},
+        {"single try: read stalls", false, {Rule(R, SIM_FAULT_STALL, 1, 1)}, 0, 1, 1, 0, USB_READ_ERROR},
         {"single try: 31-byte reply", false, {Rule(R, SIM_FAULT_SHORT, 1, 1, 1)}, 0, 1, 1, 0, USB_SIZE_MISMATCH},
     };
     for (const auto& c : cases) {
@@ -136,26 +120,97 @@ TEST_F(LinkTransferTest, RetryArithmeticOfTheExchange)
     }
 }
 
-// A completion that never arrives holds the update for one second of the
-// clock, no less (a slow scanner would be given up on) and no more (a dead
-// one would stall the run). Typed as a number, not the constant, so a change
-// of the constant shows here.
-TEST_F(LinkTransferTest, CompletionThatNeverArrivesCostsOneSecond)
+// A stall halts its pipe until the host resets it, and reopening the path
+// does not clear it: every call that fails resets its pipe, so the next try
+// (or the next transfer) finds it clear. Without the reset a stall would
+// fail every try that follows it.
+TEST_F(LinkTransferTest, AFailedCallResetsItsPipeSoAStallEndsWithIt)
 {
     const struct {
         const char* name;
-        SimFaultRule fault;
+        bool retry;
+        std::vector<SimFaultRule> faults;
+        bool result;
+        std::uint32_t writes, reads, resets;
+        std::string console;
     } cases[] = {
-        {"block never written", Rule(W, SIM_FAULT_WAIT_TIMEOUT, 1, 1)},
-        {"reply never read", Rule(R, SIM_FAULT_WAIT_TIMEOUT, 1, 1)},
+        {"write stall, then the retry goes through", true, {Rule(W, SIM_FAULT_STALL, 1, 1)}, 1, 2, 1, 1, ""},
+        {"read stall, then the retry reads the reply", true, {Rule(R, SIM_FAULT_STALL, 1, 1)}, 1, 1, 2, 1, ""},
+        {"a stall on every try: each is reset", true, {Rule(W, SIM_FAULT_STALL, 1, 5)}, 0, 5, 0, 5, USB_WRITE_ERROR},
+        {"single try: the stalled write is reported",
+         false,
+         {Rule(W, SIM_FAULT_STALL, 1, 1)},
+         0,
+         1,
+         0,
+         1,
+         USB_WRITE_ERROR},
+        {"single try: the stalled read is reported",
+         false,
+         {Rule(R, SIM_FAULT_STALL, 1, 1)},
+         0,
+         1,
+         1,
+         1,
+         USB_READ_ERROR},
+        {"a plain failure is reset as well, at no cost", true, {Rule(W, SIM_FAULT_CALL_FAILS, 1, 1)}, 1, 2, 1, 1, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Connect({c.fault});
+        Connect(c.faults);
+        EXPECT_EQ(Exchange(c.retry), c.result);
+        EXPECT_EQ(Console(), c.console);
+        EXPECT_EQ(Writes(), c.writes);
+        EXPECT_EQ(Reads(), c.reads);
+        EXPECT_EQ(World().model.pipeResets, c.resets);
+        EXPECT_EQ(World().model.haltedPipes, 0u) << "a pipe left halted";
+        EXPECT_EQ(World().longestCallMs, 0u) << "a stall fails at once";
+    }
+}
+
+// A scanner that stays on the bus but no longer answers: the driver holds
+// each call for the handle's time-out and then fails it, so the console
+// says the call failed. The search set 5 s on the handle; a driver that
+// refused keeps its own 120 s. Typed as numbers, not the constants, so a
+// change of either shows here.
+TEST_F(LinkTransferTest, ASilentScannerHoldsEachCallForTheHandlesTimeOut)
+{
+    const struct {
+        const char* name;
+        bool retry;
+        std::uint32_t answeredFirst;  // requests it answers before it falls silent
+        bool timeoutsRefused;
+        std::uint64_t heldMs;  // each call
+        std::uint64_t elapsedMs;
+        std::uint32_t unanswered;
+        std::string console;
+    } cases[] = {
+        {"single try: the block is never taken", false, 0, false, 5000, 5000, 1, USB_WRITE_ERROR},
+        {"single try: the reply never comes", false, 1, false, 5000, 5000, 1, USB_READ_ERROR},
+        // Five reads of 5 s and four reconnect pauses of 1 s between them.
+        {"retried: every read of the reply is held", true, 1, false, 5000, 29000, 5, USB_READ_ERROR},
+        {"time-outs refused: the driver's two minutes", false, 0, true, 120000, 120000, 1, USB_WRITE_ERROR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().scanner.silentByCount = true;
+        World().scanner.silentAfterTransfers = c.answeredFirst;
+        if (c.timeoutsRefused) {
+            World().setTimeouts = SimRefusal{1, FOREVER, 1};
+        }
+        StartWorld();
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
+        World().console.clear();
         const std::uint64_t before = World().nowMs;
-        EXPECT_FALSE(Exchange(false));
-        EXPECT_EQ(World().nowMs - before, 1000u);
-        EXPECT_EQ(Console(), USB_TIMEOUT);
+
+        EXPECT_FALSE(Exchange(c.retry));
+        EXPECT_EQ(Console(), c.console);
+        EXPECT_EQ(World().nowMs - before, c.elapsedMs);
+        EXPECT_EQ(World().model.unanswered, c.unanswered);
+        EXPECT_EQ(World().longestCallMs, c.heldMs);
+        ExpectEventsBalanced();
     }
 }
 
@@ -252,7 +307,7 @@ TEST_F(LinkTransferTest, WriteDataReportsItsFailureAndNeverRetries)
     const struct {
         SimFaultKind kind;
         std::string console;
-    } cases[] = {{SIM_FAULT_RESULT_FAILS, USB_OVERLAPPED_ERROR}, {SIM_FAULT_SHORT, USB_SIZE_MISMATCH}};
+    } cases[] = {{SIM_FAULT_STALL, USB_WRITE_ERROR}, {SIM_FAULT_SHORT, USB_SIZE_MISMATCH}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.console);
         Connect({Rule(W, c.kind, 2, 1, 1)});  // the block goes out; the data does not
@@ -282,7 +337,7 @@ TEST_F(LinkTransferTest, ReadDataSumsPiecesAndBoundsFailures)
         {"whole record at once", {}, 1, 2, 36, ""},
         {"20 then 16 bytes, in order", {Rule(R, SIM_FAULT_PARTIAL, 2, 1, 20)}, 1, 3, 36, ""},
         {"one byte at a time", {Rule(R, SIM_FAULT_PARTIAL, 2, 36, 1)}, 1, 37, 36, ""},
-        {"unsignalled read is not awaited", {Rule(R, SIM_FAULT_WAIT_TIMEOUT, 2, 1)}, 1, 2, 36, ""},
+        {"a stalled read is reset and read again", {Rule(R, SIM_FAULT_STALL, 2, 1)}, 1, 3, 36, ""},
         {"1000 failed calls are tolerated", {Rule(R, SIM_FAULT_CALL_FAILS, 2, 1000)}, 1, 1002, 36, ""},
         {"the 1001st failed call gives up", {Rule(R, SIM_FAULT_CALL_FAILS, 2, FOREVER)}, 0, 1002, 0, USB_TIMEOUT},
         {"1000 empty reads are tolerated", {Rule(R, SIM_FAULT_EMPTY, 2, 1000)}, 1, 1002, 36, ""},
@@ -330,6 +385,48 @@ TEST_F(LinkTransferTest, ReadDataSumsPiecesAndBoundsFailures)
             ASSERT_EQ(record.bytes[i], i < c.recordBytes ? device[i] : 0) << "byte " << i;
         }
         EXPECT_EQ(World().sleeps, 0u);  // failed reads are repeated at once
+        ExpectEventsBalanced();
+    }
+}
+
+// The count of failed reads bounds a scanner that fails at once; a silent
+// one costs the handle's time-out a read, so ReadData also gives up once
+// 10 s have passed, with the time-out message. It falls silent after the
+// clock read's block and reply.
+TEST_F(LinkTransferTest, ReadDataGivesUpOnASilentScannerAfterTenSeconds)
+{
+    const struct {
+        const char* name;
+        bool timeoutsRefused;
+        std::uint32_t recordReads;
+        std::uint64_t elapsedMs;
+    } cases[] = {
+        {"5 s a read: the second ends the ten seconds", false, 2, 10000},
+        {"the driver's 120 s: one read is enough", true, 1, 120000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().scanner.silentByCount = true;
+        World().scanner.silentAfterTransfers = 2;
+        if (c.timeoutsRefused) {
+            World().setTimeouts = SimRefusal{1, FOREVER, 1};
+        }
+        StartWorld();
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
+        CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
+        StatusReply reply = {};
+        ASSERT_TRUE(ExchangeCommand(&block, &reply));
+        World().console.clear();
+        const std::uint64_t before = World().nowMs;
+        ClockRecord record;
+
+        EXPECT_FALSE(ReadData(&record));
+        EXPECT_EQ(Console(), USB_TIMEOUT);
+        EXPECT_EQ(Reads(), 1 + c.recordReads);
+        EXPECT_EQ(World().model.unanswered, c.recordReads);
+        EXPECT_EQ(World().nowMs - before, c.elapsedMs);
         ExpectEventsBalanced();
     }
 }

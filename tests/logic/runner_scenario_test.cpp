@@ -86,14 +86,46 @@ const KeyCase KEY_CASES[] = {
      }},
     {"faults with their defaults",
      R"({"scanner": {"faults": [{"direction": "read", "kind": "partial", "first": 4, "count": 2, "amount": 20},
-                                {"direction": "write", "kind": "wait_timeout"}]}})",
+                                {"direction": "write", "kind": "stall"}]}})",
      [](const Applied& a) {
          const ScannerConfig& s = a.world.scanner;
          ASSERT_EQ(s.faultCount, 2u);
          EXPECT_EQ(s.faults[0].amount, 20u);
+         EXPECT_EQ(s.faults[1].kind, SIM_FAULT_STALL);
          EXPECT_EQ(s.faults[1].first, 1u);
          EXPECT_EQ(s.faults[1].count, 1u);
          EXPECT_EQ(s.faults[1].amount, 0u);
+     }},
+    {"a scanner silent by count alone", R"({"scanner": {"silent": {"after_transfers": 0}}})",
+     [](const Applied& a) {
+         EXPECT_TRUE(a.world.scanner.silentByCount);
+         EXPECT_EQ(a.world.scanner.silentAfterTransfers, 0u);
+         EXPECT_FALSE(a.world.scanner.silentByTime);
+     }},
+    {"a scanner silent by count or time, whichever comes first",
+     R"({"scanner": {"silent": {"after_transfers": 7, "from_ms": 9007199254740992}}})",
+     [](const Applied& a) {
+         EXPECT_TRUE(a.world.scanner.silentByCount);
+         EXPECT_EQ(a.world.scanner.silentAfterTransfers, 7u);
+         EXPECT_TRUE(a.world.scanner.silentByTime);
+         EXPECT_EQ(a.world.scanner.silentFromMs, 9007199254740992u);
+     }},
+    {"a service slow to stop and to start", R"({"service": {"control_takes_ms": 31000, "start_takes_ms": 2500}})",
+     [](const Applied& a) {
+         EXPECT_EQ(a.world.service.controlTakesMs, 31000u);
+         EXPECT_EQ(a.world.service.startTakesMs, 2500u);
+     }},
+    {"the console: QuickEdit off, selections by click (the default) and from the menu",
+     R"({"console": {"quick_edit": false, "selections": [{"at_ms": 5000, "length_ms": 86400000},
+                                                         {"at_ms": 0, "length_ms": 1, "by": "menu"}]}})",
+     [](const Applied& a) {
+         EXPECT_FALSE(a.world.quickEditAtStart);
+         ASSERT_EQ(a.world.consoleSelections.size(), 2u);
+         EXPECT_EQ(a.world.consoleSelections[0].atMs, 5000u);
+         EXPECT_EQ(a.world.consoleSelections[0].lengthMs, 86400000u);
+         EXPECT_TRUE(a.world.consoleSelections[0].byClick);
+         EXPECT_EQ(a.world.consoleSelections[1].lengthMs, 1u);
+         EXPECT_FALSE(a.world.consoleSelections[1].byClick);
      }},
     {"service by name",
      R"({"service": {"installed": false, "state": "stop_pending", "start_type": "manual", "running_controls": 1,
@@ -233,6 +265,51 @@ const RefusalCase REFUSAL_CASES[] = {
      "f.json: scanner.faults[0].amount: only faults of kind \"short\" and \"partial\" take an amount"},
     {R"({"scanner": {"absences": [{"from_ms": 500, "to_ms": 500, "then_path": 1}]}})",
      "f.json: scanner.absences[0].to_ms: must come after from_ms"},
+    // kinds of fault that no PC shows, and what replaces them
+    {R"({"scanner": {"faults": [{"direction": "read", "kind": "stall"}, {"direction": "write", "kind": "wait_timeout"}]}})",
+     "f.json: scanner.faults[1].kind: this kind of fault does not exist: a call on the scanner's synchronous handle "
+     "returns complete, its event set and its outcome ready; use scanner.silent or the kind \"stall\""},
+    {R"({"scanner": {"faults": [{"direction": "read", "kind": "result_fails"}]}})",
+     "f.json: scanner.faults[0].kind: this kind of fault does not exist: a call on the scanner's synchronous handle "
+     "returns complete, its event set and its outcome ready; use scanner.silent or the kind \"stall\""},
+    {R"({"scanner": {"faults": [{"direction": "read", "kind": "hang"}]}})",
+     "f.json: scanner.faults[0].kind: unknown value \"hang\"; must be one of \"call_fails\", \"short\", "
+     "\"partial\", \"empty\", \"stall\""},
+    {R"({"scanner": {"faults": [{"direction": "write", "kind": "stall", "amount": 1}]}})",
+     "f.json: scanner.faults[0].amount: only faults of kind \"short\" and \"partial\" take an amount"},
+    // the silent scanner
+    {R"({"scanner": {"silent": {}}})", "f.json: scanner.silent: needs \"after_transfers\", \"from_ms\" or both"},
+    {R"({"scanner": {"silent": true}})", "f.json: scanner.silent: must be an object, not a boolean"},
+    {R"({"scanner": {"silent": {"after": 3}}})", "f.json: scanner.silent.after: unknown key"},
+    {R"({"scanner": {"silent": {"from_ms": -1}}})",
+     "f.json: scanner.silent.from_ms: out of range: must be from 0 to 9007199254740992"},
+    {R"({"scanner": {"silent": {"after_transfers": 4294967296}}})",
+     "f.json: scanner.silent.after_transfers: out of range: must be from 0 to 4294967295"},
+    // the service's timing, time-outs refused
+    {R"({"service": {"control_takes_ms": 1.5}})",
+     "f.json: service.control_takes_ms: must be an integer from 0 to 4294967295, not a fraction"},
+    {R"({"service": {"start_takes_ms": -1}})",
+     "f.json: service.start_takes_ms: out of range: must be from 0 to 4294967295"},
+    {R"({"refusals": {"set_timeouts": {"count": 1}}})", "f.json: refusals.set_timeouts.first: missing (this key is "
+                                                        "required)"},
+    // the console
+    {R"({"console": {"quick_edit": 0}})", "f.json: console.quick_edit: must be true or false, not an integer"},
+    {R"({"console": {"selections": [{"at_ms": 10, "length_ms": 1, "by": "drag"}]}})",
+     "f.json: console.selections[0].by: unknown value \"drag\"; must be one of \"click\", \"menu\""},
+    {R"({"console": {"selections": [{"at_ms": 10, "length_ms": 0}]}})",
+     "f.json: console.selections[0].length_ms: out of range: must be from 1 to 86400000"},
+    {R"({"console": {"selections": [{"at_ms": 10, "length_ms": 86400001}]}})",
+     "f.json: console.selections[0].length_ms: out of range: must be from 1 to 86400000"},
+    {R"({"console": {"selections": [{"length_ms": 10}]}})",
+     "f.json: console.selections[0].at_ms: missing (this key is required)"},
+    {R"({"console": {"selection": []}})", "f.json: console.selection: unknown key"},
+    {R"({"console": {"selections": [{"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},
+                                    {"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},
+                                    {"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},
+                                    {"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},
+                                    {"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1},
+                                    {"at_ms":0,"length_ms":1},{"at_ms":0,"length_ms":1}]}})",
+     "f.json: console.selections: holds 17 elements; at most 16 are allowed"},
     // registry
     {R"({"registry": [{"number": 3}, {"number": 3}]})", "f.json: registry[1].number: instance 3 is listed twice"},
     {R"({"registry": [{"number": 0, "values": [{"name": "A", "text": ""}, {"name": "a", "text": ""}]}]})",

@@ -23,9 +23,10 @@ TEST_F(SimServiceTest, ServiceStopAndStartAreRefusedInTheWrongState)
     } cases[] = {
         {"running, accepts stop", SERVICE_RUNNING_STATE, SERVICE_AUTO_START_TYPE, 7, 0, 1056},
         {"running, accepts no stop", SERVICE_RUNNING_STATE, SERVICE_AUTO_START_TYPE, 6, 1052, 1056},
-        {"stopped", SERVICE_STOPPED_STATE, SERVICE_DEMAND_START_TYPE, 7, 1052, 0},
-        {"stopped and disabled", SERVICE_STOPPED_STATE, SERVICE_DISABLED_TYPE, 7, 1052, 1058},
-        {"stop pending", SERVICE_STOP_PENDING_STATE, SERVICE_AUTO_START_TYPE, 7, 1052, 1056},
+        {"stopped", SERVICE_STOPPED_STATE, SERVICE_DEMAND_START_TYPE, 7, 1062, 0},
+        {"stopped and disabled", SERVICE_STOPPED_STATE, SERVICE_DISABLED_TYPE, 7, 1062, 1058},
+        {"stop pending", SERVICE_STOP_PENDING_STATE, SERVICE_AUTO_START_TYPE, 7, 1061, 1056},
+        {"start pending", SERVICE_START_PENDING_STATE, SERVICE_AUTO_START_TYPE, 7, 1061, 1056},
     };
     for (const auto& c : cases) {
         for (const bool stop : {true, false}) {

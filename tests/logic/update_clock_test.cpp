@@ -128,7 +128,8 @@ TEST_F(UpdateClockTest, FailedTransferStopsAtItsStepWithoutRetry)
         // read-back command follows.
         {"set command write fails", SIM_DIR_WRITE, SIM_FAULT_CALL_FAILS, 1, USB_WRITE_ERROR, 1, 0, false, 0},
         {"set command reply fails", SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 1, USB_READ_ERROR, 1, 1, false, 0},
-        {"record write times out", SIM_DIR_WRITE, SIM_FAULT_WAIT_TIMEOUT, 2, USB_TIMEOUT, 2, 1, true, 0},
+        // A stall moves nothing: the scanner holds no record.
+        {"record write stalls", SIM_DIR_WRITE, SIM_FAULT_STALL, 2, USB_WRITE_ERROR, 2, 1, false, 0},
         {"read-back reply fails", SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, USB_READ_ERROR, 3, 2, true, 1},
     };
     for (const auto& c : cases) {

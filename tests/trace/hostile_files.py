@@ -181,6 +181,12 @@ CASES = {
     "completion_without_submission": malformed(lambda raw: drop_packet(raw, 3), 3, "never submitted"),
     "only_orphan_completions": malformed(only_orphan_completions, 1, "never submitted"),
     "unknown_status": malformed(lambda raw: set_u32(raw, 4, 10, 0xC0001234), 4, "USBD status"),
+    # Statuses that traces of ours once recorded for faults no synchronous
+    # handle shows: refused by packet, never played as bytes that moved.
+    "retired_status_pending": malformed(lambda raw: set_u32(raw, 4, 10, 0x40000000), 4,
+                                        "none that a synchronous handle gives"),
+    "retired_status_timeout": malformed(lambda raw: set_u32(raw, 6, 10, 0xC0006000), 6,
+                                        "none that a synchronous handle gives"),
     "completion_moves_more": malformed(lambda raw: set_u32(raw, 6, 23, 33), 6, "more bytes than"),
     "short_descriptor": malformed(lambda raw: truncate_packet(raw, 2, 28 + 10), 2, "shorter than 18"),
     "record_cut_off": malformed(lambda raw: raw.extend(b"\0" * 10), 49, "cut off"),

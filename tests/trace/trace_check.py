@@ -42,7 +42,7 @@ FIELDS = ["frame.number", "usb.device_address", "fwupdate.direction", "fwupdate.
           "fwupdate.marker", "fwupdate.opcode.name", "fwupdate.subcode.name", "fwupdate.param.name",
           "fwupdate.length", "fwupdate.state.name"] + [
     "fwupdate.clock." + n for n in ("tm_sec", "tm_min", "tm_hour", "tm_mday", "tm_mon", "tm_year", "tm_wday",
-                                    "tm_yday", "tm_isdst")] + ["fwupdate.image.bytes"]
+                                    "tm_yday", "tm_isdst")] + ["fwupdate.image.bytes", "fwupdate.outcome"]
 DESCRIPTOR_FIELDS = ["frame.number", "usb.device_address", "usb.idVendor", "usb.idProduct"]
 # What a cut capture is checked by: where FIELDS show the record, what the
 # frame kept and what the dissector says it kept.

@@ -46,7 +46,7 @@ WORLD = {
         # leaves 600 ms later and is back 1800 ms after that, under 5.
         "power_cycle": {"leave_after_ms": 600, "absent_ms": 1800, "return_path": 5, "return_in_recovery": False},
         "faults": [
-            {"direction": "write", "kind": "result_fails", "first": 2},
+            {"direction": "write", "kind": "short", "first": 2, "amount": 4},
             {"direction": "read", "kind": "short", "first": 3, "amount": 2},
             {"direction": "write", "kind": "call_fails", "first": 4},
             {"direction": "read", "kind": "partial", "first": 5, "amount": 20},
@@ -72,10 +72,9 @@ CASES = [
      ["open \\\\.\\usbscan3 ok", "descriptor vendor=7a3c product=41b2 returned=8",
       "write call=1 moved=16 wait=signalled result=1 count=16",
       "read call=1 moved=32 wait=signalled result=1 count=32", "state=6"]),
-    ("write 2: the call succeeds, the outcome cannot be fetched",
+    ("write 2: the block arrives 4 bytes short and is dropped, so no reply waits for read 2",
      ["command", "0x12", "2", "0", "0"],
-     ["write call=1 moved=0 wait=signalled result=0 count=16",
-      "read call=1 moved=32 wait=signalled result=1 count=32", "state=6"]),
+     ["write call=1 moved=12 wait=signalled result=1 count=12", "read call=0 error=31", "state=0"]),
     ("read 3: two bytes short",
      ["command", "0x12", "2", "0", "0"],
      ["write call=1 moved=16 wait=signalled result=1 count=16",

@@ -22,10 +22,14 @@
 #include "app/entry.h"
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/guards.h"
+#include "host/wia_control.h"
 #include "platform/sim/world.h"
+#include "tools/fuzz/blocking.h"
 #include "tools/fuzz/interruptions.h"
 #include "tools/fuzz/invariants.h"
 #include "tools/fuzz/watch.h"
+#include "update/readiness.h"
 
 namespace {
 
@@ -200,13 +204,20 @@ std::uint32_t FaultCallCount(FuzzedDataProvider& p)
     }
 }
 
+// The kinds a transfer fault takes, read from one byte as six choices.
+// The two that once meant a lost completion (a synchronous handle has none
+// to lose) now stall the pipe, so an older input still spoils the same
+// calls, in the way a real device can.
+constexpr std::uint8_t FAULT_KINDS[] = {SIM_FAULT_CALL_FAILS, SIM_FAULT_STALL,   SIM_FAULT_STALL,
+                                        SIM_FAULT_SHORT,      SIM_FAULT_PARTIAL, SIM_FAULT_EMPTY};
+
 void BuildTransferFaults(FuzzedDataProvider& p, ScannerConfig& s)
 {
     s.faultCount = p.ConsumeIntegralInRange<std::uint32_t>(0, 4);
     for (std::uint32_t i = 0; i < s.faultCount; ++i) {
         SimFaultRule& f = s.faults[i];
         f.direction = p.ConsumeBool() ? SIM_DIR_WRITE : SIM_DIR_READ;
-        f.kind = p.ConsumeIntegralInRange<std::uint8_t>(SIM_FAULT_CALL_FAILS, SIM_FAULT_EMPTY);
+        f.kind = Pick(p, FAULT_KINDS);
         f.first = p.ConsumeIntegralInRange<std::uint32_t>(1, 30);
         f.count = FaultCallCount(p);
         f.amount = p.ConsumeIntegralInRange<std::uint32_t>(0, 40);
@@ -376,6 +387,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildArguments(p, args);
     BuildMutexReleasesByOthers(p, w);
     BuildInterruptions(p, w);
+    BuildBlocking(p, w);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -389,16 +401,6 @@ void UseTimeZone(const std::string& zone)
     }
     setenv("TZ", zone.c_str(), 1);
     tzset();
-}
-
-// Virtual time a run may take: its bound, and whatever the PC slept.
-std::uint64_t BoundWithSleeps(const SimWorld& w)
-{
-    std::uint64_t bound = w.nowMs + RUN_VIRTUAL_MS_BOUND;
-    for (const SimSystemSleep& sleep : w.systemSleeps) {
-        bound += sleep.lengthMs;
-    }
-    return bound;
 }
 
 // Runs the updater as one process; true when the process ended without
@@ -421,7 +423,8 @@ bool RunProcess(std::vector<std::string>& args, int* rc)
 
 // One whole run of the updater in the world the bytes describe; an empty
 // text when every promise held. A run that ended without returning is
-// followed by the next run in the same PC, which owes the repair.
+// followed by the next run in the same PC, which owes the repair; one that
+// hung is judged as it stands, as nothing follows it.
 std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls, std::vector<std::string>& args)
 {
     FuzzedDataProvider provider(data, size);
@@ -432,19 +435,20 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
     w.recordCalls = recordCalls;
     w.Start();
     const SimService before = w.serviceNow;
-    ResetWatch(BoundWithSleeps(w));
+    ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
     int rc = 0;
     try {
-        if (RunProcess(args, &rc)) {
+        if (RunProcess(args, &rc) && w.processEndedBy != "hung") {
             w.StartNextProcess();
             ResetProcessState();
-            ResetWatch(BoundWithSleeps(w) + run_bound::RESTART_MS);
+            ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
             RunProcess(args, &rc);
-            return CheckInterruptionPromises(w, before);
+            std::string verdict = CheckRunNeverHung(w, before, Watch());
+            return verdict.empty() ? CheckInterruptionPromises(w, before) : verdict;
         }
     } catch (const RunOverBound&) {
-        return "1: the run was still going after " + std::to_string(w.nowMs) + " virtual ms (bound " +
-               std::to_string(RUN_VIRTUAL_MS_BOUND) + ")";
+        return "1: the run was still going after " + std::to_string(CountedMs(w, Watch())) +
+               " ms of wall-clock time (bound " + std::to_string(RUN_WALL_CLOCK_BOUND_MS) + ")";
     }
     if (rc != 0) {
         return "1: exit code " + std::to_string(rc);
@@ -577,6 +581,7 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
     PrintRefusal("CreateMutex", w.createMutex);
     PrintRegistry(w);
     PrintMutexesHeldByOthers(w);
+    PrintBlocking(w);
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
 }
 
@@ -607,7 +612,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Nothing of the run stays allocated: memory stays flat over
         // millions of runs, and libFuzzer's leak check has nothing to chase.
         World() = SimWorld{};
-        ResetWatch(0);
+        ResetWatch(World(), 0);
         return 0;
     }
     // Run the same world again with every platform call written down, so

@@ -5,6 +5,7 @@
 
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/guards.h"
 #include "platform/service.h"
 #include "platform/sim/objects.h"
 
@@ -242,13 +243,15 @@ std::string GuardFailure(const RunWatch& watch, const std::string& name, const c
 // They share one signature so that CheckRunInvariants can run them as a list.
 using RunCheck = std::string (*)(const SimWorld& world, const SimService& before, const RunWatch& watch);
 
-// The run ended within its bound of virtual time (a run past it was stopped
-// there and never gets here). Time the PC slept does not count: the
-// updater's bounds are awake time.
-std::string CheckRunEndedInTime(const SimWorld& world, const SimService& /*before*/, const RunWatch& /*watch*/)
+// The run ended within its wall-clock bound. The watch stops a run as it
+// passes the bound, at its next sleep or transfer; this judges the time
+// the run took in the end.
+std::string CheckRunWithinWallClockBound(const SimWorld& world, const SimService& /*before*/, const RunWatch& watch)
 {
-    if (world.nowMs - world.asleepMs > RUN_VIRTUAL_MS_BOUND) {
-        return "1: the run took " + std::to_string(world.nowMs - world.asleepMs) + " awake virtual ms";
+    const std::uint64_t counted = CountedMs(world, watch);
+    if (counted > RUN_WALL_CLOCK_BOUND_MS) {
+        return "1: the run took " + std::to_string(counted) + " ms of wall-clock time (bound " +
+               std::to_string(RUN_WALL_CLOCK_BOUND_MS) + ")";
     }
     return {};
 }
@@ -404,11 +407,22 @@ std::string CheckHandlesClosed(const SimWorld& world, const SimService& /*before
 
 // In the order they are judged: the first promise broken is the verdict.
 // The console comes before the checks that read what the run printed.
+// A run that hung printed no outcome: its verdict comes first.
 const RunCheck RUN_CHECKS[] = {
-    CheckRunEndedInTime, CheckConsole, CheckImagingService, CheckMutexes, CheckDownload, CheckHandlesClosed,
+    CheckRunNeverHung, CheckRunWithinWallClockBound, CheckConsole, CheckImagingService, CheckMutexes,
+    CheckDownload,     CheckHandlesClosed,
 };
 
 }  // namespace
+
+std::string CheckRunNeverHung(const SimWorld& world, const SimService& /*before*/, const RunWatch& /*watch*/)
+{
+    if (world.processEndedBy == "hung") {
+        return "11: the run hung in a transfer the driver holds for ever, at " + std::to_string(world.nowMs) +
+               " virtual ms";
+    }
+    return {};
+}
 
 std::string CheckRunInvariants(SimWorld& world, const SimService& before, const RunWatch& watch)
 {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/handle.h"
+#include "platform/sim/world.h"
 
 // The tries of one guard mutex, by name.
 struct GuardTries {
@@ -18,9 +19,19 @@ struct GuardTries {
     int triesRefused = 0;         // the platform gave no handle at all
 };
 
+// Where the world stood when the run started: a run that follows an
+// interrupted one starts late, after sleeps and selections of its own.
+struct RunStart {
+    std::uint64_t atMs = 0;
+    std::uint64_t asleepMs = 0;
+    std::uint64_t consoleBlockedMs = 0;
+};
+
 struct RunWatch {
-    // Virtual time past which the run has broken its bound; the run is
-    // stopped there (RunOverBound) instead of going on for virtual days.
+    RunStart start;
+    // Counted time (CountedMs) past which the run has broken its bound; the
+    // run is stopped there (RunOverBound) instead of going on for virtual
+    // days.
     std::uint64_t boundMs = 0;
     bool stopAccepted = false;              // the imaging service took a stop control
     bool stoppedReported = false;           // and a status report since said stopped
@@ -31,9 +42,15 @@ struct RunWatch {
     std::string broken;  // the first promise broken while the run went on
 };
 
-// The one run's watch; Reset before each run, with the run's bound.
+// The one run's watch; Reset before each run, with the run's bound, in
+// the world as the run finds it.
 RunWatch& Watch();
-void ResetWatch(std::uint64_t boundMs);
+void ResetWatch(const SimWorld& world, std::uint64_t boundMs);
+
+// Virtual time since the run started that counts against its bound: what a
+// clock on the wall shows, less what the PC slept and what the run's console
+// writes waited for a selection in the window.
+std::uint64_t CountedMs(const SimWorld& world, const RunWatch& watch);
 
 // Thrown out of the updater from a passage of time beyond the bound.
 struct RunOverBound { };

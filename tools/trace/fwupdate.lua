@@ -14,6 +14,11 @@
 -- length (or our own traces, past 1024 bytes) cuts packets short, and the
 -- exchange must still be followed. Fields are decoded only from bytes that
 -- were kept; a record that lost some says how many it kept.
+--
+-- A request the scanner never answers leaves a completion without payload,
+-- which no heuristic sees: the driver gave the request up at its time-out
+-- and completed it as cancelled (USBD_STATUS_CANCELED). A postdissector
+-- names those by the record they were to carry.
 
 local proto = Proto("fwupdate", "Orvane scanner protocol")
 
@@ -41,6 +46,7 @@ local f = {
     reply_rest = ProtoField.bytes("fwupdate.reply.rest", "Not interpreted (bytes 6-31)"),
     image_bytes = ProtoField.uint32("fwupdate.image.bytes", "Image bytes in this transfer", base.DEC),
     captured = ProtoField.uint32("fwupdate.captured", "Bytes captured (record cut off)", base.DEC),
+    outcome = ProtoField.string("fwupdate.outcome", "Outcome"),
 }
 for _, name in ipairs(CLOCK_FIELDS) do
     f[name] = ProtoField.int32("fwupdate.clock." .. name, name, base.DEC)
@@ -53,17 +59,28 @@ local cut_off = ProtoExpert.new("fwupdate.cut_off", "Record cut off by the captu
 proto.experts = { cut_off }
 
 local endpoint_direction = Field.new("usb.endpoint_address.direction")
+local endpoint_number = Field.new("usb.endpoint_address.number")
 local data_length = Field.new("usb.data_len")
+local usbd_status = Field.new("usb.usbd_status")
+local transfer_type = Field.new("usb.transfer_type")
+local irp_direction = Field.new("usb.irp_info.direction")
+local request_in = Field.new("usb.request_in")
+
+local USBD_STATUS_CANCELED = 0xC0010000
+local URB_BULK = 3
+local SCANNER_ENDPOINT = 1  -- bulk out 0x01 and bulk in 0x81
 
 -- What each frame was found to be, by frame number, and the exchange
 -- under way while the capture is first walked.
 local found = {}
+local unanswered = {}          -- the same for requests never answered
 local phase = "command"        -- command, reply, clock_out, clock_in, image
 local command = nil            -- opcode, subcode of the exchange under way
 local reply_seen = 0
 
 function proto.init()
     found = {}
+    unanswered = {}
     phase = "command"
     command = nil
     reply_seen = 0
@@ -230,4 +247,43 @@ local function dissect(tvb, pinfo, tree)
     return true
 end
 
+-- The record a request never answered was to carry: for a write, what its
+-- submission was found to be; for a read, what the exchange awaited. The
+-- exchange goes on as if it had not been made: the updater asks again.
+local function awaited(outward)
+    if outward then
+        local submission = request_in()
+        return submission and found[submission.value] or "unknown"
+    end
+    if phase == "reply" then return "status reply" end
+    if phase == "clock_in" then return "clock record" end
+    return "unknown"
+end
+
+-- True for the completion of a bulk request on the scanner's pipes that
+-- the driver cancelled.
+local function cancelled_completion()
+    local status, kind, number, irp = usbd_status(), transfer_type(), endpoint_number(), irp_direction()
+    return status and kind and number and irp and status.value == USBD_STATUS_CANCELED and kind.value == URB_BULK and
+        number.value == SCANNER_ENDPOINT and irp.value == 1
+end
+
+function proto.dissector(tvb, pinfo, tree)
+    if not cancelled_completion() then return end
+    local outward = endpoint_direction().value == 0
+    local record = unanswered[pinfo.number]
+    if record == nil then
+        if pinfo.visited then return end
+        record = awaited(outward)
+        unanswered[pinfo.number] = record
+    end
+    pinfo.cols.protocol = "FWUPDATE"
+    local t = tree:add(proto, tvb(), "Orvane scanner: " .. record .. " never answered")
+    t:add(f.direction, outward and "host to scanner" or "scanner to host")
+    t:add(f.record, record)
+    t:add(f.outcome, "cancelled (time-out)")
+    pinfo.cols.info:append(" | " .. record .. ": cancelled (time-out), never answered")
+end
+
 proto:register_heuristic("usb.bulk", dissect)
+register_postdissector(proto)

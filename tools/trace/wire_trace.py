@@ -21,8 +21,10 @@ LINKTYPE_USBPCAP = 249
 FUNCTION_BULK = 0x0009
 FUNCTION_DESCRIPTOR = 0x000B
 SNAP_DATA = 1024
-STATUS_NAMES = {0x00000000: "success", 0x40000000: "never signalled", 0xC0000004: "failed",
-                0xC0006000: "outcome fails", 0xC0007000: "device gone", 0xC0000E00: "not supported"}
+# A request the scanner never answered is completed as cancelled by the
+# driver at the handle's time-out (USBD_STATUS_CANCELED), nothing moved.
+STATUS_NAMES = {0x00000000: "success", 0xC0000004: "failed", 0xC0007000: "device gone", 0xC0000E00: "not supported",
+                0xC0010000: "cancelled (time-out)"}
 
 
 class TraceError(Exception):

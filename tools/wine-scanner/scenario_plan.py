@@ -8,8 +8,8 @@ given time) by a helper process and the user's language. This module only transl
 
 Whatever a scenario asks for that the real platform cannot be made to do
 (a refused platform call, a pending state that never ends, a missing
-embedded image, a completion that is never signalled) is listed as
-unsupported, and the harness does not run such a scenario.
+embedded image) is listed as unsupported, and the harness does not run such
+a scenario.
 """
 import struct
 
@@ -59,8 +59,7 @@ REGISTRY_TYPES = {"REG_NONE": 0, "REG_SZ": 1, "REG_EXPAND_SZ": 2, "REG_BINARY": 
 TEXT_TYPES = (1, 2, 7)
 
 FAULT_DIRECTIONS = {"write": 0, "read": 1}
-FAULT_KINDS = {"call_fails": 1, "wait_timeout": 2, "result_fails": 3, "short": 4, "partial": 5, "empty": 6,
-               "stall": 7}
+FAULT_KINDS = {"call_fails": 1, "short": 4, "partial": 5, "empty": 6, "stall": 7}
 
 SCANNER_MUTEX_PREFIX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_"
 UTILITY_MUTEX = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}"
@@ -150,10 +149,6 @@ def scanner_values(scanner, unsupported):
         records = []
         for index, fault in enumerate(scanner["faults"]):
             kind = FAULT_KINDS[fault["kind"]]
-            if kind == FAULT_KINDS["wait_timeout"]:
-                # The platform signals the event of every completed request;
-                # a driver cannot hold it back.
-                unsupported.append(f"scanner.faults[{index}]: a completion that is never signalled")
             records.append(struct.pack("<5I", FAULT_DIRECTIONS[fault["direction"]], kind,
                                        int(fault.get("first", 1)), int(fault.get("count", 1)),
                                        int(fault.get("amount", 0))))
