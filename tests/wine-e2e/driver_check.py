@@ -209,24 +209,6 @@ def run_calls(session, helper):
     return compare(CASES, printed), len(CASES)
 
 
-def helper_processes(session):
-    """Unix processes that carry the helper in this session's prefix."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                command = f.read()
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                environment = f.read().split(b"\0")
-        except OSError:
-            continue
-        if b"fwusimctl.exe" in command and ("WINEPREFIX=" + session.prefix).encode() in environment:
-            found.append(int(entry))
-    return found
-
-
 def held_then_killed(session, helper):
     """Starts the background holds, checks they are still held after
     HOLD_CHECK_S, kills their processes; returns the number of failures."""
@@ -247,7 +229,7 @@ def held_then_killed(session, helper):
             print(f"FAILED: {' '.join(steps)}: not held after {HOLD_CHECK_S} s: {printed}")
         else:
             print(f"ok: {' '.join(steps)}: still held after {HOLD_CHECK_S} s")
-    for pid in helper_processes(session):
+    for pid in session.processes(b"fwusimctl.exe"):
         os.kill(pid, signal.SIGKILL)
     for copy in copies:
         copy.wait(timeout=wine_harness.STEP_TIMEOUT_S)

@@ -38,24 +38,6 @@ RUN_LIMIT_S = 240
 RECORD_KEY = "HKLM\\SOFTWARE\\fwupdate"
 
 
-def updater_processes(session):
-    """Unix processes that carry fwupdate.exe in this session's prefix."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                command = f.read()
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                environment = f.read().split(b"\0")
-        except OSError:
-            continue
-        if b"fwupdate.exe" in command and ("WINEPREFIX=" + session.prefix).encode() in environment:
-            found.append(int(entry))
-    return found
-
-
 class Copy:
     """One copy of the updater in the background, its console in a file: a
     program that starts a service hands it its standard handles, so a pipe
@@ -113,7 +95,7 @@ def ctrl_c(session, args, problems):
     prepare(session, args, LONG_BURN)
     copy = Copy(session, args.exe, "updater")
     copy.wait_for(b"Burning firmware... (3)")
-    pids = updater_processes(session)
+    pids = session.processes(b"fwupdate.exe")
     if not pids:
         raise RuntimeError("no process carries fwupdate.exe")
     for pid in pids:
@@ -129,7 +111,7 @@ def kill_rerun(session, args, problems):
     prepare(session, args, LONG_BURN)
     copy = Copy(session, args.exe, "killed")
     copy.wait_for(b"Burning firmware... (3)")
-    for pid in updater_processes(session):
+    for pid in session.processes(b"fwupdate.exe"):
         os.kill(pid, signal.SIGKILL)
     copy.finish()
     # The session ends with the process, as a log-off would; the next one
@@ -177,10 +159,7 @@ def main(argv):
         parser.add_argument(option, required=True)
     args = parser.parse_args(argv)
     args.exe = os.path.abspath(args.exe)
-    workdir = os.path.abspath(args.workdir)
-    wine_harness.shutil.rmtree(workdir, ignore_errors=True)
-    os.makedirs(workdir)
-    session = wine_harness.Session(workdir, {})
+    session = wine_harness.fresh_session(os.path.abspath(args.workdir))
     problems = []
     started = time.monotonic()
     try:

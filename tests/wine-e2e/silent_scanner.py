@@ -122,10 +122,7 @@ def main(argv):
     parser.add_argument("--simulator", help="fwupdate-sim: compare the wire trace with its run of the same world")
     args = parser.parse_args(argv)
     args.exe = os.path.abspath(args.exe)
-    workdir = os.path.abspath(args.workdir)
-    wine_harness.shutil.rmtree(workdir, ignore_errors=True)
-    os.makedirs(workdir)
-    session = wine_harness.Session(workdir, {})
+    session = wine_harness.fresh_session(os.path.abspath(args.workdir))
     problems = []
     started = time.monotonic()
     try:

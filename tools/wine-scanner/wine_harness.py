@@ -113,6 +113,31 @@ class Session:
         return subprocess.Popen([WINE_RUN] + list(args), env=self.env, stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
+    def processes(self, program):
+        """Unix processes that carry `program` (bytes, e.g. b"fwupdate.exe")
+        in this session's prefix."""
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as f:
+                    command = f.read()
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    environment = f.read().split(b"\0")
+            except OSError:
+                continue
+            if program in command and ("WINEPREFIX=" + self.prefix).encode() in environment:
+                found.append(int(entry))
+        return found
+
+
+def fresh_session(workdir):
+    """A session in an emptied `workdir` of its own."""
+    shutil.rmtree(workdir, ignore_errors=True)
+    os.makedirs(workdir)
+    return Session(workdir, {})
+
 
 def make_template(session, template):
     """Makes the template prefix once, whoever asks first; the others wait.
