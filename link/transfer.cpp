@@ -1,5 +1,6 @@
 #include "link/transfer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/print.h"
@@ -218,12 +219,10 @@ bool WriteData(const void* data, std::uint32_t size)
     }
     // A large write gets the room it needs on the handle for this one
     // request; commands after it get their short time-out back.
-    const std::uint32_t extra = size / SLOWEST_BULK_BYTES_PER_S;
-    const std::uint32_t seconds = COMMAND_TIMEOUT_S + (extra < LONGEST_TIMEOUT_S ? extra : LONGEST_TIMEOUT_S);
+    const std::uint32_t seconds = std::min(COMMAND_TIMEOUT_S + size / SLOWEST_BULK_BYTES_PER_S, LONGEST_TIMEOUT_S);
     const bool widened = seconds > COMMAND_TIMEOUT_S;
     if (widened) {
-        const TransferTimeouts timeouts{COMMAND_TIMEOUT_S, seconds < LONGEST_TIMEOUT_S ? seconds : LONGEST_TIMEOUT_S,
-                                        COMMAND_TIMEOUT_S};
+        const TransferTimeouts timeouts{COMMAND_TIMEOUT_S, seconds, COMMAND_TIMEOUT_S};
         SetTransferTimeouts(device, &timeouts);
     }
     // One request for the whole buffer, straight from the caller's memory:

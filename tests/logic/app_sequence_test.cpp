@@ -53,15 +53,6 @@ std::vector<std::string> CallsFrom(const std::string& line)
     return {};
 }
 
-std::size_t CountCalls(const std::string& prefix)
-{
-    std::size_t count = 0;
-    for (const std::string& call : World().calls) {
-        count += call.rfind(prefix, 0) == 0 ? 1 : 0;
-    }
-    return count;
-}
-
 bool HeldByUpdater(const char* name)
 {
     auto found = World().mutexes.find(name);
@@ -195,7 +186,7 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
         (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
                                   std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
                                   "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
-    EXPECT_EQ(CountCalls("CloseMutex"), 0u);
+    EXPECT_EQ(apptest::CountCalls("CloseMutex"), 0u);
     EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].updaterHandles, 1);
     EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].updaterHandles, 1);
     // The status query, the stop and the restart share one pair of handles.
@@ -225,7 +216,7 @@ TEST_F(AppSequenceTest, ProbeDecidesTheGuardsAndReadinessTheClock)
         c.configure();
         EXPECT_EQ(Run(), 0);
         EXPECT_EQ(Console(), "0\n" + FOUND + c.afterFound + NORMAL_DOWNLOAD + STARTING + SUCCEEDED);
-        EXPECT_EQ(CountCalls("RegOpenKey ") > 0, c.guards);
+        EXPECT_EQ(apptest::CountCalls("RegOpenKey ") > 0, c.guards);
         EXPECT_EQ(CreatedByUpdater(apptest::SCANNER_MUTEX), c.guards);
         EXPECT_EQ(World().model.clockSets, 1u);
     }

@@ -41,6 +41,16 @@ inline void AddScannerInstance(int number, const std::string& path)
 }
 
 // Runs the program as `fwupdate ARGS...` and returns its exit code.
+// Platform calls made so far whose line starts with `prefix`.
+inline std::size_t CountCalls(const std::string& prefix)
+{
+    std::size_t count = 0;
+    for (const std::string& call : World().calls) {
+        count += call.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
 inline int RunProgram(const std::vector<std::string>& args)
 {
     std::vector<std::string> storage;

@@ -46,15 +46,6 @@ void AddFault(SimDirection direction, SimFaultKind kind, std::uint32_t first)
     scanner.faults[scanner.faultCount++] = SimFaultRule{direction, kind, first, 1, 0};
 }
 
-std::size_t CountCalls(const std::string& prefix)
-{
-    std::size_t count = 0;
-    for (const std::string& call : World().calls) {
-        count += call.rfind(prefix, 0) == 0 ? 1 : 0;
-    }
-    return count;
-}
-
 bool RecordLeft()
 {
     return World().machineKeys.count("software\\fwupdate") == 1;
@@ -169,8 +160,8 @@ TEST_F(AppTimingTest, KeptHandlesGetShortTimeOutsAndTheImageWriteItsOwn)
 {
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(Console(), RUN_START + CLOSING + UNTIL_BURN + BURN_DONE + STARTING + SUCCEEDED);
-    EXPECT_EQ(CountCalls("SetTimeouts 5 5 5"), 2u) << "one after the search, one after the image";
-    EXPECT_EQ(CountCalls("SetTimeouts 5 57 5"), 1u);
+    EXPECT_EQ(apptest::CountCalls("SetTimeouts 5 5 5"), 2u) << "one after the search, one after the image";
+    EXPECT_EQ(apptest::CountCalls("SetTimeouts 5 57 5"), 1u);
     EXPECT_LE(World().longestCallMs, 57000u);
 }
 
@@ -257,7 +248,7 @@ TEST_F(AppTimingTest, SlowServiceStopsWithinTheStopBound)
         EXPECT_FALSE(RecordLeft());
         // No hammering: the stop's wait and the give-back's together look
         // at the service at most once a second.
-        EXPECT_LE(CountCalls("QueryServiceStatus"), 2 + STOP_S + GIVE_BACK_S);
+        EXPECT_LE(apptest::CountCalls("QueryServiceStatus"), 2 + STOP_S + GIVE_BACK_S);
         const std::uint64_t bound = PROBE_S + GUARDS_S + STOP_S + CLOSING_S;
         if (c.console.find(CLOSE_FAILED) != std::string::npos) {
             EXPECT_LE(World().nowMs, bound * 1000);
@@ -279,7 +270,7 @@ TEST_F(AppTimingTest, SlowServiceIsGivenBackWithinItsBound)
     EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
     EXPECT_FALSE(RecordLeft());
     EXPECT_LE(World().nowMs, (UP_TO_READINESS_S + AFTER_FAILURE_S) * 1000);
-    EXPECT_LE(CountCalls("QueryServiceStatus"), 2 + STOP_S + GIVE_BACK_S);
+    EXPECT_LE(apptest::CountCalls("QueryServiceStatus"), 2 + STOP_S + GIVE_BACK_S);
 }
 
 // A record left by a killed run is settled first, before the scanner is
@@ -299,7 +290,7 @@ TEST_F(AppTimingTest, RecordLeftBehindIsSettledWithinTheGiveBackBound)
     EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
     EXPECT_FALSE(RecordLeft());
     EXPECT_LE(World().nowMs, (GIVE_BACK_S + CLOSING_S) * 1000);
-    EXPECT_LE(CountCalls("QueryServiceStatus"), 2 + GIVE_BACK_S);
+    EXPECT_LE(apptest::CountCalls("QueryServiceStatus"), 2 + GIVE_BACK_S);
 }
 
 // A selection in the console window holds every write, and the main thread

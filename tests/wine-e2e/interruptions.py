@@ -15,7 +15,6 @@ two_copies: a scanner in its recovery loader, two copies started a few
             device is busy and fails.
 Exit status 0 passed, 1 failed.
 """
-import argparse
 import json
 import os
 import signal
@@ -153,10 +152,7 @@ CASES = {"ctrl_c": ctrl_c, "kill_rerun": kill_rerun, "two_copies": two_copies}
 
 
 def main(argv):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(CASES))
-    for option in ("--exe", "--driver", "--helper", "--workdir"):
-        parser.add_argument(option, required=True)
+    parser = wine_harness.case_arguments(CASES)
     args = parser.parse_args(argv)
     args.exe = os.path.abspath(args.exe)
     session = wine_harness.fresh_session(os.path.abspath(args.workdir))

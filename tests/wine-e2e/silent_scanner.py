@@ -21,7 +21,6 @@ burn:           silent after 15 (then the download's readiness poll, the
                 announcement and the image): no burn poll is answered.
 Exit status 0 passed, 1 failed.
 """
-import argparse
 import io
 import json
 import os
@@ -115,10 +114,7 @@ def play(session, args, problems):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=sorted(CASES))
-    for option in ("--exe", "--driver", "--helper", "--workdir"):
-        parser.add_argument(option, required=True)
+    parser = wine_harness.case_arguments(CASES)
     parser.add_argument("--simulator", help="fwupdate-sim: compare the wire trace with its run of the same world")
     args = parser.parse_args(argv)
     args.exe = os.path.abspath(args.exe)

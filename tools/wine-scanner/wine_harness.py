@@ -132,6 +132,16 @@ class Session:
         return found
 
 
+def case_arguments(cases):
+    """The command line of a Wine test that plays one of `cases` against
+    fwupdate.exe with the scanner driver and its helper."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("case", choices=sorted(cases))
+    for option in ("--exe", "--driver", "--helper", "--workdir"):
+        parser.add_argument(option, required=True)
+    return parser
+
+
 def fresh_session(workdir):
     """A session in an emptied `workdir` of its own."""
     shutil.rmtree(workdir, ignore_errors=True)
