@@ -173,7 +173,7 @@ bool AcquireUtilityMutex()
 
 bool AcquireUpdaterMutex()
 {
-    const Handle mutex = CreateOwnedMutex(UPDATER_MUTEX_NAME);
+    const Handle mutex = CreateAdminOnlyMutex(UPDATER_MUTEX_NAME);
     if (mutex == NO_HANDLE) {
         return false;
     }

@@ -27,7 +27,9 @@ bool NamesADirectoryThatDoesNotExist(const std::string& name)
 
 }  // namespace
 
-Handle CreateOwnedMutex(const char* name)
+namespace {
+
+Handle CreateMutexWithDacl(const char* name, bool adminsOnly)
 {
     SimWorld& world = World();
     ++world.mutexCreates;
@@ -58,11 +60,24 @@ Handle CreateOwnedMutex(const char* name)
     SimMutex& mutex = world.mutexes[key];
     mutex.name = key;
     mutex.createdByUpdater = true;
+    mutex.adminsOnly = adminsOnly;
     mutex.updaterOwnership = 1;
     mutex.updaterHandles = 1;
     const Handle handle = NewSimObject(object);
     SetSimLastError(0);
     return handle;
+}
+
+}  // namespace
+
+Handle CreateOwnedMutex(const char* name)
+{
+    return CreateMutexWithDacl(name, false);
+}
+
+Handle CreateAdminOnlyMutex(const char* name)
+{
+    return CreateMutexWithDacl(name, true);
 }
 
 bool ReleaseOwnedMutex(Handle mutex)

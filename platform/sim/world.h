@@ -80,6 +80,9 @@ struct SimMutex {
     int updaterOwnership = 0;                  // recursion count of the updater's ownership
     int updaterHandles = 0;                    // handles the updater holds on it
     std::uint64_t otherLetsGoAtMs = NEVER_MS;  // virtual ms: it releases and closes its handle
+    // Created with a DACL for administrators and SYSTEM only; otherwise a
+    // null DACL lets any account open it.
+    bool adminsOnly = false;
 };
 
 // usbscan's time-out on a handle nobody set one on.
