@@ -6,6 +6,7 @@
 #include "app/sequence.h"
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/guards.h"
 #include "host/service_debt.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
@@ -52,7 +53,11 @@ bool RunUpdateSequence(int argc, char** argv)
     ConsolePrintf("%d\n", static_cast<int>(UpdateMode));
     // A run killed while it had the imaging service disabled left a record;
     // the service comes back first, whether or not a scanner is found now.
-    SettleDebtLeftBehind();
+    // Only the holder of the one-updater mutex may: while another copy
+    // holds it, the record is that copy's, and its update is live.
+    if (AcquireUpdaterMutex()) {
+        SettleDebtLeftBehind();
+    }
 
     DeviceDescriptor found = {};
     if (!FindScanner(&found)) {

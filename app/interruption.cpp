@@ -11,9 +11,10 @@ namespace {
 // update can leave the imaging service disabled and the scanner in its
 // recovery loader. Before and after, they end the process as usual.
 // Closing the window, log-off and shutdown cannot be refused: the platform
-// ends the process after a few seconds whatever the handler says. The
-// handler uses them to give back the imaging service, then lets the process
-// end.
+// ends the process when the handler returns, or 5 seconds after the event
+// whatever the handler is doing, while the main thread is still inside
+// whatever call it was in. The handler uses them to settle the imaging
+// service, then lets the process end.
 bool OnConsoleControl(ConsoleControl event)
 {
     if (event == ConsoleControl::Interrupt || event == ConsoleControl::Break) {
@@ -25,10 +26,7 @@ bool OnConsoleControl(ConsoleControl event)
         return false;
     }
     RestoreConsoleSelection();
-    // From here on nothing new is written to the scanner: a write the main
-    // thread started would run into the service's restart.
-    ProcessEnding = true;
-    GiveImagingServiceBack(nullptr, false);
+    GiveImagingServiceBackOnClose();
     return false;
 }
 

@@ -126,10 +126,16 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
 {
     // Before anything reaches the scanner beyond discovery: a second copy
     // would interleave its exchanges with ours, and in recovery mode, where
-    // the guards are skipped, write the image twice.
+    // the guards are skipped, write the image twice. Usually held since the
+    // start; a copy that held it then has ended since, and what it left
+    // behind is settled first.
+    const bool heldSinceTheStart = IsOpenHandle(UpdaterMutex);
     if (!AcquireUpdaterMutex()) {
         PrintMessage(MSG_DEVICE_BUSY, Language);
         return false;
+    }
+    if (!heldSinceTheStart) {
+        SettleDebtLeftBehind();
     }
     const UpdateUnderWayScope underWay;
     if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {
@@ -149,7 +155,10 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
         if (!StopImagingService(*imagingService, status.dwCurrentState)) {
             // Whatever state the service is in now, the message sends the
             // user to a restart of the computer; it is not started here.
-            PrintMessage(MSG_WIA_CLOSE_FAILED, Language);
+            // After a close the window is going: nothing more to say.
+            if (!ProcessEnding) {
+                PrintMessage(MSG_WIA_CLOSE_FAILED, Language);
+            }
             return false;
         }
     }

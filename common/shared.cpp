@@ -11,7 +11,10 @@ Handle ScannerMutex = INVALID_HANDLE;
 Handle UpdaterMutex = INVALID_HANDLE;
 std::atomic<bool> UpdateUnderWay{false};
 std::atomic<bool> ProcessEnding{false};
-std::atomic<bool> ImagingServiceOwed{false};
+std::atomic<ServiceDebt> ImagingServiceDebt{ServiceDebt::None};
+std::atomic<std::uint32_t> ImagingServiceStartTypeOwed{0};
+std::atomic<bool> ImageInFlight{false};
+std::atomic<bool> ImageWriteUnderWay{false};
 Handle UtilityMutex = INVALID_HANDLE;
 
 void ResetProcessState()
@@ -26,5 +29,8 @@ void ResetProcessState()
     UpdaterMutex = INVALID_HANDLE;
     UpdateUnderWay = false;
     ProcessEnding = false;
-    ImagingServiceOwed = false;
+    ImagingServiceDebt = ServiceDebt::None;
+    ImagingServiceStartTypeOwed = 0;
+    ImageInFlight = false;
+    ImageWriteUnderWay = false;
 }

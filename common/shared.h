@@ -1,6 +1,6 @@
 // Process-wide values of the one update run. Each is written by the stage
 // named beside it and read by the stages after it; the update runs on one
-// thread. The two atomic flags are also read by the console control
+// thread. The atomic values are also read by the console control
 // handler, which the platform calls on a thread of its own.
 #pragma once
 #include "platform/handle.h"
@@ -33,8 +33,23 @@ extern Handle UpdaterMutex;
 // True from the first thing the run changes beyond discovery until the
 // imaging service is given back: Ctrl+C and Ctrl+Break are ignored then.
 extern std::atomic<bool> UpdateUnderWay;
-// True while the run owes the imaging service back (host/service_debt.h).
-extern std::atomic<bool> ImagingServiceOwed;
+// What the run owes the imaging service (host/service_debt.h), as the
+// main thread and the console control handler see it under the debt lock.
+enum class ServiceDebt : std::uint8_t {
+    None,            // nothing owed, or already given back
+    Stopping,        // the record is written; the main thread is stopping it
+    Owed,            // stopped and disabled; nobody is giving it back yet
+    Returning,       // one thread is giving it back; the other keeps away
+    LeftForNextRun,  // the process ends with the record in place
+};
+extern std::atomic<ServiceDebt> ImagingServiceDebt;
+// The start type the service had before this run disabled it.
+extern std::atomic<std::uint32_t> ImagingServiceStartTypeOwed;
+// From just before the image write until the burn has been followed to its
+// end: the scanner must not meet the imaging service in that stretch.
+extern std::atomic<bool> ImageInFlight;
+// Just around the image write itself.
+extern std::atomic<bool> ImageWriteUnderWay;
 // Set by the console control handler when the process is about to end: no
 // new write goes to the scanner after it.
 extern std::atomic<bool> ProcessEnding;

@@ -173,6 +173,9 @@ bool AcquireUtilityMutex()
 
 bool AcquireUpdaterMutex()
 {
+    if (IsOpenHandle(UpdaterMutex)) {
+        return true;
+    }
     const Handle mutex = CreateAdminOnlyMutex(UPDATER_MUTEX_NAME);
     if (mutex == NO_HANDLE) {
         return false;

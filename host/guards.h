@@ -18,6 +18,7 @@ bool AcquireScannerMutex();
 // Takes the utility-wide mutex into UtilityMutex.
 bool AcquireUtilityMutex();
 // Takes the one-updater mutex into UpdaterMutex: no two copies of the
-// updater talk to the scanner at once. A mutex left by a copy that ended
-// without releasing it is taken over.
+// updater talk to the scanner at once, and only the holder touches the
+// imaging service's record. A mutex left by a copy that ended without
+// releasing it (abandoned) is taken over. True at once when already held.
 bool AcquireUpdaterMutex();

@@ -4,6 +4,7 @@
 
 #include "common/print.h"
 #include "common/shared.h"
+#include "platform/clock.h"
 #include "platform/console_control.h"
 #include "platform/registry.h"
 #include "platform/service.h"
@@ -13,7 +14,14 @@ namespace {
 const char* const STATE_VALUE = "ImagingServiceState";
 const char* const START_TYPE_VALUE = "ImagingServiceStartType";
 
-// Holds the section for one scope, on every return.
+// Windows ends a process 5 s after a close, log-off or shutdown whatever
+// its handler is doing. The handler is done well before: what it leaves
+// undone the record covers, what it leaves half-done nothing does.
+constexpr std::uint32_t HANDLER_BUDGET_MS = 4000;
+constexpr std::uint32_t HANDLER_POLL_MS = 100;
+
+// Holds the section for one scope, on every return. Nothing inside it
+// waits for the service, the scanner or the console.
 class DebtSection {
 public:
     DebtSection() { LockServiceDebt(); }
@@ -22,84 +30,217 @@ public:
     DebtSection& operator=(const DebtSection&) = delete;
 };
 
-// Writes one number into the record, creating the key when missing.
-bool WriteRecord(const char* name, std::uint32_t value)
+// The start type goes first and the state last: a record is the key with
+// its state, so it never exists without what it has to restore. A key the
+// writes could not complete is no record and is removed.
+bool WriteRecord(std::uint32_t state, std::uint32_t startType)
 {
     Handle key = NO_HANDLE;
     if (CreateMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
         return false;
     }
-    const bool written = SetKeyNumber(key, name, value) == 0;
+    const bool written =
+        SetKeyNumber(key, START_TYPE_VALUE, startType) == 0 && SetKeyNumber(key, STATE_VALUE, state) == 0;
     CloseMachineKey(key);
+    if (!written) {
+        DeleteMachineKey(SERVICE_DEBT_KEY);
+    }
     return written;
 }
 
-bool RecordFound()
+enum class Record { Absent, Incomplete, Found };
+
+// The record and the start type it asks back (automatic when it names
+// none, the service's default).
+Record ReadRecord(std::uint32_t* startType)
 {
     Handle key = NO_HANDLE;
     if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
-        return false;
+        return Record::Absent;
     }
     std::uint32_t type = 0;
-    std::uint32_t state = 0;
-    std::uint32_t size = sizeof state;
-    const bool found = QueryKeyValue(key, STATE_VALUE, &type, &state, &size) == 0;
+    std::uint32_t value = 0;
+    std::uint32_t size = sizeof value;
+    const bool found = QueryKeyValue(key, STATE_VALUE, &type, &value, &size) == 0;
+    size = sizeof value;
+    *startType = QueryKeyValue(key, START_TYPE_VALUE, &type, &value, &size) == 0 ? value : SERVICE_AUTO_START_TYPE;
     CloseMachineKey(key);
-    return found;
+    return found ? Record::Found : Record::Incomplete;
+}
+
+// What a run that stopped the service leaves: disabled, or, when it ended
+// between the stop and the disable, stopped with its start type untouched.
+// Anything else is somebody's later choice, and it stands.
+bool AsThisUpdaterLeftIt(std::uint32_t startTypeNow, std::uint32_t recorded, std::uint32_t stateNow)
+{
+    return startTypeNow == SERVICE_DISABLED_TYPE || (startTypeNow == recorded && stateNow == SERVICE_STOPPED_STATE);
+}
+
+// The handler's give-back, also done by the main thread when a close came
+// during its stop: the recorded start type, a start asked for and not
+// waited for, nothing printed. The record goes only once all of it was
+// done; otherwise it stays for the next run.
+void GiveBackQuietly()
+{
+    CWIAControl service;
+    const std::uint32_t recorded = ImagingServiceStartTypeOwed;
+    std::uint32_t startType = 0;
+    ServiceStatus status{};
+    bool done = service.ReadStartType(&startType, true) && service.QueryStatus(&status);
+    if (done && AsThisUpdaterLeftIt(startType, recorded, status.dwCurrentState)) {
+        done = service.SetStartType(recorded, true) && service.RequestStart();
+    }
+    if (done) {
+        DeleteMachineKey(SERVICE_DEBT_KEY);
+    }
+    const DebtSection section;
+    ImagingServiceDebt = done ? ServiceDebt::None : ServiceDebt::LeftForNextRun;
+}
+
+// Sleeps in short steps while `busy` holds, within the handler's budget.
+template <typename Busy> void WaitWithinBudget(std::uint32_t startTick, Busy busy)
+{
+    while (busy() && TickCount() - startTick < HANDLER_BUDGET_MS) {
+        SleepMs(HANDLER_POLL_MS);
+    }
+}
+
+bool MainThreadIsOnIt()
+{
+    const ServiceDebt debt = ImagingServiceDebt;
+    return debt == ServiceDebt::Stopping || debt == ServiceDebt::Returning;
 }
 
 }  // namespace
 
 bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
 {
-    const DebtSection section;
-    // Without the record a kill after the stop would leave the service down
-    // for good; the update does not go on without it.
-    if (!WriteRecord(STATE_VALUE, stateBefore)) {
+    std::uint32_t startType = 0;
+    if (!service.ReadStartType(&startType)) {
         return false;
     }
-    ImagingServiceOwed = true;
-    if (!service.Stop()) {
-        ImagingServiceOwed = false;
-        DeleteMachineKey(SERVICE_DEBT_KEY);
-        return false;
+    {
+        const DebtSection section;
+        // Without the record a kill after the stop would leave the service
+        // down for good; the update does not go on without it. After a
+        // close the service is not touched at all.
+        if (ProcessEnding || !WriteRecord(stateBefore, startType)) {
+            return false;
+        }
+        ImagingServiceStartTypeOwed = startType;
+        ImagingServiceDebt = ServiceDebt::Stopping;
     }
-    // What it was before we disabled it, for whoever reads the record.
-    WriteRecord(START_TYPE_VALUE, service.StartTypeBefore());
-    return true;
+    const bool stopped = service.Stop();
+    {
+        const DebtSection section;
+        if (!ProcessEnding) {
+            // A stop that fails changes no start type: nothing is owed.
+            ImagingServiceDebt = stopped ? ServiceDebt::Owed : ServiceDebt::None;
+            if (!stopped) {
+                DeleteMachineKey(SERVICE_DEBT_KEY);
+            }
+            return stopped;
+        }
+        ImagingServiceDebt = ServiceDebt::Returning;
+    }
+    // A close came during the stop; the handler waits for this thread to
+    // give the service back as it would have.
+    GiveBackQuietly();
+    return false;
 }
 
 void GiveImagingServiceBack(CWIAControl* service, bool announce)
 {
-    const DebtSection section;
-    if (!ImagingServiceOwed) {
+    if (ImagingServiceDebt != ServiceDebt::Owed) {
         return;
     }
+    // Printed outside the section: a selection in the window can hold the
+    // print for as long as it lasts, and the handler must not wait for it.
     if (announce) {
         PrintMessage(MSG_STARTING_WIA, Language);
+    }
+    {
+        const DebtSection section;
+        // The handler may have taken it over meanwhile.
+        if (ImagingServiceDebt != ServiceDebt::Owed) {
+            return;
+        }
+        ImagingServiceDebt = ServiceDebt::Returning;
     }
     std::optional<CWIAControl> fresh;
     if (service == nullptr) {
         service = &fresh.emplace();
     }
     const bool started = service->Start();
-    // This run has tried; no second try from the other thread.
-    ImagingServiceOwed = false;
-    if (!started) {
-        // The record stays, so the next run tries again.
-        if (announce) {
-            PrintMessage(MSG_WIA_START_FAILED, Language);
+    // The record stays after a failed start, so the next run tries again.
+    if (started) {
+        DeleteMachineKey(SERVICE_DEBT_KEY);
+    }
+    {
+        const DebtSection section;
+        ImagingServiceDebt = ServiceDebt::None;
+    }
+    if (!started && announce) {
+        PrintMessage(MSG_WIA_START_FAILED, Language);
+    }
+}
+
+void GiveImagingServiceBackOnClose()
+{
+    const std::uint32_t startTick = TickCount();
+    ServiceDebt found = ServiceDebt::None;
+    bool imageInFlight = false;
+    {
+        const DebtSection section;
+        // From here on nothing new is written to the scanner, and no stop
+        // begins.
+        ProcessEnding = true;
+        found = ImagingServiceDebt;
+        imageInFlight = ImageInFlight;
+        if (found == ServiceDebt::Owed) {
+            ImagingServiceDebt = imageInFlight ? ServiceDebt::LeftForNextRun : ServiceDebt::Returning;
         }
+    }
+    if (imageInFlight) {
+        // The scanner is receiving or burning its image: the service stays
+        // off and the record stays for the next run. A whole image is safer
+        // with the scanner than a cut one, so a write under way gets what
+        // the budget leaves.
+        WaitWithinBudget(startTick, [] { return ImageWriteUnderWay.load(); });
         return;
     }
-    DeleteMachineKey(SERVICE_DEBT_KEY);
+    if (found == ServiceDebt::Owed) {
+        GiveBackQuietly();
+        return;
+    }
+    // The main thread is stopping the service or giving it back: it
+    // finishes that, quietly after a close, while the handler waits.
+    WaitWithinBudget(startTick, MainThreadIsOnIt);
 }
 
 void SettleDebtLeftBehind()
 {
-    if (!RecordFound()) {
+    std::uint32_t recorded = SERVICE_AUTO_START_TYPE;
+    const Record record = ReadRecord(&recorded);
+    if (record == Record::Absent) {
         return;
     }
-    ImagingServiceOwed = true;
-    GiveImagingServiceBack(nullptr, true);
+    CWIAControl service;
+    std::uint32_t startType = 0;
+    ServiceStatus status{};
+    const bool readable = service.ReadStartType(&startType) && service.QueryStatus(&status);
+    // A service that was disabled before it was stopped cannot be started
+    // again; one set otherwise since is as somebody wants it.
+    if (record == Record::Incomplete || recorded == SERVICE_DISABLED_TYPE ||
+        (readable && !AsThisUpdaterLeftIt(startType, recorded, status.dwCurrentState))) {
+        DeleteMachineKey(SERVICE_DEBT_KEY);
+        return;
+    }
+    PrintMessage(MSG_STARTING_WIA, Language);
+    if (!service.Start(recorded)) {
+        // The record stays, so the next run tries again.
+        PrintMessage(MSG_WIA_START_FAILED, Language);
+        return;
+    }
+    DeleteMachineKey(SERVICE_DEBT_KEY);
 }

@@ -1,5 +1,5 @@
 // What the run owes the imaging service once it has taken it off the
-// scanner: the service back, automatic and started. The debt is kept twice:
+// scanner: the service back, started. The debt is kept twice:
 // in memory, for the console control handler that may settle it on its own
 // thread, and in the registry, for the next run when this process ends
 // without warning.
@@ -13,19 +13,32 @@
 inline constexpr const char* SERVICE_DEBT_KEY = "SOFTWARE\\fwupdate";
 
 // Stops and disables the service, owing it back from before the stop: the
-// record is written first, so a run killed at any point after it is
-// repaired by the next run. A stop that fails changes no start type, so it
-// leaves nothing owed and no record. Runs inside the section a console
-// control handler waits for.
+// record (the state and the start type before) is written first, so a run
+// killed at any point after it is repaired by the next run. A stop that
+// fails changes no start type, so it leaves nothing owed and no record.
+// After a close nothing is stopped; a close during the stop has the service
+// given back here, quietly. Prints nothing itself but a failed
+// configuration read.
 bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore);
 
-// Gives the service back when it is owed: automatic start, started. Exactly
-// one caller does it, whichever thread comes first; the other finds nothing
-// owed. With `announce` the usual messages are printed (the main thread;
-// the handler prints nothing). `service` may be null: a fresh object then.
-// The record goes only once the service was given back.
+// The main thread's give-back when the service is owed: automatic start,
+// started, followed until it runs. Exactly one thread gives it back; the
+// other finds nothing owed. With `announce` the usual messages are printed.
+// `service` may be null: a fresh object then. The record goes only once the
+// service was given back.
 void GiveImagingServiceBack(CWIAControl* service, bool announce);
 
-// A run that finds a record left behind by a run that ended without warning
-// gives the service back first, announced.
+// The console control handler's part, for a close, log-off or shutdown:
+// returns within a few seconds, prints nothing, holds no lock across a wait.
+// Before the image write and after the burn it gives the service back (the
+// start type it had, a start asked for); while the image is in flight it
+// leaves the service off and the record in place, letting a write under way
+// finish within its time; while the main thread is stopping the service or
+// giving it back it lets that thread finish.
+void GiveImagingServiceBackOnClose();
+
+// Run only while holding the one-updater mutex, when the record can only be
+// a dead run's: gives the service back first, announced, with the start type
+// it had, if it is still as that run left it; otherwise only removes the
+// record.
 void SettleDebtLeftBehind();

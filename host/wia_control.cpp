@@ -68,7 +68,7 @@ bool CWIAControl::QueryStatus(ServiceStatus* out)
     return true;
 }
 
-bool CWIAControl::SetStartType(std::uint8_t startType)
+bool CWIAControl::ReadStartType(std::uint32_t* startType, bool quiet)
 {
     if (m_hSCManager == NO_HANDLE || m_hService == NO_HANDLE) {
         QueryStatus(&m_status);
@@ -83,7 +83,9 @@ bool CWIAControl::SetStartType(std::uint8_t startType)
     if (!QueryServiceConfiguration(m_hService, nullptr, 0, &needed)) {
         const std::uint32_t error = LastError();
         if (error != ERROR_INSUFFICIENT_BUFFER_CODE) {
-            ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(error));
+            if (!quiet) {
+                ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(error));
+            }
             return false;
         }
         block.reset(AllocateFixed(needed));
@@ -92,12 +94,22 @@ bool CWIAControl::SetStartType(std::uint8_t startType)
         }
     }
     if (!block || !QueryServiceConfiguration(m_hService, block.get(), needed, &needed)) {
-        ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(LastError()));
+        if (!quiet) {
+            ConsolePrintf("QueryServiceConfig failed (%d)", static_cast<int>(LastError()));
+        }
         return false;
     }
+    *startType = static_cast<const ServiceConfigHead*>(block.get())->dwStartType;
+    m_startTypeBefore = *startType;
+    return true;
+}
 
-    const std::uint32_t current = static_cast<const ServiceConfigHead*>(block.get())->dwStartType;
-    m_startTypeBefore = current;
+bool CWIAControl::SetStartType(std::uint32_t startType, bool quiet)
+{
+    std::uint32_t current = 0;
+    if (!ReadStartType(&current, quiet)) {
+        return false;
+    }
     return current == startType || ChangeServiceStartType(m_hService, startType);
 }
 
@@ -141,9 +153,9 @@ bool CWIAControl::WaitForState(std::uint32_t wanted)
     }
 }
 
-bool CWIAControl::Start()
+bool CWIAControl::Start(std::uint32_t startType)
 {
-    if (!SetStartType(SERVICE_AUTO_START_TYPE)) {
+    if (!SetStartType(startType)) {
         return false;
     }
     // A service whose state cannot be read may well still be stopped:
@@ -168,6 +180,19 @@ bool CWIAControl::Start()
     // its way, so the wait's outcome does not change the result.
     WaitForState(SERVICE_RUNNING_STATE);
     return true;
+}
+
+bool CWIAControl::RequestStart()
+{
+    if (!QueryStatus(&m_status)) {
+        return false;
+    }
+    // A service still on its way down cannot be started yet; the record
+    // left for the next run covers it.
+    if (m_status.dwCurrentState == SERVICE_STOP_PENDING_STATE) {
+        return false;
+    }
+    return m_status.dwCurrentState != SERVICE_STOPPED_STATE || StartNamedService(m_hService);
 }
 
 bool CWIAControl::Stop()

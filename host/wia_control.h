@@ -23,8 +23,17 @@ public:
     CWIAControl& operator=(const CWIAControl&) = delete;
 
     bool QueryStatus(ServiceStatus* out);
-    bool SetStartType(std::uint8_t startType);
-    bool Start();
+    // Reads the start type the service has now. `quiet` keeps a failed
+    // configuration read off the console (the console control handler
+    // prints nothing).
+    bool ReadStartType(std::uint32_t* startType, bool quiet = false);
+    bool SetStartType(std::uint32_t startType, bool quiet = false);
+    // Sets the start type, then starts a stopped service and follows it
+    // until it runs.
+    bool Start(std::uint32_t startType = SERVICE_AUTO_START_TYPE);
+    // Asks a stopped service to start without following it: for the console
+    // control handler, whose process Windows ends within seconds.
+    bool RequestStart();
     bool Stop();
     // The start type the last configuration read found, before any change.
     std::uint32_t StartTypeBefore() const { return m_startTypeBefore; }

@@ -5,9 +5,49 @@
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
+#include "platform/console_control.h"
 #include "update/burn_monitor.h"
 #include "update/firmware_image.h"
 #include "update/readiness.h"
+
+namespace {
+
+// The image leaves only while no close is under way, and from then on a
+// close finds it in flight: both under the debt lock, so the handler never
+// restarts the imaging service beside a scanner that receives or burns.
+bool BeginImageInFlight()
+{
+    LockServiceDebt();
+    const bool allowed = !ProcessEnding;
+    if (allowed) {
+        ImageInFlight = true;
+        ImageWriteUnderWay = true;
+    }
+    UnlockServiceDebt();
+    return allowed;
+}
+
+// One request of the whole image, straight from the executable's memory:
+// the scanner expects exactly the announced count in one go. Then the burn
+// is followed to its end.
+bool SendImageAndFollowBurn(const FirmwareImage& image, bool recovery, std::int32_t updateMode)
+{
+    const bool sent = BeginImageInFlight() && WriteData(image.data, image.size);
+    ImageWriteUnderWay = false;
+    if (!sent) {
+        // A scanner without the whole image has nothing to burn.
+        ImageInFlight = false;
+        PrintMessage(MSG_SEND_DATA_ERROR, Language);
+        return false;
+    }
+    SleepMs(BURN_START_DELAY_MS);
+    PrintMessage(MSG_UPGRADE_WAIT, Language);
+    const bool burnt = recovery ? FollowRecoveryBurn() : FollowNormalBurn(updateMode);
+    ImageInFlight = false;
+    return burnt;
+}
+
+}  // namespace
 
 bool DownloadFirmware(std::uint16_t resourceId, std::int32_t updateMode)
 {
@@ -35,14 +75,5 @@ bool DownloadFirmware(std::uint16_t resourceId, std::int32_t updateMode)
         PrintMessage(MSG_SEND_COMMAND_ERROR, Language);
         return false;
     }
-    // One request of the whole image, straight from the executable's
-    // memory: the scanner expects exactly the announced count in one go.
-    if (!WriteData(image.data, image.size)) {
-        PrintMessage(MSG_SEND_DATA_ERROR, Language);
-        return false;
-    }
-
-    SleepMs(BURN_START_DELAY_MS);
-    PrintMessage(MSG_UPGRADE_WAIT, Language);
-    return recovery ? FollowRecoveryBurn() : FollowNormalBurn(updateMode);
+    return SendImageAndFollowBurn(image, recovery, updateMode);
 }

@@ -223,7 +223,11 @@ std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value)
         return ERROR_INVALID_HANDLE_CODE;
     }
     RecordCall("RegSetValue ", name, " ", value);
-    World().machineKeys[keyObject->name][LowerPath(name)] = value;
+    SimWorld& world = World();
+    if (world.setValue.Applies(++world.valueWrites)) {
+        return static_cast<std::int32_t>(world.setValue.error);
+    }
+    world.machineKeys[keyObject->name][LowerPath(name)] = value;
     return ERROR_SUCCESS_CODE;
 }
 

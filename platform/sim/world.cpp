@@ -174,6 +174,7 @@ void SimWorld::Start()
     serviceHandlesOpen = 0;
     calls.clear();
     registryOpens = registryCloses = 0;
+    valueWrites = 0;
     ownKeyOpens = 0;
     mutexCreates = 0;
     sleeps = 0;

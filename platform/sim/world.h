@@ -191,6 +191,7 @@ public:
     SimRefusal createEvent;  // CreateEventA failures
     SimRefusal setTimeouts;  // IOCTL_SET_TIMEOUT failures
     SimRefusal createMutex;  // CreateMutexA returning null
+    SimRefusal setValue;     // RegSetValueExA on the updater's own key
     bool descriptorFailsOnScanner = false;
     SimRefusal allocateFixed;  // LocalAlloc returning null
     bool recordCalls = true;   // keep the `calls` lines (the fuzzer turns them off)
@@ -238,6 +239,7 @@ public:
     std::uint64_t lastTransferEndMs = 0;     // when the last bulk transfer call returned
     std::uint32_t deviceOpenAttempts = 0;    // CreateFileA calls, failed ones included
     std::uint32_t registryCloses = 0;
+    std::uint32_t valueWrites = 0;                       // RegSetValueExA calls, refused ones included
     std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included
     std::uint32_t fixedAllocations = 0, fixedFrees = 0;  // blocks handed out and given back
     std::uint64_t servicePendingUntilMs = 0;             // when the service's pending state ends

@@ -76,8 +76,10 @@ protected:
 };
 
 // Each control event at a few moments of a normal update: whether the
-// process ends, and what the PC and the scanner look like afterwards.
-TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrGiveTheServiceBack)
+// process ends, and what the PC and the scanner look like afterwards. A
+// close while the scanner burns leaves the service off and the record for
+// the next run, which gives it back first.
+TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrSettleTheService)
 {
     enum When { MidBurn, BeforeDownload, ClosingPause };
     const struct {
@@ -86,52 +88,78 @@ TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrGiveTheServiceBack)
         When when;
         bool ends;
         std::uint32_t downloads;
+        bool leftForNextRun;
     } cases[] = {
-        {"ctrl+c mid-burn is ignored", ConsoleControl::Interrupt, MidBurn, false, 1},
-        {"ctrl+break mid-burn is ignored", ConsoleControl::Break, MidBurn, false, 1},
-        {"ctrl+c before the download is ignored", ConsoleControl::Interrupt, BeforeDownload, false, 1},
-        {"ctrl+c in the closing pause ends the process", ConsoleControl::Interrupt, ClosingPause, true, 1},
-        {"close mid-burn gives the service back", ConsoleControl::Close, MidBurn, true, 1},
-        {"log-off mid-burn gives the service back", ConsoleControl::Logoff, MidBurn, true, 1},
-        {"shutdown mid-burn gives the service back", ConsoleControl::Shutdown, MidBurn, true, 1},
-        {"close before the download sends no image", ConsoleControl::Close, BeforeDownload, true, 0},
-        {"close in the closing pause", ConsoleControl::Close, ClosingPause, true, 1},
+        {"ctrl+c mid-burn is ignored", ConsoleControl::Interrupt, MidBurn, false, 1, false},
+        {"ctrl+break mid-burn is ignored", ConsoleControl::Break, MidBurn, false, 1, false},
+        {"ctrl+c before the download is ignored", ConsoleControl::Interrupt, BeforeDownload, false, 1, false},
+        {"ctrl+c in the closing pause ends the process", ConsoleControl::Interrupt, ClosingPause, true, 1, false},
+        {"close mid-burn leaves the service off", ConsoleControl::Close, MidBurn, true, 1, true},
+        {"log-off mid-burn leaves the service off", ConsoleControl::Logoff, MidBurn, true, 1, true},
+        {"shutdown mid-burn leaves the service off", ConsoleControl::Shutdown, MidBurn, true, 1, true},
+        {"close before the download gives it back", ConsoleControl::Close, BeforeDownload, true, 0, false},
+        {"close in the closing pause", ConsoleControl::Close, ClosingPause, true, 1, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::uint64_t burnEnds = BurnEndsAtMs();
-        // Before the download: inside the second the scanner is given after
-        // the service stopped, a few milliseconds into the run.
+        // Before the download: while the readiness is asked, after the
+        // service has stopped.
         const std::uint64_t at = c.when == MidBurn          ? burnEnds - BURN_MS / 2
-                                 : c.when == BeforeDownload ? 500
+                                 : c.when == BeforeDownload ? 2500
                                                             : burnEnds + 15000;
         World().controlEvents.push_back({at, c.event});
         EXPECT_EQ(RunToItsEnd(), c.ends);
+        // The handler asks for the start and does not wait for it.
+        World().Advance(World().service.startPendingMs);
         EXPECT_EQ(World().model.downloads, c.downloads);
-        EXPECT_TRUE(ServiceGivenBack());
-        EXPECT_FALSE(DebtRecorded());
+        EXPECT_EQ(ServiceGivenBack(), !c.leftForNextRun);
+        EXPECT_EQ(DebtRecorded(), c.leftForNextRun);
         EXPECT_FALSE(World().keepAwake);
         if (!c.ends) {
             EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
         }
+        if (c.leftForNextRun) {
+            EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
+            World().console.clear();
+            EXPECT_FALSE(RunAgain());
+            EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND, 0), 0u);
+            EXPECT_TRUE(ServiceGivenBack());
+            EXPECT_FALSE(DebtRecorded());
+        }
     }
 }
 
-// A close that arrives while the main thread gives the service back waits
-// for it and finds nothing left to do: the service is given back once.
-TEST_F(AppInterruptionTest, CloseDuringTheMainThreadsGiveBackDoesItOnce)
+// The console control handler prints nothing, and asks for the start
+// without following the service to running: Windows ends the process
+// seconds after a close.
+TEST_F(AppInterruptionTest, TheHandlersGiveBackIsQuietAndQuick)
 {
-    const std::uint64_t burnEnds = BurnEndsAtMs();
-    World().service.startPendingMs = 3000;
-    // The burn's last poll comes within a second of its end, then the start
-    // waits out its pending state inside the section.
-    World().controlEvents.push_back({burnEnds + 2500, ConsoleControl::Close});
-    EXPECT_TRUE(RunToItsEnd());
-    EXPECT_TRUE(ServiceGivenBack());
-    // Two configuration reads for the disable, two for the one give-back.
-    EXPECT_EQ(World().serviceCalls.queryConfig, 4u);
-    EXPECT_EQ(World().serviceCalls.start, 1u);
-    EXPECT_EQ(Console().find(STARTING), Console().rfind(STARTING));
+    const struct {
+        const char* name;
+        std::function<void()> configure;
+        bool givenBack;
+    } cases[] = {
+        {"slow start", [] { World().service.startPendingMs = 20000; }, true},
+        // Two reads for the stop's record, two for its disable: the
+        // handler's read is the fifth.
+        {"configuration unreadable", [] { World().service.queryConfig.first = 5; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        c.configure();
+        World().controlEvents.push_back({2500, ConsoleControl::Close});
+        EXPECT_TRUE(RunToItsEnd());
+        EXPECT_EQ(Console().find("QueryServiceConfig"), std::string::npos);
+        EXPECT_EQ(Console().find(STARTING), std::string::npos);
+        EXPECT_LT(World().nowMs, 2500u + 1000u);
+        EXPECT_EQ(DebtRecorded(), !c.givenBack);
+        if (c.givenBack) {
+            EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+            EXPECT_EQ(World().serviceCalls.start, 1u);
+        }
+    }
 }
 
 // A kill leaves the service disabled and the record behind; the next run
@@ -160,6 +188,8 @@ TEST_F(AppInterruptionTest, TheRunAfterAKillGivesTheServiceBack)
             World().serviceNow.state = SERVICE_RUNNING_STATE;
             World().serviceNow.startType = SERVICE_DEMAND_START_TYPE;
         }
+        // Somebody's later choice stands: only the record goes.
+        const std::string settled = c.fixedByHand ? "" : STARTING;
         // The user starts it again a minute later, once the scanner has
         // finished the burn it was given.
         World().Advance(60000);
@@ -167,7 +197,7 @@ TEST_F(AppInterruptionTest, TheRunAfterAKillGivesTheServiceBack)
         EXPECT_FALSE(RunAgain());
         EXPECT_TRUE(ServiceGivenBack());
         EXPECT_FALSE(DebtRecorded());
-        EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND + CLOSING, 0), 0u);
+        EXPECT_EQ(Console().rfind("0\n" + settled + FOUND + CLOSING, 0), 0u);
         EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
         // The updater mutex the killed copy held was abandoned, not busy.
         EXPECT_EQ(World().model.downloads, 2u);
@@ -186,6 +216,125 @@ TEST_F(AppInterruptionTest, ARecordIsSettledEvenWithoutAScanner)
     EXPECT_TRUE(ServiceGivenBack());
     EXPECT_FALSE(DebtRecorded());
     EXPECT_EQ(Console(), "0\n" + STARTING + NOT_FOUND + FAILED);
+}
+
+// What a run finds left behind, settled before it looks for the scanner
+// (none is attached here): the service is given back as it was before the
+// killed run stopped it, and only while it is still as that run left it.
+// While another copy holds the one-updater mutex the record is that copy's
+// live debt, and nobody touches it.
+TEST_F(AppInterruptionTest, ARecordIsSettledOnlyAsTheKilledRunLeftTheService)
+{
+    constexpr std::uint32_t NONE = 0;
+    constexpr std::uint32_t STOPPED = SERVICE_STOPPED_STATE;
+    constexpr std::uint32_t RUNNING = SERVICE_RUNNING_STATE;
+    constexpr std::uint32_t AUTO = SERVICE_AUTO_START_TYPE;
+    constexpr std::uint32_t MANUAL = SERVICE_DEMAND_START_TYPE;
+    constexpr std::uint32_t DISABLED = SERVICE_DISABLED_TYPE;
+    const struct {
+        const char* name;
+        std::uint32_t recordedState, recordedStartType;  // NONE: value missing
+        std::uint32_t state, startType;                  // the service as found
+        bool otherCopyRuns;
+        bool settles;  // prints the start and starts it
+        std::uint32_t stateAfter, startTypeAfter;
+        bool recordAfter;
+    } cases[] = {
+        {"disabled: its own start type back", RUNNING, MANUAL, STOPPED, DISABLED, false, true, RUNNING, MANUAL, false},
+        {"no start type recorded: automatic", RUNNING, NONE, STOPPED, DISABLED, false, true, RUNNING, AUTO, false},
+        {"killed between stop and disable", RUNNING, MANUAL, STOPPED, MANUAL, false, true, RUNNING, MANUAL, false},
+        {"set to manual since: left alone", RUNNING, AUTO, STOPPED, MANUAL, false, false, STOPPED, MANUAL, false},
+        {"started by hand since: left alone", RUNNING, AUTO, RUNNING, AUTO, false, false, RUNNING, AUTO, false},
+        {"disabled before the run: cannot start", RUNNING, DISABLED, STOPPED, DISABLED, false, false, STOPPED, DISABLED,
+         false},
+        {"a key without its state is removed", NONE, AUTO, STOPPED, DISABLED, false, false, STOPPED, DISABLED, false},
+        {"another copy updates: not touched", RUNNING, AUTO, STOPPED, DISABLED, true, false, STOPPED, DISABLED, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().scanner.path = -1;
+        World().service.state = c.state;
+        World().service.startType = c.startType;
+        auto& record = World().machineKeys[DEBT_KEY];
+        if (c.recordedState != NONE) {
+            record["imagingservicestate"] = c.recordedState;
+        }
+        if (c.recordedStartType != NONE) {
+            record["imagingservicestarttype"] = c.recordedStartType;
+        }
+        if (c.otherCopyRuns) {
+            World().mutexesHeldByOthers = {UPDATER_MUTEX};
+        }
+        EXPECT_FALSE(RunToItsEnd());
+        EXPECT_EQ(Console(), "0\n" + std::string(c.settles ? STARTING : "") + NOT_FOUND + FAILED);
+        EXPECT_EQ(World().serviceNow.state, c.stateAfter);
+        EXPECT_EQ(World().serviceNow.startType, c.startTypeAfter);
+        EXPECT_EQ(DebtRecorded(), c.recordAfter);
+    }
+}
+
+// A second copy started while the first one updates (the first holds the
+// one-updater mutex, has the service disabled and the record written)
+// says the device is busy and touches nothing of the first copy's.
+TEST_F(AppInterruptionTest, ASecondCopyLeavesTheFirstCopysRecordAlone)
+{
+    for (const bool recovery : {false, true}) {
+        SCOPED_TRACE(recovery ? "recovery loader" : "normal firmware");
+        SetUp();
+        World().scanner.recovery = recovery;
+        World().mutexesHeldByOthers = {UPDATER_MUTEX};
+        World().service.state = SERVICE_STOPPED_STATE;
+        World().service.startType = SERVICE_DISABLED_TYPE;
+        World().machineKeys[DEBT_KEY]["imagingservicestate"] = SERVICE_RUNNING_STATE;
+        World().machineKeys[DEBT_KEY]["imagingservicestarttype"] = SERVICE_AUTO_START_TYPE;
+        EXPECT_FALSE(RunToItsEnd());
+        EXPECT_EQ(Console(), "0\n" + FOUND + BUSY + FAILED);
+        EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
+        EXPECT_EQ(World().serviceNow.state, SERVICE_STOPPED_STATE);
+        EXPECT_TRUE(DebtRecorded());
+        EXPECT_EQ(World().serviceCalls.openManager, 0u);
+    }
+}
+
+// The record exists from before the stop's first step to the give-back:
+// a run killed anywhere in between is repaired by the next one. A record
+// that cannot be written whole leaves no key and no stop.
+TEST_F(AppInterruptionTest, TheRecordCoversTheWholeStop)
+{
+    const struct {
+        const char* name;
+        std::uint32_t stopPendingMs;
+        std::uint64_t killAtMs;
+        std::uint32_t refusedWrite;  // 0: none
+        bool recorded;
+    } cases[] = {
+        {"killed while the stop is pending", 20000, 5000, 0, true},
+        {"the start type cannot be written", 0, NEVER_MS, 1, false},
+        {"the state cannot be written", 0, NEVER_MS, 2, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().service.stopPendingMs = c.stopPendingMs;
+        World().service.stopWaitHint = c.stopPendingMs;
+        World().killAtMs = c.killAtMs;
+        World().setValue.first = c.refusedWrite;
+        RunToItsEnd();
+        EXPECT_EQ(DebtRecorded(), c.recorded);
+        if (!c.recorded) {
+            EXPECT_EQ(Console().rfind(CLOSE_FAILED + FAILED), Console().size() - (CLOSE_FAILED + FAILED).size());
+            EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+            EXPECT_EQ(World().serviceCalls.control, 0u);
+            continue;
+        }
+        World().Advance(60000);
+        World().console.clear();
+        EXPECT_FALSE(RunAgain());
+        EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND, 0), 0u);
+        EXPECT_TRUE(ServiceGivenBack());
+        EXPECT_FALSE(DebtRecorded());
+    }
 }
 
 // A run with no record treats the service as it always has: a stopped
