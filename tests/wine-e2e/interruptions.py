@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What a real PC does to a run of the real fwupdate.exe under Wine.
 
-  interruptions.py ctrl_c|kill_rerun|two_copies --exe fwupdate.exe
+  interruptions.py ctrl_c|kill_rerun|two_copies|two_copies_normal --exe fwupdate.exe
                    --driver fwusim.sys --helper fwusimctl.exe --workdir DIR
 
 ctrl_c:     SIGINT to the updater's process in the middle of the burn (Wine
@@ -10,11 +10,18 @@ ctrl_c:     SIGINT to the updater's process in the middle of the burn (Wine
 kill_rerun: SIGKILL in the middle of the burn, the Wine session ended and
             started again, the updater run again: the imaging service ends
             running and automatic, and the updater's registry record is gone.
-two_copies: a scanner in its recovery loader, two copies started a few
-            seconds apart: exactly one download; the second copy says the
-            device is busy and fails.
+two_copies: a scanner in its recovery loader; a second copy started once
+            the first has sent the image and waits for the power cycle.
+            The second copy's console is exactly the mode echo, the scanner
+            found, busy, failed, line by line; while the first still burns,
+            the imaging service is stopped and disabled and the first
+            copy's record is in place; exactly one download, and the first
+            copy succeeds and gives the service back.
+two_copies_normal: the same with a scanner running its normal firmware,
+            the second copy started at the first burn poll.
 Exit status 0 passed, 1 failed.
 """
+import difflib
 import json
 import os
 import signal
@@ -27,12 +34,32 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "wine-scanner"))
 import scenario_plan  # noqa: E402
 import wine_harness  # noqa: E402
 
-# A burn long enough to be interrupted in its middle, and a recovery loader
-# that stays on the bus long enough for a second copy to find it.
+# A burn long enough to be interrupted in its middle.
 LONG_BURN = {"scanner": {"burn_ms": 12000}}
-RECOVERY = {"scanner": {"recovery": True,
-                        "power_cycle": {"leave_after_ms": 8500, "absent_ms": 2000, "return_path": 0,
-                                        "return_in_recovery": False}}}
+# Worlds in which a second copy starts while the first burns: the burn, or
+# the recovery loader's stay on the bus before its power cycle, lasts long
+# enough for the second copy to start under Wine on a loaded machine, find
+# the scanner, fail, and for the harness to look at the service, with the
+# first copy still burning. Each with the first copy's line that starts the
+# second (the image has been sent, so the record is written and the
+# service is disabled).
+SECOND_COPY_WORLDS = {
+    "two_copies": ({"scanner": {"recovery": True,
+                                "power_cycle": {"leave_after_ms": 20000, "absent_ms": 2000, "return_path": 0,
+                                                "return_in_recovery": False}}},
+                   b"FW Upgrade! Please wait..."),
+    "two_copies_normal": ({"scanner": {"burn_ms": 25000}}, b"Burning firmware... (1)"),
+}
+# All that a second copy may print, line by line (each message followed by
+# its blank line, as the catalogue prints it): the mode echo, the scanner
+# found, the first copy's hold on the one-updater mutex, the failure.
+# Nothing of the imaging service: the record it may find is the first
+# copy's, alive.
+SECOND_COPY_CONSOLE = (b"0\n"
+                       b"Device found!!\n\n"
+                       b"Device is busy... Please wait...\n\n"
+                       b"Update Failed: After 20 second will close windows\n\n")
+FIRST_COPY_DONE = b"Burning firmware done!!"
 RUN_LIMIT_S = 240
 RECORD_KEY = "HKLM\\SOFTWARE\\fwupdate"
 
@@ -80,6 +107,19 @@ def service_after(session, args):
 
 def record_present(session):
     return session.wine("reg", "query", RECORD_KEY, check=False).returncode == 0
+
+
+def record_values(session):
+    """The record's values as {name: number}, or None without the key."""
+    query = session.wine("reg", "query", RECORD_KEY, check=False)
+    if query.returncode != 0:
+        return None
+    values = {}
+    for line in query.stdout.decode("latin-1").splitlines():
+        fields = line.split()
+        if len(fields) == 3 and fields[1] == "REG_DWORD":
+            values[fields[0]] = int(fields[2], 16)
+    return values
 
 
 def check_given_back(session, args, problems):
@@ -130,25 +170,48 @@ def kill_rerun(session, args, problems):
     check_given_back(session, args, problems)
 
 
+def compare_console(what, expected, console, problems):
+    """`console` against `expected`, whole; a difference is shown line by
+    line."""
+    if console != expected:
+        diff = difflib.unified_diff(expected.decode("latin-1").split("\n"), console.decode("latin-1").split("\n"),
+                                    "expected", "printed", lineterm="")
+        problems.append("%s printed other lines:\n%s" % (what, "\n".join(diff)))
+
+
 def two_copies(session, args, problems):
-    prepare(session, args, RECOVERY)
+    world, second_start = SECOND_COPY_WORLDS[args.case]
+    prepare(session, args, world)
     first = Copy(session, args.exe, "first")
-    first.wait_for(b"Device found!!")
-    time.sleep(2)
+    first.wait_for(second_start)
     second = Copy(session, args.exe, "second")
+    second.wait_for(b"Update Failed")
+    # The second copy is in its closing pause; the first must still be
+    # burning for what follows to say anything about the second.
+    service = service_after(session, args)
+    record = record_values(session)
+    if FIRST_COPY_DONE in first.console():
+        raise RuntimeError("the first copy's burn ended before the service was looked at:\n"
+                           + first.console().decode("latin-1"))
+    if service.get("state") != "stopped" or service.get("start_type") != "disabled":
+        problems.append("while the first copy burns, the imaging service is %s, not stopped and disabled"
+                        % json.dumps(service))
+    # The first copy's record of the service as it found it: running, auto.
+    if record != {"ImagingServiceState": 4, "ImagingServiceStartType": 2}:
+        problems.append("while the first copy burns, the record %s holds %s" % (RECORD_KEY, record))
     second_console = second.finish()
     first_console = first.finish()
-    expected = b"Device found!!\n\nDevice is busy... Please wait...\n\nUpdate Failed"
-    if expected not in second_console:
-        problems.append("the second copy printed:\n" + second_console.decode("latin-1"))
+    compare_console("the second copy", SECOND_COPY_CONSOLE, second_console, problems)
     if b"Update Succeed" not in first_console:
         problems.append("the first copy printed:\n" + first_console.decode("latin-1"))
     downloads = json.loads(session.wine(args.helper, "report").stdout.decode())["scanner"]["downloads"]
     if downloads != 1:
         problems.append("the scanner received %d downloads" % downloads)
+    check_given_back(session, args, problems)
 
 
-CASES = {"ctrl_c": ctrl_c, "kill_rerun": kill_rerun, "two_copies": two_copies}
+CASES = {"ctrl_c": ctrl_c, "kill_rerun": kill_rerun,
+         "two_copies": two_copies, "two_copies_normal": two_copies}
 
 
 def main(argv):
