@@ -243,6 +243,9 @@ bool WriteDevice(Handle device, const void* data, std::uint32_t size, std::uint3
     }
     // The object is copied: the device table may grow while the call waits.
     const SimObject held = *object;
+    if (const std::uint32_t rate = World().bulkBytesPerMs; rate != 0 && held.scanner) {
+        BlockInCall(size / rate);
+    }
     const bool done = FinishTransfer(
         held, SIM_DIR_WRITE, Link().Write(held, static_cast<const std::uint8_t*>(data), size), transferred, overlapped);
     World().lastTransferEndMs = World().nowMs;

@@ -193,6 +193,11 @@ public:
     SimRefusal createMutex;  // CreateMutexA returning null
     SimRefusal setValue;     // RegSetValueExA on the updater's own key
     bool descriptorFailsOnScanner = false;
+    // How fast a bulk write moves its bytes: 0 moves any size at once. A
+    // write that takes time holds its call, and a process that ends inside
+    // it leaves the device with none of its bytes (the platform cancels
+    // the request).
+    std::uint32_t bulkBytesPerMs = 0;
     SimRefusal allocateFixed;  // LocalAlloc returning null
     bool recordCalls = true;   // keep the `calls` lines (the fuzzer turns them off)
     // What answers device requests: null for the scanner model and the
