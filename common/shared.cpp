@@ -28,3 +28,35 @@ void ResetProcessState()
     ProcessEnding = false;
     ImagingServiceOwed = false;
 }
+
+ProcessValues SaveProcessValues()
+{
+    ProcessValues values;
+    values.language = Language;
+    values.updateMode = UpdateMode;
+    values.deviceHandle = DeviceHandle;
+    std::memcpy(values.devicePath, DevicePath, sizeof DevicePath);
+    std::memcpy(values.friendlyName, FriendlyName, sizeof FriendlyName);
+    values.scannerMutex = ScannerMutex;
+    values.utilityMutex = UtilityMutex;
+    values.updaterMutex = UpdaterMutex;
+    values.updateUnderWay = UpdateUnderWay;
+    values.imagingServiceOwed = ImagingServiceOwed;
+    values.processEnding = ProcessEnding;
+    return values;
+}
+
+void LoadProcessValues(const ProcessValues& values)
+{
+    Language = values.language;
+    UpdateMode = values.updateMode;
+    DeviceHandle = values.deviceHandle;
+    std::memcpy(DevicePath, values.devicePath, sizeof DevicePath);
+    std::memcpy(FriendlyName, values.friendlyName, sizeof FriendlyName);
+    ScannerMutex = values.scannerMutex;
+    UtilityMutex = values.utilityMutex;
+    UpdaterMutex = values.updaterMutex;
+    UpdateUnderWay = values.updateUnderWay;
+    ImagingServiceOwed = values.imagingServiceOwed;
+    ProcessEnding = values.processEnding;
+}
