@@ -308,7 +308,7 @@ void Scheduler::DeliverControl(SimWorld& world, const SimControlEvent& control)
     }
     const ConsoleControl event = control.event;
     const bool refusable = event == ConsoleControl::Interrupt || event == ConsoleControl::Break;
-    const std::size_t thread = Spawn(process, [this, handler, event, name, refusable, process] {
+    const std::size_t thread = Spawn(process, [this, handler, event, name, refusable] {
         const bool handled = handler(event);
         World().controlLog.push_back(std::string(name) + (handled && refusable ? " handled" : " ended"));
         if (!handled || !refusable) {
