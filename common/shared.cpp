@@ -19,18 +19,44 @@ Handle UtilityMutex = INVALID_HANDLE;
 
 void ResetProcessState()
 {
-    Language = 0;
-    UpdateMode = 0;
-    DeviceHandle = NO_HANDLE;
-    std::memset(DevicePath, 0, sizeof DevicePath);
-    std::memset(FriendlyName, 0, sizeof FriendlyName);
-    ScannerMutex = INVALID_HANDLE;
-    UtilityMutex = INVALID_HANDLE;
-    UpdaterMutex = INVALID_HANDLE;
-    UpdateUnderWay = false;
-    ProcessEnding = false;
-    ImagingServiceDebt = ServiceDebt::None;
-    ImagingServiceStartTypeOwed = 0;
-    ImageInFlight = false;
-    ImageWriteUnderWay = false;
+    // The values a process starts with are the record's own defaults.
+    LoadProcessValues(ProcessValues{});
+}
+
+ProcessValues SaveProcessValues()
+{
+    ProcessValues values;
+    values.language = Language;
+    values.updateMode = UpdateMode;
+    values.deviceHandle = DeviceHandle;
+    std::memcpy(values.devicePath, DevicePath, sizeof DevicePath);
+    std::memcpy(values.friendlyName, FriendlyName, sizeof FriendlyName);
+    values.scannerMutex = ScannerMutex;
+    values.utilityMutex = UtilityMutex;
+    values.updaterMutex = UpdaterMutex;
+    values.updateUnderWay = UpdateUnderWay;
+    values.imagingServiceDebt = ImagingServiceDebt;
+    values.imagingServiceStartTypeOwed = ImagingServiceStartTypeOwed;
+    values.imageInFlight = ImageInFlight;
+    values.imageWriteUnderWay = ImageWriteUnderWay;
+    values.processEnding = ProcessEnding;
+    return values;
+}
+
+void LoadProcessValues(const ProcessValues& values)
+{
+    Language = values.language;
+    UpdateMode = values.updateMode;
+    DeviceHandle = values.deviceHandle;
+    std::memcpy(DevicePath, values.devicePath, sizeof DevicePath);
+    std::memcpy(FriendlyName, values.friendlyName, sizeof FriendlyName);
+    ScannerMutex = values.scannerMutex;
+    UtilityMutex = values.utilityMutex;
+    UpdaterMutex = values.updaterMutex;
+    UpdateUnderWay = values.updateUnderWay;
+    ImagingServiceDebt = values.imagingServiceDebt;
+    ImagingServiceStartTypeOwed = values.imagingServiceStartTypeOwed;
+    ImageInFlight = values.imageInFlight;
+    ImageWriteUnderWay = values.imageWriteUnderWay;
+    ProcessEnding = values.processEnding;
 }

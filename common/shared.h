@@ -54,6 +54,28 @@ extern std::atomic<bool> ImageWriteUnderWay;
 // new write goes to the scanner after it.
 extern std::atomic<bool> ProcessEnding;
 
+// Every value above as one process has it. The simulator runs several
+// copies of the updater in one process and swaps their values in and out;
+// a value added above belongs here too.
+struct ProcessValues {
+    std::uint16_t language = 0;
+    std::int32_t updateMode = 0;
+    Handle deviceHandle = NO_HANDLE;
+    char devicePath[DEVICE_PATH_SIZE] = {};
+    char friendlyName[FRIENDLY_NAME_SIZE] = {};
+    Handle scannerMutex = INVALID_HANDLE;
+    Handle utilityMutex = INVALID_HANDLE;
+    Handle updaterMutex = INVALID_HANDLE;
+    bool updateUnderWay = false;
+    ServiceDebt imagingServiceDebt = ServiceDebt::None;
+    std::uint32_t imagingServiceStartTypeOwed = 0;
+    bool imageInFlight = false;
+    bool imageWriteUnderWay = false;
+    bool processEnding = false;
+};
+ProcessValues SaveProcessValues();
+void LoadProcessValues(const ProcessValues& values);
+
 // Puts every value back to its state at process start. A real process runs
 // once; the simulator, the tests and the fuzzer run many updates in one
 // process.

@@ -22,6 +22,10 @@ constexpr std::size_t MAX_CONTROLS = 16;
 constexpr std::size_t MAX_SLEEPS = 16;
 constexpr std::size_t MAX_LATER_RUNS = 4;
 constexpr std::size_t MAX_RUN_ARGUMENTS = 64;
+constexpr std::size_t MAX_COPIES = 4;
+constexpr std::size_t MAX_MUTEX_HOLDERS = 8;
+constexpr std::int64_t MAX_END_AFTER_MS = 60 * 1000;
+constexpr std::size_t MAX_MUTEX_NAME = 260;
 
 std::uint64_t EventMs(const Value& value)
 {
@@ -44,6 +48,11 @@ constexpr ScenarioField<SimControlEvent> CONTROL_FIELDS[] = {
      },
      true},
     {"at_ms", [](const Value& value, SimControlEvent& control) { control.atMs = EventMs(value); }, true},
+    {"no_handler", [](const Value& value, SimControlEvent& control) { control.noHandler = value.Bool(); }},
+    {"end_after_ms",
+     [](const Value& value, SimControlEvent& control) {
+         control.endAfterMs = static_cast<std::uint32_t>(value.Integer(0, MAX_END_AFTER_MS));
+     }},
 };
 
 constexpr ScenarioField<SimSystemSleep> SLEEP_FIELDS[] = {
@@ -55,11 +64,40 @@ constexpr ScenarioField<SimSystemSleep> SLEEP_FIELDS[] = {
      true},
 };
 
-constexpr ScenarioField<ScenarioInterruptions> OTHER_UPDATER_FIELDS[] = {
-    {"at_ms",
-     [](const Value& value, ScenarioInterruptions& interruptions) { interruptions.otherUpdaterAtMs = EventMs(value); },
-     true},
+constexpr ScenarioField<SimUpdaterCopy> COPY_FIELDS[] = {
+    {"at_ms", [](const Value& value, SimUpdaterCopy& copy) { copy.atMs = EventMs(value); }, true},
+    {"arguments", [](const Value& value, SimUpdaterCopy& copy) { copy.arguments = ReadArguments(value); }},
 };
+
+constexpr ScenarioField<SimUserMutexHolder> HOLDER_FIELDS[] = {
+    {"name",
+     [](const Value& value, SimUserMutexHolder& holder) {
+         holder.name = value.Text();
+         if (holder.name.empty() || holder.name.size() > MAX_MUTEX_NAME) {
+             value.Refuse("must be a mutex name of 1 to " + std::to_string(MAX_MUTEX_NAME) + " bytes");
+         }
+     },
+     true},
+    {"at_ms", [](const Value& value, SimUserMutexHolder& holder) { holder.atMs = EventMs(value); }, true},
+};
+
+// Copies and users' programs may share a time: they start in the order the
+// file lists them.
+template <typename Item, std::size_t FIELDS>
+void ReadTimed(const Value& value, std::vector<Item>& items, std::size_t most,
+               const ScenarioField<Item> (&fields)[FIELDS])
+{
+    items.clear();
+    for (const Value& element : value.Elements(most)) {
+        Item item;
+        ReadFields<Item>(element, item, fields);
+        if (!items.empty() && item.atMs < items.back().atMs) {
+            element.Member("at_ms").Refuse("must not come before the one before it (at " +
+                                           std::to_string(items.back().atMs) + ")");
+        }
+        items.push_back(std::move(item));
+    }
+}
 
 // Events at one time would have no order the file could state; events out
 // of order are more likely a typo than a plan.
@@ -99,9 +137,13 @@ constexpr ScenarioField<ScenarioInterruptions> INTERRUPTION_FIELDS[] = {
     {"kill_at_ms",
      [](const Value& value, ScenarioInterruptions& interruptions) { interruptions.killAtMs = EventMs(value); }},
     {"sleeps", ReadSleeps},
-    {"other_updater",
+    {"updater_copies",
      [](const Value& value, ScenarioInterruptions& interruptions) {
-         ReadFields<ScenarioInterruptions>(value, interruptions, OTHER_UPDATER_FIELDS);
+         ReadTimed(value, interruptions.copies, MAX_COPIES, COPY_FIELDS);
+     }},
+    {"user_mutex_holders",
+     [](const Value& value, ScenarioInterruptions& interruptions) {
+         ReadTimed(value, interruptions.mutexHolders, MAX_MUTEX_HOLDERS, HOLDER_FIELDS);
      }},
 };
 
@@ -143,7 +185,8 @@ void ScheduleInterruptions(const ScenarioInterruptions& interruptions, SimWorld*
     world->controlEvents = interruptions.controls;
     world->killAtMs = interruptions.killAtMs;
     world->systemSleeps = interruptions.sleeps;
-    world->otherUpdaterAtMs = interruptions.otherUpdaterAtMs;
+    world->updaterCopies = interruptions.copies;
+    world->userMutexHolders = interruptions.mutexHolders;
 }
 
 const char* ControlEventName(ConsoleControl event)

@@ -19,7 +19,7 @@
 #include "scenario_runner/runner_options.h"
 #include "scenario_runner/scenario.h"
 #include "scenario_runner/scenario_reader.h"
-#include "scenario_runner/updater_call.h"
+#include "scenario_runner/updater_process.h"
 
 namespace {
 
@@ -127,7 +127,7 @@ int RunOneProcess(const std::vector<std::string>& arguments)
     int exitCode = ENDED_WITHOUT_RETURNING;
     const char* endedBy = "return";
     try {
-        exitCode = CallUpdater(arguments);
+        exitCode = RunUpdaterProcess(arguments);
     } catch (const SimProcessEnded& ended) {
         endedBy = ended.how;
     }

@@ -164,10 +164,10 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
 {
     json created = json::array(), owned = json::array();
     for (const auto& [name, mutex] : world.mutexes) {
-        if (mutex.createdByUpdater) {
+        if (mutex.CreatedBy(0)) {
             created.push_back(ReportString(name));
         }
-        if (mutex.updaterOwnership > 0) {
+        if (mutex.OwnedBy(0)) {
             owned.push_back(ReportString(name));
         }
     }
@@ -205,6 +205,32 @@ std::string ReportText(const SimWorld& world, const SimService& serviceBefore, i
     return BuildReport(world, serviceBefore, exitCode, end).dump(2) + "\n";
 }
 
+// Each copy of the updater: whether it started, how it ended, what it
+// returned and the text of its own console.
+json CopyFacts(const SimWorld& world)
+{
+    json copies = json::array();
+    for (std::size_t i = 1; i < world.processes.size(); ++i) {
+        const SimProcess& copy = world.processes[i];
+        copies.push_back({{"started", copy.started},
+                          {"ended_by", copy.started ? json(copy.endedBy) : json(nullptr)},
+                          {"exit_code", copy.exitCode >= 0 ? json(copy.exitCode) : json(nullptr)},
+                          {"console", ReportString(copy.view.console)}});
+    }
+    return copies;
+}
+
+json UserHolderFacts(const SimWorld& world)
+{
+    static const char* const STATES[] = {"not_yet", "refused", "waiting", "holding"};
+    json holders = json::array();
+    for (std::size_t i = 0; i < world.userMutexStates.size(); ++i) {
+        holders.push_back({{"name", ReportString(world.userMutexHolders[i].name)},
+                           {"state", STATES[static_cast<std::size_t>(world.userMutexStates[i])]}});
+    }
+    return holders;
+}
+
 json InterruptionFacts(const SimWorld& world)
 {
     // The registry's key paths are kept in lower case.
@@ -219,7 +245,8 @@ json InterruptionFacts(const SimWorld& world)
         {"keep_awake_requests", world.keepAwakeRequests},
         {"control_log", controls},
         {"asleep_ms", world.asleepMs},
-        {"other_updater", {{"tried", world.otherUpdaterTried}, {"wrote", world.otherUpdaterWrote}}},
+        {"updater_copies", CopyFacts(world)},
+        {"user_mutex_holders", UserHolderFacts(world)},
         {"processes", world.processesStarted},
     };
 }

@@ -67,7 +67,12 @@ void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage)
     // code page they were written in is kept beside them, so that a test
     // can tell Big5 text handed over as ASCII.
     SimWorld& world = World();
-    WaitForSelections(world);
+    // The selections are made in the first process's console window; each
+    // copy has a window of its own that nobody touches.
+    const bool firstConsole = world.currentProcess == 0;
+    if (firstConsole) {
+        WaitForSelections(world);
+    }
     world.console.append(data, size);
     if (size != 0) {
         if (!world.consoleRuns.empty() && world.consoleRuns.back().codePage == codePage) {
@@ -76,7 +81,7 @@ void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage)
             world.consoleRuns.push_back(SimConsoleRun{codePage, size});
         }
     }
-    if (world.echoConsole) {
+    if (world.echoConsole && firstConsole) {
         std::fwrite(data, 1, size, stdout);
         std::fflush(stdout);
     }

@@ -1,5 +1,6 @@
 #include "platform/console_control.h"
 
+#include "platform/sim/threads.h"
 #include "platform/sim/world.h"
 
 bool InstallConsoleControlHandler(ConsoleControlHandler handler)
@@ -8,15 +9,15 @@ bool InstallConsoleControlHandler(ConsoleControlHandler handler)
     return true;
 }
 
-// The simulated process has one thread; a control event that falls inside
-// this section is delivered once the section is left, at the next passage of
-// time, as a handler that waits for the lock would run then.
+// A real lock between the simulated threads of the running process: a
+// handler that comes while the main thread is inside the section waits for
+// it, and the main thread goes on meanwhile.
 void LockServiceDebt()
 {
-    World().serviceDebtLocked = true;
+    LockSimServiceDebt();
 }
 
 void UnlockServiceDebt()
 {
-    World().serviceDebtLocked = false;
+    UnlockSimServiceDebt();
 }

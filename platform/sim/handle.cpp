@@ -2,6 +2,7 @@
 
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/world_internal.h"
 
 std::uint32_t LastError()
 {
@@ -36,17 +37,22 @@ void CloseObject(Handle object)
             break;
         }
         SimMutex& mutex = it->second;
-        if (mutex.updaterHandles > 0) {
-            --mutex.updaterHandles;
+        const int process = world.currentProcess;
+        if (mutex.HandlesOf(process) > 1) {
+            --mutex.handles[process];
+            break;
         }
-        // With the updater's last handle gone its ownership ends (the mutex
+        // With the process's last handle gone its ownership ends (the mutex
         // is abandoned), and a name nobody else holds leaves the namespace.
-        if (mutex.updaterHandles == 0) {
-            mutex.updaterOwnership = 0;
-            if (!mutex.heldByOther) {
-                world.mutexes.erase(it);
-            }
+        mutex.handles.erase(process);
+        if (mutex.owner == process) {
+            mutex.owner = NO_PROCESS;
+            mutex.ownership = 0;
         }
+        if (mutex.handles.empty() && !mutex.heldByOther && mutex.otherWaiters == 0) {
+            world.mutexes.erase(it);
+        }
+        GrantWaitingUsers(world);
         break;
     }
     default:

@@ -4,6 +4,7 @@
 
 #include "platform/sim/error_codes.h"
 #include "platform/sim/objects.h"
+#include "platform/sim/world_internal.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ namespace {
 Handle CreateMutexWithDacl(const char* name, bool adminsOnly)
 {
     SimWorld& world = World();
+    const int process = world.currentProcess;
     ++world.mutexCreates;
     // Names are taken literally: "Global\X" and "X" are different names
     // here, as they are for a process outside session 0.
@@ -51,21 +53,28 @@ Handle CreateMutexWithDacl(const char* name, bool adminsOnly)
     auto it = world.mutexes.find(key);
     if (it != world.mutexes.end()) {
         // An existing mutex: a handle to it, ownership not granted, and the
-        // caller learns from the last error that it was there already.
-        ++it->second.updaterHandles;
+        // caller learns from the last error that it was there already. The
+        // updater runs elevated, so an administrators-only DACL lets it in.
+        ++it->second.handles[process];
         const Handle handle = NewSimObject(object);
         SetSimLastError(ERROR_ALREADY_EXISTS_CODE);
         return handle;
     }
     SimMutex& mutex = world.mutexes[key];
     mutex.name = key;
-    mutex.createdByUpdater = true;
+    mutex.createdBy = process;
     mutex.adminsOnly = adminsOnly;
-    mutex.updaterOwnership = 1;
-    mutex.updaterHandles = 1;
+    mutex.owner = process;
+    mutex.ownership = 1;
+    mutex.handles[process] = 1;
     const Handle handle = NewSimObject(object);
     SetSimLastError(0);
     return handle;
+}
+
+bool Unreferenced(const SimMutex& mutex)
+{
+    return mutex.handles.empty() && !mutex.heldByOther && mutex.otherWaiters == 0;
 }
 
 }  // namespace
@@ -90,11 +99,14 @@ bool ReleaseOwnedMutex(Handle mutex)
     }
     RecordCall("ReleaseMutex " + object->name);
     auto it = world.mutexes.find(object->name);
-    if (it == world.mutexes.end() || it->second.updaterOwnership == 0) {
+    if (it == world.mutexes.end() || !it->second.OwnedBy(world.currentProcess)) {
         SetSimLastError(ERROR_NOT_OWNER_CODE);
         return false;
     }
-    --it->second.updaterOwnership;
+    if (--it->second.ownership == 0) {
+        it->second.owner = NO_PROCESS;
+        GrantWaitingUsers(world);
+    }
     return true;
 }
 
@@ -111,8 +123,85 @@ bool TakeUnownedMutex(Handle mutex)
     if (it == world.mutexes.end() || it->second.heldByOther) {
         return false;
     }
-    // Unowned, abandoned by an ended process, or already ours (a mutex is
-    // recursive for its owner).
-    ++it->second.updaterOwnership;
+    SimMutex& found = it->second;
+    // Already ours: a mutex is recursive for its owner.
+    if (found.OwnedBy(world.currentProcess)) {
+        ++found.ownership;
+        return true;
+    }
+    // Unowned, or abandoned by a process that is gone (WAIT_ABANDONED,
+    // which grants it too).
+    if (found.ownership > 0 && !SimMutexAbandoned(world, found)) {
+        return false;
+    }
+    found.owner = world.currentProcess;
+    found.ownership = 1;
     return true;
+}
+
+bool SimMutexAbandoned(const SimWorld& world, const SimMutex& mutex)
+{
+    if (mutex.owner == NO_PROCESS || mutex.ownership == 0) {
+        return false;
+    }
+    const auto owner = static_cast<std::size_t>(mutex.owner);
+    return owner < world.processes.size() && world.processes[owner].ended;
+}
+
+// A standard user's program may open a mutex whose DACL is null; one made
+// for administrators only refuses it. A name nobody holds it creates.
+void OpenUserMutex(SimWorld& world, std::size_t holder)
+{
+    const std::string& name = world.userMutexHolders[holder].name;
+    auto it = world.mutexes.find(name);
+    if (it != world.mutexes.end() && it->second.adminsOnly) {
+        world.userMutexStates[holder] = SimUserMutexState::Refused;
+        return;
+    }
+    SimMutex& mutex = world.mutexes[name];
+    mutex.name = name;
+    ++mutex.otherWaiters;
+    world.userMutexStates[holder] = SimUserMutexState::Waiting;
+    GrantWaitingUsers(world);
+}
+
+// A waiting user's program takes its mutex as soon as nobody owns it, or
+// its owner is gone; it never lets go.
+void GrantWaitingUsers(SimWorld& world)
+{
+    for (std::size_t i = 0; i < world.userMutexStates.size(); ++i) {
+        if (world.userMutexStates[i] != SimUserMutexState::Waiting) {
+            continue;
+        }
+        auto it = world.mutexes.find(world.userMutexHolders[i].name);
+        if (it == world.mutexes.end()) {
+            continue;
+        }
+        SimMutex& mutex = it->second;
+        if (mutex.heldByOther || (mutex.ownership > 0 && !SimMutexAbandoned(world, mutex))) {
+            continue;
+        }
+        mutex.owner = NO_PROCESS;
+        mutex.ownership = 0;
+        mutex.heldByOther = true;
+        mutex.otherLetsGoAtMs = NEVER_MS;
+        --mutex.otherWaiters;
+        world.userMutexStates[i] = SimUserMutexState::Holding;
+    }
+}
+
+// A process that is gone holds no handle; what it owned is abandoned, and a
+// name nobody holds leaves the namespace.
+void DropProcessMutexes(SimWorld& world, int process)
+{
+    for (auto it = world.mutexes.begin(); it != world.mutexes.end();) {
+        SimMutex& mutex = it->second;
+        mutex.handles.erase(process);
+        if (mutex.owner == process) {
+            mutex.owner = NO_PROCESS;
+            mutex.ownership = 0;
+        }
+        it = Unreferenced(mutex) ? world.mutexes.erase(it) : std::next(it);
+    }
+    GrantWaitingUsers(world);
 }

@@ -42,6 +42,10 @@ template <typename... Parts> void RecordCall(const Parts&... parts)
         return;
     }
     std::string line;
+    // A copy's calls are told from the first process's by its number.
+    if (world.currentProcess != 0) {
+        line = "#" + std::to_string(world.currentProcess) + " ";
+    }
     (AppendCallPart(line, parts), ...);
     world.calls.push_back(std::move(line));
 }

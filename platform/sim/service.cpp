@@ -212,11 +212,29 @@ bool ChangeServiceStartType(Handle service, std::uint32_t startType)
     return true;
 }
 
+namespace {
+
+// From a shutdown on the service manager takes no control and starts
+// nothing: both fail at once.
+bool RefusedForShutdown(const SimWorld& world)
+{
+    if (!world.shutdownInProgress) {
+        return false;
+    }
+    SetSimLastError(ERROR_SHUTDOWN_IN_PROGRESS_CODE);
+    return true;
+}
+
+}  // namespace
+
 bool SendServiceStop(Handle service, ServiceStatus* status)
 {
     SimWorld& world = World();
     RecordCall("ControlService STOP");
     if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (RefusedForShutdown(world)) {
         return false;
     }
     if (Refused(world.service.control, world.serviceCalls.control)) {
@@ -255,6 +273,9 @@ bool StartNamedService(Handle service)
     SimWorld& world = World();
     RecordCall("StartService");
     if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (RefusedForShutdown(world)) {
         return false;
     }
     if (Refused(world.service.start, world.serviceCalls.start)) {

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "platform/sim/objects.h"
+#include "platform/sim/threads.h"
+#include "platform/sim/world_internal.h"
 
 extern "C" {
 extern const std::uint8_t fw_embedded_image_start[];
@@ -34,24 +36,66 @@ void SettleService(SimWorld& world)
 }
 
 // Another application that lets go of its mutex releases it and closes its
-// handle; with no handle of the updater's left, the name leaves the
-// namespace and the next create makes a new mutex.
+// handle; with no handle of an updater's or a user's program left, the name
+// leaves the namespace and the next create makes a new mutex.
 void LetGoOfMutexes(SimWorld& world)
 {
     for (auto it = world.mutexes.begin(); it != world.mutexes.end();) {
         SimMutex& mutex = it->second;
         if (mutex.heldByOther && world.nowMs >= mutex.otherLetsGoAtMs) {
             mutex.heldByOther = false;
-            if (mutex.updaterHandles == 0) {
+            if (mutex.handles.empty() && mutex.otherWaiters == 0) {
                 it = world.mutexes.erase(it);
                 continue;
             }
         }
         ++it;
     }
+    GrantWaitingUsers(world);
 }
 
-const char* ControlName(ConsoleControl event)
+void SleepThePc(SimWorld& world, const SimSystemSleep& sleep)
+{
+    world.nowMs += sleep.lengthMs;
+    world.asleepMs += sleep.lengthMs;
+    SettleService(world);
+    LetGoOfMutexes(world);
+    world.model.Update(world.nowMs);
+}
+
+void SwapProcessView(SimWorld& world, SimProcessView& view)
+{
+    std::swap(world.console, view.console);
+    std::swap(world.consoleRuns, view.consoleRuns);
+    std::swap(world.objects, view.objects);
+    std::swap(world.controlHandler, view.controlHandler);
+    std::swap(world.lastError, view.lastError);
+    std::swap(world.keepAwake, view.keepAwake);
+    std::swap(world.keepAwakeRequests, view.keepAwakeRequests);
+    std::swap(world.processEnded, view.processEnded);
+    std::swap(world.processEndedBy, view.processEndedBy);
+    std::swap(world.quickEdit, view.quickEdit);
+    std::swap(world.quickEditOffFromMs, view.quickEditOffFromMs);
+    std::swap(world.quickEditOffUntilMs, view.quickEditOffUntilMs);
+    std::swap(world.serviceHandlesOpen, view.serviceHandlesOpen);
+}
+
+// The first process's record and one per copy, each copy's view as a fresh
+// process in a console of its own finds it.
+void MakeProcesses(SimWorld& world)
+{
+    world.currentProcess = 0;
+    world.processes.assign(1 + world.updaterCopies.size(), SimProcess{});
+    world.processes[0].started = true;
+    world.updaterCopiesStarted = 0;
+    world.userMutexHoldersDone = 0;
+    world.userMutexStates.assign(world.userMutexHolders.size(), SimUserMutexState::NotYet);
+    world.shutdownInProgress = false;
+}
+
+}  // namespace
+
+const char* SimControlName(ConsoleControl event)
 {
     switch (event) {
     case ConsoleControl::Interrupt:
@@ -68,74 +112,6 @@ const char* ControlName(ConsoleControl event)
     return "?";
 }
 
-// The other copy of the updater takes the one-updater mutex only when nobody
-// owns it; it then writes the scanner (not modelled byte by byte: it is the
-// fact that two copies write that matters) and keeps the mutex.
-void StartOtherUpdater(SimWorld& world)
-{
-    world.otherUpdaterTried = true;
-    auto it = world.mutexes.find(OTHER_UPDATER_MUTEX_NAME);
-    if (it != world.mutexes.end() && (it->second.heldByOther || it->second.updaterOwnership > 0)) {
-        return;
-    }
-    SimMutex& mutex = world.mutexes[OTHER_UPDATER_MUTEX_NAME];
-    mutex.name = OTHER_UPDATER_MUTEX_NAME;
-    mutex.heldByOther = true;
-    world.otherUpdaterWrote = true;
-}
-
-// A handler runs on a thread of its own: while the main thread is inside
-// the section the handler waits for, the event waits too.
-void DeliverControlEvent(SimWorld& world, ConsoleControl event)
-{
-    const bool handled = world.controlHandler != nullptr && world.controlHandler(event);
-    world.controlLog.push_back(std::string(ControlName(event)) + (handled ? " handled" : " ended"));
-    if (!handled) {
-        world.EndProcess(ControlName(event));
-    }
-}
-
-void SleepThePc(SimWorld& world, const SimSystemSleep& sleep)
-{
-    world.nowMs += sleep.lengthMs;
-    world.asleepMs += sleep.lengthMs;
-    SettleService(world);
-    LetGoOfMutexes(world);
-    world.model.Update(world.nowMs);
-}
-
-// Everything scheduled up to now happens, in time order. Nothing is
-// delivered while a delivery runs: the handler's own sleeps pass time too.
-void DeliverDueEvents(SimWorld& world)
-{
-    static bool delivering = false;
-    if (delivering || world.processEnded) {
-        return;
-    }
-    struct Guard {
-        Guard() { delivering = true; }
-        ~Guard() { delivering = false; }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
-    } guard;
-    while (world.systemSleepsDone < world.systemSleeps.size() &&
-           world.systemSleeps[world.systemSleepsDone].atMs <= world.nowMs) {
-        SleepThePc(world, world.systemSleeps[world.systemSleepsDone++]);
-    }
-    if (world.nowMs >= world.killAtMs) {
-        world.EndProcess("killed");
-    }
-    if (!world.otherUpdaterTried && world.nowMs >= world.otherUpdaterAtMs) {
-        StartOtherUpdater(world);
-    }
-    while (!world.serviceDebtLocked && world.controlEventsDone < world.controlEvents.size() &&
-           world.controlEvents[world.controlEventsDone].atMs <= world.nowMs) {
-        DeliverControlEvent(world, world.controlEvents[world.controlEventsDone++].event);
-    }
-}
-
-}  // namespace
-
 SimWorld& World()
 {
     static SimWorld world;
@@ -144,6 +120,7 @@ SimWorld& World()
 
 void SimWorld::Start()
 {
+    ResetSimThreads();
     nowMs = 0;
     console.clear();
     consoleRuns.clear();
@@ -158,6 +135,13 @@ void SimWorld::Start()
     }
     SettleService(*this);
     serviceCalls = SimServiceCalls{};
+    auto byTime = [](const auto& left, const auto& right) { return left.atMs < right.atMs; };
+    std::stable_sort(controlEvents.begin(), controlEvents.end(), byTime);
+    std::stable_sort(systemSleeps.begin(), systemSleeps.end(), byTime);
+    std::stable_sort(consoleSelections.begin(), consoleSelections.end(), byTime);
+    std::stable_sort(updaterCopies.begin(), updaterCopies.end(), byTime);
+    std::stable_sort(userMutexHolders.begin(), userMutexHolders.end(), byTime);
+    MakeProcesses(*this);
     mutexes.clear();
     for (const std::string& name : mutexesHeldByOthers) {
         SimMutex& mutex = mutexes[name];
@@ -169,6 +153,11 @@ void SimWorld::Start()
         }
     }
     LetGoOfMutexes(*this);
+    ResetCounters();
+}
+
+void SimWorld::ResetCounters()
+{
     eventsCreated = eventsClosed = 0;
     deviceOpens = deviceCloses = 0;
     serviceHandlesOpen = 0;
@@ -187,15 +176,10 @@ void SimWorld::Start()
     deviceOpenAttempts = 0;
     fixedAllocationCalls = fixedAllocations = fixedFrees = 0;
     objects.clear();
-    auto byTime = [](const auto& left, const auto& right) { return left.atMs < right.atMs; };
-    std::stable_sort(controlEvents.begin(), controlEvents.end(), byTime);
-    std::stable_sort(systemSleeps.begin(), systemSleeps.end(), byTime);
-    std::stable_sort(consoleSelections.begin(), consoleSelections.end(), byTime);
     quickEdit = quickEditAtStart;
     quickEditOffFromMs = quickEditOffUntilMs = NEVER_MS;
     consoleBlockedMs = 0;
     controlHandler = nullptr;
-    serviceDebtLocked = false;
     controlEventsDone = systemSleepsDone = 0;
     controlLog.clear();
     keepAwake = false;
@@ -203,48 +187,96 @@ void SimWorld::Start()
     asleepMs = 0;
     processEnded = false;
     processEndedBy.clear();
-    otherUpdaterTried = otherUpdaterWrote = false;
     processesStarted = 1;
 }
 
 void SimWorld::Advance(std::uint32_t milliseconds)
 {
-    nowMs += milliseconds;
-    SettleService(*this);
-    LetGoOfMutexes(*this);
-    model.Update(nowMs);
-    DeliverDueEvents(*this);
+    SleepSimThreadUntil(nowMs + milliseconds);
 }
 
 void SimWorld::EndProcess(const char* how)
 {
-    processEnded = true;
-    processEndedBy = how;
-    // What the platform takes back from an ended process.
-    keepAwake = false;
-    controlHandler = nullptr;
+    EndSimProcess(currentProcess, how);
+    ThrowIfSimThreadEnded();
     throw SimProcessEnded{how};
 }
 
 void SimWorld::StartNextProcess()
 {
-    for (auto it = mutexes.begin(); it != mutexes.end();) {
-        it->second.updaterOwnership = 0;
-        it->second.updaterHandles = 0;
-        it->second.createdByUpdater = false;
-        it = it->second.heldByOther ? std::next(it) : mutexes.erase(it);
+    ResetSimThreads();
+    DropProcessMutexes(*this, 0);
+    for (auto& [name, mutex] : mutexes) {
+        if (mutex.createdBy == 0) {
+            mutex.createdBy = NO_PROCESS;
+        }
     }
     objects.clear();
     serviceHandlesOpen = 0;
     controlHandler = nullptr;
-    serviceDebtLocked = false;
     keepAwake = false;
     // A console mode the ended process changed stays changed.
     quickEditOffFromMs = quickEditOffUntilMs = NEVER_MS;
     processEnded = false;
     processEndedBy.clear();
     killAtMs = NEVER_MS;
+    // After a shutdown the next run comes after Windows has started again:
+    // the service manager takes controls, and the service runs if its start
+    // type says so.
+    if (shutdownInProgress) {
+        shutdownInProgress = false;
+        serviceNow.state =
+            serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
+    }
+    processes[0] = SimProcess{};
+    processes[0].started = true;
     ++processesStarted;
+}
+
+void MoveSimClockTo(SimWorld& world, std::uint64_t atMs)
+{
+    world.nowMs = std::max(world.nowMs, atMs);
+    SettleService(world);
+    LetGoOfMutexes(world);
+    world.model.Update(world.nowMs);
+    while (world.systemSleepsDone < world.systemSleeps.size() &&
+           world.systemSleeps[world.systemSleepsDone].atMs <= world.nowMs) {
+        SleepThePc(world, world.systemSleeps[world.systemSleepsDone++]);
+    }
+}
+
+void ShowSimProcess(SimWorld& world, int process)
+{
+    const int before = world.currentProcess;
+    if (process == before || static_cast<std::size_t>(process) >= world.processes.size() ||
+        static_cast<std::size_t>(before) >= world.processes.size()) {
+        return;
+    }
+    // The running process's slot holds nothing of use while it runs: the
+    // swap parks the world's fields there and takes the other's out.
+    SwapProcessView(world, world.processes[before].view);
+    SwapProcessView(world, world.processes[process].view);
+    world.currentProcess = process;
+}
+
+void EndSimProcessState(SimWorld& world, int process, const char* how, bool returned)
+{
+    SimProcess& record = world.processes[process];
+    record.ended = true;
+    record.endedBy = how;
+    if (!returned) {
+        WithSimProcessView(world, process, [&world, how] {
+            world.processEnded = true;
+            world.processEndedBy = how;
+            world.keepAwake = false;
+            world.controlHandler = nullptr;
+        });
+    }
+    // A copy's handles close with it; the first process's stay for the
+    // report until the next run starts.
+    if (process != 0) {
+        DropProcessMutexes(world, process);
+    }
 }
 
 const std::uint8_t* EmbeddedImageData()

@@ -4,7 +4,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -71,18 +73,34 @@ enum class SimImage { Present, Missing, NotLoadable, Empty };
 
 inline constexpr std::uint64_t NEVER_MS = ~std::uint64_t{0};
 
+// Which process a simulated object belongs to: the first updater is 0, the
+// copies of world.updaterCopies follow in order.
+constexpr int NO_PROCESS = -1;
+
 struct SimMutex {
     std::string name;
     // Another application created it, owns it and keeps a handle to it. The
-    // mutex lives while that handle or any of the updater's is open.
+    // mutex lives while that handle or any updater process's is open.
     bool heldByOther = false;
-    bool createdByUpdater = false;
-    int updaterOwnership = 0;                  // recursion count of the updater's ownership
-    int updaterHandles = 0;                    // handles the updater holds on it
+    int createdBy = NO_PROCESS;  // the updater process that created it
+    int owner = NO_PROCESS;      // the updater process that owns it
+    int ownership = 0;           // the owner's recursion count
+    // Handles each updater process holds on it, by process.
+    std::map<int, int> handles;
+    // Standard users' programs that opened it and wait for it.
+    int otherWaiters = 0;
     std::uint64_t otherLetsGoAtMs = NEVER_MS;  // virtual ms: it releases and closes its handle
     // Created with a DACL for administrators and SYSTEM only; otherwise a
     // null DACL lets any account open it.
     bool adminsOnly = false;
+
+    bool OwnedBy(int process) const { return owner == process && ownership > 0; }
+    int HandlesOf(int process) const
+    {
+        const auto found = handles.find(process);
+        return found == handles.end() ? 0 : found->second;
+    }
+    bool CreatedBy(int process) const { return createdBy == process; }
 };
 
 // usbscan's time-out on a handle nobody set one on.
@@ -132,10 +150,74 @@ struct SimServiceCalls {
 };
 
 // A console control event that reaches the updater at a virtual time.
+// With noHandler (a log-off or shutdown that does not wait for console
+// programs) the process ends endAfterMs after the event and its handler is
+// never called.
 struct SimControlEvent {
     std::uint64_t atMs = 0;
     ConsoleControl event = ConsoleControl::Interrupt;
+    bool noHandler = false;
+    std::uint32_t endAfterMs = 0;
 };
+
+// Another copy of the updater, started at a virtual time with its own
+// command line: a process of its own running the updater's real code.
+struct SimUpdaterCopy {
+    std::uint64_t atMs = 0;
+    std::vector<std::string> arguments;
+};
+
+// A standard user's program that opens a named mutex at a virtual time, if
+// its DACL lets it (or creates it when missing), waits for it and, once it
+// owns it, keeps it.
+struct SimUserMutexHolder {
+    std::string name;
+    std::uint64_t atMs = 0;
+};
+enum class SimUserMutexState : std::uint8_t { NotYet, Refused, Waiting, Holding };
+
+// What belongs to one process: the world's own fields of the same names hold
+// the running process's, and each SimProcess keeps the others' meanwhile.
+struct SimProcessView {
+    std::string console;
+    std::vector<SimConsoleRun> consoleRuns;
+    std::vector<SimObject> objects;
+    ConsoleControlHandler controlHandler = nullptr;
+    std::uint32_t lastError = 0;
+    bool keepAwake = false;
+    std::uint32_t keepAwakeRequests = 0;
+    bool processEnded = false;
+    std::string processEndedBy;
+    bool quickEdit = true;
+    std::uint64_t quickEditOffFromMs = NEVER_MS;
+    std::uint64_t quickEditOffUntilMs = NEVER_MS;
+    std::uint32_t serviceHandlesOpen = 0;
+};
+
+// One updater process in the world: index 0 is the first run (and each of
+// its later runs), 1.. the copies in the order of world.updaterCopies.
+struct SimProcess {
+    std::vector<std::string> arguments;
+    bool started = false;
+    bool ended = false;                 // it is gone: returned, killed or ended by an event
+    int exitCode = -1;                  // what its main returned; -1 when it did not return
+    std::string endedBy;                // "return", "killed", "close", ...
+    SimProcessView view;                // its console, handles, ... while another process runs, and afterwards
+    std::shared_ptr<void> logicValues;  // the updater's process-wide values while another process runs
+    int debtOwner = -1;                 // the simulated thread that holds its service-debt lock
+};
+
+// How the world starts a copy of the updater, set by the layer that links
+// the updater's code (the platform layer cannot include it): its entry, and
+// the process-wide values the updater keeps, saved and loaded as the
+// simulated threads of different processes take turns.
+struct SimUpdaterProgram {
+    std::function<int(const std::vector<std::string>&)> main;
+    std::function<std::shared_ptr<void>()> saveValues;
+    std::function<void(const std::shared_ptr<void>&)> loadValues;
+    std::function<void()> resetValues;
+};
+void SetSimUpdaterProgram(SimUpdaterProgram program);
 
 // The PC sleeps at a virtual time for a while: the tick count and the
 // scanner's own time go on, the PC's awake time does not.
@@ -163,11 +245,6 @@ struct SimProcessEnded {
 };
 
 class DeviceLink;
-
-// The one-updater mutex as the other copy of the updater (another program,
-// as far as this PC is concerned) names it. The tests of two copies fail if
-// it ever parts from the name the updater's own code uses.
-constexpr const char* OTHER_UPDATER_MUTEX_NAME = "Global\\fwupdate-update";
 
 class SimWorld {
 public:
@@ -208,9 +285,8 @@ public:
     std::vector<SimSystemSleep> systemSleeps;
     std::vector<SimConsoleSelection> consoleSelections;  // in any order
     bool quickEditAtStart = true;                        // a legacy console's default
-    // Another copy of the updater starts then: it takes the one-updater
-    // mutex when nobody owns it, and then writes the scanner.
-    std::uint64_t otherUpdaterAtMs = NEVER_MS;
+    std::vector<SimUpdaterCopy> updaterCopies;           // in any order
+    std::vector<SimUserMutexHolder> userMutexHolders;    // in any order
     // Registry keys outside the Image class, by lower-case path: their
     // numbers by value name. Kept across processes, as the registry is.
     std::map<std::string, std::map<std::string, std::uint32_t>> machineKeys;
@@ -218,6 +294,7 @@ public:
     // Resets every piece of run-time state from the configuration: clock,
     // scanner model, service, mutex namespace, console, counters.
     void Start();
+    void ResetCounters();
 
     // ---- run-time state and observations ----
     std::uint64_t nowMs = 0;  // virtual milliseconds since Start
@@ -251,7 +328,6 @@ public:
     SimServiceCalls serviceCalls;
     std::vector<SimObject> objects;  // every handle given out in this run
     ConsoleControlHandler controlHandler = nullptr;
-    bool serviceDebtLocked = false;     // the main thread is inside the section a handler waits for
     std::size_t controlEventsDone = 0;  // events delivered so far, in time order
     std::size_t systemSleepsDone = 0;
     std::vector<std::string> controlLog;           // "ctrl_c handled", "close ended", ... in order
@@ -264,16 +340,22 @@ public:
     std::uint64_t asleepMs = 0;                    // virtual time the PC slept
     bool processEnded = false;
     std::string processEndedBy;  // "killed", "ctrl_c", "close", ... when it ended without returning
-    bool otherUpdaterTried = false;
-    bool otherUpdaterWrote = false;  // the other copy got the mutex and wrote the scanner
     std::uint32_t processesStarted = 1;
+    bool shutdownInProgress = false;    // a shutdown event came: the service manager refuses controls
+    int currentProcess = 0;             // the process whose thread runs now (whose view the fields above hold)
+    std::vector<SimProcess> processes;  // [0] the first updater, then the copies
+    std::size_t updaterCopiesStarted = 0;
+    std::size_t userMutexHoldersDone = 0;
+    std::vector<SimUserMutexState> userMutexStates;  // by userMutexHolders index, in time order
 
-    // Ends the simulated process: the process-owned state goes as the
-    // platform takes it back, and SimProcessEnded is thrown.
+    // Ends the running process: the process-owned state goes as the
+    // platform takes it back, its other threads unwind, and SimProcessEnded
+    // is thrown.
     [[noreturn]] void EndProcess(const char* how);
-    // The next run of the updater in the same PC: a new process (no handles,
-    // no handler, no keep-awake request, mutexes it owned abandoned), while
-    // the service, the registry, the scanner and the clock go on.
+    // The next run of the updater in the same PC (after a shutdown, in the
+    // restarted PC): a new process (no handles, no handler, no keep-awake
+    // request, mutexes it owned abandoned), while the service, the
+    // registry, the scanner and the clock go on.
     void StartNextProcess();
 
     // Advances virtual time (and the service's pending states with it). A
@@ -284,6 +366,15 @@ public:
 
 // The process's one world.
 SimWorld& World();
+
+// Runs `main` as the first updater process's main thread on the calling
+// thread, then lets every other simulated thread (handlers, copies, users'
+// programs) run to its end, as the PC goes on after the process. Returns
+// what main returned; a SimProcessEnded out of main is thrown on after that.
+int RunFirstProcess(const std::function<int()>& main);
+// Unwinds and joins every simulated thread but the caller's: what a new
+// world does before it starts.
+void EndSimulatedThreads();
 
 // The embedded image's bytes and size (the same bytes FindBinaryResource
 // reaches when the world's image is Present).

@@ -413,7 +413,7 @@ TEST_F(AppInterruptionTest, OneUpdaterAtATime)
         if (c.weAreSecond) {
             World().mutexesHeldByOthers = {UPDATER_MUTEX};
         } else {
-            World().otherUpdaterAtMs = 2500;
+            World().updaterCopies.push_back({2500, {}});
         }
         EXPECT_FALSE(RunToItsEnd());
         if (c.weAreSecond) {
@@ -422,8 +422,14 @@ TEST_F(AppInterruptionTest, OneUpdaterAtATime)
             EXPECT_EQ(World().serviceCalls.openManager, 0u);
             EXPECT_EQ(World().mutexes.count(apptest::SCANNER_MUTEX), 0u);
         } else {
-            EXPECT_TRUE(World().otherUpdaterTried);
-            EXPECT_FALSE(World().otherUpdaterWrote);
+            // The copy runs the updater's own code beside the first and
+            // finds the one-updater mutex owned.
+            const SimProcess& copy = World().processes[1];
+            EXPECT_TRUE(copy.started);
+            EXPECT_EQ(copy.endedBy, "return");
+            // It must not settle the record of a run still under way.
+            EXPECT_EQ(copy.view.console.find(STARTING), std::string::npos);
+            EXPECT_EQ(copy.view.console.substr(copy.view.console.size() - FAILED.size()), FAILED);
             EXPECT_EQ(World().model.downloads, 1u);
         }
         EXPECT_TRUE(ServiceGivenBack());

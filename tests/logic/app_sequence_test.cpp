@@ -56,13 +56,13 @@ std::vector<std::string> CallsFrom(const std::string& line)
 bool HeldByUpdater(const char* name)
 {
     auto found = World().mutexes.find(name);
-    return found != World().mutexes.end() && found->second.updaterOwnership > 0;
+    return found != World().mutexes.end() && found->second.OwnedBy(0);
 }
 
 bool CreatedByUpdater(const char* name)
 {
     auto found = World().mutexes.find(name);
-    return found != World().mutexes.end() && found->second.createdByUpdater;
+    return found != World().mutexes.end() && found->second.CreatedBy(0);
 }
 
 enum class ServiceAfter { Untouched, Restarted, StoppedAutomatic, StillStopping };
@@ -187,8 +187,8 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
                                   std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
                                   "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
     EXPECT_EQ(apptest::CountCalls("CloseMutex"), 0u);
-    EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].updaterHandles, 1);
-    EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].updaterHandles, 1);
+    EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].HandlesOf(0), 1);
+    EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].HandlesOf(0), 1);
     // The status query, the stop and the restart share one pair of handles.
     EXPECT_EQ(World().serviceCalls.openManager, 1u);
     // The scanner's handle stays open to the end of the run.

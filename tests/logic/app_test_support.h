@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/entry.h"
 #include "platform/sim/world.h"
+#include "scenario_runner/updater_process.h"
 #include "tests/logic/sim_fixture.h"
 
 namespace apptest {
@@ -51,17 +51,11 @@ inline std::size_t CountCalls(const std::string& prefix)
     return count;
 }
 
+// The run is the world's first process; whatever else the world runs
+// (handlers, copies of the updater) has run to its end when it returns.
 inline int RunProgram(const std::vector<std::string>& args)
 {
-    std::vector<std::string> storage;
-    storage.push_back("fwupdate.exe");
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& text : storage) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    return UpdaterMain(static_cast<int>(storage.size()), argv.data());
+    return RunUpdaterProcess(args);
 }
 
 // Code page 950 bytes to UTF-8; "<undecodable>" when iconv refuses them.

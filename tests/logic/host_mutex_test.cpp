@@ -25,7 +25,7 @@ protected:
     bool OwnedByUpdater(const std::string& name)
     {
         auto found = World().mutexes.find(name);
-        return found != World().mutexes.end() && found->second.updaterOwnership > 0;
+        return found != World().mutexes.end() && found->second.OwnedBy(0);
     }
 };
 

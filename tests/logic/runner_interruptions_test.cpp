@@ -69,8 +69,29 @@ const KeyCase KEY_CASES[] = {
          EXPECT_EQ(i.sleeps[0].lengthMs, 700000u);
          EXPECT_EQ(i.sleeps[1].atMs, 700100u);
      }},
-    {"another updater", R"({"interruptions": {"other_updater": {"at_ms": 5000}}})",
-     [](const ScenarioInterruptions& i) { EXPECT_EQ(i.otherUpdaterAtMs, 5000u); }},
+    {"two more updaters, one with arguments",
+     R"({"interruptions": {"updater_copies": [{"at_ms": 5000}, {"at_ms": 5000, "arguments": ["-b"]}]}})",
+     [](const ScenarioInterruptions& i) {
+         ASSERT_EQ(i.copies.size(), 2u);
+         EXPECT_EQ(i.copies[0].atMs, 5000u);
+         EXPECT_TRUE(i.copies[0].arguments.empty());
+         EXPECT_EQ(i.copies[1].arguments, std::vector<std::string>{"-b"});
+         EXPECT_TRUE(i.Any());
+     }},
+    {"a log-off that does not call the handler",
+     R"({"interruptions": {"control": [{"event": "logoff", "at_ms": 100, "no_handler": true, "end_after_ms": 250}]}})",
+     [](const ScenarioInterruptions& i) {
+         ASSERT_EQ(i.controls.size(), 1u);
+         EXPECT_TRUE(i.controls[0].noHandler);
+         EXPECT_EQ(i.controls[0].endAfterMs, 250u);
+     }},
+    {"a user's program that holds a mutex",
+     R"({"interruptions": {"user_mutex_holders": [{"name": "Global\\fwupdate-update", "at_ms": 10}]}})",
+     [](const ScenarioInterruptions& i) {
+         ASSERT_EQ(i.mutexHolders.size(), 1u);
+         EXPECT_EQ(i.mutexHolders[0].name, "Global\\fwupdate-update");
+         EXPECT_EQ(i.mutexHolders[0].atMs, 10u);
+     }},
     {"later runs, with and without arguments", R"({"then_run": [{"arguments": ["-b"]}, {}]})",
      [](const ScenarioInterruptions& i) {
          ASSERT_EQ(i.laterRuns.size(), 2u);
@@ -118,10 +139,20 @@ const RefusalCase REFUSAL_CASES[] = {
      "f.json: interruptions.sleeps[0].scanner_leaves_bus: unknown key"},
     {R"({"interruptions": {"sleeps": [{"at_ms": 100, "length_ms": 10}, {"at_ms": 109, "length_ms": 10}]}})",
      "f.json: interruptions.sleeps[1].at_ms: the PC is still asleep then: the sleep before it ends at 110"},
-    {R"({"interruptions": {"other_updater": {}}})",
-     "f.json: interruptions.other_updater.at_ms: missing (this key is required)"},
-    {R"({"interruptions": {"other_updater": {"at_ms": "soon"}}})",
-     "f.json: interruptions.other_updater.at_ms: must be an integer from 0 to 86400000, not text"},
+    {R"({"interruptions": {"updater_copies": [{}]}})",
+     "f.json: interruptions.updater_copies[0].at_ms: missing (this key is required)"},
+    {R"({"interruptions": {"updater_copies": [{"at_ms": "soon"}]}})",
+     "f.json: interruptions.updater_copies[0].at_ms: must be an integer from 0 to 86400000, not text"},
+    {R"({"interruptions": {"updater_copies": [{"at_ms": 9}, {"at_ms": 8}]}})",
+     "f.json: interruptions.updater_copies[1].at_ms: must not come before the one before it (at 9)"},
+    {R"({"interruptions": {"updater_copies": [{}, {}, {}, {}, {}]}})",
+     "f.json: interruptions.updater_copies: holds 5 elements; at most 4 are allowed"},
+    {R"({"interruptions": {"control": [{"event": "close", "at_ms": 5, "end_after_ms": 60001}]}})",
+     "f.json: interruptions.control[0].end_after_ms: out of range: must be from 0 to 60000"},
+    {R"({"interruptions": {"user_mutex_holders": [{"name": "", "at_ms": 1}]}})",
+     "f.json: interruptions.user_mutex_holders[0].name: must be a mutex name of 1 to 260 bytes"},
+    {R"({"interruptions": {"user_mutex_holders": [{"at_ms": 1}]}})",
+     "f.json: interruptions.user_mutex_holders[0].name: missing (this key is required)"},
     {R"({"then_run": {"arguments": []}})", "f.json: then_run: must be an array, not an object"},
     {R"({"then_run": [{"args": []}]})", "f.json: then_run[0].args: unknown key"},
     {R"({"then_run": [{}, {}, {}, {}, {}]})", "f.json: then_run: holds 5 elements; at most 4 are allowed"},
@@ -146,7 +177,8 @@ TEST(RunnerInterruptionsTest, ASingleRunCallerRefusesThem)
         R"({"interruptions": {"kill_at_ms": 10}})",
         R"({"interruptions": {"sleeps": [{"at_ms": 1, "length_ms": 1}]}})",
         R"({"then_run": [{}]})",
-        R"({"interruptions": {"other_updater": {"at_ms": 0}}})",
+        R"({"interruptions": {"updater_copies": [{"at_ms": 0}]}})",
+        R"({"interruptions": {"user_mutex_holders": [{"name": "m", "at_ms": 0}]}})",
     };
     for (const char* scenario : asking) {
         SCOPED_TRACE(scenario);

@@ -51,11 +51,24 @@ TEST(RunnerReportTest, TextsThatAreNotUtf8AreEscapedBytewise)
     }
 }
 
+// A mutex as the report finds it: who made it, and the first process's
+// ownership count.
+SimMutex MutexOf(const std::string& name, bool heldByOther, int createdBy, int ownership)
+{
+    SimMutex mutex;
+    mutex.name = name;
+    mutex.heldByOther = heldByOther;
+    mutex.createdBy = createdBy;
+    mutex.owner = ownership > 0 ? 0 : NO_PROCESS;
+    mutex.ownership = ownership;
+    return mutex;
+}
+
 TEST(RunnerReportTest, ReportWithAnyMutexNameReadsBackAsJson)
 {
     SimWorld world{};  // the scanner model has no initialisers of its own
     const std::string cp950 = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_\xa4\xa4\xa4\xe5";
-    world.mutexes[cp950] = SimMutex{cp950, false, true, 1};
+    world.mutexes[cp950] = MutexOf(cp950, false, 0, 1);
 
     const std::string text = ReportText(world, world.service, 0, RunEnd::Return);
 
@@ -102,10 +115,10 @@ TEST(RunnerReportTest, ScannerClockIsTheReceivedRecordAdvanced)
 
 TEST(RunnerReportTest, ListsMutexesTheUpdaterCreatedAndStillOwns)
 {
-    SimWorld world{};  // the scanner model has no initialisers of its own
-    world.mutexes["Global\\A"] = SimMutex{"Global\\A", false, true, 0};  // created, released
-    world.mutexes["B"] = SimMutex{"B", false, true, 2};                  // created, still owned
-    world.mutexes["C"] = SimMutex{"C", true, false, 0};                  // another application's
+    SimWorld world{};                                                // the scanner model has no initialisers of its own
+    world.mutexes["Global\\A"] = MutexOf("Global\\A", false, 0, 0);  // created, released
+    world.mutexes["B"] = MutexOf("B", false, 0, 2);                  // created, still owned
+    world.mutexes["C"] = MutexOf("C", true, NO_PROCESS, 0);          // another application's
 
     const nlohmann::json report = BuildReport(world, world.service, 0, RunEnd::Return);
 

@@ -16,6 +16,7 @@ class SimulatedWorldFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        EndSimulatedThreads();
         World() = SimWorld{};
         ResetProcessState();
     }

@@ -25,6 +25,7 @@
 #include "host/guards.h"
 #include "host/wia_control.h"
 #include "platform/sim/world.h"
+#include "scenario_runner/updater_process.h"
 #include "tools/fuzz/blocking.h"
 #include "tools/fuzz/interruptions.h"
 #include "tools/fuzz/invariants.h"
@@ -414,7 +415,9 @@ bool RunProcess(std::vector<std::string>& args, int* rc)
     }
     argv.push_back(nullptr);
     try {
-        *rc = UpdaterMain(static_cast<int>(args.size()), argv.data());
+        // The world's copies of the updater run its real code too.
+        UseRealUpdaterForCopies();
+        *rc = RunFirstProcess([&argv, &args] { return UpdaterMain(static_cast<int>(args.size()), argv.data()); });
         return false;
     } catch (const SimProcessEnded&) {
         return true;

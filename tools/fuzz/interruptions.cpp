@@ -40,14 +40,14 @@ void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world)
             {When(provider), provider.ConsumeIntegralInRange<std::uint32_t>(0, LONGEST_SLEEP_MS)});
     }
     if (Maybe(provider, 4)) {
-        world.otherUpdaterAtMs = When(provider);
+        world.updaterCopies.push_back({When(provider), {}});
     }
 }
 
 bool HasInterruptions(const SimWorld& world)
 {
     return !world.controlEvents.empty() || world.killAtMs != NEVER_MS || !world.systemSleeps.empty() ||
-           world.otherUpdaterAtMs != NEVER_MS;
+           !world.updaterCopies.empty();
 }
 
 std::string CheckInterruptionPromises(const SimWorld& world, const SimService& before)

@@ -314,7 +314,7 @@ std::string CheckImagingService(const SimWorld& world, const SimService& before,
 std::string CheckMutexes(const SimWorld& world, const SimService& /*before*/, const RunWatch& watch)
 {
     for (const auto& [name, m] : world.mutexes) {
-        if (m.updaterOwnership != 0) {
+        if (m.OwnedBy(0)) {
             return "3: the updater still owns mutex " + name;
         }
     }

@@ -35,7 +35,7 @@ bool UpdaterOwnsBothGuards(const SimWorld& w)
 {
     bool scanner = false, utility = false;
     for (const auto& [name, m] : w.mutexes) {
-        if (m.updaterOwnership <= 0) {
+        if (!m.OwnedBy(0)) {
             continue;
         }
         if (name.compare(0, sizeof SCANNER_MUTEX_PREFIX - 1, SCANNER_MUTEX_PREFIX) == 0) {
@@ -131,7 +131,7 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     // Two copies of the updater never write the scanner at once: each writes
     // only while it owns the one-updater mutex.
     const auto updaterMutex = w.mutexes.find(UPDATER_MUTEX_NAME);
-    const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.updaterOwnership > 0;
+    const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.OwnedBy(0);
     const std::uint32_t reached = w.model.writeCalls;
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
     if (w.model.writeCalls != reached) {
