@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/sim/objects.h"
 #include "platform/sim/world.h"
@@ -12,6 +13,9 @@ namespace {
 std::uint64_t SelectionEndAt(const SimWorld& world, std::uint64_t nowMs)
 {
     for (const SimConsoleSelection& selection : world.consoleSelections) {
+        if (!selection.whenWriting.empty() && selection.atMs == NEVER_MS) {
+            continue;
+        }
         const std::uint64_t end = selection.atMs + selection.lengthMs;
         if (selection.atMs > nowMs || end <= nowMs) {
             continue;
@@ -23,6 +27,19 @@ std::uint64_t SelectionEndAt(const SimWorld& world, std::uint64_t nowMs)
         return end;
     }
     return 0;
+}
+
+// A selection waiting for a text is made the first time a write begins
+// with it.
+void MakeSelectionsOnText(SimWorld& world, const char* data, std::size_t size)
+{
+    for (SimConsoleSelection& selection : world.consoleSelections) {
+        const std::string& text = selection.whenWriting;
+        if (!text.empty() && selection.atMs == NEVER_MS && size >= text.size() &&
+            std::string(data, text.size()) == text) {
+            selection.atMs = world.nowMs;
+        }
+    }
 }
 
 // A write waits, holding its thread, for as long as a selection lasts.
@@ -71,9 +88,13 @@ void ConsoleWrite(const char* data, std::size_t size, std::uint32_t codePage)
     // copy has a window of its own that nobody touches.
     const bool firstConsole = world.currentProcess == 0;
     if (firstConsole) {
+        MakeSelectionsOnText(world, data, size);
         WaitForSelections(world);
     }
     world.console.append(data, size);
+    if (firstConsole) {
+        world.lastConsoleWriteMs = world.nowMs;
+    }
     if (size != 0) {
         if (!world.consoleRuns.empty() && world.consoleRuns.back().codePage == codePage) {
             world.consoleRuns.back().size += size;

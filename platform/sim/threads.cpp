@@ -334,7 +334,10 @@ void Scheduler::EndDueProcesses(SimWorld& world)
             continue;
         }
         if (end.handler == NO_THREAD) {
-            world.controlLog.push_back(std::string(end.how) + " ended without the handler");
+            // A kill is no control event: it leaves no line.
+            if (std::string(end.how) != "killed") {
+                world.controlLog.push_back(std::string(end.how) + " ended without the handler");
+            }
         } else if (m_threads[end.handler]->state != ThreadState::Done) {
             world.controlLog.push_back(std::string(end.how) + " cut off");
         } else {
@@ -350,6 +353,9 @@ void Scheduler::StartCopy(SimWorld& world, std::size_t copy)
     SimProcess& record = world.processes[process];
     record.started = true;
     record.arguments = world.updaterCopies[copy].arguments;
+    if (world.updaterCopies[copy].killAtMs != NEVER_MS) {
+        m_ends.push_back({process, world.updaterCopies[copy].killAtMs, "killed", NO_THREAD});
+    }
     Spawn(process, [this, process] {
         const std::vector<std::string> arguments = World().processes[process].arguments;
         if (!m_program.main) {

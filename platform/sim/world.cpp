@@ -138,6 +138,11 @@ void SimWorld::Start()
     auto byTime = [](const auto& left, const auto& right) { return left.atMs < right.atMs; };
     std::stable_sort(controlEvents.begin(), controlEvents.end(), byTime);
     std::stable_sort(systemSleeps.begin(), systemSleeps.end(), byTime);
+    for (SimConsoleSelection& selection : consoleSelections) {
+        if (!selection.whenWriting.empty()) {
+            selection.atMs = NEVER_MS;  // made once its text comes
+        }
+    }
     std::stable_sort(consoleSelections.begin(), consoleSelections.end(), byTime);
     std::stable_sort(updaterCopies.begin(), updaterCopies.end(), byTime);
     std::stable_sort(userMutexHolders.begin(), userMutexHolders.end(), byTime);
@@ -179,6 +184,7 @@ void SimWorld::ResetCounters()
     quickEdit = quickEditAtStart;
     quickEditOffFromMs = quickEditOffUntilMs = NEVER_MS;
     consoleBlockedMs = 0;
+    lastConsoleWriteMs = NEVER_MS;
     controlHandler = nullptr;
     controlEventsDone = systemSleepsDone = 0;
     controlLog.clear();

@@ -165,6 +165,7 @@ struct SimControlEvent {
 struct SimUpdaterCopy {
     std::uint64_t atMs = 0;
     std::vector<std::string> arguments;
+    std::uint64_t killAtMs = NEVER_MS;  // the copy is killed then
 };
 
 // A standard user's program that opens a named mutex at a virtual time, if
@@ -234,6 +235,10 @@ struct SimConsoleSelection {
     std::uint64_t atMs = 0;
     std::uint32_t lengthMs = 0;
     bool byClick = true;
+    // When not empty, the selection is made instead just as the first
+    // console is about to show a write that begins with this text: two
+    // lines written in the same virtual millisecond can be told apart.
+    std::string whenWriting;
 };
 
 // Thrown out of the platform layer when the simulated process ends without
@@ -335,6 +340,7 @@ public:
     std::uint64_t quickEditOffFromMs = NEVER_MS;   // the run turned it off then ...
     std::uint64_t quickEditOffUntilMs = NEVER_MS;  // ... and put it back then
     std::uint64_t consoleBlockedMs = 0;            // virtual time writes waited for a selection
+    std::uint64_t lastConsoleWriteMs = NEVER_MS;   // when the first process's last write reached its console
     bool keepAwake = false;                        // the system-required request stands
     std::uint32_t keepAwakeRequests = 0;           // requests made (set or cleared)
     std::uint64_t asleepMs = 0;                    // virtual time the PC slept

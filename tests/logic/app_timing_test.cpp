@@ -314,7 +314,7 @@ TEST_F(AppTimingTest, ConsoleHeldDuringTheBurnDoesNotFailAFinishedBurn)
         SCOPED_TRACE(c.name);
         SetUp();
         World().scanner.burnMs = 60000;
-        World().consoleSelections = {SimConsoleSelection{10000, 900000, c.byClick}};
+        World().consoleSelections = {SimConsoleSelection{10000, 900000, c.byClick, {}}};
         EXPECT_EQ(Run(), 0);
         EXPECT_EQ(Console(), RUN_START + CLOSING + UNTIL_BURN + c.progress + BURN_DONE + STARTING + SUCCEEDED);
         EXPECT_EQ(World().consoleBlockedMs, c.heldMs);
@@ -333,7 +333,7 @@ TEST_F(AppTimingTest, PowerCycleBehindAHeldConsoleIsStillSeen)
     World().scanner.absentMs = 5000;
     // The image arrives at 3 s and the first check comes at 10 s; its line
     // is held from 10 s to 70 s, while the scanner is away from 13 to 18 s.
-    World().consoleSelections = {SimConsoleSelection{10000, 60000, false}};
+    World().consoleSelections = {SimConsoleSelection{10000, 60000, false, {}}};
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(Console(), RUN_START + CLOSING + RECOVERY + UNTIL_BURN + Progress(1, 1) + POWER_CYCLE + BURN_DONE +
                              STARTING + SUCCEEDED);

@@ -120,7 +120,7 @@ TEST_F(SimThreadsTest, AnEventInsideABlockedCallRunsAtItsTime)
         {"a transfer held 120 s", [] {}, [] { BlockInCall(120000); }, 120000},
         {"a console write held by a selection",
          [] {
-             World().consoleSelections.push_back({0, 60000, false});
+             World().consoleSelections.push_back({0, 60000, false, {}});
          },
          [] { Write("held\n"); }, 60000},
         {"a stop the service answers in 30 s", [] { World().service.controlTakesMs = 40000; },
