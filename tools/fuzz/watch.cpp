@@ -102,6 +102,8 @@ bool __real__Z10ReadDevicePvS_jPjP18TransferOverlapped(Handle device, void* data
 bool __real__Z17QueryServiceStatePvP13ServiceStatus(Handle service, ServiceStatus* status);
 bool __real__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus* status);
 Handle __real__Z16CreateOwnedMutexPKc(const char* name);
+Handle __real__Z20CreateAdminOnlyMutexPKc(const char* name);
+bool __real__Z16TakeUnownedMutexPv(Handle mutex);
 void __real__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage);
 
 void __wrap__Z7SleepMsj(std::uint32_t milliseconds)
@@ -197,6 +199,28 @@ Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
         watch.ownedMutexHandles.push_back(mutex);
     }
     return mutex;
+}
+
+// The one-updater mutex: its handle is kept, released and never closed, when
+// the create made it or a later wait took it; a try that found it owned must
+// close its handle.
+Handle __wrap__Z20CreateAdminOnlyMutexPKc(const char* name)
+{
+    const Handle mutex = __real__Z20CreateAdminOnlyMutexPKc(name);
+    if (mutex != NO_HANDLE) {
+        auto& handles = LastError() == ERROR_ALREADY_EXISTS_CODE ? Watch().failedTryHandles : Watch().ownedMutexHandles;
+        handles.push_back(mutex);
+    }
+    return mutex;
+}
+
+bool __wrap__Z16TakeUnownedMutexPv(Handle mutex)
+{
+    const bool taken = __real__Z16TakeUnownedMutexPv(mutex);
+    if (taken) {
+        Watch().ownedMutexHandles.push_back(mutex);
+    }
+    return taken;
 }
 
 void __wrap__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage)
