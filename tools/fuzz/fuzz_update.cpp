@@ -389,6 +389,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildMutexReleasesByOthers(p, w);
     BuildInterruptions(p, w);
     BuildBlocking(p, w);
+    BuildConcurrency(p, w);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -405,8 +406,12 @@ void UseTimeZone(const std::string& zone)
 }
 
 // Runs the updater as one process; true when the process ended without
-// returning (killed, or a console control event's default).
-bool RunProcess(std::vector<std::string>& args, int* rc)
+// returning (killed, or a console control event's default). With `judged`,
+// the run's own promises are judged as its main returns, before the rest
+// of the PC (copies started late, users' programs) goes on and changes the
+// service, the mutexes and the scanner they are about.
+bool RunProcess(std::vector<std::string>& args, int* rc, std::string* judged = nullptr,
+                const SimService* before = nullptr)
 {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -417,17 +422,92 @@ bool RunProcess(std::vector<std::string>& args, int* rc)
     try {
         // The world's copies of the updater run its real code too.
         UseRealUpdaterForCopies();
-        *rc = RunFirstProcess([&argv, &args] { return UpdaterMain(static_cast<int>(args.size()), argv.data()); });
+        *rc = RunFirstProcess([&argv, &args, judged, before] {
+            const int exitCode = UpdaterMain(static_cast<int>(args.size()), argv.data());
+            if (judged != nullptr) {
+                *judged = exitCode != 0 ? "1: exit code " + std::to_string(exitCode)
+                                        : CheckRunInvariants(World(), *before, Watch());
+            }
+            return exitCode;
+        });
         return false;
     } catch (const SimProcessEnded&) {
         return true;
     }
 }
 
+// Runs after the first one in the same PC: enough for every control event
+// the decoder makes to have reached a run, and for the last one to settle
+// what they left behind.
+constexpr int MOST_RUNS = 6;
+const char* const DEBT_KEY = "software\\fwupdate";
+
+bool RecordLeft(const SimWorld& w)
+{
+    return w.machineKeys.count(DEBT_KEY) != 0;
+}
+
+// Whether the run whose console began at `from` printed that the service
+// would not start: it then leaves the record for the next run, as it should.
+bool RestartRefusedSince(const SimWorld& w, std::size_t from)
+{
+    const unsigned language = w.languageId == 0x0404 ? 1u : 0u;
+    const std::string refused =
+        std::string(MessageText(MSG_WIA_START_FAILED + MESSAGES_PER_LANGUAGE * static_cast<int>(language))) + "\n";
+    return w.console.find(refused, from) != std::string::npos;
+}
+
+// The copies never hang either, and none may be left past its bound.
+std::string CheckCopies(const SimWorld& w)
+{
+    for (std::size_t p = 1; p < w.processes.size(); ++p) {
+        if (w.processes[p].endedBy == "hung") {
+            return "11: copy " + std::to_string(p) + " hung in a transfer the driver holds for ever";
+        }
+    }
+    return {};
+}
+
+// The runs after the first: while the one before ended without returning,
+// or returned owing a start the service refused, the next run follows in
+// the same PC, and each that returns must leave no record it could settle.
+std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
+{
+    int rc = 0;
+    for (int run = 1; run < MOST_RUNS && (ended || RecordLeft(w)); ++run) {
+        w.StartNextProcess();
+        ResetProcessState();
+        ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
+        const std::size_t consoleAt = w.console.size();
+        ended = RunProcess(args, &rc);
+        if (ended && w.processEndedBy == "hung") {
+            return {};
+        }
+        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt)) {
+            return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
+                   " virtual ms and left the record of the service it could settle";
+        }
+    }
+    return {};
+}
+
+// The promises judged over the whole world once its last run is over.
+std::string CheckWorld(const SimWorld& w, const SimService& before, const std::string& nextRuns)
+{
+    for (const std::string& verdict :
+         {Worldwide().broken, CheckRunNeverHung(w, before, Watch()), CheckCopies(w), nextRuns}) {
+        if (!verdict.empty()) {
+            return verdict;
+        }
+    }
+    return HasInterruptions(w) ? CheckInterruptionPromises(w, before) : std::string();
+}
+
 // One whole run of the updater in the world the bytes describe; an empty
-// text when every promise held. A run that ended without returning is
-// followed by the next run in the same PC, which owes the repair; one that
-// hung is judged as it stands, as nothing follows it.
+// text when every promise held. A run that ended without returning, or that
+// left the record of a start the service refused, is followed by the next
+// run in the same PC, which owes the repair; one that hung is judged as it
+// stands, as nothing follows it.
 std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls, std::vector<std::string>& args)
 {
     FuzzedDataProvider provider(data, size);
@@ -438,29 +518,24 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
     w.recordCalls = recordCalls;
     w.Start();
     const SimService before = w.serviceNow;
+    ResetWorldWatch();
     ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
     int rc = 0;
     try {
-        if (RunProcess(args, &rc) && w.processEndedBy != "hung") {
-            w.StartNextProcess();
-            ResetProcessState();
-            ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
-            RunProcess(args, &rc);
-            std::string verdict = CheckRunNeverHung(w, before, Watch());
-            return verdict.empty() ? CheckInterruptionPromises(w, before) : verdict;
+        std::string verdict;
+        const bool ended = RunProcess(args, &rc, &verdict, &before);
+        if (!ended && !verdict.empty()) {
+            return verdict;
         }
+        const bool hung = ended && w.processEndedBy == "hung";
+        return CheckWorld(w, before, hung ? std::string() : RunNextRuns(w, args, ended));
     } catch (const RunOverBound&) {
+        // The first process's main thread was stopped inside a call: the
+        // other simulated threads are unwound before the world goes.
+        EndSimulatedThreads();
         return "1: the run was still going after " + std::to_string(CountedMs(w, Watch())) +
                " ms of wall-clock time (bound " + std::to_string(RUN_WALL_CLOCK_BOUND_MS) + ")";
     }
-    if (rc != 0) {
-        return "1: exit code " + std::to_string(rc);
-    }
-    std::string verdict = CheckRunInvariants(w, before, Watch());
-    if (verdict.empty() && HasInterruptions(w)) {
-        verdict = CheckInterruptionPromises(w, before);
-    }
-    return verdict;
 }
 
 void PrintRefusal(const char* what, const SimRefusal& r)
@@ -585,6 +660,7 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
     PrintRegistry(w);
     PrintMutexesHeldByOthers(w);
     PrintBlocking(w);
+    PrintInterruptions(w);
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));
 }
 

@@ -1,13 +1,27 @@
 #include "tools/fuzz/interruptions.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "common/print.h"
+#include "host/guards.h"
 
 namespace {
 
 // Interruptions land within the first two minutes, where every stage of a
 // normal update happens.
 constexpr std::uint64_t LATEST_EVENT_MS = 120000;
+// Now and then an event lands late, where the longest waits are: a
+// silent scanner's time-outs, a slow service, a console held by a
+// selection, the burn.
+constexpr std::uint64_t LATE_EVENT_MS = 1500000;
 constexpr std::uint32_t LONGEST_SLEEP_MS = 30 * 60 * 1000;
+// How long the image's write takes at the slowest and fastest rate played.
+constexpr std::uint32_t FASTEST_IMAGE_WRITE_MS = 300;
+constexpr std::uint32_t SLOWEST_IMAGE_WRITE_MS = 15000;
+// Windows gives a log-off or shutdown that does not wait for console
+// programs no handler; the process goes at once or a little later.
+constexpr std::uint32_t LONGEST_END_WITHOUT_HANDLER_MS = 20000;
 const char* const DEBT_KEY = "software\\fwupdate";
 
 bool Maybe(FuzzedDataProvider& provider, int oneIn)
@@ -20,7 +34,62 @@ std::uint64_t When(FuzzedDataProvider& provider)
     return provider.ConsumeIntegralInRange<std::uint64_t>(0, LATEST_EVENT_MS);
 }
 
+// A moment of the run: mostly early, sometimes late.
+std::uint64_t Anytime(FuzzedDataProvider& provider)
+{
+    return provider.ConsumeIntegralInRange<std::uint64_t>(0, Maybe(provider, 4) ? LATE_EVENT_MS : LATEST_EVENT_MS);
+}
+
+SimControlEvent ControlEvent(FuzzedDataProvider& provider)
+{
+    SimControlEvent control;
+    control.atMs = Anytime(provider);
+    control.event = static_cast<ConsoleControl>(provider.ConsumeIntegralInRange<int>(0, 4));
+    const bool endsTheSession = control.event == ConsoleControl::Logoff || control.event == ConsoleControl::Shutdown;
+    if (endsTheSession && Maybe(provider, 3)) {
+        control.noHandler = true;
+        control.endAfterMs = provider.ConsumeIntegralInRange<std::uint32_t>(0, LONGEST_END_WITHOUT_HANDLER_MS);
+    }
+    return control;
+}
+
+std::vector<std::string> CopyArguments(FuzzedDataProvider& provider)
+{
+    switch (provider.ConsumeIntegralInRange<int>(0, 3)) {
+    case 3:
+        return {"-b", "7"};
+    case 2:
+        return {"-a"};
+    default:
+        return {};
+    }
+}
+
 }  // namespace
+
+void BuildConcurrency(FuzzedDataProvider& provider, SimWorld& world)
+{
+    if (!Maybe(provider, 4)) {
+        return;
+    }
+    if (provider.ConsumeBool()) {
+        const std::uint32_t ms =
+            provider.ConsumeIntegralInRange<std::uint32_t>(FASTEST_IMAGE_WRITE_MS, SLOWEST_IMAGE_WRITE_MS);
+        world.bulkBytesPerMs = std::max<std::uint32_t>(1, EmbeddedImageSize() / ms);
+    }
+    const int controls = provider.ConsumeIntegralInRange<int>(0, 2);
+    for (int i = 0; i < controls; ++i) {
+        world.controlEvents.push_back(ControlEvent(provider));
+    }
+    const int copies = provider.ConsumeIntegralInRange<int>(0, 2);
+    for (int i = 0; i < copies; ++i) {
+        const std::uint64_t at = Anytime(provider);
+        world.updaterCopies.push_back({at, CopyArguments(provider)});
+    }
+    if (Maybe(provider, 4)) {
+        world.userMutexHolders.push_back({UPDATER_MUTEX_NAME, When(provider)});
+    }
+}
 
 void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world)
 {
@@ -47,7 +116,7 @@ void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world)
 bool HasInterruptions(const SimWorld& world)
 {
     return !world.controlEvents.empty() || world.killAtMs != NEVER_MS || !world.systemSleeps.empty() ||
-           !world.updaterCopies.empty();
+           !world.updaterCopies.empty() || !world.userMutexHolders.empty();
 }
 
 std::string CheckInterruptionPromises(const SimWorld& world, const SimService& before)
@@ -70,4 +139,37 @@ std::string CheckInterruptionPromises(const SimWorld& world, const SimService& b
         return "10: the keep-awake request outlived the run";
     }
     return {};
+}
+
+void PrintInterruptions(const SimWorld& world)
+{
+    for (const SimControlEvent& control : world.controlEvents) {
+        std::fprintf(stderr, "  control event %d at %llu ms%s", static_cast<int>(control.event),
+                     static_cast<unsigned long long>(control.atMs), control.noHandler ? ", no handler" : "");
+        if (control.noHandler) {
+            std::fprintf(stderr, ", ends %u ms later", control.endAfterMs);
+        }
+        std::fprintf(stderr, "\n");
+    }
+    if (world.killAtMs != NEVER_MS) {
+        std::fprintf(stderr, "  killed at %llu ms\n", static_cast<unsigned long long>(world.killAtMs));
+    }
+    for (const SimSystemSleep& sleep : world.systemSleeps) {
+        std::fprintf(stderr, "  PC asleep at %llu ms for %u ms\n", static_cast<unsigned long long>(sleep.atMs),
+                     sleep.lengthMs);
+    }
+    for (const SimUpdaterCopy& copy : world.updaterCopies) {
+        std::fprintf(stderr, "  copy of the updater at %llu ms, %zu arguments\n",
+                     static_cast<unsigned long long>(copy.atMs), copy.arguments.size());
+    }
+    for (const SimUserMutexHolder& holder : world.userMutexHolders) {
+        std::fprintf(stderr, "  standard user's program opens %s at %llu ms\n", holder.name.c_str(),
+                     static_cast<unsigned long long>(holder.atMs));
+    }
+    if (world.bulkBytesPerMs != 0) {
+        std::fprintf(stderr, "  bulk writes move %u bytes per ms\n", world.bulkBytesPerMs);
+    }
+    for (const std::string& line : world.controlLog) {
+        std::fprintf(stderr, "  control log: %s\n", line.c_str());
+    }
 }

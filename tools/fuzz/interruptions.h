@@ -12,6 +12,16 @@
 // out, so that older inputs keep their meaning).
 void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world);
 
+// After the older parts, while bytes last: what runs beside the updater
+// (one input in four): an image write that takes 0.3 s to 15 s, control
+// events at any time (inside held calls too), log-offs and shutdowns
+// without a handler, one or two real copies with their own arguments, a
+// standard user's program after the one-updater mutex.
+void BuildConcurrency(FuzzedDataProvider& provider, SimWorld& world);
+
+// The interruptions and what the control events did, for a failure report.
+void PrintInterruptions(const SimWorld& world);
+
 // Whether the world has any interruption to play.
 bool HasInterruptions(const SimWorld& world);
 

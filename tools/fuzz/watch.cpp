@@ -1,32 +1,161 @@
 #include "tools/fuzz/watch.h"
 
 #include <cstring>
+#include <thread>
+
+#include "common/print.h"
 
 #include "host/guards.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/device.h"
 #include "platform/mutex.h"
+#include "platform/registry.h"
 #include "platform/service.h"
 #include "platform/sim/world.h"
+#include "scanner_model/wire_values.h"
 
 namespace {
 
 const char SCANNER_MUTEX_PREFIX[] = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_";
 const char UTILITY_MUTEX_NAME[] = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
 
-void Break(const char* promise)
+void Break(const std::string& promise)
 {
     RunWatch& watch = Watch();
     if (watch.broken.empty()) {
         watch.broken = promise;
     }
+    WorldWatch& world = Worldwide();
+    if (world.broken.empty()) {
+        world.broken = promise;
+    }
 }
 
+bool Alive(const SimWorld& w, int process)
+{
+    return process >= 0 && static_cast<std::size_t>(process) < w.processes.size() && w.processes[process].started &&
+           !w.processes[process].ended;
+}
+
+// Where the running process's run started: the watch's own for the first
+// process, a copy's from its start time, taken at its first watched call.
+const RunStart& StartOfRunning(const SimWorld& w)
+{
+    const int process = w.currentProcess;
+    if (process == 0) {
+        return Watch().start;
+    }
+    auto& starts = Worldwide().copyStarts;
+    auto found = starts.find(process);
+    if (found == starts.end()) {
+        const std::size_t copy = static_cast<std::size_t>(process) - 1;
+        const std::uint64_t at = copy < w.updaterCopies.size() ? w.updaterCopies[copy].atMs : w.nowMs;
+        found = starts.emplace(process, RunStart{at, w.asleepMs, w.consoleBlockedMs}).first;
+    }
+    return found->second;
+}
+
+// A run past its bound is stopped: the first process's main thread by
+// RunOverBound, any other thread (a copy, a handler) by ending its process,
+// as a thread of the simulated PC cannot carry the fuzzer's exception.
 void CheckTime()
 {
-    if (CountedMs(World(), Watch()) > Watch().boundMs) {
+    SimWorld& w = World();
+    const RunStart& start = StartOfRunning(w);
+    const std::uint64_t counted = w.nowMs - start.atMs - (w.asleepMs - start.asleepMs) -
+                                  (w.currentProcess == 0 ? w.consoleBlockedMs - start.consoleBlockedMs : 0);
+    if (counted <= Watch().boundMs) {
+        return;
+    }
+    if (std::this_thread::get_id() == Worldwide().hostThread) {
         throw RunOverBound{};
+    }
+    Break("1: process " + std::to_string(w.currentProcess) + " was still going after " + std::to_string(counted) +
+          " ms of wall-clock time (bound " + std::to_string(Watch().boundMs) + ")");
+    w.EndProcess("over its bound");
+}
+
+// The live process, other than the running one, that owns the one-updater
+// mutex; NO_PROCESS when none does.
+int OtherOwnerOfUpdaterMutex(const SimWorld& w)
+{
+    const auto found = w.mutexes.find(UPDATER_MUTEX_NAME);
+    if (found == w.mutexes.end() || found->second.ownership <= 0) {
+        return NO_PROCESS;
+    }
+    const int owner = found->second.owner;
+    return owner != w.currentProcess && Alive(w, owner) ? owner : NO_PROCESS;
+}
+
+// A change to the imaging service or its record is made only by the holder
+// of the one-updater mutex: a second copy must never take the first one's
+// live record for a dead run's, nor its stopped service for one to start.
+void JudgeChangeByOwner(const char* what)
+{
+    const SimWorld& w = World();
+    const int owner = OtherOwnerOfUpdaterMutex(w);
+    if (owner != NO_PROCESS) {
+        Break("13: process " + std::to_string(w.currentProcess) + " " + what + " while process " +
+              std::to_string(owner) + " owns the one-updater mutex");
+    }
+}
+
+// Whether the process that delivered the image has followed its burn to
+// the end and gives the service back itself: its announced give-back
+// (printed before the start) came after the image. Judged as it prints.
+void NoteBurnFollowed(const SimWorld& w)
+{
+    WorldWatch& ww = Worldwide();
+    if (ww.burnFollowed || ww.follower != w.currentProcess ||
+        (ww.follower == 0 && w.processesStarted != ww.followerRun)) {
+        return;
+    }
+    const unsigned language = w.languageId == 0x0404 ? 1u : 0u;
+    const std::string starting =
+        std::string(MessageText(MSG_STARTING_WIA + MESSAGES_PER_LANGUAGE * static_cast<int>(language))) + "\n";
+    ww.burnFollowed = w.console.find(starting, ww.followerConsoleAt) != std::string::npos;
+}
+
+// What the scanner is doing with its image, as the scanner sees it: null
+// when neither, or when the run that sent it has followed the burn to its
+// end (a burn longer than the run's bound, a scanner that stopped
+// answering: the run gives up and gives the service back).
+const char* ScannerBusyWithImage(const SimWorld& w)
+{
+    if (Worldwide().imageWriteBy != NO_PROCESS) {
+        return "receiving the image";
+    }
+    const ScannerModel& m = w.model;
+    const bool burning = m.burning || (m.powerCycling && !m.powerCycleLeft);
+    return burning && Worldwide().imageSentWithServiceOff && !Worldwide().burnFollowed ? "burning it" : nullptr;
+}
+
+// The imaging service stays off while the scanner receives or burns the
+// image the updater sent, once an updater took it off: judged for the
+// stretch of time about to pass.
+void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
+{
+    const std::uint32_t state = w.serviceNow.state;
+    if (!Worldwide().serviceTakenOff || (state != SERVICE_RUNNING_STATE && state != SERVICE_START_PENDING_STATE)) {
+        return;
+    }
+    if (const char* busy = ScannerBusyWithImage(w)) {
+        Break("12: the imaging service was " + std::string(state == SERVICE_RUNNING_STATE ? "running" : "starting") +
+              " from " + std::to_string(w.nowMs) + " to " + std::to_string(untilMs) +
+              " virtual ms while the scanner was " + busy);
+    }
+}
+
+// No standard user's program ever holds the one-updater mutex: it would
+// lock every run out.
+void JudgeUsersPrograms(const SimWorld& w)
+{
+    for (std::size_t i = 0; i < w.userMutexStates.size() && i < w.userMutexHolders.size(); ++i) {
+        if (w.userMutexHolders[i].name == UPDATER_MUTEX_NAME && w.userMutexStates[i] == SimUserMutexState::Holding) {
+            Break("14: a standard user's program (opened at " + std::to_string(w.userMutexHolders[i].atMs) +
+                  " ms) holds " + UPDATER_MUTEX_NAME + " at " + std::to_string(w.nowMs) + " virtual ms");
+        }
     }
 }
 
@@ -35,7 +164,7 @@ bool UpdaterOwnsBothGuards(const SimWorld& w)
 {
     bool scanner = false, utility = false;
     for (const auto& [name, m] : w.mutexes) {
-        if (!m.OwnedBy(0)) {
+        if (!m.OwnedBy(w.currentProcess)) {
             continue;
         }
         if (name.compare(0, sizeof SCANNER_MUTEX_PREFIX - 1, SCANNER_MUTEX_PREFIX) == 0) {
@@ -46,6 +175,23 @@ bool UpdaterOwnsBothGuards(const SimWorld& w)
         }
     }
     return scanner && utility;
+}
+
+int& RegistryLookupsOfRunning(const SimWorld& w)
+{
+    return w.currentProcess == 0 ? Watch().registryLookups : Worldwide().copyRegistryLookups[w.currentProcess];
+}
+
+// The running process's view of its own stop: each copy stops and waits
+// for the service on its own.
+bool& StopAcceptedOfRunning(const SimWorld& w)
+{
+    return w.currentProcess == 0 ? Watch().stopAccepted : Worldwide().copyStopAccepted[w.currentProcess];
+}
+
+bool& StoppedReportedOfRunning(const SimWorld& w)
+{
+    return w.currentProcess == 0 ? Watch().stoppedReported : Worldwide().copyStoppedReported[w.currentProcess];
 }
 
 // Whether another application has the name open right now.
@@ -76,6 +222,18 @@ RunWatch& Watch()
     return watch;
 }
 
+WorldWatch& Worldwide()
+{
+    static WorldWatch watch;
+    return watch;
+}
+
+void ResetWorldWatch()
+{
+    Worldwide() = WorldWatch{};
+    Worldwide().hostThread = std::this_thread::get_id();
+}
+
 void ResetWatch(const SimWorld& world, std::uint64_t boundMs)
 {
     // A fresh object, so that nothing allocated by one run outlives it.
@@ -102,7 +260,16 @@ bool __real__Z10ReadDevicePvS_jPjP18TransferOverlapped(Handle device, void* data
 bool __real__Z17QueryServiceStatePvP13ServiceStatus(Handle service, ServiceStatus* status);
 bool __real__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus* status);
 Handle __real__Z16CreateOwnedMutexPKc(const char* name);
+Handle __real__Z20CreateAdminOnlyMutexPKc(const char* name);
+bool __real__Z16TakeUnownedMutexPv(Handle mutex);
 void __real__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage);
+bool __real__Z17StartNamedServicePv(Handle service);
+bool __real__Z22ChangeServiceStartTypePvj(Handle service, std::uint32_t startType);
+std::int32_t __real__Z16CreateMachineKeyPKcPPv(const char* subKey, Handle* key);
+std::int32_t __real__Z12SetKeyNumberPvPKcj(Handle key, const char* name, std::uint32_t value);
+std::int32_t __real__Z16DeleteMachineKeyPKc(const char* subKey);
+std::int32_t __real__Z14OpenMachineKeyPKcPPv(const char* subKey, Handle* key);
+void __real__Z14MoveSimClockToR8SimWorldm(SimWorld& world, std::uint64_t atMs);
 
 void __wrap__Z7SleepMsj(std::uint32_t milliseconds)
 {
@@ -121,18 +288,42 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
                                                          std::uint32_t* transferred, TransferOverlapped* overlapped)
 {
     SimWorld& w = World();
+    const int process = w.currentProcess;
     // Judged as things stand when the bytes go out.
-    const bool serviceLetGo = !Watch().stopAccepted || Watch().stoppedReported;
+    const bool serviceLetGo = !StopAcceptedOfRunning(w) || StoppedReportedOfRunning(w);
     // The registry lookup is the first guard: it runs only for a scanner
     // that is not in its recovery loader, and before anything but the
     // status probe is sent. The updater's own key (the record of a service
-    // owed back) is not part of it.
-    const bool guarded = w.registryOpens == w.ownKeyOpens || UpdaterOwnsBothGuards(w);
+    // owed back) is not part of it. Each process's run looks up on its own.
+    const bool guarded = RegistryLookupsOfRunning(w) == 0 || UpdaterOwnsBothGuards(w);
     // Two copies of the updater never write the scanner at once: each writes
     // only while it owns the one-updater mutex.
     const auto updaterMutex = w.mutexes.find(UPDATER_MUTEX_NAME);
-    const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.OwnedBy(0);
+    const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.OwnedBy(process);
     const std::uint32_t reached = w.model.writeCalls;
+    const std::uint32_t burns = w.model.burnsStarted + w.model.powerCycles;
+    // The scanner has taken the announcement and waits for the image: this
+    // write is the image, for as long as the call takes (a process that
+    // ends inside it cancels it).
+    struct ImageWrite {
+        bool image;
+        explicit ImageWrite(bool isImage, int by) : image(isImage)
+        {
+            if (image) {
+                Worldwide().imageWriteBy = by;
+                Worldwide().imageSentWithServiceOff = Worldwide().serviceTakenOff;
+            }
+        }
+        ~ImageWrite()
+        {
+            if (image) {
+                Worldwide().imageWriteBy = NO_PROCESS;
+            }
+        }
+        ImageWrite(const ImageWrite&) = delete;
+        ImageWrite& operator=(const ImageWrite&) = delete;
+    } const imageWrite(w.model.phase == SCANNER_PHASE_DATA_OUT && w.model.lastSubcode == scanner_wire::SUBCODE_FIRMWARE,
+                       process);
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
     if (w.model.writeCalls != reached) {
         if (!serviceLetGo) {
@@ -142,8 +333,16 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
             Break("3: written to the scanner in normal mode without owning both mutexes");
         }
         if (!exclusive) {
-            Break("9: written to the scanner without owning the one-updater mutex");
+            Break("9: process " + std::to_string(process) +
+                  " wrote to the scanner without owning the one-updater mutex");
         }
+    }
+    if (w.model.burnsStarted + w.model.powerCycles != burns) {
+        WorldWatch& ww = Worldwide();
+        ww.follower = process;
+        ww.followerRun = w.processesStarted;
+        ww.followerConsoleAt = w.console.size();
+        ww.burnFollowed = false;
     }
     // A transfer the driver held until its time-out passes time without a
     // sleep: a loop of them is stopped at the bound like any other wait.
@@ -162,20 +361,83 @@ bool __wrap__Z10ReadDevicePvS_jPjP18TransferOverlapped(Handle device, void* data
 bool __wrap__Z17QueryServiceStatePvP13ServiceStatus(Handle service, ServiceStatus* status)
 {
     const bool ok = __real__Z17QueryServiceStatePvP13ServiceStatus(service, status);
-    if (ok && status != nullptr && status->dwCurrentState == SERVICE_STOPPED_STATE && Watch().stopAccepted) {
-        Watch().stoppedReported = true;
+    const SimWorld& w = World();
+    if (ok && status != nullptr && status->dwCurrentState == SERVICE_STOPPED_STATE && StopAcceptedOfRunning(w)) {
+        StoppedReportedOfRunning(w) = true;
     }
     return ok;
 }
 
 bool __wrap__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus* status)
 {
+    JudgeChangeByOwner("sent the imaging service a stop");
     const bool ok = __real__Z15SendServiceStopPvP13ServiceStatus(service, status);
     if (ok) {
-        Watch().stopAccepted = true;
-        Watch().stoppedReported = status != nullptr && status->dwCurrentState == SERVICE_STOPPED_STATE;
+        const SimWorld& w = World();
+        StopAcceptedOfRunning(w) = true;
+        StoppedReportedOfRunning(w) = status != nullptr && status->dwCurrentState == SERVICE_STOPPED_STATE;
+        Worldwide().serviceTakenOff = true;
     }
     return ok;
+}
+
+bool __wrap__Z17StartNamedServicePv(Handle service)
+{
+    JudgeChangeByOwner("started the imaging service");
+    const bool ok = __real__Z17StartNamedServicePv(service);
+    // Given back at a moment the scanner may have it: from here on the
+    // service is the user's again. A start beside the image stays taken
+    // off, and the time that passes with it is judged.
+    if (ok && ScannerBusyWithImage(World()) == nullptr) {
+        Worldwide().serviceTakenOff = false;
+    }
+    return ok;
+}
+
+bool __wrap__Z22ChangeServiceStartTypePvj(Handle service, std::uint32_t startType)
+{
+    JudgeChangeByOwner("changed the imaging service's start type");
+    return __real__Z22ChangeServiceStartTypePvj(service, startType);
+}
+
+std::int32_t __wrap__Z16CreateMachineKeyPKcPPv(const char* subKey, Handle* key)
+{
+    JudgeChangeByOwner("created the record's key");
+    return __real__Z16CreateMachineKeyPKcPPv(subKey, key);
+}
+
+std::int32_t __wrap__Z12SetKeyNumberPvPKcj(Handle key, const char* name, std::uint32_t value)
+{
+    JudgeChangeByOwner("wrote the record");
+    return __real__Z12SetKeyNumberPvPKcj(key, name, value);
+}
+
+std::int32_t __wrap__Z16DeleteMachineKeyPKc(const char* subKey)
+{
+    JudgeChangeByOwner("removed the record");
+    return __real__Z16DeleteMachineKeyPKc(subKey);
+}
+
+std::int32_t __wrap__Z14OpenMachineKeyPKcPPv(const char* subKey, Handle* key)
+{
+    const SimWorld& w = World();
+    const std::uint32_t ownKeyOpens = w.ownKeyOpens;
+    const std::int32_t status = __real__Z14OpenMachineKeyPKcPPv(subKey, key);
+    if (w.ownKeyOpens == ownKeyOpens) {
+        ++RegistryLookupsOfRunning(w);
+    }
+    return status;
+}
+
+// Every passage of virtual time, on any simulated thread: what holds over
+// the stretch about to pass is judged before it passes.
+void __wrap__Z14MoveSimClockToR8SimWorldm(SimWorld& world, std::uint64_t atMs)
+{
+    if (atMs > world.nowMs) {
+        JudgeServiceBesideImage(world, atMs);
+    }
+    __real__Z14MoveSimClockToR8SimWorldm(world, atMs);
+    JudgeUsersPrograms(world);
 }
 
 Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
@@ -199,9 +461,36 @@ Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
     return mutex;
 }
 
+// The one-updater mutex: its handle is kept, released and never closed, when
+// the create made it or a later wait took it; a try that found it owned must
+// close its handle.
+Handle __wrap__Z20CreateAdminOnlyMutexPKc(const char* name)
+{
+    const Handle mutex = __real__Z20CreateAdminOnlyMutexPKc(name);
+    if (mutex != NO_HANDLE) {
+        auto& handles = LastError() == ERROR_ALREADY_EXISTS_CODE ? Watch().failedTryHandles : Watch().ownedMutexHandles;
+        handles.push_back(mutex);
+    }
+    return mutex;
+}
+
+bool __wrap__Z16TakeUnownedMutexPv(Handle mutex)
+{
+    const bool taken = __real__Z16TakeUnownedMutexPv(mutex);
+    if (taken) {
+        Watch().ownedMutexHandles.push_back(mutex);
+    }
+    return taken;
+}
+
 void __wrap__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage)
 {
     __real__Z12ConsoleWritePKcmj(data, size, codePage);
-    Watch().lastPrintMs = World().nowMs;
+    // The closing pause is the first process's; a copy prints to its own
+    // console.
+    if (World().currentProcess == 0) {
+        Watch().lastPrintMs = World().nowMs;
+    }
+    NoteBurnFollowed(World());
 }
 }

@@ -5,7 +5,9 @@
 // how long the run has gone on) are judged there, as they happen.
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/handle.h"
@@ -39,7 +41,8 @@ struct RunWatch {
     std::vector<Handle> ownedMutexHandles;  // tries that took ownership
     std::vector<Handle> failedTryHandles;   // handles of tries that did not
     std::vector<GuardTries> guards;
-    std::string broken;  // the first promise broken while the run went on
+    int registryLookups = 0;  // Image-class keys the run opened (tries included)
+    std::string broken;       // the first promise broken while the run went on
 };
 
 // The one run's watch; Reset before each run, with the run's bound, in
@@ -54,3 +57,42 @@ std::uint64_t CountedMs(const SimWorld& world, const RunWatch& watch);
 
 // Thrown out of the updater from a passage of time beyond the bound.
 struct RunOverBound { };
+
+// What the watch follows over a whole world, across its runs and the
+// processes that run beside each other (copies, handler threads): reset
+// once per input.
+struct WorldWatch {
+    // The thread that runs the first process's main: only there may
+    // RunOverBound be thrown; a copy or a handler past its bound has its
+    // process ended instead.
+    std::thread::id hostThread;
+    // An updater's stop control was accepted, and no start has given the
+    // service back since at a moment the scanner could have it.
+    bool serviceTakenOff = false;
+    // The process whose write of the image is under way, or NO_PROCESS.
+    int imageWriteBy = NO_PROCESS;
+    // The process that delivered the image the scanner burns, which run of
+    // the first process that was, and how much of its console stood then.
+    int follower = NO_PROCESS;
+    std::uint32_t followerRun = 0;
+    std::size_t followerConsoleAt = 0;
+    // The follower announced its give-back after the image: it followed
+    // the burn to its end (the burn finished, failed, or outlasted the
+    // run's bound), and the service is the user's again whatever the
+    // scanner still does.
+    bool burnFollowed = false;
+    // The image went out while an updater had the service off: the burn
+    // is then the updater's to keep the service away from. (A service
+    // that accepted no stop was never taken off, and the scanner took its
+    // image beside it.)
+    bool imageSentWithServiceOff = false;
+    // Where each copy's run started, taken at its first watched call.
+    std::map<int, RunStart> copyStarts;
+    // By copy, what RunWatch keeps of the first process's run.
+    std::map<int, int> copyRegistryLookups;
+    std::map<int, bool> copyStopAccepted, copyStoppedReported;
+    // The first promise broken while any run of the world went on.
+    std::string broken;
+};
+WorldWatch& Worldwide();
+void ResetWorldWatch();
