@@ -10,8 +10,11 @@
 #include "host/service_debt.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
+#include "link/transfer.h"
+#include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/handle.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
 
@@ -30,6 +33,28 @@ void ReleaseGuardMutex(Handle* slot)
         ReleaseOwnedMutex(*slot);
     }
     *slot = INVALID_HANDLE;
+}
+
+// Asks a scanner on the bus, without a word on the console, whether it
+// still burns: a run that ended during the burn left the imaging service
+// off so that the two never meet, and a run started right after it must not
+// bring the service back early. The handle goes again; discovery opens its
+// own.
+bool ScannerStillBurning()
+{
+    DeviceHandle = RediscoverScanner();
+    if (DeviceHandle == NO_HANDLE) {
+        return false;
+    }
+    CommandBlock block;
+    BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
+    StatusReply reply{};
+    const bool burning = ExchangeCommand(&block, &reply) && ReplyState(reply) == STATE_BURNING;
+    if (IsOpenHandle(DeviceHandle)) {
+        CloseObject(DeviceHandle);
+    }
+    DeviceHandle = NO_HANDLE;
+    return burning;
 }
 
 }  // namespace
@@ -54,8 +79,10 @@ bool RunUpdateSequence(int argc, char** argv)
     // A run killed while it had the imaging service disabled left a record;
     // the service comes back first, whether or not a scanner is found now.
     // Only the holder of the one-updater mutex may: while another copy
-    // holds it, the record is that copy's, and its update is live.
-    if (AcquireUpdaterMutex()) {
+    // holds it, the record is that copy's, and its update is live. Nor
+    // while the scanner still burns what the dead run sent: the record
+    // waits for a run that finds the burn over.
+    if (AcquireUpdaterMutex() && !(DebtLeftBehind() && ScannerStillBurning())) {
         SettleDebtLeftBehind();
     }
 

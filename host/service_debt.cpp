@@ -218,6 +218,12 @@ void GiveImagingServiceBackOnClose()
     WaitWithinBudget(startTick, MainThreadIsOnIt);
 }
 
+bool DebtLeftBehind()
+{
+    std::uint32_t startType = 0;
+    return ReadRecord(&startType) == Record::Found;
+}
+
 void SettleDebtLeftBehind()
 {
     std::uint32_t recorded = SERVICE_AUTO_START_TYPE;

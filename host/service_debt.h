@@ -37,6 +37,9 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce);
 // giving it back it lets that thread finish.
 void GiveImagingServiceBackOnClose();
 
+// Whether a record is there (with its state): a dead run owes the service.
+bool DebtLeftBehind();
+
 // Run only while holding the one-updater mutex, when the record can only be
 // a dead run's: gives the service back first, announced, with the start type
 // it had, if it is still as that run left it; otherwise only removes the

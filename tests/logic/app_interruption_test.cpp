@@ -121,6 +121,8 @@ TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrSettleTheService)
         }
         if (c.leftForNextRun) {
             EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
+            // The next run comes once the scanner has finished its burn.
+            World().Advance(BURN_MS);
             World().console.clear();
             EXPECT_FALSE(RunAgain());
             EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND, 0), 0u);

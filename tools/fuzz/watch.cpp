@@ -147,10 +147,16 @@ void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
     }
 }
 
-// No standard user's program ever holds the one-updater mutex: it would
-// lock every run out.
+// No standard user's program ever holds a one-updater mutex an updater
+// made: it would lock every run out. (One that makes the name itself while
+// no updater holds it is beyond any descriptor the updater can give; the
+// README says so.)
 void JudgeUsersPrograms(const SimWorld& w)
 {
+    const auto mutex = w.mutexes.find(UPDATER_MUTEX_NAME);
+    if (mutex == w.mutexes.end() || mutex->second.createdBy == NO_PROCESS) {
+        return;
+    }
     for (std::size_t i = 0; i < w.userMutexStates.size() && i < w.userMutexHolders.size(); ++i) {
         if (w.userMutexHolders[i].name == UPDATER_MUTEX_NAME && w.userMutexStates[i] == SimUserMutexState::Holding) {
             Break("14: a standard user's program (opened at " + std::to_string(w.userMutexHolders[i].atMs) +
