@@ -10,11 +10,8 @@
 #include "host/service_debt.h"
 #include "host/wia_control.h"
 #include "link/discovery.h"
-#include "link/transfer.h"
-#include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-#include "platform/handle.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
 
@@ -33,28 +30,6 @@ void ReleaseGuardMutex(Handle* slot)
         ReleaseOwnedMutex(*slot);
     }
     *slot = INVALID_HANDLE;
-}
-
-// Asks a scanner on the bus, without a word on the console, whether it
-// still burns: a run that ended during the burn left the imaging service
-// off so that the two never meet, and a run started right after it must not
-// bring the service back early. The handle goes again; discovery opens its
-// own.
-bool ScannerStillBurning()
-{
-    DeviceHandle = RediscoverScanner();
-    if (DeviceHandle == NO_HANDLE) {
-        return false;
-    }
-    CommandBlock block;
-    BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
-    StatusReply reply{};
-    const bool burning = ExchangeCommand(&block, &reply) && ReplyState(reply) == STATE_BURNING;
-    if (IsOpenHandle(DeviceHandle)) {
-        CloseObject(DeviceHandle);
-    }
-    DeviceHandle = NO_HANDLE;
-    return burning;
 }
 
 }  // namespace
@@ -82,18 +57,26 @@ bool RunUpdateSequence(int argc, char** argv)
     // holds it, the record is that copy's, and its update is live. Nor
     // while the scanner still burns what the dead run sent: the record
     // waits for a run that finds the burn over.
-    if (AcquireUpdaterMutex() && !(DebtLeftBehind() && ScannerStillBurning())) {
-        SettleDebtLeftBehind();
-    }
+    // A record left while the scanner was still busy is settled at the
+    // end of this run instead, if it updates the scanner itself.
+    const bool waiting = AcquireUpdaterMutex() && !SettleDebtIfScannerDone();
 
     DeviceDescriptor found = {};
-    if (!FindScanner(&found)) {
-        return false;
+    bool succeeded = false;
+    if (FindScanner(&found)) {
+        // The found device overrides the options' mode; nothing between the
+        // search and here reads it.
+        UpdateMode = ModeForDevice(found.usVendorId, found.usProductId);
+        succeeded = RunUpdateStages(imagingService);
     }
-    // The found device overrides the options' mode; nothing between the
-    // search and here reads it.
-    UpdateMode = ModeForDevice(found.usVendorId, found.usProductId);
-    return RunUpdateStages(imagingService);
+    // A run that updated the scanner followed its own burn to the end: the
+    // scanner is done with whatever the dead run sent. After a failure the
+    // record waits for the next run's start (asking the scanner again here
+    // could reach one another application holds).
+    if (waiting && succeeded) {
+        SettleDebtLeftBehind();
+    }
+    return succeeded;
 }
 
 int UpdaterMain(int argc, char** argv)

@@ -6,9 +6,11 @@
 #include "common/shared.h"
 #include "host/guards.h"
 #include "host/service_debt.h"
+#include "link/discovery.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
+#include "platform/handle.h"
 #include "platform/power.h"
 #include "platform/service.h"
 #include "update/clock_handshake.h"
@@ -120,6 +122,53 @@ public:
     UpdateUnderWayScope& operator=(const UpdateUnderWayScope&) = delete;
 };
 
+// Whether a scanner on the bus may still be busy// Whether a scanner on the bus may still be busy with the image a dead
+// run began to send: it says it burns, or its loader (which leaves the bus to burn) still answers. A run that ended
+// there left the imaging service off so that the two never meet, and a run started soon after must not bring it back
+// early. A scanner not on the bus, one that answers anything else, and one that answers nothing (wedged, or waiting for
+// the rest of a cut image: a scanner that burns answers that it does) is done: the service is not kept from the user
+// for a device that cannot say. A run's own handle is renewed first (the scanner may have left and come back since);
+// one opened for the question goes again, discovery opening its own.
+bool ScannerMayStillBurn()
+{
+    const bool ownHandle = !IsOpenHandle(DeviceHandle);
+    if (!ownHandle && !ReconnectScanner()) {
+        return false;
+    }
+    if (ownHandle) {
+        DeviceHandle = RediscoverScanner();
+        if (DeviceHandle == NO_HANDLE) {
+            return false;
+        }
+    }
+    CommandBlock block;
+    BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
+    StatusReply reply{};
+    const bool answered = ExchangeCommand(&block, &reply);
+    const std::uint16_t state = ReplyState(reply);
+    if (ownHandle) {
+        if (IsOpenHandle(DeviceHandle)) {
+            CloseObject(DeviceHandle);
+        }
+        DeviceHandle = NO_HANDLE;
+    }
+    return answered && (state == STATE_BURNING || state == STATE_RECOVERY);
+}
+
+}  // namespace
+
+bool SettleDebtIfScannerDone()
+{
+    bool imageSent = false;
+    if (DebtLeftBehind(&imageSent) && imageSent && ScannerMayStillBurn()) {
+        return false;
+    }
+    SettleDebtLeftBehind();
+    return true;
+}
+
+namespace {
+
 }  // namespace
 
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
@@ -135,7 +184,7 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
         return false;
     }
     if (!heldSinceTheStart) {
-        SettleDebtLeftBehind();
+        SettleDebtIfScannerDone();
     }
     const UpdateUnderWayScope underWay;
     if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {

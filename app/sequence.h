@@ -10,4 +10,10 @@
 // restart after success share its handles, so the caller hands it in built.
 // A restart after a failure destroys it first (the optional is left empty)
 // and runs on a fresh object of its own.
+// Settles the record a dead run left (see SettleDebtLeftBehind), unless
+// that run had begun to send the image and a scanner on the bus may still
+// be busy with it: then the record stays, and false. Only for the holder
+// of the one-updater mutex.
+bool SettleDebtIfScannerDone();
+
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService);

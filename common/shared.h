@@ -54,6 +54,12 @@ extern std::atomic<bool> ImageWriteUnderWay;
 // new write goes to the scanner after it.
 extern std::atomic<bool> ProcessEnding;
 
+// The updater's own key under HKEY_LOCAL_MACHINE: the record of what a run
+// owes the imaging service. It exists only while a run owes the service
+// back. Its value IMAGE_SENT_VALUE says the image had begun to leave.
+inline constexpr const char* SERVICE_DEBT_KEY = "SOFTWARE\\fwupdate";
+inline constexpr const char* IMAGE_SENT_VALUE = "ImageSent";
+
 // Every value above as one process has it. The simulator runs several
 // copies of the updater in one process and swaps their values in and out;
 // a value added above belongs here too.

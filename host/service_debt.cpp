@@ -218,10 +218,22 @@ void GiveImagingServiceBackOnClose()
     WaitWithinBudget(startTick, MainThreadIsOnIt);
 }
 
-bool DebtLeftBehind()
+bool DebtLeftBehind(bool* imageSent)
 {
     std::uint32_t startType = 0;
-    return ReadRecord(&startType) == Record::Found;
+    if (ReadRecord(&startType) != Record::Found) {
+        return false;
+    }
+    Handle key = NO_HANDLE;
+    *imageSent = false;
+    if (OpenMachineKey(SERVICE_DEBT_KEY, &key) == 0) {
+        std::uint32_t type = 0;
+        std::uint32_t value = 0;
+        std::uint32_t size = sizeof value;
+        *imageSent = QueryKeyValue(key, IMAGE_SENT_VALUE, &type, &value, &size) == 0 && value != 0;
+        CloseMachineKey(key);
+    }
+    return true;
 }
 
 void SettleDebtLeftBehind()

@@ -8,10 +8,6 @@
 
 #include "host/wia_control.h"
 
-// The updater's own key under HKEY_LOCAL_MACHINE. It exists only while a
-// run owes the service back.
-inline constexpr const char* SERVICE_DEBT_KEY = "SOFTWARE\\fwupdate";
-
 // Stops and disables the service, owing it back from before the stop: the
 // record (the state and the start type before) is written first, so a run
 // killed at any point after it is repaired by the next run. A stop that
@@ -38,7 +34,8 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce);
 void GiveImagingServiceBackOnClose();
 
 // Whether a record is there (with its state): a dead run owes the service.
-bool DebtLeftBehind();
+// `imageSent`: that run had begun to send the image.
+bool DebtLeftBehind(bool* imageSent);
 
 // Run only while holding the one-updater mutex, when the record can only be
 // a dead run's: gives the service back first, announced, with the start type

@@ -6,6 +6,7 @@
 #include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/console_control.h"
+#include "platform/registry.h"
 #include "update/burn_monitor.h"
 #include "update/firmware_image.h"
 #include "update/readiness.h"
@@ -15,6 +16,8 @@ namespace {
 // The image leaves only while no close is under way, and from then on a
 // close finds it in flight: both under the debt lock, so the handler never
 // restarts the imaging service beside a scanner that receives or burns.
+// The record says so too: a run started after this one died must not bring
+// the service back while the scanner may still burn what it was sent.
 bool BeginImageInFlight()
 {
     LockServiceDebt();
@@ -22,6 +25,11 @@ bool BeginImageInFlight()
     if (allowed) {
         ImageInFlight = true;
         ImageWriteUnderWay = true;
+        Handle key = NO_HANDLE;
+        if (ImagingServiceDebt == ServiceDebt::Owed && CreateMachineKey(SERVICE_DEBT_KEY, &key) == 0) {
+            SetKeyNumber(key, IMAGE_SENT_VALUE, 1);
+            CloseMachineKey(key);
+        }
     }
     UnlockServiceDebt();
     return allowed;

@@ -47,9 +47,14 @@ void WaitForSelections(SimWorld& world)
 {
     for (std::uint64_t end = SelectionEndAt(world, world.nowMs); end != 0; end = SelectionEndAt(world, world.nowMs)) {
         const std::uint64_t wait = end - world.nowMs;
-        world.consoleBlockedMs += wait;
         RecordCall("Console write held by a selection for ", wait, " ms");
+        const std::uint64_t fromMs = world.nowMs;
+        const std::uint64_t asleepBefore = world.asleepMs;
         BlockInCall(static_cast<std::uint32_t>(wait < 0xFFFFFFFFu ? wait : 0xFFFFFFFFu));
+        // Counted once it has passed, and only the time the PC was awake: a
+        // process that ends inside the wait was held only until then, and
+        // a sleep inside it is counted as sleep.
+        World().consoleBlockedMs += (world.nowMs - fromMs) - (world.asleepMs - asleepBefore);
     }
 }
 

@@ -452,9 +452,15 @@ bool RecordLeft(const SimWorld& w)
 bool RestartRefusedSince(const SimWorld& w, std::size_t from)
 {
     const unsigned language = w.languageId == 0x0404 ? 1u : 0u;
-    const std::string refused =
-        std::string(MessageText(MSG_WIA_START_FAILED + MESSAGES_PER_LANGUAGE * static_cast<int>(language))) + "\n";
-    return w.console.find(refused, from) != std::string::npos;
+    const auto printed = [&w, from, language](int message) {
+        const std::string text =
+            std::string(MessageText(message + MESSAGES_PER_LANGUAGE * static_cast<int>(language))) + "\n";
+        return w.console.find(text, from) != std::string::npos;
+    };
+    // A run that could not take the one-updater mutex (busy, or its create
+    // refused) may not touch the record: it is some live run's, for all it
+    // can tell.
+    return printed(MSG_WIA_START_FAILED) || printed(MSG_DEVICE_BUSY) || w.createMutex.first != 0;
 }
 
 // The copies never hang either, and none may be left past its bound.
@@ -475,15 +481,24 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
 {
     int rc = 0;
     for (int run = 1; run < MOST_RUNS && (ended || RecordLeft(w)); ++run) {
+        // After a shutdown Windows starts the service with its next start,
+        // whatever the scanner does: that start is not the updater's.
+        if (w.shutdownInProgress) {
+            Worldwide().serviceTakenOff = false;
+        }
         w.StartNextProcess();
         ResetProcessState();
         ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
         const std::size_t consoleAt = w.console.size();
+        // A run that finds the scanner still burning leaves the record for
+        // a run after the burn, as it should (judged as it starts and as it
+        // returns: the scanner may come back to the bus in between).
+        const bool burningAtStart = ScannerStillBurns(w);
         ended = RunProcess(args, &rc);
         if (ended && w.processEndedBy == "hung") {
             return {};
         }
-        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt)) {
+        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !burningAtStart && !ScannerStillBurns(w)) {
             return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
                    " virtual ms and left the record of the service it could settle";
         }

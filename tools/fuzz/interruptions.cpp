@@ -119,16 +119,34 @@ bool HasInterruptions(const SimWorld& world)
            !world.updaterCopies.empty() || !world.userMutexHolders.empty();
 }
 
+bool ScannerStillBurns(const SimWorld& world)
+{
+    const auto record = world.machineKeys.find(DEBT_KEY);
+    if (record == world.machineKeys.end() || record->second.count("imagesent") == 0) {
+        return false;
+    }
+    const ScannerModel& m = world.model;
+    // A scripted status may say either whatever the model does.
+    return (m.burning || m.inRecovery || m.config.scriptLength != 0) && m.attachedPath >= 0 && m.attachedPath <= 255 &&
+           !(m.powerCycling && m.powerCycleLeft);
+}
+
 std::string CheckInterruptionPromises(const SimWorld& world, const SimService& before)
 {
     const unsigned language = world.languageId == 0x0404 ? 1u : 0u;
     const std::string refused =
         std::string(MessageText(MSG_WIA_START_FAILED + MESSAGES_PER_LANGUAGE * static_cast<int>(language))) + "\n";
-    const bool restartRefused = world.console.find(refused) != std::string::npos;
+    const std::string busy =
+        std::string(MessageText(MSG_DEVICE_BUSY + MESSAGES_PER_LANGUAGE * static_cast<int>(language))) + "\n";
+    // A run that could not take the one-updater mutex may not settle the
+    // record: for all it can tell, a live run owns it.
+    const bool restartRefused = world.console.find(refused) != std::string::npos ||
+                                world.console.find(busy) != std::string::npos || world.createMutex.first != 0;
     // The last run may end by a control event whose handler's restart was
     // refused: that leaves the record for the run after it, as it should.
     const bool lastEndedByControl = world.processEnded && world.processEndedBy != "killed";
-    if (world.machineKeys.count(DEBT_KEY) != 0 && !restartRefused && !lastEndedByControl) {
+    // A scanner that still burns keeps the record waiting for a later run.
+    if (world.machineKeys.count(DEBT_KEY) != 0 && !restartRefused && !lastEndedByControl && !ScannerStillBurns(world)) {
         return "8: the record of a service owed back outlived the run that could settle it";
     }
     if (world.serviceNow.startType == SERVICE_DISABLED_TYPE && before.startType != SERVICE_DISABLED_TYPE &&

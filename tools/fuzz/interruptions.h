@@ -25,6 +25,14 @@ void PrintInterruptions(const SimWorld& world);
 // Whether the world has any interruption to play.
 bool HasInterruptions(const SimWorld& world);
 
+// Whether the record may wait for a later run: the run that left it had
+// begun to send the image, and the scanner is on the bus, burning or in its
+// loader. The updater then settles it only once the scanner answers that it
+// is neither (it cannot tell a loader that waits for an image from one that
+// will leave the bus to burn one). Whether the service ever meets a burn is
+// promise 12's to judge.
+bool ScannerStillBurns(const SimWorld& world);
+
 // The promises after a run that had interruptions, once every run it needed
 // is over: the imaging service given back (by the run itself, or by the next
 // run after one that ended without returning) unless its restart was

@@ -274,8 +274,24 @@ std::string CheckConsole(const SimWorld& world, const SimService& /*before*/, co
 // not stop it; its start type kept and never started when the stop failed;
 // otherwise given back, automatic and running or starting, unless the
 // restart reported its failure.
+// Whether a copy of the updater ran beside this run: the service's and the
+// scanner's counts are the world's, so what a copy did there is its own
+// account (promises 9, 12 and 13 judge who may do what as it happens).
+bool CopiesRan(const SimWorld& world)
+{
+    for (std::size_t p = 1; p < world.processes.size(); ++p) {
+        if (world.processes[p].started) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string CheckImagingService(const SimWorld& world, const SimService& before, const RunWatch& /*watch*/)
 {
+    if (CopiesRan(world)) {
+        return {};
+    }
     const SimService& s = world.serviceNow;
     const SimServiceCalls& n = world.serviceCalls;
     if (!Printed(world, MSG_CLOSING_WIA)) {
@@ -338,6 +354,9 @@ std::string CheckMutexes(const SimWorld& world, const SimService& /*before*/, co
 // is the image itself starting to arrive.
 std::string CheckDownload(const SimWorld& world, const SimService& /*before*/, const RunWatch& /*watch*/)
 {
+    if (CopiesRan(world)) {
+        return {};
+    }
     const ScannerModel& scanner = world.model;
     if (scanner.imageTransfers > 1) {
         return "4: " + std::to_string(scanner.imageTransfers) + " image transfers";

@@ -127,7 +127,21 @@ const char* ScannerBusyWithImage(const SimWorld& w)
         return "receiving the image";
     }
     const ScannerModel& m = w.model;
-    const bool burning = m.burning || (m.powerCycling && !m.powerCycleLeft);
+    // A loader that has its image answers as a ready scanner until it leaves
+    // the bus to burn: a later run cannot tell it from one, so that stretch
+    // is held against the run that sent the image only, while it lives.
+    const WorldWatch& ww = Worldwide();
+    const bool senderAlive = ww.follower == 0 ? (w.processesStarted == ww.followerRun && !w.processes[0].ended)
+                                              : (ww.follower > 0 && !w.processes[ww.follower].ended);
+    // A later run believes what the scanner says of itself: with a scripted
+    // status (which may say ready while it burns), transfer faults or a
+    // scanner that falls silent (one that cannot answer is taken as not
+    // burning: a burning scanner says so) the burn is held against the
+    // sender only.
+    const bool scripted =
+        m.config.scriptLength != 0 || m.config.faultCount != 0 || m.config.silentByCount || m.config.silentByTime;
+    const bool burning =
+        (m.burning && (senderAlive || !scripted)) || (senderAlive && m.powerCycling && !m.powerCycleLeft);
     return burning && Worldwide().imageSentWithServiceOff && !Worldwide().burnFollowed ? "burning it" : nullptr;
 }
 
@@ -200,11 +214,23 @@ bool& StoppedReportedOfRunning(const SimWorld& w)
     return w.currentProcess == 0 ? Watch().stoppedReported : Worldwide().copyStoppedReported[w.currentProcess];
 }
 
-// Whether another application has the name open right now.
+// Whether another application, or another copy of the updater, has the
+// name open right now.
 bool OtherApplicationHolds(const SimWorld& w, const char* name)
 {
     const auto it = w.mutexes.find(name);
-    return it != w.mutexes.end() && it->second.heldByOther;
+    if (it == w.mutexes.end()) {
+        return false;
+    }
+    if (it->second.heldByOther) {
+        return true;
+    }
+    for (const auto& [process, handles] : it->second.handles) {
+        if (process != w.currentProcess && handles > 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 GuardTries& TriesOf(const char* name)
@@ -451,6 +477,11 @@ Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
     const SimWorld& w = World();
     const bool otherHolds = name != nullptr && OtherApplicationHolds(w, name);
     const Handle mutex = __real__Z16CreateOwnedMutexPKc(name);
+    // The run's watch follows the first process's guards; a copy's tries
+    // are its own.
+    if (w.currentProcess != 0) {
+        return mutex;
+    }
     RunWatch& watch = Watch();
     GuardTries& tries = TriesOf(name != nullptr ? name : "");
     ++tries.tries;
