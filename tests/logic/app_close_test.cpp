@@ -50,10 +50,7 @@ protected:
     bool NextRunSettlesAndUpdates()
     {
         World().Advance(60000);
-        World().StartNextProcess();
-        ResetProcessState();
-        World().console.clear();
-        apptest::RunProgram({});
+        apptest::RunNextProcess();
         return Console().rfind("0\n" + STARTING + FOUND, 0) == 0 &&
                Console().substr(Console().size() - SUCCEEDED.size()) == SUCCEEDED && Given() && !Recorded();
     }
@@ -233,10 +230,7 @@ TEST_F(AppCloseTest, ACloseDuringTheImageWriteLeavesTheServiceOff)
         EXPECT_TRUE(Given());
         EXPECT_FALSE(Recorded());
         World().model.Reset(World().scanner);
-        World().StartNextProcess();
-        ResetProcessState();
-        World().console.clear();
-        apptest::RunProgram({});
+        apptest::RunNextProcess();
         EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
     }
 }
@@ -250,10 +244,7 @@ TEST_F(AppCloseTest, ARunRightAfterADeadRunsBurnLeavesTheServiceOff)
     World().controlEvents.push_back({20000, ConsoleControl::Close});
     EXPECT_TRUE(RunToItsEnd());
     ASSERT_TRUE(Recorded());
-    World().StartNextProcess();
-    ResetProcessState();
-    World().console.clear();
-    apptest::RunProgram({});
+    apptest::RunNextProcess();
     EXPECT_EQ(Console().find(STARTING), std::string::npos);
     EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
     EXPECT_TRUE(Recorded());
@@ -288,10 +279,7 @@ TEST_F(AppCloseTest, AShutdownLeavesTheServiceToWindowsNextStart)
         EXPECT_EQ(World().serviceNow.startType, c.startTypeAfter);
         EXPECT_TRUE(Recorded());
         World().Advance(60000);
-        World().StartNextProcess();
-        ResetProcessState();
-        World().console.clear();
-        apptest::RunProgram({});
+        apptest::RunNextProcess();
         EXPECT_EQ(Console().rfind("0\n" + std::string(c.settledWithAMessage ? STARTING : "") + FOUND, 0), 0u);
         EXPECT_TRUE(Given());
         EXPECT_FALSE(Recorded());
@@ -374,10 +362,7 @@ TEST_F(AppCloseTest, AUsersProgramCannotHoldTheUpdaterMutex)
     EXPECT_FALSE(RunToItsEnd());
     ASSERT_EQ(World().userMutexStates.size(), 1u);
     EXPECT_EQ(World().userMutexStates[0], SimUserMutexState::Refused);
-    World().StartNextProcess();
-    ResetProcessState();
-    World().console.clear();
-    apptest::RunProgram({});
+    apptest::RunNextProcess();
     EXPECT_EQ(Console().find(BUSY), std::string::npos);
     EXPECT_EQ(World().model.downloads, 2u);
 }

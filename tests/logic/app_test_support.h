@@ -58,6 +58,18 @@ inline int RunProgram(const std::vector<std::string>& args)
     return RunUpdaterProcess(args);
 }
 
+// The next run of the updater in the same PC, as a new process, with its
+// console read from its start: what an ended process left, the service,
+// the registry and the scanner carry over. Returns the exit code; a
+// process that ends without returning throws SimProcessEnded on.
+inline int RunNextProcess(const std::vector<std::string>& args = {})
+{
+    World().StartNextProcess();
+    ResetProcessState();
+    World().console.clear();
+    return RunProgram(args);
+}
+
 // Code page 950 bytes to UTF-8; "<undecodable>" when iconv refuses them.
 inline std::string Big5ToUtf8(const std::string& big5)
 {

@@ -5,6 +5,7 @@
 
 #include "common/print.h"
 #include "host/guards.h"
+#include "scanner_model/wire_values.h"
 
 namespace {
 
@@ -125,10 +126,13 @@ bool ScannerStillBurns(const SimWorld& world)
     if (record == world.machineKeys.end() || record->second.count("imagesent") == 0) {
         return false;
     }
-    const ScannerModel& m = world.model;
-    // A scripted status may say either whatever the model does.
-    return (m.burning || m.inRecovery || m.config.scriptLength != 0) && m.attachedPath >= 0 && m.attachedPath <= 255 &&
-           !(m.powerCycling && m.powerCycleLeft);
+    // What the scanner says of itself now (its script, a busy stretch, its
+    // burn's end state included); peeking only brings the model to now.
+    auto& m = const_cast<ScannerModel&>(world.model);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+    const std::uint16_t state = m.PeekState(world.nowMs);
+    const bool busy = state == scanner_wire::STATE_BURNING_VALUE || state == scanner_wire::STATE_RECOVERY_VALUE;
+    return (busy || m.burning || m.inRecovery || m.config.scriptLength != 0) && m.attachedPath >= 0 &&
+           m.attachedPath <= 255 && !(m.powerCycling && m.powerCycleLeft);
 }
 
 std::string CheckInterruptionPromises(const SimWorld& world, const SimService& before)

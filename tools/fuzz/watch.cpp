@@ -39,7 +39,9 @@ bool Alive(const SimWorld& w, int process)
 }
 
 // Where the running process's run started: the watch's own for the first
-// process, a copy's from its start time, taken at its first watched call.
+// process, a copy's taken at its first watched call (its time and the
+// PC's sleep then, so that a sleep before it is not counted as the copy's
+// awake time).
 const RunStart& StartOfRunning(const SimWorld& w)
 {
     const int process = w.currentProcess;
@@ -49,9 +51,7 @@ const RunStart& StartOfRunning(const SimWorld& w)
     auto& starts = Worldwide().copyStarts;
     auto found = starts.find(process);
     if (found == starts.end()) {
-        const std::size_t copy = static_cast<std::size_t>(process) - 1;
-        const std::uint64_t at = copy < w.updaterCopies.size() ? w.updaterCopies[copy].atMs : w.nowMs;
-        found = starts.emplace(process, RunStart{at, w.asleepMs, w.consoleBlockedMs}).first;
+        found = starts.emplace(process, RunStart{w.nowMs, w.asleepMs, w.consoleBlockedMs}).first;
     }
     return found->second;
 }
@@ -123,7 +123,11 @@ void NoteBurnFollowed(const SimWorld& w)
 // answering: the run gives up and gives the service back).
 const char* ScannerBusyWithImage(const SimWorld& w)
 {
-    if (Worldwide().imageWriteBy != NO_PROCESS) {
+    // A write the scanner does not take (it fell silent), or one whose
+    // process is gone (its request cancelled), brings it no bytes.
+    const int writer = Worldwide().imageWriteBy;
+    if (writer != NO_PROCESS && !w.model.Silent(w.nowMs) &&
+        (static_cast<std::size_t>(writer) >= w.processes.size() || !w.processes[writer].ended)) {
         return "receiving the image";
     }
     const ScannerModel& m = w.model;
