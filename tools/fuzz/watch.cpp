@@ -142,8 +142,12 @@ const char* ScannerBusyWithImage(const SimWorld& w)
     // scanner that falls silent (one that cannot answer is taken as not
     // burning: a burning scanner says so) the burn is held against the
     // sender only.
-    const bool scripted =
-        m.config.scriptLength != 0 || m.config.faultCount != 0 || m.config.silentByCount || m.config.silentByTime;
+    // Nor can it answer while it is off the bus.
+    std::int32_t path = -1;
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): peeking only brings the model to now
+    const bool onTheBus = const_cast<ScannerModel&>(m).Present(w.nowMs, &path);
+    const bool scripted = m.config.scriptLength != 0 || m.config.faultCount != 0 || m.config.silentByCount ||
+                          m.config.silentByTime || !onTheBus;
     const bool burning =
         (m.burning && (senderAlive || !scripted)) || (senderAlive && m.powerCycling && !m.powerCycleLeft);
     return burning && Worldwide().imageSentWithServiceOff && !Worldwide().burnFollowed ? "burning it" : nullptr;
