@@ -196,8 +196,9 @@ def two_copies(session, args, problems):
     if service.get("state") != "stopped" or service.get("start_type") != "disabled":
         problems.append("while the first copy burns, the imaging service is %s, not stopped and disabled"
                         % json.dumps(service))
-    # The first copy's record of the service as it found it: running, auto.
-    if record != {"ImagingServiceState": 4, "ImagingServiceStartType": 2}:
+    # The first copy's record of the service as it found it (running, auto),
+    # and that its image had begun to leave.
+    if record != {"ImagingServiceState": 4, "ImagingServiceStartType": 2, "ImageSent": 1}:
         problems.append("while the first copy burns, the record %s holds %s" % (RECORD_KEY, record))
     second_console = second.finish()
     first_console = first.finish()

@@ -480,6 +480,7 @@ std::string CheckCopies(const SimWorld& w)
 std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
 {
     int rc = 0;
+    NoteRecordMayWait(false);
     for (int run = 1; run < MOST_RUNS && (ended || RecordLeft(w)); ++run) {
         // After a shutdown Windows starts the service with its next start,
         // whatever the scanner does: that start is not the updater's.
@@ -498,6 +499,7 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
         if (ended && w.processEndedBy == "hung") {
             return {};
         }
+        NoteRecordMayWait(burningAtStart || ScannerStillBurns(w));
         if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !burningAtStart && !ScannerStillBurns(w)) {
             return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
                    " virtual ms and left the record of the service it could settle";

@@ -120,6 +120,19 @@ bool HasInterruptions(const SimWorld& world)
            !world.updaterCopies.empty() || !world.userMutexHolders.empty();
 }
 
+namespace {
+
+// The last run found the scanner busy with a dead run's image, as it
+// started or as it returned: the record it left waits for a later run.
+bool g_recordMayWait = false;
+
+}  // namespace
+
+void NoteRecordMayWait(bool mayWait)
+{
+    g_recordMayWait = mayWait;
+}
+
 bool ScannerStillBurns(const SimWorld& world)
 {
     const auto record = world.machineKeys.find(DEBT_KEY);
@@ -150,7 +163,9 @@ std::string CheckInterruptionPromises(const SimWorld& world, const SimService& b
     // refused: that leaves the record for the run after it, as it should.
     const bool lastEndedByControl = world.processEnded && world.processEndedBy != "killed";
     // A scanner that still burns keeps the record waiting for a later run.
-    if (world.machineKeys.count(DEBT_KEY) != 0 && !restartRefused && !lastEndedByControl && !ScannerStillBurns(world)) {
+    const bool mayWait = g_recordMayWait || ScannerStillBurns(world);
+    g_recordMayWait = false;
+    if (world.machineKeys.count(DEBT_KEY) != 0 && !restartRefused && !lastEndedByControl && !mayWait) {
         return "8: the record of a service owed back outlived the run that could settle it";
     }
     if (world.serviceNow.startType == SERVICE_DISABLED_TYPE && before.startType != SERVICE_DISABLED_TYPE &&

@@ -32,6 +32,8 @@ bool HasInterruptions(const SimWorld& world);
 // will leave the bus to burn one). Whether the service ever meets a burn is
 // promise 12's to judge.
 bool ScannerStillBurns(const SimWorld& world);
+// What the last of the next runs found, for the judgement after it.
+void NoteRecordMayWait(bool mayWait);
 
 // The promises after a run that had interruptions, once every run it needed
 // is over: the imaging service given back (by the run itself, or by the next
