@@ -24,16 +24,24 @@ constexpr std::uint32_t SERVICE_SETTLE_MS = 1000;
 constexpr std::uint32_t READINESS_PAUSE_MS = 1000;
 constexpr int READINESS_QUERIES = 5;
 
-// Asks the scanner whether it runs its firmware or its recovery loader. The
-// exchange's own result is not looked at: a failed probe leaves the zeroed
-// reply, which reads as ready, so the guards run as for a normal scanner.
-std::uint16_t ProbeScannerState()
+// One status exchange about `subcode`; the state its reply carries. A failed
+// exchange leaves the zeroed reply, which reads as ready.
+std::uint16_t AskScannerState(std::uint16_t subcode, bool* answered)
 {
     CommandBlock block;
-    BuildCommandBlock(&block, OP_STATUS, SUB_DEVICE, 0, 0);
+    BuildCommandBlock(&block, OP_STATUS, subcode, 0, 0);
     StatusReply reply{};
-    static_cast<void>(ExchangeCommand(&block, &reply));
+    *answered = ExchangeCommand(&block, &reply);
     return ReplyState(reply);
+}
+
+// Asks the scanner whether it runs its firmware or its recovery loader. The
+// exchange's own result is not looked at: a failed probe reads as ready, so
+// the guards run as for a normal scanner.
+std::uint16_t ProbeScannerState()
+{
+    bool answered = false;
+    return AskScannerState(SUB_DEVICE, &answered);
 }
 
 // Keeps the maker's scan application and scanner-tool utility away from a
@@ -122,34 +130,24 @@ public:
     UpdateUnderWayScope& operator=(const UpdateUnderWayScope&) = delete;
 };
 
-// Whether a scanner on the bus may still be busy// Whether a scanner on the bus may still be busy with the image a dead
-// run began to send: it says it burns, or its loader (which leaves the bus to burn) still answers. A run that ended
-// there left the imaging service off so that the two never meet, and a run started soon after must not bring it back
-// early. A scanner not on the bus, one that answers anything else, and one that answers nothing (wedged, or waiting for
-// the rest of a cut image: a scanner that burns answers that it does) is done: the service is not kept from the user
-// for a device that cannot say. A run's own handle is renewed first (the scanner may have left and come back since);
-// one opened for the question goes again, discovery opening its own.
+// Whether a scanner on the bus may still be busy with the image a dead run
+// began to send: it says it burns, or its loader (which leaves the bus to
+// burn) still answers. A scanner not on the bus, one that answers anything
+// else, and one that answers nothing (wedged, or waiting for the rest of a
+// cut image; a scanner that burns says so) is done: the service is not kept
+// from the user for a device that cannot say. A handle the run holds is
+// renewed, as the scanner may have left and come back since; one opened for
+// the question is closed again, discovery opening its own.
 bool ScannerMayStillBurn()
 {
-    const bool ownHandle = !IsOpenHandle(DeviceHandle);
-    if (!ownHandle && !ReconnectScanner()) {
+    const bool borrowed = !IsOpenHandle(DeviceHandle);
+    if (!ReconnectScanner()) {
         return false;
     }
-    if (ownHandle) {
-        DeviceHandle = RediscoverScanner();
-        if (DeviceHandle == NO_HANDLE) {
-            return false;
-        }
-    }
-    CommandBlock block;
-    BuildCommandBlock(&block, OP_STATUS, SUB_FIRMWARE, 0, 0);
-    StatusReply reply{};
-    const bool answered = ExchangeCommand(&block, &reply);
-    const std::uint16_t state = ReplyState(reply);
-    if (ownHandle) {
-        if (IsOpenHandle(DeviceHandle)) {
-            CloseObject(DeviceHandle);
-        }
+    bool answered = false;
+    const std::uint16_t state = AskScannerState(SUB_FIRMWARE, &answered);
+    if (borrowed && IsOpenHandle(DeviceHandle)) {
+        CloseObject(DeviceHandle);
         DeviceHandle = NO_HANDLE;
     }
     return answered && (state == STATE_BURNING || state == STATE_RECOVERY);
@@ -166,10 +164,6 @@ bool SettleDebtIfScannerDone()
     SettleDebtLeftBehind();
     return true;
 }
-
-namespace {
-
-}  // namespace
 
 bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
 {

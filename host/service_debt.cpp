@@ -50,20 +50,27 @@ bool WriteRecord(std::uint32_t state, std::uint32_t startType)
 
 enum class Record { Absent, Incomplete, Found };
 
-// The record and the start type it asks back (automatic when it names
-// none, the service's default).
-Record ReadRecord(std::uint32_t* startType)
+// One number of the record, or `otherwise` when it is not there.
+std::uint32_t RecordNumber(Handle key, const char* name, std::uint32_t otherwise)
+{
+    std::uint32_t type = 0;
+    std::uint32_t value = 0;
+    std::uint32_t size = sizeof value;
+    return QueryKeyValue(key, name, &type, &value, &size) == 0 ? value : otherwise;
+}
+
+// The record, the start type it asks back (automatic when it names none,
+// the service's default) and whether its run had begun to send the image.
+Record ReadRecord(std::uint32_t* startType, bool* imageSent)
 {
     Handle key = NO_HANDLE;
     if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
         return Record::Absent;
     }
-    std::uint32_t type = 0;
-    std::uint32_t value = 0;
-    std::uint32_t size = sizeof value;
-    const bool found = QueryKeyValue(key, STATE_VALUE, &type, &value, &size) == 0;
-    size = sizeof value;
-    *startType = QueryKeyValue(key, START_TYPE_VALUE, &type, &value, &size) == 0 ? value : SERVICE_AUTO_START_TYPE;
+    constexpr std::uint32_t MISSING = 0xFFFFFFFFu;
+    const bool found = RecordNumber(key, STATE_VALUE, MISSING) != MISSING;
+    *startType = RecordNumber(key, START_TYPE_VALUE, SERVICE_AUTO_START_TYPE);
+    *imageSent = RecordNumber(key, IMAGE_SENT_VALUE, 0) != 0;
     CloseMachineKey(key);
     return found ? Record::Found : Record::Incomplete;
 }
@@ -221,25 +228,14 @@ void GiveImagingServiceBackOnClose()
 bool DebtLeftBehind(bool* imageSent)
 {
     std::uint32_t startType = 0;
-    if (ReadRecord(&startType) != Record::Found) {
-        return false;
-    }
-    Handle key = NO_HANDLE;
-    *imageSent = false;
-    if (OpenMachineKey(SERVICE_DEBT_KEY, &key) == 0) {
-        std::uint32_t type = 0;
-        std::uint32_t value = 0;
-        std::uint32_t size = sizeof value;
-        *imageSent = QueryKeyValue(key, IMAGE_SENT_VALUE, &type, &value, &size) == 0 && value != 0;
-        CloseMachineKey(key);
-    }
-    return true;
+    return ReadRecord(&startType, imageSent) == Record::Found;
 }
 
 void SettleDebtLeftBehind()
 {
     std::uint32_t recorded = SERVICE_AUTO_START_TYPE;
-    const Record record = ReadRecord(&recorded);
+    bool imageSent = false;
+    const Record record = ReadRecord(&recorded, &imageSent);
     if (record == Record::Absent) {
         return;
     }

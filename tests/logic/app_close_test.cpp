@@ -251,6 +251,47 @@ TEST_F(AppCloseTest, ARunRightAfterADeadRunsBurnLeavesTheServiceOff)
     EXPECT_TRUE(NextRunSettlesAndUpdates());
 }
 
+// The handler's start, held by the service manager for its 30 s, is cut
+// off by Windows' 5 s: the start type is back by then, and the record stays
+// for the next run, which finds the service stopped with that start type
+// and starts it.
+TEST_F(AppCloseTest, AHandlersStartTheManagerHoldsIsCutOffWithTheStartTypeBack)
+{
+    World().service.startTakesMs = 40000;
+    World().controlEvents.push_back({2500, ConsoleControl::Close});
+    EXPECT_TRUE(RunToItsEnd());
+    EXPECT_TRUE(CutOff());
+    EXPECT_LE(World().nowMs, 2500 + WINDOWS_GRACE_MS);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+    EXPECT_TRUE(Recorded());
+    World().serviceNow.startTakesMs = 0;
+    EXPECT_TRUE(NextRunSettlesAndUpdates());
+}
+
+// A record whose run had begun to send the image has the next run ask the
+// scanner first. A silent scanner holds that question for the handle's 5 s
+// write time-out at most, counts as done, and the record is settled.
+TEST_F(AppCloseTest, TheRecordsQuestionToASilentScannerIsBounded)
+{
+    World().scanner.silentByTime = true;
+    World().scanner.silentFromMs = 0;
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    auto& record = World().machineKeys[DEBT_KEY];
+    record["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    record["imagingservicestarttype"] = SERVICE_AUTO_START_TYPE;
+    record["imagesent"] = 1;
+    // A selection of a millisecond notes when the settle's line comes.
+    World().consoleSelections.push_back({NEVER_MS, 1, false, STARTING});
+    RunToItsEnd();
+    const std::uint64_t settledAtMs = World().consoleSelections[0].atMs;
+    EXPECT_LE(settledAtMs, 10000u);
+    EXPECT_LT(Console().find(STARTING), Console().find(FOUND));
+    EXPECT_FALSE(Recorded());
+    World().Advance(World().service.startPendingMs);
+    EXPECT_TRUE(Given());
+}
+
 // A shutdown's service manager starts nothing: the handler puts the start
 // type back, the start is refused, and the record stays for the run after
 // Windows has started again, which finds the service running and only

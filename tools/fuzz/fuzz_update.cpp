@@ -494,13 +494,13 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
         // A run that finds the scanner still burning leaves the record for
         // a run after the burn, as it should (judged as it starts and as it
         // returns: the scanner may come back to the bus in between).
-        const bool burningAtStart = ScannerStillBurns(w);
+        const bool burningAtStart = RecordMayWait(w);
         ended = RunProcess(args, &rc);
         if (ended && w.processEndedBy == "hung") {
             return {};
         }
-        NoteRecordMayWait(burningAtStart || ScannerStillBurns(w));
-        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !burningAtStart && !ScannerStillBurns(w)) {
+        NoteRecordMayWait(burningAtStart || RecordMayWait(w));
+        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !burningAtStart && !RecordMayWait(w)) {
             return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
                    " virtual ms and left the record of the service it could settle";
         }

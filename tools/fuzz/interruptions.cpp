@@ -133,7 +133,7 @@ void NoteRecordMayWait(bool mayWait)
     g_recordMayWait = mayWait;
 }
 
-bool ScannerStillBurns(const SimWorld& world)
+bool RecordMayWait(const SimWorld& world)
 {
     const auto record = world.machineKeys.find(DEBT_KEY);
     if (record == world.machineKeys.end() || record->second.count("imagesent") == 0) {
@@ -163,7 +163,7 @@ std::string CheckInterruptionPromises(const SimWorld& world, const SimService& b
     // refused: that leaves the record for the run after it, as it should.
     const bool lastEndedByControl = world.processEnded && world.processEndedBy != "killed";
     // A scanner that still burns keeps the record waiting for a later run.
-    const bool mayWait = g_recordMayWait || ScannerStillBurns(world);
+    const bool mayWait = g_recordMayWait || RecordMayWait(world);
     g_recordMayWait = false;
     if (world.machineKeys.count(DEBT_KEY) != 0 && !restartRefused && !lastEndedByControl && !mayWait) {
         return "8: the record of a service owed back outlived the run that could settle it";

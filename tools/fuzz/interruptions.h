@@ -31,7 +31,7 @@ bool HasInterruptions(const SimWorld& world);
 // is neither (it cannot tell a loader that waits for an image from one that
 // will leave the bus to burn one). Whether the service ever meets a burn is
 // promise 12's to judge.
-bool ScannerStillBurns(const SimWorld& world);
+bool RecordMayWait(const SimWorld& world);
 // What the last of the next runs found, for the judgement after it.
 void NoteRecordMayWait(bool mayWait);
 

@@ -19,6 +19,9 @@ namespace run_bound {
 // A record left behind by a run that was killed: a stop still pending, the
 // start and the wait for it, 30 s each.
 constexpr std::uint64_t SETTLE_RECORD_MS = 90000;
+// Before it, when that run had begun to send the image: one status
+// exchange with the scanner, whether it still burns.
+constexpr std::uint64_t RECORD_PROBE_MS = 10000;
 // The probe: one command block and its reply.
 constexpr std::uint64_t PROBE_MS = 10000;
 // Two guards, three tries each, a second apart.
@@ -45,14 +48,14 @@ constexpr std::uint64_t RECOVERY_BURN_MS = 92000 + TEN_MINUTE_WAIT_MS;
 constexpr std::uint64_t GIVE_BACK_MS = 90000;
 constexpr std::uint64_t CLOSING_PAUSE_MS = 20000;
 
-constexpr std::uint64_t STAGES_MS = SETTLE_RECORD_MS + PROBE_MS + GUARDS_MS + STOP_MS + READINESS_MS + CLOCK_MS +
-                                    TEN_MINUTE_WAIT_MS + ANNOUNCE_AND_WRITE_MS + START_DELAY_MS +
+constexpr std::uint64_t STAGES_MS = RECORD_PROBE_MS + SETTLE_RECORD_MS + PROBE_MS + GUARDS_MS + STOP_MS + READINESS_MS +
+                                    CLOCK_MS + TEN_MINUTE_WAIT_MS + ANNOUNCE_AND_WRITE_MS + START_DELAY_MS +
                                     (NORMAL_BURN_MS > RECOVERY_BURN_MS ? NORMAL_BURN_MS : RECOVERY_BURN_MS) +
                                     GIVE_BACK_MS + CLOSING_PAUSE_MS;
 
 }  // namespace run_bound
 
-// The wall-clock bound of one run: 32 minutes, the stages above (1,908 s)
+// The wall-clock bound of one run: 32 minutes, the stages above (1,918 s)
 // and the search for the scanner (under a second), rounded up. Time the PC
 // slept and time a selection in the console window held the run's writes
 // are a person's doing and do not count.
