@@ -40,7 +40,7 @@ enum class ServiceDebt : std::uint8_t {
     Stopping,        // the record is written; the main thread is stopping it
     Owed,            // stopped and disabled; nobody is giving it back yet
     Returning,       // one thread is giving it back; the other keeps away
-    LeftForNextRun,  // the process ends with the record in place
+    LeftForNextRun,  // the record stays in place for the next run
 };
 extern std::atomic<ServiceDebt> ImagingServiceDebt;
 // The start type the service had before this run disabled it.

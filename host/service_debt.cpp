@@ -252,7 +252,14 @@ void SettleDebtLeftBehind()
     }
     PrintMessage(MSG_STARTING_WIA, Language);
     if (!service.Start(recorded)) {
-        // The record stays, so the next run tries again.
+        // The record stays, so the next run tries again; an image this run
+        // sends is noted in it.
+        {
+            const DebtSection section;
+            if (ImagingServiceDebt == ServiceDebt::None) {
+                ImagingServiceDebt = ServiceDebt::LeftForNextRun;
+            }
+        }
         PrintMessage(MSG_WIA_START_FAILED, Language);
         return;
     }

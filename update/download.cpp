@@ -17,7 +17,9 @@ namespace {
 // close finds it in flight: both under the debt lock, so the handler never
 // restarts the imaging service beside a scanner that receives or burns.
 // The record says so too: a run started after this one died must not bring
-// the service back while the scanner may still burn what it was sent.
+// the service back while the scanner may still burn what it was sent. That
+// holds for a dead run's record this run could not settle as much as for
+// its own: either has the next run start the service.
 bool BeginImageInFlight()
 {
     LockServiceDebt();
@@ -26,7 +28,9 @@ bool BeginImageInFlight()
         ImageInFlight = true;
         ImageWriteUnderWay = true;
         Handle key = NO_HANDLE;
-        if (ImagingServiceDebt == ServiceDebt::Owed && CreateMachineKey(SERVICE_DEBT_KEY, &key) == 0) {
+        const ServiceDebt debt = ImagingServiceDebt;
+        const bool recorded = debt == ServiceDebt::Owed || debt == ServiceDebt::LeftForNextRun;
+        if (recorded && CreateMachineKey(SERVICE_DEBT_KEY, &key) == 0) {
             SetKeyNumber(key, IMAGE_SENT_VALUE, 1);
             CloseMachineKey(key);
         }

@@ -251,6 +251,32 @@ TEST_F(AppCloseTest, ARunRightAfterADeadRunsBurnLeavesTheServiceOff)
     EXPECT_TRUE(NextRunSettlesAndUpdates());
 }
 
+// A dead run's record whose start is refused stays; the run finds the
+// service stopped, stops nothing, and sends the image. Killed during the
+// burn, it leaves that record to a run that must not start the service
+// while the scanner still burns.
+TEST_F(AppCloseTest, ARecordTheRunCouldNotSettleNotesItsImage)
+{
+    World().scanner.burnMs = 60000;
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    World().service.start.first = 1;
+    World().service.start.count = 1;
+    auto& record = World().machineKeys[DEBT_KEY];
+    record["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    record["imagingservicestarttype"] = SERVICE_AUTO_START_TYPE;
+    World().killAtMs = 30000;
+    EXPECT_TRUE(RunToItsEnd());
+    ASSERT_EQ(World().model.burnsStarted, 1u);
+    ASSERT_TRUE(World().model.burning);
+    EXPECT_EQ(World().machineKeys[DEBT_KEY]["imagesent"], 1u);
+    apptest::RunNextProcess();
+    EXPECT_EQ(Console().find(STARTING), std::string::npos) << Console();
+    EXPECT_NE(World().serviceNow.state, SERVICE_RUNNING_STATE);
+    EXPECT_TRUE(Recorded());
+    EXPECT_TRUE(NextRunSettlesAndUpdates());
+}
+
 // The handler's start, held by the service manager for its 30 s, is cut
 // off by Windows' 5 s: the start type is back by then, and the record stays
 // for the next run, which finds the service stopped with that start type
