@@ -342,6 +342,9 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     const bool exclusive = updaterMutex != w.mutexes.end() && updaterMutex->second.OwnedBy(process);
     const std::uint32_t reached = w.model.writeCalls;
     const std::uint32_t burns = w.model.burnsStarted + w.model.powerCycles;
+    // Whose the service is while the image goes out; it counts for the burn
+    // this write starts, and a write the scanner does not take starts none.
+    const bool serviceOffAtWrite = Worldwide().serviceTakenOff;
     // The scanner has taken the announcement and waits for the image: this
     // write is the image, for as long as the call takes (a process that
     // ends inside it cancels it).
@@ -351,7 +354,6 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
         {
             if (image) {
                 Worldwide().imageWriteBy = by;
-                Worldwide().imageSentWithServiceOff = Worldwide().serviceTakenOff;
             }
         }
         ~ImageWrite()
@@ -383,6 +385,7 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
         ww.followerRun = w.processesStarted;
         ww.followerConsoleAt = w.console.size();
         ww.burnFollowed = false;
+        ww.imageSentWithServiceOff = serviceOffAtWrite;
     }
     // A transfer the driver held until its time-out passes time without a
     // sleep: a loop of them is stopped at the bound like any other wait.
