@@ -492,15 +492,16 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
         ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
         const std::size_t consoleAt = w.console.size();
         // A run that finds the scanner still burning leaves the record for
-        // a run after the burn, as it should (judged as it starts and as it
-        // returns: the scanner may come back to the bus in between).
-        const bool burningAtStart = RecordMayWait(w);
+        // a run after the burn, as it should (judged as it asks, which may
+        // be long after it started, and as it returns: the scanner may come
+        // back to the bus in between).
         ended = RunProcess(args, &rc);
         if (ended && w.processEndedBy == "hung") {
             return {};
         }
-        NoteRecordMayWait(burningAtStart || RecordMayWait(w));
-        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !burningAtStart && !RecordMayWait(w)) {
+        const bool mayWait = Watch().recordMayWaitWhenAsked || RecordMayWait(w);
+        NoteRecordMayWait(mayWait);
+        if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !mayWait) {
             return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
                    " virtual ms and left the record of the service it could settle";
         }

@@ -14,6 +14,7 @@
 #include "platform/service.h"
 #include "platform/sim/world.h"
 #include "scanner_model/wire_values.h"
+#include "tools/fuzz/interruptions.h"
 
 namespace {
 
@@ -289,6 +290,20 @@ std::uint64_t CountedMs(const SimWorld& world, const RunWatch& watch)
     return world.nowMs - watch.start.atMs - asleep - blocked;
 }
 
+namespace {
+
+// The first run's first write to the scanner: what the scanner could say
+// of a dead run's image as it is asked.
+void NoteFirstWrite(const SimWorld& w)
+{
+    if (w.currentProcess == 0 && !Watch().wroteYet) {
+        Watch().wroteYet = true;
+        Watch().recordMayWaitWhenAsked = RecordMayWait(w);
+    }
+}
+
+}  // namespace
+
 // The real platform calls, under the names --wrap gives them.
 extern "C" {
 void __real__Z7SleepMsj(std::uint32_t milliseconds);
@@ -345,6 +360,7 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     // Whose the service is while the image goes out; it counts for the burn
     // this write starts, and a write the scanner does not take starts none.
     const bool serviceOffAtWrite = Worldwide().serviceTakenOff;
+    NoteFirstWrite(w);
     // The scanner has taken the announcement and waits for the image: this
     // write is the image, for as long as the call takes (a process that
     // ends inside it cancels it).

@@ -42,7 +42,12 @@ struct RunWatch {
     std::vector<Handle> failedTryHandles;   // handles of tries that did not
     std::vector<GuardTries> guards;
     int registryLookups = 0;  // Image-class keys the run opened (tries included)
-    std::string broken;       // the first promise broken while the run went on
+    // The run's first write to the scanner is what it asks first: with a
+    // dead run's record that names the image, whether the scanner still
+    // burns it. Whether it then could say so, judged as that write goes out.
+    bool wroteYet = false;
+    bool recordMayWaitWhenAsked = false;
+    std::string broken;  // the first promise broken while the run went on
 };
 
 // The one run's watch; Reset before each run, with the run's bound, in
