@@ -95,7 +95,7 @@ void GiveBackQuietly()
     ServiceStatus status{};
     bool done = service.ReadStartType(&startType, true) && service.QueryStatus(&status);
     if (done && AsThisUpdaterLeftIt(startType, recorded, status.dwCurrentState)) {
-        done = service.SetStartType(recorded, true) && service.RequestStart();
+        done = service.ChangeStartType(startType, recorded) && service.RequestStart();
     }
     if (done) {
         DeleteMachineKey(SERVICE_DEBT_KEY);
@@ -251,7 +251,11 @@ void SettleDebtLeftBehind()
         return;
     }
     PrintMessage(MSG_STARTING_WIA, Language);
-    if (!service.Start(recorded)) {
+    // What was read decides the start type's change; a service that could
+    // not be read is tried from the start, and says why it fails.
+    const bool started =
+        readable ? service.ChangeStartType(startType, recorded) && service.StartAndFollow() : service.Start(recorded);
+    if (!started) {
         // The record stays, so the next run tries again; an image this run
         // sends is noted in it.
         {

@@ -107,9 +107,11 @@ bool CWIAControl::ReadStartType(std::uint32_t* startType, bool quiet)
 bool CWIAControl::SetStartType(std::uint32_t startType, bool quiet)
 {
     std::uint32_t current = 0;
-    if (!ReadStartType(&current, quiet)) {
-        return false;
-    }
+    return ReadStartType(&current, quiet) && ChangeStartType(current, startType);
+}
+
+bool CWIAControl::ChangeStartType(std::uint32_t current, std::uint32_t startType)
+{
     return current == startType || ChangeServiceStartType(m_hService, startType);
 }
 
@@ -155,9 +157,11 @@ bool CWIAControl::WaitForState(std::uint32_t wanted)
 
 bool CWIAControl::Start(std::uint32_t startType)
 {
-    if (!SetStartType(startType)) {
-        return false;
-    }
+    return SetStartType(startType) && StartAndFollow();
+}
+
+bool CWIAControl::StartAndFollow()
+{
     // A service whose state cannot be read may well still be stopped:
     // reporting it as given back would leave it stopped unannounced.
     if (!QueryStatus(&m_status)) {

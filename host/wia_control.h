@@ -28,9 +28,15 @@ public:
     // prints nothing).
     bool ReadStartType(std::uint32_t* startType, bool quiet = false);
     bool SetStartType(std::uint32_t startType, bool quiet = false);
+    // Changes the start type from `current`, the one the caller has just
+    // read, without reading it again.
+    bool ChangeStartType(std::uint32_t current, std::uint32_t startType);
     // Sets the start type, then starts a stopped service and follows it
     // until it runs.
     bool Start(std::uint32_t startType = SERVICE_AUTO_START_TYPE);
+    // Start without the start type: a stopped service is started and
+    // followed until it runs, one still stopping first let finish.
+    bool StartAndFollow();
     // Asks a stopped service to start without following it: for the console
     // control handler, whose process Windows ends within seconds.
     bool RequestStart();

@@ -20,23 +20,12 @@
 namespace {
 
 using namespace texts;
+using apptest::DEBT_KEY;
 
 constexpr std::uint64_t WINDOWS_GRACE_MS = 5000;
-const std::string DEBT_KEY = "software\\fwupdate";
 
 class AppCloseTest : public AppRunFixture {
 protected:
-    // Runs the program; true when the process ended without returning.
-    bool RunToItsEnd()
-    {
-        try {
-            Run();
-            return false;
-        } catch (const SimProcessEnded&) {
-            return true;
-        }
-    }
-
     // The same world again from its start, configured by `configure`.
     void Again(const std::function<void()>& configure)
     {
@@ -69,7 +58,6 @@ protected:
         return World().serviceNow.state == SERVICE_RUNNING_STATE &&
                World().serviceNow.startType == SERVICE_AUTO_START_TYPE;
     }
-    static bool Recorded() { return World().machineKeys.count(DEBT_KEY) == 1; }
     static bool CutOff()
     {
         for (const std::string& line : World().controlLog) {

@@ -20,7 +20,7 @@ using namespace texts;
 
 constexpr std::uint32_t BURN_MS = 30000;
 const char* const UPDATER_MUTEX = UPDATER_MUTEX_NAME;
-const std::string DEBT_KEY = "software\\fwupdate";
+using apptest::DEBT_KEY;
 
 class AppInterruptionTest : public AppRunFixture {
 protected:
@@ -28,17 +28,6 @@ protected:
     {
         AppRunFixture::SetUp();
         World().scanner.burnMs = BURN_MS;
-    }
-
-    // Runs the program; true when the process ended without returning.
-    bool RunToItsEnd()
-    {
-        try {
-            Run();
-            return false;
-        } catch (const SimProcessEnded&) {
-            return true;
-        }
     }
 
     // The next run in the same PC, as a new process.
@@ -72,7 +61,6 @@ protected:
         return World().serviceNow.state == SERVICE_RUNNING_STATE &&
                World().serviceNow.startType == SERVICE_AUTO_START_TYPE;
     }
-    static bool DebtRecorded() { return World().machineKeys.count(DEBT_KEY) == 1; }
 };
 
 // Each control event at a few moments of a normal update: whether the
@@ -114,7 +102,7 @@ TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrSettleTheService)
         World().Advance(World().service.startPendingMs);
         EXPECT_EQ(World().model.downloads, c.downloads);
         EXPECT_EQ(ServiceGivenBack(), !c.leftForNextRun);
-        EXPECT_EQ(DebtRecorded(), c.leftForNextRun);
+        EXPECT_EQ(Recorded(), c.leftForNextRun);
         EXPECT_FALSE(World().keepAwake);
         if (!c.ends) {
             EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
@@ -127,7 +115,7 @@ TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrSettleTheService)
             EXPECT_FALSE(RunAgain());
             EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND, 0), 0u);
             EXPECT_TRUE(ServiceGivenBack());
-            EXPECT_FALSE(DebtRecorded());
+            EXPECT_FALSE(Recorded());
         }
     }
 }
@@ -156,7 +144,7 @@ TEST_F(AppInterruptionTest, TheHandlersGiveBackIsQuietAndQuick)
         EXPECT_EQ(Console().find("QueryServiceConfig"), std::string::npos);
         EXPECT_EQ(Console().find(STARTING), std::string::npos);
         EXPECT_LT(World().nowMs, 2500u + 1000u);
-        EXPECT_EQ(DebtRecorded(), !c.givenBack);
+        EXPECT_EQ(Recorded(), !c.givenBack);
         if (c.givenBack) {
             EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
             EXPECT_EQ(World().serviceCalls.start, 1u);
@@ -183,7 +171,7 @@ TEST_F(AppInterruptionTest, TheRunAfterAKillGivesTheServiceBack)
         EXPECT_EQ(World().processEndedBy, "killed");
         EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
         EXPECT_EQ(World().serviceNow.state, SERVICE_STOPPED_STATE);
-        ASSERT_TRUE(DebtRecorded());
+        ASSERT_TRUE(Recorded());
         EXPECT_EQ(World().machineKeys[DEBT_KEY]["imagingservicestate"], SERVICE_RUNNING_STATE);
         EXPECT_EQ(World().machineKeys[DEBT_KEY]["imagingservicestarttype"], SERVICE_AUTO_START_TYPE);
         if (c.fixedByHand) {
@@ -198,7 +186,7 @@ TEST_F(AppInterruptionTest, TheRunAfterAKillGivesTheServiceBack)
         World().console.clear();
         EXPECT_FALSE(RunAgain());
         EXPECT_TRUE(ServiceGivenBack());
-        EXPECT_FALSE(DebtRecorded());
+        EXPECT_FALSE(Recorded());
         EXPECT_EQ(Console().rfind("0\n" + settled + FOUND + CLOSING, 0), 0u);
         EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
         // The updater mutex the killed copy held was abandoned, not busy.
@@ -216,7 +204,7 @@ TEST_F(AppInterruptionTest, ARecordIsSettledEvenWithoutAScanner)
     World().machineKeys[DEBT_KEY]["imagingservicestate"] = SERVICE_RUNNING_STATE;
     EXPECT_FALSE(RunToItsEnd());
     EXPECT_TRUE(ServiceGivenBack());
-    EXPECT_FALSE(DebtRecorded());
+    EXPECT_FALSE(Recorded());
     EXPECT_EQ(Console(), "0\n" + STARTING + NOT_FOUND + FAILED);
 }
 
@@ -272,7 +260,7 @@ TEST_F(AppInterruptionTest, ARecordIsSettledOnlyAsTheKilledRunLeftTheService)
         EXPECT_EQ(Console(), "0\n" + std::string(c.settles ? STARTING : "") + NOT_FOUND + FAILED);
         EXPECT_EQ(World().serviceNow.state, c.stateAfter);
         EXPECT_EQ(World().serviceNow.startType, c.startTypeAfter);
-        EXPECT_EQ(DebtRecorded(), c.recordAfter);
+        EXPECT_EQ(Recorded(), c.recordAfter);
     }
 }
 
@@ -294,7 +282,7 @@ TEST_F(AppInterruptionTest, ASecondCopyLeavesTheFirstCopysRecordAlone)
         EXPECT_EQ(Console(), "0\n" + FOUND + BUSY + FAILED);
         EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
         EXPECT_EQ(World().serviceNow.state, SERVICE_STOPPED_STATE);
-        EXPECT_TRUE(DebtRecorded());
+        EXPECT_TRUE(Recorded());
         EXPECT_EQ(World().serviceCalls.openManager, 0u);
     }
 }
@@ -323,7 +311,7 @@ TEST_F(AppInterruptionTest, TheRecordCoversTheWholeStop)
         World().killAtMs = c.killAtMs;
         World().setValue.first = c.refusedWrite;
         RunToItsEnd();
-        EXPECT_EQ(DebtRecorded(), c.recorded);
+        EXPECT_EQ(Recorded(), c.recorded);
         if (!c.recorded) {
             EXPECT_EQ(Console().rfind(CLOSE_FAILED + FAILED), Console().size() - (CLOSE_FAILED + FAILED).size());
             EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
@@ -335,7 +323,7 @@ TEST_F(AppInterruptionTest, TheRecordCoversTheWholeStop)
         EXPECT_FALSE(RunAgain());
         EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND, 0), 0u);
         EXPECT_TRUE(ServiceGivenBack());
-        EXPECT_FALSE(DebtRecorded());
+        EXPECT_FALSE(Recorded());
     }
 }
 
@@ -389,7 +377,7 @@ TEST_F(AppInterruptionTest, KeepAwakeIsClearedOnEveryReturn)
         EXPECT_EQ(World().keepAwakeRequests, 2u);
         EXPECT_FALSE(World().keepAwake);
         EXPECT_TRUE(ServiceGivenBack());
-        EXPECT_FALSE(DebtRecorded());
+        EXPECT_FALSE(Recorded());
     }
 }
 

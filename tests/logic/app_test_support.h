@@ -18,6 +18,9 @@ inline const char* const SCANNER_PATH = "\\\\.\\usbscan0";
 inline const char* const SCANNER_NAME = "Orvane Scanner";
 inline const char* const SCANNER_MUTEX = "Global\\ORVANE_SCAN_EXT_APP_MUTEX_Orvane Scanner";
 inline const char* const UTILITY_MUTEX = "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+// The updater's record of a service owed back, as the simulated registry
+// names it (lower case).
+inline const std::string DEBT_KEY = "software\\fwupdate";
 
 inline SimRegistryValue TextValue(const std::string& name, const std::string& text)
 {
@@ -110,4 +113,18 @@ protected:
         StartWorld();
         return apptest::RunProgram(args);
     }
+
+    // Runs the program; true when the process ended without returning.
+    bool RunToItsEnd()
+    {
+        try {
+            Run();
+            return false;
+        } catch (const SimProcessEnded&) {
+            return true;
+        }
+    }
+
+    // A record of the imaging service owed back is on the PC.
+    static bool Recorded() { return World().machineKeys.count(apptest::DEBT_KEY) == 1; }
 };
