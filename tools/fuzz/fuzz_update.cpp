@@ -486,6 +486,7 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
         // whatever the scanner does: that start is not the updater's.
         if (w.shutdownInProgress) {
             Worldwide().serviceTakenOff = false;
+            Worldwide().imageSentWithServiceOff = false;
         }
         w.StartNextProcess();
         ResetProcessState();

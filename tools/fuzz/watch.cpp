@@ -445,10 +445,13 @@ bool __wrap__Z17StartNamedServicePv(Handle service)
     JudgeChangeByOwner("started the imaging service");
     const bool ok = __real__Z17StartNamedServicePv(service);
     // Given back at a moment the scanner may have it: from here on the
-    // service is the user's again. A start beside the image stays taken
-    // off, and the time that passes with it is judged.
+    // service is the user's again, and a burn the scanner goes on with is
+    // no longer kept from it (a later run that stops the service and gives
+    // it back leaves it as it found it). A start beside the image stays
+    // taken off, and the time that passes with it is judged.
     if (ok && ScannerBusyWithImage(World()) == nullptr) {
         Worldwide().serviceTakenOff = false;
+        Worldwide().imageSentWithServiceOff = false;
     }
     return ok;
 }
