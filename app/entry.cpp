@@ -59,7 +59,7 @@ bool RunUpdateSequence(int argc, char** argv)
     // waits for a run that finds the burn over.
     // A record left while the scanner was still busy is settled at the
     // end of this run instead, if it updates the scanner itself.
-    const bool waiting = AcquireUpdaterMutex() && !SettleDebtIfScannerDone();
+    bool waiting = AcquireUpdaterMutex() && !SettleDebtIfScannerDone();
 
     DeviceDescriptor found = {};
     bool succeeded = false;
@@ -67,10 +67,11 @@ bool RunUpdateSequence(int argc, char** argv)
         // The found device overrides the options' mode; nothing between the
         // search and here reads it.
         UpdateMode = ModeForDevice(found.usVendorId, found.usProductId);
-        succeeded = RunUpdateStages(imagingService);
+        succeeded = RunUpdateStages(imagingService, &waiting);
     }
     // A run that updated the scanner followed its own burn to the end: the
-    // scanner is done with whatever the dead run sent. After a failure the
+    // scanner is done with whatever the dead run sent, whether the record
+    // was kept at the start or when the mutex came only at the stages. After a failure the
     // record waits for the next run's start (asking the scanner again here
     // could reach one another application holds).
     if (waiting && succeeded) {

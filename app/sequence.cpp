@@ -165,7 +165,7 @@ bool SettleDebtIfScannerDone()
     return true;
 }
 
-bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
+bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWaits)
 {
     // Before anything reaches the scanner beyond discovery: a second copy
     // would interleave its exchanges with ours, and in recovery mode, where
@@ -177,8 +177,8 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService)
         PrintMessage(MSG_DEVICE_BUSY, Language);
         return false;
     }
-    if (!heldSinceTheStart) {
-        SettleDebtIfScannerDone();
+    if (!heldSinceTheStart && !SettleDebtIfScannerDone()) {
+        *recordWaits = true;
     }
     const UpdateUnderWayScope underWay;
     if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {

@@ -4,16 +4,18 @@
 
 #include "host/wia_control.h"
 
-// Status probe, guards, service stop, readiness wait, clock handshake,
-// download and burn, service restart. True on a completed update. Runs on the
-// service object that the whole sequence holds: its status query, stop and
-// restart after success share its handles, so the caller hands it in built.
-// A restart after a failure destroys it first (the optional is left empty)
-// and runs on a fresh object of its own.
 // Settles the record a dead run left (see SettleDebtLeftBehind), unless
 // that run had begun to send the image and a scanner on the bus may still
 // be busy with it: then the record stays, and false. Only for the holder
 // of the one-updater mutex.
 bool SettleDebtIfScannerDone();
 
-bool RunUpdateStages(std::optional<CWIAControl>& imagingService);
+// Status probe, guards, service stop, readiness wait, clock handshake,
+// download and burn, service restart. True on a completed update. Runs on the
+// service object that the whole sequence holds: its status query, stop and
+// restart after success share its handles, so the caller hands it in built.
+// A restart after a failure destroys it first (the optional is left empty)
+// and runs on a fresh object of its own. When the one-updater mutex comes
+// only here and a dead run's record has to wait for its scanner,
+// `recordWaits` is set: a run that then updates the scanner settles it.
+bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWaits);

@@ -13,6 +13,7 @@
 
 #include "common/shared.h"
 #include "host/guards.h"
+#include "link/wire.h"
 #include "platform/sim/world.h"
 #include "tests/logic/app_test_support.h"
 #include "tests/logic/console_texts.h"
@@ -237,6 +238,81 @@ TEST_F(AppCloseTest, ARunRightAfterADeadRunsBurnLeavesTheServiceOff)
     EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
     EXPECT_TRUE(Recorded());
     EXPECT_TRUE(NextRunSettlesAndUpdates());
+}
+
+// A run killed once its recovery loader took the whole image, while the
+// loader stays on the bus before it leaves to burn: the loader answers as
+// it did before the image, in recovery, and a run asking it then keeps the
+// service off. A scanner that answers ready is done: the record is settled.
+TEST_F(AppCloseTest, ARunRightAfterADeadRunsRecoveryImageAsksTheLoader)
+{
+    const struct {
+        const char* name;
+        bool answersReady;
+    } cases[] = {
+        {"the loader, still on the bus, answers in recovery", false},
+        {"a scanner that answers ready", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Again([] {
+            World().scanner.recovery = true;
+            World().scanner.leaveAfterMs = 120000;
+        });
+        World().killAtMs = 30000;
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_EQ(World().model.powerCycles, 1u);
+        ASSERT_TRUE(World().model.present);
+        ASSERT_TRUE(Recorded());
+        if (c.answersReady) {
+            ScannerConfig& config = World().model.config;
+            config.scriptLength = World().model.scriptUsed + 1;
+            config.script[World().model.scriptUsed] = STATE_READY;
+        }
+        World().killAtMs = NEVER_MS;
+        apptest::RunNextProcess();
+        const std::string next = Console();
+        if (!c.answersReady) {
+            EXPECT_EQ(next.find(STARTING), std::string::npos) << next;
+            EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
+            EXPECT_NE(World().serviceNow.state, SERVICE_RUNNING_STATE);
+            EXPECT_TRUE(Recorded());
+            continue;
+        }
+        EXPECT_EQ(next.rfind("0\n" + STARTING + FOUND, 0), 0u) << next;
+        EXPECT_FALSE(Recorded());
+    }
+}
+
+// A run whose first try at the one-updater mutex finds it held, by a copy
+// killed before it sent anything, takes it over at the stages, finds the
+// dead run's record with its image still in the loader, keeps the record,
+// and then updates the scanner itself: it settles the record at its end.
+TEST_F(AppCloseTest, ARecordKeptAtTheStagesIsSettledWhenTheRunUpdates)
+{
+    World().scanner.recovery = true;
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    auto& record = World().machineKeys[DEBT_KEY];
+    record["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    record["imagingservicestarttype"] = SERVICE_DEMAND_START_TYPE;
+    record["imagesent"] = 1;
+    // The copy takes the mutex while the first line is held, and is killed
+    // in its settle pause, before its image; the run's search is held past
+    // the kill.
+    SimUpdaterCopy copy{10, {}};
+    copy.killAtMs = 800;
+    World().updaterCopies.push_back(copy);
+    World().consoleSelections.push_back({0, 500, false, "0\n"});
+    World().consoleSelections.push_back({0, 2000, false, "Device found"});
+    EXPECT_FALSE(RunToItsEnd());
+    ASSERT_EQ(World().processes.size(), 2u);
+    EXPECT_EQ(World().processes[1].endedBy, "killed");
+    EXPECT_EQ(World().model.powerCycles, 1u);
+    EXPECT_NE(Console().find(STARTING), std::string::npos) << Console();
+    EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED) << Console();
+    EXPECT_FALSE(Recorded());
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_DEMAND_START_TYPE);
 }
 
 // A dead run's record whose start is refused stays; the run finds the
