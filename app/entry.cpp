@@ -94,7 +94,13 @@ int UpdaterMain(int argc, char** argv)
 
     ReleaseGuardMutex(&ScannerMutex);
     ReleaseGuardMutex(&UtilityMutex);
-    ReleaseGuardMutex(&UpdaterMutex);
+    // After a close, log-off or shutdown the handler may still be giving
+    // the service back and removing the record: a copy that took the mutex
+    // now would settle the same record beside it. The mutex goes with the
+    // process instead, and the next run takes it over as abandoned.
+    if (!ProcessEnding) {
+        ReleaseGuardMutex(&UpdaterMutex);
+    }
     // The closing message may well be copied out of the window.
     RestoreConsoleSelection();
     PrintMessage(succeeded ? MSG_UPDATE_SUCCEEDED : MSG_UPDATE_FAILED, Language);

@@ -131,6 +131,27 @@ TEST_F(AppCloseTest, ACloseDuringTheMainThreadsGiveBackLetsItFinish)
     EXPECT_EQ(Console().find(STARTING), Console().rfind(STARTING));
 }
 
+// A log-off during the readiness queries: the handler gives the service
+// back quietly while the service manager takes seconds over the start, and
+// the main thread, its run over, reaches its closing pause meanwhile. A copy
+// started then must not find the one-updater mutex free and settle the same
+// record under the handler: the dying run keeps the mutex to its end.
+TEST_F(AppCloseTest, TheMutexOutlivesTheHandlersGiveBack)
+{
+    World().scanner.busyState = 1;
+    World().scanner.busyForMs = 600000;
+    World().service.startTakesMs = 4200;
+    World().controlEvents.push_back({2500, ConsoleControl::Logoff});
+    World().updaterCopies.push_back({4500, {}});
+    EXPECT_TRUE(RunToItsEnd());
+    ASSERT_EQ(World().processes.size(), 2u);
+    const std::string& copy = World().processes[1].view.console;
+    EXPECT_EQ(copy.find(STARTING), std::string::npos) << copy;
+    EXPECT_EQ(World().serviceCalls.start, 1u);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+    EXPECT_FALSE(Recorded());
+}
+
 // A close while a selection in the window holds the main thread on its
 // "Start WIA service..." line: the handler gives the service back by itself
 // within Windows' grace, as the printing thread holds nothing it needs.
