@@ -11,7 +11,13 @@ line the logic prints directly (each ConsolePrintf format in app/, link/,
 update/, host/ and common/) needs a section "### Direct line `"FORMAT"`",
 the format as the source writes it. A section for a message or a direct
 line that no longer exists fails too, so the guide cannot drift either way.
+
+A run started while the scanner still burns what a cut run sent (the
+scenarios that rerun after a close or a kill in the burn show one) must not
+be told to switch the scanner off: every message such a run prints whose
+section advises a power cycle needs its own "- **After a cut run:**" entry.
 """
+import json
 import re
 import subprocess
 import sys
@@ -92,6 +98,69 @@ def guide_sections(guide):
     return messages, directs, problems
 
 
+CUT_RUN_ENTRY = "- **After a cut run:**"
+POWER_CYCLE_ADVICE = re.compile(r"off and\s+on|power-cycle", re.IGNORECASE)
+MODE_LINE = re.compile(r"^-?\d+$")
+CUT_ENDINGS = ("close", "logoff", "shutdown", "killed")
+
+
+def section_bodies(guide):
+    """Each message section's prose, by id."""
+    bodies, current = {}, None
+    for line in guide.splitlines():
+        if line.startswith("#"):
+            heading = MESSAGE_HEADING.match(line)
+            current = int(heading.group(1)) if heading else None
+            if current is not None:
+                bodies[current] = []
+            continue
+        if current is not None:
+            bodies[current].append(line)
+    return {ident: "\n".join(lines) for ident, lines in bodies.items()}
+
+
+def runs_beside_a_cut_burn(source):
+    """The console of every scenario run that started after a run cut short
+    once its image had gone, and gave no service back: it found the burn."""
+    consoles = []
+    for scenario in sorted((source / "scenarios").glob("*.json")):
+        text = "\n".join(line for line in scenario.read_text(encoding="utf-8").splitlines()
+                         if not line.lstrip().startswith("//"))
+        runs = json.loads(text).get("expect", {}).get("runs", [])
+        if len(runs) < 2:
+            continue
+        # The English texts are ASCII; a Chinese run's bytes never match them.
+        out = scenario.with_suffix(".out").read_bytes().decode("ascii", errors="replace")
+        blocks, current = [], None
+        for line in out.split("\n"):
+            if MODE_LINE.match(line):
+                current = []
+                blocks.append(current)
+            if current is not None:
+                current.append(line)
+        cut = False
+        for run, block in zip(runs, blocks):
+            console = "\n".join(block)
+            if cut and "Start WIA service..." not in console:
+                consoles.append((scenario.name, console))
+            cut = run.get("ended_by") in CUT_ENDINGS and run.get("downloads", 0) >= 1
+    return consoles
+
+
+def cut_run_problems(source, texts, bodies):
+    problems = []
+    for scenario, console in runs_beside_a_cut_burn(source):
+        for (ident, language), text in sorted(texts.items()):
+            shown = text.strip()
+            if language != 0 or not shown or shown not in console:
+                continue
+            body = bodies.get(ident, "")
+            if POWER_CYCLE_ADVICE.search(body) and CUT_RUN_ENTRY not in body:
+                problems.append(f"message {ident} is printed beside a cut run's burn ({scenario}) and "
+                                f"advises a power cycle without an \"{CUT_RUN_ENTRY}\" entry")
+    return problems
+
+
 def shown_in(text, blocks):
     """True when the text's lines stand one after another in one block."""
     lines = [line.rstrip() for line in text.split("\n")]
@@ -136,6 +205,8 @@ def main():
         problems.append(f'direct line "{missing}" has no section')
     for stale in sorted(directs - formats):
         problems.append(f'a section for direct line "{stale}", which the code no longer prints')
+
+    problems += cut_run_problems(source, texts, section_bodies(guide_path.read_text(encoding="utf-8")))
 
     for problem in problems:
         print(f"FAIL docs/messages.md: {problem}")
