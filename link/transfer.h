@@ -17,6 +17,10 @@ constexpr std::uint32_t COMMAND_TIMEOUT_S = 5;
 // A write of the whole image gets the command time-out plus the time it
 // takes at a quarter of what a full-speed link moves in bulk (about 1 MB/s):
 // 57 s for the shipped image, which a high-speed link sends in under one.
+// The time-out must outlast the slowest write that still works, since one
+// it cuts leaves the scanner with part of an image; a bus shared with
+// periodic traffic gives bulk less than its best, so the rate assumed is
+// kept low. Only a silent scanner pays for the margin.
 constexpr std::uint32_t SLOWEST_BULK_BYTES_PER_S = 256 * 1024;
 // The driver refuses a longer time-out.
 constexpr std::uint32_t LONGEST_TIMEOUT_S = 214;
