@@ -253,7 +253,11 @@ bool ReadData(ClockRecord* record)
     // limit the caller gets a failure to report, instead of the process
     // ending with the imaging service and the guards still taken.
     // The count bounds a device that fails at once; the time bounds one the
-    // driver holds each read of until its time-out.
+    // driver holds each read of until its time-out, and one that sends the
+    // record in short packets just inside that time-out, each of which ends
+    // a read with progress. So the time is judged after every read that
+    // leaves the record unfinished, whatever it returned: the bound is
+    // overrun by at most the one read under way when it runs out.
     std::uint32_t total = 0;
     int failures = 0;
     bool done = false;
@@ -262,12 +266,14 @@ bool ReadData(ClockRecord* record)
         std::uint32_t missing = CLOCK_RECORD_SIZE - total;
         std::uint32_t moved = 0;
         const bool called = ReadDevice(device, record->bytes + total, missing, &moved, &overlapped);
-        if (called && moved > 0 && moved <= missing) {
+        const bool progress = called && moved > 0 && moved <= missing;
+        if (progress) {
             total += moved;
             done = total == CLOCK_RECORD_SIZE;
-            continue;
+        } else {
+            ++failures;
         }
-        if (++failures > READ_FAILURE_LIMIT || TickCount() - start >= READ_TIME_LIMIT_MS) {
+        if (!done && (failures > READ_FAILURE_LIMIT || TickCount() - start >= READ_TIME_LIMIT_MS)) {
             PrintMessage(MSG_USB_TIMEOUT, Language);
             break;
         }

@@ -62,11 +62,16 @@ bool FollowRecoveryBurn()
     // The handle of the check before tells whether the scanner left since,
     // even if it is back already: a check made late (a console write held
     // by a selection) must not miss a power cycle and wait for one that
-    // has happened.
+    // has happened. The search runs on every check all the same, the one
+    // that finds the handle dead included: it reports a device on the bus
+    // that cannot say what it is on every pass, as every search does, and
+    // replaces the dead handle with what is on the bus now.
     int counter = 1;
     for (;;) {
         SleepMs(POLL_INTERVAL_MS);
-        if (!ScannerHandleAlive() || !ReconnectScanner()) {
+        const bool stayed = ScannerHandleAlive();
+        const bool found = ReconnectScanner();
+        if (!stayed || !found) {
             break;
         }
         PrintProgress(counter);

@@ -12,6 +12,7 @@
 #include "link/wire.h"
 #include "tests/logic/app_test_support.h"
 #include "tests/logic/console_texts.h"
+#include "tests/logic/slow_packet_link.h"
 
 using namespace texts;
 
@@ -152,6 +153,23 @@ TEST_F(AppTimingTest, SilentScannerEndsEachStageWithinItsBoundAndGivesTheService
         EXPECT_FALSE(RecordLeft());
         EXPECT_EQ(World().processEndedBy, "");
     }
+}
+
+// A scanner that answers the clock read-back with one byte at a time, each
+// just inside the handle's 5 s time-out, so that no read ever fails: the
+// clock stage still ends within its row, and the run gives the service
+// back. Before, the 36 bytes held the stage for three minutes.
+TEST_F(AppTimingTest, ClockRecordSentInSlowShortPacketsEndsWithinTheClockRow)
+{
+    SlowPacketLink link(4900);
+    World().deviceLink = &link;
+    EXPECT_EQ(Run(), 0);
+    World().deviceLink = nullptr;
+    EXPECT_EQ(Console(), RUN_START + CLOSING + USB_TIMEOUT + FAILED_RUN_END);
+    ASSERT_NE(link.ClockSetSentMs(), NEVER_MS);
+    EXPECT_LE(World().lastTransferEndMs - link.ClockSetSentMs(), CLOCK_S * 1000);
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+    EXPECT_FALSE(RecordLeft());
 }
 
 // The driver is asked for short time-outs on every handle the run keeps,

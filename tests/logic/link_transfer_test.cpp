@@ -13,6 +13,7 @@
 #include "link/wire.h"
 #include "tests/logic/console_texts.h"
 #include "tests/logic/sim_fixture.h"
+#include "tests/logic/slow_packet_link.h"
 
 using namespace texts;
 
@@ -428,6 +429,50 @@ TEST_F(LinkTransferTest, ReadDataGivesUpOnASilentScannerAfterTenSeconds)
         EXPECT_EQ(World().model.unanswered, c.recordReads);
         EXPECT_EQ(World().nowMs - before, c.elapsedMs);
         ExpectEventsBalanced();
+    }
+}
+
+// A scanner that sends the record a byte at a time, each byte just inside
+// the handle's time-out, never fails a read: every read brings progress. The
+// ten seconds hold it all the same, judged after every read, whatever it
+// returned; the read under way when they run out is the most they can be
+// overrun by. Before, 36 such bytes held the read-back for three minutes.
+TEST_F(LinkTransferTest, ReadDataHoldsAScannerThatSendsShortPacketsSlowlyToTenSeconds)
+{
+    const struct {
+        const char* name;
+        std::uint32_t packetMs;
+        bool result;
+        std::uint32_t packets;
+        std::uint64_t elapsedMs;
+        std::string console;
+    } cases[] = {
+        {"a byte every 200 ms arrives within the bound", 200, true, 36, 7200, ""},
+        {"a byte a second: the tenth read ends the ten seconds", 1000, false, 10, 10000, USB_TIMEOUT},
+        {"a byte every 4.9 s: the third read overruns by one read", 4900, false, 3, 14700, USB_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SlowPacketLink link(c.packetMs);
+        SetUp();
+        World().deviceLink = &link;
+        StartWorld();
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
+        CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
+        StatusReply reply = {};
+        ASSERT_TRUE(ExchangeCommand(&block, &reply));
+        World().console.clear();
+        const std::uint64_t before = World().nowMs;
+        ClockRecord record;
+
+        EXPECT_EQ(ReadData(&record), c.result);
+        EXPECT_EQ(Console(), c.console);
+        EXPECT_EQ(link.Packets(), c.packets);
+        EXPECT_EQ(World().nowMs - before, c.elapsedMs);
+        EXPECT_LE(World().nowMs - before, READ_TIME_LIMIT_MS + COMMAND_TIMEOUT_S * 1000) << "beyond one read under way";
+        ExpectEventsBalanced();
+        World().deviceLink = nullptr;
     }
 }
 

@@ -96,6 +96,43 @@ TEST_F(UpdateRecoveryTest, FinishesOnTheScannerWhereverItCameBack)
     }
 }
 
+// Every presence check is a search of the paths, also the one that finds
+// the old handle dead: a device on the bus whose descriptor request fails
+// is reported on every pass it is probed, and the search, not the dead
+// handle, decides what DeviceHandle holds next. The loader sits at path 1
+// and leaves before check 3; a search stops at the scanner, so a failing
+// device behind it is probed only while the scanner is away.
+TEST_F(UpdateRecoveryTest, EveryPresenceCheckSearchesThePaths)
+{
+    const struct {
+        const char* name;
+        int failingPath;
+        std::string afterUpgradeWait;
+    } cases[] = {
+        {"failing device before the scanner", 0,
+         DESCRIPTOR_ERROR + Progress(1, 1) + DESCRIPTOR_ERROR + Progress(2, 2) + DESCRIPTOR_ERROR + GONE +
+             Repeat(DESCRIPTOR_ERROR, 3) + "\n" + BURN_DONE},
+        {"failing device behind the scanner", 5,
+         Progress(1, 2) + DESCRIPTOR_ERROR + GONE + Repeat(DESCRIPTOR_ERROR, 2) + "\n" + BURN_DONE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecoveryScanner(3, 6);
+        World().scanner.path = 1;
+        World().scanner.returnPath = 1;
+        SimForeignDevice failing;
+        failing.path = c.failingPath;
+        failing.descriptorFails = true;
+        World().foreignDevices.push_back(failing);
+        Connect();
+        World().console.clear();
+        EXPECT_TRUE(DownloadFirmware(FIRMWARE_RESOURCE_ID, 0));
+        EXPECT_EQ(Console(), UNTIL_BURN + c.afterUpgradeWait);
+        EXPECT_STREQ(DevicePath, "\\\\.\\usbscan1");
+        EXPECT_EQ(World().deviceOpens - World().deviceCloses, 1u) << "only the returned scanner's handle stays open";
+    }
+}
+
 TEST_F(UpdateRecoveryTest, BusyAfterReturnIsWaitedForLikeBefore)
 {
     RecoveryScanner(2, 4);

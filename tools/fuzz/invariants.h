@@ -31,7 +31,8 @@ constexpr std::uint64_t STOP_MS = 60000;
 // Five status queries a second apart.
 constexpr std::uint64_t READINESS_MS = 55000;
 // The clock set and read back: two exchanges, the record out, the record's
-// reads given up after 10 s.
+// reads given up once 10 s have passed, judged after every read (15 s with
+// the read under way then).
 constexpr std::uint64_t CLOCK_MS = 40000;
 // Ten minutes of polls; the last may start just inside them and take a
 // whole retried exchange.
