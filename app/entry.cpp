@@ -51,6 +51,14 @@ bool RunUpdateSequence(int argc, char** argv)
     UpdateMode = ReadOptions(argc, argv, UpdateMode);
     // Echoed before any device is touched, so the user sees the options took.
     ConsolePrintf("%d\n", static_cast<int>(UpdateMode));
+    // Without elevation every protected call ahead is refused, and each
+    // refusal would read as something else (a busy scanner, a busy scan
+    // application, no record of a dead run): say why once, before any
+    // mutex, registry key or service is touched, and change nothing.
+    if (!ProcessIsElevated()) {
+        PrintMessage(MSG_NOT_ELEVATED, Language);
+        return false;
+    }
     // A run killed while it had the imaging service disabled left a record;
     // the service comes back first, whether or not a scanner is found now.
     // Only the holder of the one-updater mutex may: while another copy

@@ -52,7 +52,8 @@ enum : MessageId {
     MSG_SCAN_APP_BUSY = 39,
     MSG_SCAN_APP_BUSY_RETRY = 40,
     MSG_UTILITY_BUSY = 41,
-    MESSAGE_COUNT = 42
+    MSG_NOT_ELEVATED = 42,
+    MESSAGE_COUNT = 43
 };
 
 // The text in a slot (id + 50 * language), or nullptr for an empty slot or

@@ -15,6 +15,8 @@ std::atomic<ServiceDebt> ImagingServiceDebt{ServiceDebt::None};
 std::atomic<std::uint32_t> ImagingServiceStartTypeOwed{0};
 std::atomic<bool> ImageInFlight{false};
 std::atomic<bool> ImageWriteUnderWay{false};
+std::atomic<std::uint32_t> CloseTimeLimitMs{5000};
+std::atomic<std::uint32_t> SessionEndTimeLimitMs{5000};
 Handle UtilityMutex = INVALID_HANDLE;
 
 void ResetProcessState()
@@ -40,6 +42,8 @@ ProcessValues SaveProcessValues()
     values.imageInFlight = ImageInFlight;
     values.imageWriteUnderWay = ImageWriteUnderWay;
     values.processEnding = ProcessEnding;
+    values.closeTimeLimitMs = CloseTimeLimitMs;
+    values.sessionEndTimeLimitMs = SessionEndTimeLimitMs;
     return values;
 }
 
@@ -59,4 +63,6 @@ void LoadProcessValues(const ProcessValues& values)
     ImageInFlight = values.imageInFlight;
     ImageWriteUnderWay = values.imageWriteUnderWay;
     ProcessEnding = values.processEnding;
+    CloseTimeLimitMs = values.closeTimeLimitMs;
+    SessionEndTimeLimitMs = values.sessionEndTimeLimitMs;
 }

@@ -53,6 +53,11 @@ extern std::atomic<bool> ImageWriteUnderWay;
 // Set by the console control handler when the process is about to end: no
 // new write goes to the scanner after it.
 extern std::atomic<bool> ProcessEnding;
+// How long the system lets the process run after a close, and after a
+// log-off or shutdown, read once at the start for the console control
+// handler (which must not ask the system when the session is ending).
+extern std::atomic<std::uint32_t> CloseTimeLimitMs;
+extern std::atomic<std::uint32_t> SessionEndTimeLimitMs;
 
 // The updater's own key under HKEY_LOCAL_MACHINE: the record of what a run
 // owes the imaging service. It exists only while a run owes the service
@@ -78,6 +83,8 @@ struct ProcessValues {
     bool imageInFlight = false;
     bool imageWriteUnderWay = false;
     bool processEnding = false;
+    std::uint32_t closeTimeLimitMs = 5000;
+    std::uint32_t sessionEndTimeLimitMs = 5000;
 };
 ProcessValues SaveProcessValues();
 void LoadProcessValues(const ProcessValues& values);

@@ -14,10 +14,6 @@ namespace {
 const char* const STATE_VALUE = "ImagingServiceState";
 const char* const START_TYPE_VALUE = "ImagingServiceStartType";
 
-// Windows ends a process 5 s after a close, log-off or shutdown whatever
-// its handler is doing. The handler is done well before: what it leaves
-// undone the record covers, what it leaves half-done nothing does.
-constexpr std::uint32_t HANDLER_BUDGET_MS = 4000;
 constexpr std::uint32_t HANDLER_POLL_MS = 100;
 
 // Holds the section for one scope, on every return. Nothing inside it
@@ -105,9 +101,9 @@ void GiveBackQuietly()
 }
 
 // Sleeps in short steps while `busy` holds, within the handler's budget.
-template <typename Busy> void WaitWithinBudget(std::uint32_t startTick, Busy busy)
+template <typename Busy> void WaitWithinBudget(std::uint32_t startTick, std::uint32_t budgetMs, Busy busy)
 {
-    while (busy() && TickCount() - startTick < HANDLER_BUDGET_MS) {
+    while (busy() && TickCount() - startTick < budgetMs) {
         SleepMs(HANDLER_POLL_MS);
     }
 }
@@ -192,7 +188,7 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     }
 }
 
-void GiveImagingServiceBackOnClose()
+void GiveImagingServiceBackOnClose(std::uint32_t budgetMs)
 {
     const std::uint32_t startTick = TickCount();
     ServiceDebt found = ServiceDebt::None;
@@ -213,7 +209,7 @@ void GiveImagingServiceBackOnClose()
         // off and the record stays for the next run. A whole image is safer
         // with the scanner than a cut one, so a write under way gets what
         // the budget leaves.
-        WaitWithinBudget(startTick, [] { return ImageWriteUnderWay.load(); });
+        WaitWithinBudget(startTick, budgetMs, [] { return ImageWriteUnderWay.load(); });
         return;
     }
     if (found == ServiceDebt::Owed) {
@@ -222,7 +218,7 @@ void GiveImagingServiceBackOnClose()
     }
     // The main thread is stopping the service or giving it back: it
     // finishes that, quietly after a close, while the handler waits.
-    WaitWithinBudget(startTick, MainThreadIsOnIt);
+    WaitWithinBudget(startTick, budgetMs, MainThreadIsOnIt);
 }
 
 bool DebtLeftBehind(bool* imageSent)

@@ -25,13 +25,14 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore);
 void GiveImagingServiceBack(CWIAControl* service, bool announce);
 
 // The console control handler's part, for a close, log-off or shutdown:
-// returns within a few seconds, prints nothing, holds no lock across a wait.
+// waits no longer than `budgetMs` from its start, prints nothing, holds no
+// lock across a wait.
 // Before the image write and after the burn it gives the service back (the
 // start type it had, a start asked for); while the image is in flight it
 // leaves the service off and the record in place, letting a write under way
 // finish within its time; while the main thread is stopping the service or
 // giving it back it lets that thread finish.
-void GiveImagingServiceBackOnClose();
+void GiveImagingServiceBackOnClose(std::uint32_t budgetMs);
 
 // Whether a record is there (with its state): a dead run owes the service.
 // `imageSent`: that run had begun to send the image.

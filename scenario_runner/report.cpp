@@ -190,6 +190,8 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
         {"virtual_ms", world.nowMs},
         {"service", {{"before", ServiceFacts(serviceBefore)}, {"after", ServiceFacts(world.serviceNow)}}},
         {"mutexes", {{"created", created}, {"owned_at_exit", owned}}},
+        // The record of a service owed back, kept under the updater's own key.
+        {"registry", {{"service_debt_recorded", world.machineKeys.count("software\\fwupdate") == 1}}},
         {"scanner", scanner},
         {"blocking",
          {{"longest_call_ms", world.longestCallMs},

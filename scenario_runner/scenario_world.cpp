@@ -520,12 +520,29 @@ constexpr ScenarioField<SimWorld> CONSOLE_FIELDS[] = {
      }},
 };
 
+// The system's time limits after a console event, as a user's profile can
+// set them: from nothing to a minute.
+constexpr std::int64_t MAX_TIME_LIMIT_MS = 60000;
+constexpr ScenarioField<SimWorld> SYSTEM_PARAMETER_FIELDS[] = {
+    {"hung_app_timeout_ms",
+     [](const Value& value, SimWorld& world) {
+         world.hungAppTimeoutMs = static_cast<std::uint32_t>(value.Integer(0, MAX_TIME_LIMIT_MS));
+     }},
+    {"wait_to_kill_timeout_ms",
+     [](const Value& value, SimWorld& world) {
+         world.waitToKillTimeoutMs = static_cast<std::uint32_t>(value.Integer(0, MAX_TIME_LIMIT_MS));
+     }},
+};
+
 constexpr ScenarioField<Build> TOP_FIELDS[] = {
     // Free text for the reader of the file.
     {"description", [](const Value& value, Build&) { value.Text(); }},
     // What the end-to-end tests expect of the run; not part of the world.
     {"expect", [](const Value& value, Build&) { value.RequireObject(); }},
     {"language", [](const Value& value, Build& build) { build.world->languageId = value.Id16(); }},
+    {"elevated", [](const Value& value, Build& build) { build.world->elevated = value.Bool(); }},
+    {"system_parameters",
+     [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, SYSTEM_PARAMETER_FIELDS); }},
     {"arguments",
      [](const Value& value, Build& build) {
          build.arguments->clear();

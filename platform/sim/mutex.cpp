@@ -53,12 +53,22 @@ Handle CreateMutexWithDacl(const char* name, bool adminsOnly)
     auto it = world.mutexes.find(key);
     if (it != world.mutexes.end()) {
         // An existing mutex: a handle to it, ownership not granted, and the
-        // caller learns from the last error that it was there already. The
-        // updater runs elevated, so an administrators-only DACL lets it in.
+        // caller learns from the last error that it was there already. An
+        // administrators-only DACL lets in an elevated process alone.
+        if (it->second.adminsOnly && !world.elevated) {
+            SetSimLastError(ERROR_ACCESS_DENIED_CODE);
+            return NO_HANDLE;
+        }
         ++it->second.handles[process];
         const Handle handle = NewSimObject(object);
         SetSimLastError(ERROR_ALREADY_EXISTS_CODE);
         return handle;
+    }
+    // Creating a named object in the global namespace takes
+    // SeCreateGlobalPrivilege, which a token that is not elevated lacks.
+    if (!world.elevated && key.rfind("Global\\", 0) == 0) {
+        SetSimLastError(ERROR_ACCESS_DENIED_CODE);
+        return NO_HANDLE;
     }
     SimMutex& mutex = world.mutexes[key];
     mutex.name = key;

@@ -6,3 +6,8 @@ std::uint16_t UserDefaultLanguageId()
 {
     return World().languageId;
 }
+
+bool ProcessIsElevated()
+{
+    return World().elevated;
+}

@@ -111,6 +111,11 @@ std::int32_t OpenMachineKey(const char* subKey, Handle* key)
         return ERROR_INVALID_PARAMETER_CODE;
     }
     *key = NO_HANDLE;
+    // Every key the updater opens is under HKLM with KEY_ALL_ACCESS, which
+    // a token that is not elevated does not get.
+    if (!world.elevated) {
+        return ERROR_ACCESS_DENIED_CODE;
+    }
     const int number = ParseKey(subKey);
     if (number == -2) {
         ++world.ownKeyOpens;
@@ -206,7 +211,7 @@ void CloseMachineKey(Handle key)
 
 std::int32_t CreateMachineKey(const char* subKey, Handle* key)
 {
-    if (subKey == nullptr || key == nullptr || ParseKey(subKey) != -2) {
+    if (subKey == nullptr || key == nullptr || ParseKey(subKey) != -2 || !World().elevated) {
         return ERROR_ACCESS_DENIED_CODE;
     }
     const std::string path = LowerPath(subKey);
@@ -235,6 +240,9 @@ std::int32_t DeleteMachineKey(const char* subKey)
 {
     const std::string path = LowerPath(subKey);
     RecordCall("RegDeleteKey ", path);
+    if (!World().elevated) {
+        return ERROR_ACCESS_DENIED_CODE;
+    }
     if (World().machineKeys.erase(path) != 1) {
         return ERROR_FILE_NOT_FOUND_CODE;
     }

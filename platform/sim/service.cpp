@@ -111,6 +111,12 @@ Handle OpenServiceManager()
     if (Refused(world.service.openManager, world.serviceCalls.openManager)) {
         return NO_HANDLE;
     }
+    // GENERIC_EXECUTE holds SC_MANAGER_LOCK, which the manager grants to
+    // administrators only.
+    if (!world.elevated) {
+        SetSimLastError(ERROR_ACCESS_DENIED_CODE);
+        return NO_HANDLE;
+    }
     SimObject manager;
     manager.kind = SimObjectKind::ServiceManager;
     ++world.serviceHandlesOpen;

@@ -16,9 +16,6 @@
 
 namespace {
 
-// A close, log-off or shutdown ends the process this long after the event
-// when its handler has not returned by then.
-constexpr std::uint64_t HANDLER_GRACE_MS = 5000;
 constexpr std::size_t HOST_THREAD = 0;
 constexpr std::size_t NO_THREAD = ~std::size_t{0};
 
@@ -316,7 +313,7 @@ void Scheduler::DeliverControl(SimWorld& world, const SimControlEvent& control)
         }
     });
     if (!refusable) {
-        m_ends.push_back({process, world.nowMs + HANDLER_GRACE_MS, name, thread});
+        m_ends.push_back({process, world.nowMs + SimControlTimeLimitMs(world, event), name, thread});
     }
 }
 

@@ -118,6 +118,19 @@ SimWorld& World()
     return world;
 }
 
+std::uint32_t SimControlTimeLimitMs(const SimWorld& world, ConsoleControl event)
+{
+    switch (event) {
+    case ConsoleControl::Close:
+        return world.hungAppTimeoutMs;
+    case ConsoleControl::Logoff:
+    case ConsoleControl::Shutdown:
+        return world.waitToKillTimeoutMs;
+    default:
+        return 0;
+    }
+}
+
 void SimWorld::Start()
 {
     ResetSimThreads();

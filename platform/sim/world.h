@@ -255,6 +255,18 @@ class SimWorld {
 public:
     // ---- configuration (set before Start) ----
     std::uint16_t languageId = 0x0409;
+    // The process runs elevated. Without it, as Windows does for a standard
+    // user's token or an administrator's filtered one: the Image class key
+    // and the updater's own key under HKLM refuse KEY_ALL_ACCESS and their
+    // creation and removal, the service manager refuses GENERIC_EXECUTE, and
+    // a Global\ mutex can neither be created nor opened when its DACL is
+    // for administrators only (ERROR_ACCESS_DENIED, 5, each).
+    bool elevated = true;
+    // How long after a close (the hung-application time-out) and after a
+    // log-off or shutdown (the wait-to-kill time-out) the process is ended
+    // when its handler has not returned.
+    std::uint32_t hungAppTimeoutMs = 5000;
+    std::uint32_t waitToKillTimeoutMs = 5000;
     std::uint32_t tickAtStart = 0x10000000u;     // may sit just below the 2^32 wrap
     std::int64_t localTimeAtStart = 1796552430;  // Unix seconds: 2026-12-06 10:20:30 UTC
     std::uint16_t millisecondsAtStart = 250;
@@ -372,6 +384,10 @@ public:
 
 // The process's one world.
 SimWorld& World();
+
+// The world's time limit after a close, log-off or shutdown (its handler
+// cut off then); 0 for Ctrl+C and Ctrl+Break, which have none.
+std::uint32_t SimControlTimeLimitMs(const SimWorld& world, ConsoleControl event);
 
 // Runs `main` as the first updater process's main thread on the calling
 // thread, then lets every other simulated thread (handlers, copies, users'

@@ -32,7 +32,51 @@ BOOL WINAPI RouteConsoleControl(DWORD type)
     return g_handler != nullptr && g_handler(event) ? TRUE : FALSE;
 }
 
+// A decimal number of milliseconds stored as text under the user's
+// HKEY_CURRENT_USER\\Control Panel\\Desktop, where the system keeps what
+// SystemParametersInfo answers for it. SystemParametersInfoW itself lives
+// in user32.dll, and a console process that loads user32.dll is no longer
+// sent log-off and shutdown events at all.
+std::uint32_t StoredTimeoutMs(const char* name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return DEFAULT_CONTROL_TIME_LIMIT_MS;
+    }
+    char text[16] = {};
+    DWORD type = 0;
+    DWORD size = sizeof text - 1;
+    const LONG status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_SZ || size == 0) {
+        return DEFAULT_CONTROL_TIME_LIMIT_MS;
+    }
+    text[size < sizeof text ? size : sizeof text - 1] = '\0';
+    std::uint32_t value = 0;
+    std::size_t digits = 0;
+    for (const char* at = text; *at >= '0' && *at <= '9' && digits < 9; ++at, ++digits) {
+        value = value * 10 + static_cast<std::uint32_t>(*at - '0');
+    }
+    if (digits == 0 || (text[digits] != '\0' && digits < 9)) {
+        return DEFAULT_CONTROL_TIME_LIMIT_MS;
+    }
+    return value < DEFAULT_CONTROL_TIME_LIMIT_MS ? value : DEFAULT_CONTROL_TIME_LIMIT_MS;
+}
+
 }  // namespace
+
+std::uint32_t ControlEventTimeLimitMs(ConsoleControl event)
+{
+    switch (event) {
+    case ConsoleControl::Close:
+        return StoredTimeoutMs("HungAppTimeout");
+    case ConsoleControl::Logoff:
+    case ConsoleControl::Shutdown:
+        return StoredTimeoutMs("WaitToKillAppTimeout");
+    default:
+        return NO_CONTROL_TIME_LIMIT;
+    }
+}
 
 bool InstallConsoleControlHandler(ConsoleControlHandler handler)
 {

@@ -50,6 +50,9 @@ inline const std::string SCAN_APP_BUSY_RETRY =
 inline const std::string UTILITY_BUSY =
     "The Tavin application is currently in use with another task or another user on this computer.  "
     "Please wait until the other task is complete and then try again.\n\n";
+inline const std::string NOT_ELEVATED =
+    "Please run this program as administrator (right-click it and choose \"Run as administrator\"), "
+    "then try again. Nothing on this PC or the scanner was changed.\n\n";
 inline const std::string LOCK_RESOURCE_ERROR = "Loading firmware (lock resource) error!!\n\n";
 inline const std::string BLANK_LINE = "\n\n";
 inline const std::string VERSION_CHECK = "Check Device firmware version...\n";

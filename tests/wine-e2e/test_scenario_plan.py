@@ -186,6 +186,8 @@ class WholePlan(unittest.TestCase):
         {"service": {"start_takes_ms": 4000}},
         {"refusals": {"set_timeouts": {"first": 1}}},
         {"console": {"selections": [{"at_ms": 9000, "length_ms": 60000, "by": "menu"}]}},
+        {"elevated": False},
+        {"system_parameters": {"hung_app_timeout_ms": 2000}},
     ]
     PLAYED = [
         {"service": {"installed": False}},
@@ -198,6 +200,7 @@ class WholePlan(unittest.TestCase):
         # stalled pipe stays halted in the model
         {"scanner": {"silent": {"from_ms": 4000}, "faults": [{"direction": "read", "kind": "stall"}]}},
         {"console": {"quick_edit": False, "selections": []}},
+        {"elevated": True},
     ]
 
     def test_what_wine_cannot_be_made_to_do_is_refused(self):

@@ -322,6 +322,10 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
         unsupported.append("image: the executable carries its image")
     if scenario.get("refusals"):
         unsupported.append("refusals: real platform calls do not fail on request")
+    if not scenario.get("elevated", True):
+        unsupported.append("elevated: a Wine prefix runs every program elevated")
+    if "system_parameters" in scenario:
+        unsupported.append("system_parameters: played only with the console events, which Wine cannot raise")
     if "interruptions" in scenario or "then_run" in scenario:
         unsupported.append("interruptions, then_run: played against the real executable by tests/wine-e2e/interruptions.py")
 
