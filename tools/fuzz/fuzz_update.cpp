@@ -493,10 +493,12 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
             Worldwide().serviceTakenOff = false;
             Worldwide().imageSentWithServiceOff = false;
         }
-        if (w.powerWasCut) {
-            NotePowerCut(true);
-        }
+        const bool powerWasCut = w.powerWasCut;
         w.StartNextProcess();
+        if (powerWasCut) {
+            NotePowerCut(true);
+            NoteWindowsStartedAfterPowerCut(w);
+        }
         ResetProcessState();
         ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
         const std::size_t consoleAt = w.console.size();
