@@ -13,6 +13,9 @@ namespace {
 
 const char* const STATE_VALUE = "ImagingServiceState";
 const char* const START_TYPE_VALUE = "ImagingServiceStartType";
+// Where the service manager keeps the imaging service's configuration, its
+// start type included: the SYSTEM hive, flushed apart from our record's.
+const char* const SERVICE_CONFIG_KEY = "SYSTEM\\CurrentControlSet\\Services\\stisvc";
 
 constexpr std::uint32_t HANDLER_POLL_MS = 100;
 
@@ -28,7 +31,10 @@ public:
 
 // The start type goes first and the state last: a record is the key with
 // its state, so it never exists without what it has to restore. A key the
-// writes could not complete is no record and is removed.
+// writes could not complete is no record and is removed. The record is on
+// disk before the service is touched: the registry writes a hive out only
+// lazily, and power lost before that would leave a disabled service that
+// no record repairs.
 bool WriteRecord(std::uint32_t state, std::uint32_t startType)
 {
     Handle key = NO_HANDLE;
@@ -38,35 +44,76 @@ bool WriteRecord(std::uint32_t state, std::uint32_t startType)
     const bool written =
         SetKeyNumber(key, START_TYPE_VALUE, startType) == 0 && SetKeyNumber(key, STATE_VALUE, state) == 0;
     CloseMachineKey(key);
-    if (!written) {
+    if (!written || FlushMachineKey(SERVICE_DEBT_KEY) != 0) {
+        DeleteMachineKey(SERVICE_DEBT_KEY);
+        return false;
+    }
+    return true;
+}
+
+// The start type the service is given back on its disk before the record
+// goes: otherwise power lost between the two can bring back a disabled
+// service with the record that would repair it gone. A record that stays
+// because of it only costs the next run a look at the service.
+void RemoveRecordOnceServiceIsOnDisk()
+{
+    if (FlushMachineKey(SERVICE_CONFIG_KEY) == 0) {
         DeleteMachineKey(SERVICE_DEBT_KEY);
     }
-    return written;
 }
 
 enum class Record { Absent, Incomplete, Found };
+enum class Number { Missing, Read, Unreadable };
 
-// One number of the record, or `otherwise` when it is not there.
-std::uint32_t RecordNumber(Handle key, const char* name, std::uint32_t otherwise)
+// One number of the record: a REG_DWORD of four bytes. Anything else there
+// (another type, another size, more than the room) is Unreadable: somebody
+// else wrote it, and nothing of it is believed.
+Number RecordNumber(Handle key, const char* name, std::uint32_t* number)
 {
     std::uint32_t type = 0;
     std::uint32_t value = 0;
     std::uint32_t size = sizeof value;
-    return QueryKeyValue(key, name, &type, &value, &size) == 0 ? value : otherwise;
+    const std::int32_t status = QueryKeyValue(key, name, &type, &value, &size);
+    if (status == REG_VALUE_NOT_FOUND) {
+        return Number::Missing;
+    }
+    if (status != 0 || type != REG_DWORD_TYPE || size != sizeof value) {
+        return Number::Unreadable;
+    }
+    *number = value;
+    return Number::Read;
 }
 
-// The record, the start type it asks back (automatic when it names none,
-// the service's default) and whether its run had begun to send the image.
+// A start type the service manager takes back for a program's service:
+// automatic, on demand or disabled. Boot and system starts belong to
+// drivers and are refused on every try, so a record holding one (or
+// anything else) would never be settled: the service gets its default.
+std::uint32_t StartTypeToRestore(Number read, std::uint32_t recorded)
+{
+    const bool valid = recorded == SERVICE_AUTO_START_TYPE || recorded == SERVICE_DEMAND_START_TYPE ||
+                       recorded == SERVICE_DISABLED_TYPE;
+    return read == Number::Read && valid ? recorded : IMAGING_SERVICE_DEFAULT_START_TYPE;
+}
+
+// The record, the start type it asks back (the service's default when it
+// names none we can restore) and whether its run had begun to send the
+// image. A state we cannot read still makes a record: the service may be
+// disabled behind it. An ImageSent we cannot read counts as sent, so the
+// scanner is asked before the service is started.
 Record ReadRecord(std::uint32_t* startType, bool* imageSent)
 {
     Handle key = NO_HANDLE;
     if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
         return Record::Absent;
     }
-    constexpr std::uint32_t MISSING = 0xFFFFFFFFu;
-    const bool found = RecordNumber(key, STATE_VALUE, MISSING) != MISSING;
-    *startType = RecordNumber(key, START_TYPE_VALUE, SERVICE_AUTO_START_TYPE);
-    *imageSent = RecordNumber(key, IMAGE_SENT_VALUE, 0) != 0;
+    std::uint32_t state = 0;
+    std::uint32_t recorded = 0;
+    std::uint32_t sent = 0;
+    const bool found = RecordNumber(key, STATE_VALUE, &state) != Number::Missing;
+    const Number startTypeRead = RecordNumber(key, START_TYPE_VALUE, &recorded);
+    *startType = StartTypeToRestore(startTypeRead, recorded);
+    const Number sentRead = RecordNumber(key, IMAGE_SENT_VALUE, &sent);
+    *imageSent = sentRead == Number::Unreadable || (sentRead == Number::Read && sent != 0);
     CloseMachineKey(key);
     return found ? Record::Found : Record::Incomplete;
 }
@@ -94,7 +141,7 @@ void GiveBackQuietly()
         done = service.ChangeStartType(startType, recorded) && service.RequestStart();
     }
     if (done) {
-        DeleteMachineKey(SERVICE_DEBT_KEY);
+        RemoveRecordOnceServiceIsOnDisk();
     }
     const DebtSection section;
     ImagingServiceDebt = done ? ServiceDebt::None : ServiceDebt::LeftForNextRun;
@@ -177,7 +224,7 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     const bool started = service->Start();
     // The record stays after a failed start, so the next run tries again.
     if (started) {
-        DeleteMachineKey(SERVICE_DEBT_KEY);
+        RemoveRecordOnceServiceIsOnDisk();
     }
     {
         const DebtSection section;
@@ -229,7 +276,7 @@ bool DebtLeftBehind(bool* imageSent)
 
 void SettleDebtLeftBehind()
 {
-    std::uint32_t recorded = SERVICE_AUTO_START_TYPE;
+    std::uint32_t recorded = IMAGING_SERVICE_DEFAULT_START_TYPE;
     bool imageSent = false;
     const Record record = ReadRecord(&recorded, &imageSent);
     if (record == Record::Absent) {
@@ -263,5 +310,20 @@ void SettleDebtLeftBehind()
         PrintMessage(MSG_WIA_START_FAILED, Language);
         return;
     }
-    DeleteMachineKey(SERVICE_DEBT_KEY);
+    RemoveRecordOnceServiceIsOnDisk();
+}
+
+bool MarkImageSent()
+{
+    // Both hives on disk before the first byte: the disabled start type,
+    // or power lost during the burn brings Windows up with the service
+    // starting beside it; the mark, or the next run takes the record for
+    // one made before any image and starts the service beside the burn.
+    Handle key = NO_HANDLE;
+    if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
+        return false;
+    }
+    const bool written = SetKeyNumber(key, IMAGE_SENT_VALUE, 1) == 0;
+    CloseMachineKey(key);
+    return written && FlushMachineKey(SERVICE_DEBT_KEY) == 0 && FlushMachineKey(SERVICE_CONFIG_KEY) == 0;
 }

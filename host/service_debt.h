@@ -8,6 +8,10 @@
 
 #include "host/wia_control.h"
 
+// The start type Windows gives the imaging service (on demand): what a
+// record whose own start type cannot be restored gives the service back.
+constexpr std::uint32_t IMAGING_SERVICE_DEFAULT_START_TYPE = SERVICE_DEMAND_START_TYPE;
+
 // Stops and disables the service, owing it back from before the stop: the
 // record (the state and the start type before) is written first, so a run
 // killed at any point after it is repaired by the next run. A stop that
@@ -43,3 +47,11 @@ bool DebtLeftBehind(bool* imageSent);
 // it had, if it is still as that run left it; otherwise only removes the
 // record.
 void SettleDebtLeftBehind();
+
+// Run under the debt lock, just before the first byte of the image, when a
+// record is kept: notes in it that the image goes out, and has the record
+// and the service's disabled start type written to disk. False when any of
+// it failed: the image must then not go out, since after a power cut the
+// record could not say it went (the next run would start the service
+// beside the burn) or Windows could start the service at its next start.
+bool MarkImageSent();

@@ -24,3 +24,12 @@ std::int32_t CreateMachineKey(const char* subKey, Handle* key);
 std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value);
 // RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey): a key without subkeys.
 std::int32_t DeleteMachineKey(const char* subKey);
+
+// RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, key),
+// RegFlushKey(key), RegCloseKey(key): returns once the whole hive that holds
+// the key is on disk. Until then a write lives only in memory, and power
+// lost before the registry's lazy flush loses it. Returns the status code,
+// 0 on success (2 for a key that is not there).
+std::int32_t FlushMachineKey(const char* subKey);
+
+constexpr std::int32_t REG_VALUE_NOT_FOUND = 2;  // ERROR_FILE_NOT_FOUND

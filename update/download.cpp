@@ -2,11 +2,11 @@
 
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/service_debt.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/console_control.h"
-#include "platform/registry.h"
 #include "update/burn_monitor.h"
 #include "update/firmware_image.h"
 #include "update/readiness.h"
@@ -16,24 +16,21 @@ namespace {
 // The image leaves only while no close is under way, and from then on a
 // close finds it in flight: both under the debt lock, so the handler never
 // restarts the imaging service beside a scanner that receives or burns.
-// The record says so too: a run started after this one died must not bring
-// the service back while the scanner may still burn what it was sent. That
-// holds for a dead run's record this run could not settle as much as for
-// its own: either has the next run start the service.
+// The record says so too, on disk: a run started after this one died (or
+// after the power went) must not bring the service back while the scanner
+// may still burn what it was sent. That holds for a dead run's record this
+// run could not settle as much as for its own: either has the next run
+// start the service. A record that cannot say so keeps the image back: the
+// run ends as a send that failed, and the service is given back as usual.
 bool BeginImageInFlight()
 {
     LockServiceDebt();
-    const bool allowed = !ProcessEnding;
+    const ServiceDebt debt = ImagingServiceDebt;
+    const bool recorded = debt == ServiceDebt::Owed || debt == ServiceDebt::LeftForNextRun;
+    const bool allowed = !ProcessEnding && (!recorded || MarkImageSent());
     if (allowed) {
         ImageInFlight = true;
         ImageWriteUnderWay = true;
-        Handle key = NO_HANDLE;
-        const ServiceDebt debt = ImagingServiceDebt;
-        const bool recorded = debt == ServiceDebt::Owed || debt == ServiceDebt::LeftForNextRun;
-        if (recorded && CreateMachineKey(SERVICE_DEBT_KEY, &key) == 0) {
-            SetKeyNumber(key, IMAGE_SENT_VALUE, 1);
-            CloseMachineKey(key);
-        }
     }
     UnlockServiceDebt();
     return allowed;

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "platform/handle.h"
+#include "platform/sim/threads.h"
 #include "platform/sim/world.h"
 
 // Adds an object to the world's table and returns its handle.
@@ -47,7 +48,13 @@ template <typename... Parts> void RecordCall(const Parts&... parts)
         line = "#" + std::to_string(world.currentProcess) + " ";
     }
     (AppendCallPart(line, parts), ...);
+    const bool cut = !world.powerCutAtCall.empty() && line.rfind(world.powerCutAtCall, 0) == 0 &&
+                     ++world.powerCutCallsSeen == world.powerCutAtCallNumber;
     world.calls.push_back(std::move(line));
+    if (cut) {
+        world.calls.emplace_back("Power cut");
+        CutSimPower();
+    }
 }
 void SetSimLastError(std::uint32_t code);
 

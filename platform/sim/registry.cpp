@@ -83,23 +83,32 @@ std::int32_t QueryOwnKeyValue(const SimObject& key, const char* name, std::uint3
     }
     const auto value = found->second.find(LowerPath(name));
     if (value == found->second.end()) {
+        if (type != nullptr) {
+            *type = 0;
+        }
         return ERROR_FILE_NOT_FOUND_CODE;
     }
+    // The type and bytes as stored, under the same room rules as the Image
+    // class's values.
+    const auto stored = static_cast<std::uint32_t>(value->second.data.size());
     if (type != nullptr) {
-        *type = REG_DWORD_TYPE;
+        *type = value->second.type;
     }
-    if (data != nullptr && *size < sizeof(std::uint32_t)) {
-        *size = sizeof(std::uint32_t);
+    if (data != nullptr && *size < stored) {
+        *size = stored;
         return ERROR_MORE_DATA_CODE;
     }
-    if (data != nullptr) {
-        std::memcpy(data, &value->second, sizeof(std::uint32_t));
+    if (data != nullptr && stored != 0) {
+        std::memcpy(data, value->second.data.data(), stored);
     }
     if (size != nullptr) {
-        *size = sizeof(std::uint32_t);
+        *size = stored;
     }
     return ERROR_SUCCESS_CODE;
 }
+
+// The imaging service's key in the SYSTEM hive, where its start type lives.
+const char SERVICE_KEY[] = "system\\currentcontrolset\\services\\stisvc";
 
 }  // namespace
 
@@ -216,7 +225,11 @@ std::int32_t CreateMachineKey(const char* subKey, Handle* key)
     }
     const std::string path = LowerPath(subKey);
     RecordCall("RegCreateKey ", path);
-    World().machineKeys[path];
+    SimWorld& world = World();
+    if (world.machineKeys.count(path) == 0) {
+        world.NoteHiveChange(SimHive::Software);
+    }
+    world.machineKeys[path];
     *key = OwnKeyHandle(path);
     return ERROR_SUCCESS_CODE;
 }
@@ -232,6 +245,7 @@ std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value)
     if (world.setValue.Applies(++world.valueWrites)) {
         return static_cast<std::int32_t>(world.setValue.error);
     }
+    world.NoteHiveChange(SimHive::Software);
     world.machineKeys[keyObject->name][LowerPath(name)] = value;
     return ERROR_SUCCESS_CODE;
 }
@@ -240,11 +254,36 @@ std::int32_t DeleteMachineKey(const char* subKey)
 {
     const std::string path = LowerPath(subKey);
     RecordCall("RegDeleteKey ", path);
-    if (!World().elevated) {
+    SimWorld& world = World();
+    if (!world.elevated) {
         return ERROR_ACCESS_DENIED_CODE;
     }
-    if (World().machineKeys.erase(path) != 1) {
+    if (world.machineKeys.count(path) == 0) {
         return ERROR_FILE_NOT_FOUND_CODE;
     }
+    world.NoteHiveChange(SimHive::Software);
+    world.machineKeys.erase(path);
+    return ERROR_SUCCESS_CODE;
+}
+
+std::int32_t FlushMachineKey(const char* subKey)
+{
+    const std::string path = LowerPath(subKey);
+    RecordCall("RegFlushKey ", path);
+    SimWorld& world = World();
+    if (world.flushKey.Applies(++world.keyFlushes)) {
+        return static_cast<std::int32_t>(world.flushKey.error);
+    }
+    if (path == SERVICE_KEY) {
+        if (!world.serviceNow.installed) {
+            return ERROR_FILE_NOT_FOUND_CODE;
+        }
+        world.FlushHive(SimHive::System);
+        return ERROR_SUCCESS_CODE;
+    }
+    if (world.machineKeys.count(path) == 0) {
+        return ERROR_FILE_NOT_FOUND_CODE;
+    }
+    world.FlushHive(SimHive::Software);
     return ERROR_SUCCESS_CODE;
 }

@@ -214,6 +214,9 @@ bool ChangeServiceStartType(Handle service, std::uint32_t startType)
         SetSimLastError(ERROR_INVALID_PARAMETER_CODE);
         return false;
     }
+    if (world.serviceNow.startType != startType) {
+        world.NoteHiveChange(SimHive::System);
+    }
     world.serviceNow.startType = startType;
     return true;
 }

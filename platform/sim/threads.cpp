@@ -54,6 +54,7 @@ public:
     void ThrowIfEnded();
     int RunFirst(const std::function<int()>& main);
     void EndOthers();
+    void CutPower(SimWorld& world);
     void SetProgram(SimUpdaterProgram program) { m_program = std::move(program); }
 
 private:
@@ -123,6 +124,7 @@ std::uint64_t Scheduler::NextEventAt(const SimWorld& world) const
             at = std::min(at, world.controlEvents[world.controlEventsDone].atMs);
         }
         at = std::min(at, world.killAtMs);
+        at = std::min(at, world.powerCutAtMs);
     }
     if (world.updaterCopiesStarted < world.updaterCopies.size()) {
         at = std::min(at, world.updaterCopies[world.updaterCopiesStarted].atMs);
@@ -261,6 +263,9 @@ namespace {
 
 void Scheduler::HandleDueEvents(SimWorld& world)
 {
+    if (Alive(world, 0) && world.nowMs >= world.powerCutAtMs) {
+        CutPower(world);
+    }
     if (Alive(world, 0) && world.nowMs >= world.killAtMs) {
         EndProcess(0, "killed");
     }
@@ -364,6 +369,27 @@ void Scheduler::StartCopy(SimWorld& world, std::size_t copy)
         World().processes[process].exitCode = exitCode;
         EndProcess(process, "return", true);
     });
+}
+
+// Nothing runs on without power: every process ends where it is, and what
+// was still to come in this PC (events, copies, users' programs) never
+// comes. The registry keeps only its disk.
+void Scheduler::CutPower(SimWorld& world)
+{
+    world.powerCutAtMs = NEVER_MS;
+    world.powerCutAtCall.clear();
+    world.powerWasCut = true;
+    world.shutdownInProgress = false;
+    LoseUnflushedRegistry(world);
+    world.controlEventsDone = world.controlEvents.size();
+    world.updaterCopiesStarted = world.updaterCopies.size();
+    world.userMutexHoldersDone = world.userMutexHolders.size();
+    m_ends.clear();
+    for (std::size_t process = 0; process < world.processes.size(); ++process) {
+        if (world.processes[process].started) {
+            EndProcess(static_cast<int>(process), "power_cut");
+        }
+    }
 }
 
 bool Scheduler::EndProcess(int process, const char* how, bool returned)
@@ -540,6 +566,13 @@ bool EndSimProcess(int process, const char* how)
 void ThrowIfSimThreadEnded()
 {
     Threads().ThrowIfEnded();
+}
+
+void CutSimPower()
+{
+    Threads().CutPower(World());
+    Threads().ThrowIfEnded();
+    throw SimProcessEnded{"power_cut"};
 }
 
 void ResetSimThreads()

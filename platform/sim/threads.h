@@ -25,3 +25,7 @@ void ThrowIfSimThreadEnded();
 // Forgets every simulated thread but the caller's, which becomes the first
 // process's main thread (SimWorld::Start and StartNextProcess).
 void ResetSimThreads();
+// Cuts the PC's power now: every process ends ("power_cut"), nothing more
+// is started or delivered, and the registry keeps only what was on disk.
+// Throws SimProcessEnded on the running thread.
+[[noreturn]] void CutSimPower();

@@ -171,6 +171,12 @@ void SimWorld::Start()
         }
     }
     LetGoOfMutexes(*this);
+    // The PC starts with every hive on disk as it stands.
+    machineKeysOnDisk = machineKeys;
+    startTypeOnDisk = serviceNow.startType;
+    systemChangedSinceMs = softwareChangedSinceMs = NEVER_MS;
+    powerWasCut = false;
+    powerCutCallsSeen = 0;
     ResetCounters();
 }
 
@@ -182,6 +188,7 @@ void SimWorld::ResetCounters()
     calls.clear();
     registryOpens = registryCloses = 0;
     valueWrites = 0;
+    keyFlushes = 0;
     ownKeyOpens = 0;
     mutexCreates = 0;
     sleeps = 0;
@@ -242,14 +249,72 @@ void SimWorld::StartNextProcess()
     // After a shutdown the next run comes after Windows has started again:
     // the service manager takes controls, and the service runs if its start
     // type says so.
-    if (shutdownInProgress) {
+    // A shutdown writes every hive out; power lost wrote none, and the PC
+    // starts from what the disk held (the registry lost it at the cut).
+    if (shutdownInProgress || powerWasCut) {
+        if (shutdownInProgress) {
+            FlushHive(SimHive::System);
+            FlushHive(SimHive::Software);
+        }
         shutdownInProgress = false;
+        powerWasCut = false;
         serviceNow.state =
             serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
+        servicePendingUntilMs = 0;
     }
     processes[0] = SimProcess{};
     processes[0].started = true;
     ++processesStarted;
+}
+
+namespace {
+
+std::uint64_t& ChangedSince(SimWorld& world, SimHive hive)
+{
+    return hive == SimHive::System ? world.systemChangedSinceMs : world.softwareChangedSinceMs;
+}
+
+// The lazy flusher's writes that fell due by now, each of the hive as it
+// stood then: no change has been made since (a change writes out what was
+// due before it).
+void FlushDueHives(SimWorld& world)
+{
+    for (const SimHive hive : {SimHive::System, SimHive::Software}) {
+        const std::uint64_t since = ChangedSince(world, hive);
+        const std::uint64_t after = hive == SimHive::System ? world.systemLazyFlushMs : world.softwareLazyFlushMs;
+        if (since != NEVER_MS && after != NEVER_MS && world.nowMs - since >= after) {
+            world.FlushHive(hive);
+        }
+    }
+}
+
+}  // namespace
+
+void SimWorld::NoteHiveChange(SimHive hive)
+{
+    FlushDueHives(*this);
+    std::uint64_t& since = ChangedSince(*this, hive);
+    if (since == NEVER_MS) {
+        since = nowMs;
+    }
+}
+
+void SimWorld::FlushHive(SimHive hive)
+{
+    if (hive == SimHive::System) {
+        startTypeOnDisk = serviceNow.startType;
+    } else {
+        machineKeysOnDisk = machineKeys;
+    }
+    ChangedSince(*this, hive) = NEVER_MS;
+}
+
+void LoseUnflushedRegistry(SimWorld& world)
+{
+    FlushDueHives(world);
+    world.machineKeys = world.machineKeysOnDisk;
+    world.serviceNow.startType = world.startTypeOnDisk;
+    world.systemChangedSinceMs = world.softwareChangedSinceMs = NEVER_MS;
 }
 
 void MoveSimClockTo(SimWorld& world, std::uint64_t atMs)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/console_control.h"
@@ -68,6 +69,37 @@ struct SimRegistryInstance {
     bool openRefused = false;
     std::vector<SimRegistryValue> values;
 };
+
+// A value of a key outside the Image class: a REG_DWORD as the updater
+// writes it, or whatever type and bytes a test or another program put there.
+struct SimKeyValue {
+    std::uint32_t type = 4;  // REG_DWORD
+    std::vector<std::uint8_t> data;
+
+    SimKeyValue() = default;
+    // NOLINTNEXTLINE(google-explicit-constructor): a number is a REG_DWORD
+    SimKeyValue(std::uint32_t number) : data(4)
+    {
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            data[i] = static_cast<std::uint8_t>(number >> (8 * i));
+        }
+    }
+    SimKeyValue(std::uint32_t valueType, std::vector<std::uint8_t> bytes) : type(valueType), data(std::move(bytes)) { }
+    // The number a REG_DWORD holds; anything else reads as 0xFFFFFFFF.
+    // NOLINTNEXTLINE(google-explicit-constructor)
+    operator std::uint32_t() const
+    {
+        if (type != 4 || data.size() != 4) {
+            return 0xFFFFFFFFu;
+        }
+        return data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
+    }
+};
+using SimKeyValues = std::map<std::string, SimKeyValue>;
+
+// The two hives the updater's writes land in: the service's start type in
+// SYSTEM, the record in SOFTWARE. Each reaches the disk on its own.
+enum class SimHive : std::uint8_t { System, Software };
 
 enum class SimImage { Present, Missing, NotLoadable, Empty };
 
@@ -305,8 +337,24 @@ public:
     std::vector<SimUpdaterCopy> updaterCopies;           // in any order
     std::vector<SimUserMutexHolder> userMutexHolders;    // in any order
     // Registry keys outside the Image class, by lower-case path: their
-    // numbers by value name. Kept across processes, as the registry is.
-    std::map<std::string, std::map<std::string, std::uint32_t>> machineKeys;
+    // values by lower-case name. Kept across processes, as the registry is.
+    std::map<std::string, SimKeyValues> machineKeys;
+    // Power lost at this virtual time while the first run is alive: every
+    // process ends at once, each hive loses what was not on disk yet, and
+    // the next run (StartNextProcess) comes in the PC started again. The
+    // scanner keeps its own power.
+    std::uint64_t powerCutAtMs = NEVER_MS;
+    // Or power lost as the platform call whose `calls` line starts with
+    // this text is made for the powerCutAtCallNumber-th time (the call does
+    // not happen); tests only, as it needs recordCalls.
+    std::string powerCutAtCall;
+    std::uint32_t powerCutAtCallNumber = 1;
+    // Windows' lazy flusher writes a hive out this long after its first
+    // change not yet on disk. NEVER_MS (the default) is the worse case:
+    // nothing reaches the disk but what RegFlushKey or a shutdown wrote.
+    std::uint64_t systemLazyFlushMs = NEVER_MS;
+    std::uint64_t softwareLazyFlushMs = NEVER_MS;
+    SimRefusal flushKey;  // RegFlushKey failures
 
     // Resets every piece of run-time state from the configuration: clock,
     // scanner model, service, mutex namespace, console, counters.
@@ -338,7 +386,16 @@ public:
     std::uint64_t lastTransferEndMs = 0;     // when the last bulk transfer call returned
     std::uint32_t deviceOpenAttempts = 0;    // CreateFileA calls, failed ones included
     std::uint32_t registryCloses = 0;
-    std::uint32_t valueWrites = 0;                       // RegSetValueExA calls, refused ones included
+    std::uint32_t valueWrites = 0;  // RegSetValueExA calls, refused ones included
+    std::uint32_t keyFlushes = 0;   // RegFlushKey calls, refused ones included
+    // What each hive holds on disk, and since when each has changes that
+    // are not there yet (NEVER_MS: none).
+    std::map<std::string, SimKeyValues> machineKeysOnDisk;
+    std::uint32_t startTypeOnDisk = 0;
+    std::uint64_t systemChangedSinceMs = NEVER_MS;
+    std::uint64_t softwareChangedSinceMs = NEVER_MS;
+    bool powerWasCut = false;  // the power went; the next run comes in the PC started again
+    std::uint32_t powerCutCallsSeen = 0;
     std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included
     std::uint32_t fixedAllocations = 0, fixedFrees = 0;  // blocks handed out and given back
     std::uint64_t servicePendingUntilMs = 0;             // when the service's pending state ends
@@ -375,6 +432,11 @@ public:
     // request, mutexes it owned abandoned), while the service, the
     // registry, the scanner and the clock go on.
     void StartNextProcess();
+    // A change about to be made to a hive: the lazy flusher writes out what
+    // was due before it, and the hive has a change not on disk from now on.
+    void NoteHiveChange(SimHive hive);
+    // RegFlushKey, or the lazy flusher: the hive's changes are on disk.
+    void FlushHive(SimHive hive);
 
     // Advances virtual time (and the service's pending states with it). A
     // pending state lasts at least until the next passage of time, even a

@@ -13,6 +13,10 @@ const char* SimControlName(ConsoleControl event);
 // follow.
 void MoveSimClockTo(SimWorld& world, std::uint64_t atMs);
 
+// Power lost: each hive goes back to what its disk holds (the lazy
+// flusher's writes that fell due included).
+void LoseUnflushedRegistry(SimWorld& world);
+
 // Makes the world's per-process fields those of `process`, parking the
 // running one's in its SimProcess.
 void ShowSimProcess(SimWorld& world, int process);

@@ -4,6 +4,7 @@
 
 static_assert(REG_SZ_TYPE == REG_SZ);
 static_assert(REG_DWORD_TYPE == REG_DWORD);
+static_assert(REG_VALUE_NOT_FOUND == ERROR_FILE_NOT_FOUND);
 
 std::int32_t OpenMachineKey(const char* subKey, Handle* key)
 {
@@ -54,4 +55,18 @@ std::int32_t SetKeyNumber(Handle key, const char* name, std::uint32_t value)
 std::int32_t DeleteMachineKey(const char* subKey)
 {
     return RegDeleteKeyA(HKEY_LOCAL_MACHINE, subKey);
+}
+
+std::int32_t FlushMachineKey(const char* subKey)
+{
+    // Reading rights are all RegFlushKey asks for: a key of the service
+    // manager's need not grant this process more.
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, KEY_QUERY_VALUE, &opened);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    status = RegFlushKey(opened);
+    RegCloseKey(opened);
+    return status;
 }

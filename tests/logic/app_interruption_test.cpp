@@ -202,6 +202,7 @@ TEST_F(AppInterruptionTest, ARecordIsSettledEvenWithoutAScanner)
     World().service.state = SERVICE_STOPPED_STATE;
     World().service.startType = SERVICE_DISABLED_TYPE;
     World().machineKeys[DEBT_KEY]["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    World().machineKeys[DEBT_KEY]["imagingservicestarttype"] = SERVICE_AUTO_START_TYPE;
     EXPECT_FALSE(RunToItsEnd());
     EXPECT_TRUE(ServiceGivenBack());
     EXPECT_FALSE(Recorded());
@@ -231,7 +232,7 @@ TEST_F(AppInterruptionTest, ARecordIsSettledOnlyAsTheKilledRunLeftTheService)
         bool recordAfter;
     } cases[] = {
         {"disabled: its own start type back", RUNNING, MANUAL, STOPPED, DISABLED, false, true, RUNNING, MANUAL, false},
-        {"no start type recorded: automatic", RUNNING, NONE, STOPPED, DISABLED, false, true, RUNNING, AUTO, false},
+        {"no start type recorded: the default", RUNNING, NONE, STOPPED, DISABLED, false, true, RUNNING, MANUAL, false},
         {"killed between stop and disable", RUNNING, MANUAL, STOPPED, MANUAL, false, true, RUNNING, MANUAL, false},
         {"set to manual since: left alone", RUNNING, AUTO, STOPPED, MANUAL, false, false, STOPPED, MANUAL, false},
         {"started by hand since: left alone", RUNNING, AUTO, RUNNING, AUTO, false, false, RUNNING, AUTO, false},

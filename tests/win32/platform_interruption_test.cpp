@@ -26,6 +26,10 @@ TEST(PlatformInterruptionTest, RecordIsWrittenReadAndDeleted)
     ASSERT_EQ(CreateMachineKey(path.c_str(), &key), 0);
     EXPECT_EQ(SetKeyNumber(key, "ImagingServiceState", 4), 0);
     CloseMachineKey(key);
+    // Both hives the updater flushes: its record's, and the service's
+    // start type's (a key it may only read).
+    EXPECT_EQ(FlushMachineKey(path.c_str()), 0);
+    EXPECT_EQ(FlushMachineKey("SYSTEM\\CurrentControlSet\\Services\\stisvc"), 0);
 
     ASSERT_EQ(OpenMachineKey(path.c_str(), &key), 0);
     std::uint32_t type = 0;
@@ -40,6 +44,7 @@ TEST(PlatformInterruptionTest, RecordIsWrittenReadAndDeleted)
     EXPECT_EQ(DeleteMachineKey(path.c_str()), 0);
     EXPECT_EQ(OpenMachineKey(path.c_str(), &key), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(DeleteMachineKey(path.c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(FlushMachineKey(path.c_str()), REG_VALUE_NOT_FOUND);
 }
 
 struct Holder {

@@ -390,6 +390,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildInterruptions(p, w);
     BuildBlocking(p, w);
     BuildConcurrency(p, w);
+    BuildPowerCut(p, w);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -481,14 +482,23 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
 {
     int rc = 0;
     NoteRecordMayWait(false);
+    NotePowerCut(false);
     for (int run = 1; run < MOST_RUNS && (ended || RecordLeft(w)); ++run) {
         // After a shutdown Windows starts the service with its next start,
         // whatever the scanner does: that start is not the updater's.
+        // Not so after a power cut: Windows then starts the service from
+        // what its hive held on disk, and a disabled start type the updater
+        // let get lost starts it beside the dead run's burn (promise 12).
         if (w.shutdownInProgress) {
             Worldwide().serviceTakenOff = false;
             Worldwide().imageSentWithServiceOff = false;
         }
+        const bool powerWasCut = w.powerWasCut;
         w.StartNextProcess();
+        if (powerWasCut) {
+            NotePowerCut(true);
+            NoteWindowsStartedAfterPowerCut(w);
+        }
         ResetProcessState();
         ResetWatch(w, RUN_WALL_CLOCK_BOUND_MS);
         const std::size_t consoleAt = w.console.size();

@@ -24,6 +24,11 @@ constexpr std::uint32_t SLOWEST_IMAGE_WRITE_MS = 15000;
 // programs no handler; the process goes at once or a little later.
 constexpr std::uint32_t LONGEST_END_WITHOUT_HANDLER_MS = 20000;
 const char* const DEBT_KEY = "software\\fwupdate";
+// How late the lazy flusher writes a hive out after its first change, when
+// it does before a power cut.
+constexpr std::uint64_t LONGEST_LAZY_FLUSH_MS = 10000;
+// The world's power went at some point (its cut time is cleared then).
+bool g_powerWasCut = false;
 
 bool Maybe(FuzzedDataProvider& provider, int oneIn)
 {
@@ -114,10 +119,32 @@ void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world)
     }
 }
 
+void BuildPowerCut(FuzzedDataProvider& provider, SimWorld& world)
+{
+    if (!Maybe(provider, 6)) {
+        return;
+    }
+    world.powerCutAtMs = Anytime(provider);
+    // Each hive's lazy flush: never before the cut (the worse case), or
+    // some seconds after its first change, so that the two hives can reach
+    // the disk in either order.
+    for (std::uint64_t* lazy : {&world.systemLazyFlushMs, &world.softwareLazyFlushMs}) {
+        if (provider.ConsumeBool()) {
+            *lazy = provider.ConsumeIntegralInRange<std::uint64_t>(0, LONGEST_LAZY_FLUSH_MS);
+        }
+    }
+}
+
 bool HasInterruptions(const SimWorld& world)
 {
     return !world.controlEvents.empty() || world.killAtMs != NEVER_MS || !world.systemSleeps.empty() ||
-           !world.updaterCopies.empty() || !world.userMutexHolders.empty();
+           !world.updaterCopies.empty() || !world.userMutexHolders.empty() || world.powerCutAtMs != NEVER_MS ||
+           g_powerWasCut;
+}
+
+void NotePowerCut(bool cut)
+{
+    g_powerWasCut = cut;
 }
 
 namespace {
@@ -161,7 +188,8 @@ std::string CheckInterruptionPromises(const SimWorld& world, const SimService& b
                                 world.console.find(busy) != std::string::npos || world.createMutex.first != 0;
     // The last run may end by a control event whose handler's restart was
     // refused: that leaves the record for the run after it, as it should.
-    const bool lastEndedByControl = world.processEnded && world.processEndedBy != "killed";
+    const bool lastEndedByControl =
+        world.processEnded && world.processEndedBy != "killed" && world.processEndedBy != "power_cut";
     // A scanner that still burns keeps the record waiting for a later run.
     const bool mayWait = g_recordMayWait || RecordMayWait(world);
     g_recordMayWait = false;
@@ -174,6 +202,16 @@ std::string CheckInterruptionPromises(const SimWorld& world, const SimService& b
     }
     if (world.keepAwake) {
         return "10: the keep-awake request outlived the run";
+    }
+    // After a power cut the next start of Windows or the next run gives the
+    // service back as it was: its own start type, or the automatic start a
+    // run's own give-back sets.
+    const bool powerWasCut = g_powerWasCut;
+    g_powerWasCut = false;
+    if (powerWasCut && !restartRefused && !mayWait && world.serviceNow.startType != before.startType &&
+        world.serviceNow.startType != SERVICE_AUTO_START_TYPE) {
+        return "15: after a power cut the imaging service was left with start type " +
+               std::to_string(world.serviceNow.startType) + ", not " + std::to_string(before.startType);
     }
     return {};
 }
@@ -190,6 +228,12 @@ void PrintInterruptions(const SimWorld& world)
     }
     if (world.killAtMs != NEVER_MS) {
         std::fprintf(stderr, "  killed at %llu ms\n", static_cast<unsigned long long>(world.killAtMs));
+    }
+    if (world.powerCutAtMs != NEVER_MS) {
+        std::fprintf(stderr, "  power cut at %llu ms, lazy flush SYSTEM %lld SOFTWARE %lld ms\n",
+                     static_cast<unsigned long long>(world.powerCutAtMs),
+                     world.systemLazyFlushMs == NEVER_MS ? -1LL : static_cast<long long>(world.systemLazyFlushMs),
+                     world.softwareLazyFlushMs == NEVER_MS ? -1LL : static_cast<long long>(world.softwareLazyFlushMs));
     }
     for (const SimSystemSleep& sleep : world.systemSleeps) {
         std::fprintf(stderr, "  PC asleep at %llu ms for %u ms\n", static_cast<unsigned long long>(sleep.atMs),

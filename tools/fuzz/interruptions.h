@@ -19,6 +19,14 @@ void BuildInterruptions(FuzzedDataProvider& provider, SimWorld& world);
 // standard user's program after the one-updater mutex.
 void BuildConcurrency(FuzzedDataProvider& provider, SimWorld& world);
 
+// Last of all, while bytes last (one input in six): the PC's power lost at
+// a time the input chooses, with each registry hive's lazy flush never
+// done before it or done some seconds after the hive's first change.
+void BuildPowerCut(FuzzedDataProvider& provider, SimWorld& world);
+// Whether the power went during the world (its cut time is cleared once it
+// does): promise 15 is judged at the world's end.
+void NotePowerCut(bool cut);
+
 // The interruptions and what the control events did, for a failure report.
 void PrintInterruptions(const SimWorld& world);
 

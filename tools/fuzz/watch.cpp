@@ -263,6 +263,14 @@ RunWatch& Watch()
     return watch;
 }
 
+void NoteWindowsStartedAfterPowerCut(const SimWorld& world)
+{
+    if (ScannerBusyWithImage(world) == nullptr) {
+        Worldwide().serviceTakenOff = false;
+        Worldwide().imageSentWithServiceOff = false;
+    }
+}
+
 WorldWatch& Worldwide()
 {
     static WorldWatch watch;
