@@ -59,15 +59,6 @@ protected:
         return World().serviceNow.state == SERVICE_RUNNING_STATE &&
                World().serviceNow.startType == SERVICE_AUTO_START_TYPE;
     }
-    static bool CutOff()
-    {
-        for (const std::string& line : World().controlLog) {
-            if (line.find("cut off") != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
 };
 
 // A close while the main thread waits for the service to stop: the handler

@@ -125,6 +125,17 @@ protected:
         }
     }
 
+    // Windows ended a handler at its time limit.
+    static bool CutOff()
+    {
+        for (const std::string& line : World().controlLog) {
+            if (line.find("cut off") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // A record of the imaging service owed back is on the PC.
     static bool Recorded() { return World().machineKeys.count(apptest::DEBT_KEY) == 1; }
 };

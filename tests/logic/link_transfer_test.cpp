@@ -47,6 +47,19 @@ protected:
         World().console.clear();
     }
 
+    // Starts the world, finds the scanner and asks it for its clock record,
+    // which the test then reads; the console so far is dropped.
+    void AskForTheClock()
+    {
+        StartWorld();
+        DeviceDescriptor descriptor = {};
+        ASSERT_TRUE(FindScanner(&descriptor));
+        CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
+        StatusReply reply = {};
+        ASSERT_TRUE(ExchangeCommand(&block, &reply));
+        World().console.clear();
+    }
+
     static CommandBlock Block(std::uint8_t opcode, std::uint8_t subcode, std::uint16_t param = 0,
                               std::uint32_t length = 0)
     {
@@ -413,13 +426,7 @@ TEST_F(LinkTransferTest, ReadDataGivesUpOnASilentScannerAfterTenSeconds)
         if (c.timeoutsRefused) {
             World().setTimeouts = SimRefusal{1, FOREVER, 1};
         }
-        StartWorld();
-        DeviceDescriptor descriptor = {};
-        ASSERT_TRUE(FindScanner(&descriptor));
-        CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
-        StatusReply reply = {};
-        ASSERT_TRUE(ExchangeCommand(&block, &reply));
-        World().console.clear();
+        ASSERT_NO_FATAL_FAILURE(AskForTheClock());
         const std::uint64_t before = World().nowMs;
         ClockRecord record;
 
@@ -456,13 +463,7 @@ TEST_F(LinkTransferTest, ReadDataHoldsAScannerThatSendsShortPacketsSlowlyToTenSe
         SlowPacketLink link(c.packetMs);
         SetUp();
         World().deviceLink = &link;
-        StartWorld();
-        DeviceDescriptor descriptor = {};
-        ASSERT_TRUE(FindScanner(&descriptor));
-        CommandBlock block = Block(OP_READ, SUB_CLOCK, CLOCK_PARAM_GET, CLOCK_RECORD_SIZE);
-        StatusReply reply = {};
-        ASSERT_TRUE(ExchangeCommand(&block, &reply));
-        World().console.clear();
+        ASSERT_NO_FATAL_FAILURE(AskForTheClock());
         const std::uint64_t before = World().nowMs;
         ClockRecord record;
 
