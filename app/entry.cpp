@@ -79,8 +79,8 @@ bool RunUpdateSequence(int argc, char** argv)
     }
     // A run that updated the scanner followed its own burn to the end: the
     // scanner is done with whatever the dead run sent, whether the record
-    // was kept at the start or when the mutex came only at the stages. After a failure the
-    // record waits for the next run's start (asking the scanner again here
+    // was kept at the start or when the mutex came only at the stages.
+    // After a failure the record waits for the next run's start (asking the scanner again here
     // could reach one another application holds).
     if (waiting && succeeded) {
         SettleDebtLeftBehind();

@@ -64,6 +64,9 @@ extern std::atomic<std::uint32_t> SessionEndTimeLimitMs;
 // back. Its value IMAGE_SENT_VALUE says the image had begun to leave.
 inline constexpr const char* SERVICE_DEBT_KEY = "SOFTWARE\\fwupdate";
 inline constexpr const char* IMAGE_SENT_VALUE = "ImageSent";
+// Where the service manager keeps the imaging service's configuration, its
+// start type included: the SYSTEM hive, flushed apart from the record's.
+inline constexpr const char* SERVICE_CONFIG_KEY = "SYSTEM\\CurrentControlSet\\Services\\stisvc";
 
 // Every value above as one process has it. The simulator runs several
 // copies of the updater in one process and swaps their values in and out;

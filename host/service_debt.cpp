@@ -13,9 +13,6 @@ namespace {
 
 const char* const STATE_VALUE = "ImagingServiceState";
 const char* const START_TYPE_VALUE = "ImagingServiceStartType";
-// Where the service manager keeps the imaging service's configuration, its
-// start type included: the SYSTEM hive, flushed apart from our record's.
-const char* const SERVICE_CONFIG_KEY = "SYSTEM\\CurrentControlSet\\Services\\stisvc";
 
 constexpr std::uint32_t HANDLER_POLL_MS = 100;
 
@@ -311,19 +308,4 @@ void SettleDebtLeftBehind()
         return;
     }
     RemoveRecordOnceServiceIsOnDisk();
-}
-
-bool MarkImageSent()
-{
-    // Both hives on disk before the first byte: the disabled start type,
-    // or power lost during the burn brings Windows up with the service
-    // starting beside it; the mark, or the next run takes the record for
-    // one made before any image and starts the service beside the burn.
-    Handle key = NO_HANDLE;
-    if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
-        return false;
-    }
-    const bool written = SetKeyNumber(key, IMAGE_SENT_VALUE, 1) == 0;
-    CloseMachineKey(key);
-    return written && FlushMachineKey(SERVICE_DEBT_KEY) == 0 && FlushMachineKey(SERVICE_CONFIG_KEY) == 0;
 }

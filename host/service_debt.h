@@ -47,11 +47,3 @@ bool DebtLeftBehind(bool* imageSent);
 // it had, if it is still as that run left it; otherwise only removes the
 // record.
 void SettleDebtLeftBehind();
-
-// Run under the debt lock, just before the first byte of the image, when a
-// record is kept: notes in it that the image goes out, and has the record
-// and the service's disabled start type written to disk. False when any of
-// it failed: the image must then not go out, since after a power cut the
-// record could not say it went (the next run would start the service
-// beside the burn) or Windows could start the service at its next start.
-bool MarkImageSent();

@@ -2,11 +2,11 @@
 
 #include "common/print.h"
 #include "common/shared.h"
-#include "host/service_debt.h"
 #include "link/transfer.h"
 #include "link/wire.h"
 #include "platform/clock.h"
 #include "platform/console_control.h"
+#include "platform/registry.h"
 #include "update/burn_monitor.h"
 #include "update/firmware_image.h"
 #include "update/readiness.h"
@@ -22,6 +22,23 @@ namespace {
 // run could not settle as much as for its own: either has the next run
 // start the service. A record that cannot say so keeps the image back: the
 // run ends as a send that failed, and the service is given back as usual.
+// Run under the debt lock when a record is kept. Both hives go to disk
+// before the first byte: the disabled start type, or power lost during the
+// burn brings Windows up with the service starting beside it; the mark, or
+// the next run takes the record for one made before any image and starts
+// the service beside the burn. The record is written here rather than by
+// the service's own code, which this layer does not call.
+bool MarkImageSent()
+{
+    Handle key = NO_HANDLE;
+    if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
+        return false;
+    }
+    const bool written = SetKeyNumber(key, IMAGE_SENT_VALUE, 1) == 0;
+    CloseMachineKey(key);
+    return written && FlushMachineKey(SERVICE_DEBT_KEY) == 0 && FlushMachineKey(SERVICE_CONFIG_KEY) == 0;
+}
+
 bool BeginImageInFlight()
 {
     LockServiceDebt();
