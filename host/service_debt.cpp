@@ -284,10 +284,12 @@ void SettleDebtLeftBehind()
     ServiceStatus status{};
     const bool readable = service.ReadStartType(&startType) && service.QueryStatus(&status);
     // A service that was disabled before it was stopped cannot be started
-    // again; one set otherwise since is as somebody wants it.
+    // again; one set otherwise since is as somebody wants it. The start type
+    // seen may be a give-back that power lost would still take away, so the
+    // record goes only once it is on the disk.
     if (record == Record::Incomplete || recorded == SERVICE_DISABLED_TYPE ||
         (readable && !AsThisUpdaterLeftIt(startType, recorded, status.dwCurrentState))) {
-        DeleteMachineKey(SERVICE_DEBT_KEY);
+        RemoveRecordOnceServiceIsOnDisk();
         return;
     }
     PrintMessage(MSG_STARTING_WIA, Language);
