@@ -60,15 +60,20 @@ std::uint32_t RecordNumber(Handle key, const char* name, std::uint32_t otherwise
 }
 
 // The record, the start type it asks back (automatic when it names none,
-// the service's default) and whether its run had begun to send the image.
-Record ReadRecord(std::uint32_t* startType, bool* imageSent)
+// the service's default), whether its run had begun to send the image and,
+// in `stateBefore` when asked, the state that run found the service in.
+Record ReadRecord(std::uint32_t* startType, bool* imageSent, std::uint32_t* stateBefore = nullptr)
 {
     Handle key = NO_HANDLE;
     if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
         return Record::Absent;
     }
     constexpr std::uint32_t MISSING = 0xFFFFFFFFu;
-    const bool found = RecordNumber(key, STATE_VALUE, MISSING) != MISSING;
+    const std::uint32_t state = RecordNumber(key, STATE_VALUE, MISSING);
+    const bool found = state != MISSING;
+    if (stateBefore != nullptr) {
+        *stateBefore = state;
+    }
     *startType = RecordNumber(key, START_TYPE_VALUE, SERVICE_AUTO_START_TYPE);
     *imageSent = RecordNumber(key, IMAGE_SENT_VALUE, 0) != 0;
     CloseMachineKey(key);
@@ -95,7 +100,7 @@ void GiveBackQuietly()
     ServiceStatus status{};
     bool done = service.ReadStartType(&startType, true) && service.QueryStatus(&status);
     if (done && AsThisUpdaterLeftIt(startType, recorded, status.dwCurrentState)) {
-        done = service.ChangeStartType(startType, recorded) && service.RequestStart();
+        done = service.ChangeStartType(startType, recorded) && (!ImagingServiceStartOwed || service.RequestStart());
     }
     if (done) {
         DeleteMachineKey(SERVICE_DEBT_KEY);
@@ -135,6 +140,11 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
             return false;
         }
         ImagingServiceStartTypeOwed = startType;
+        // A service found stopped was only kept from starting by itself:
+        // it goes back stopped.
+        // So is one that was disabled: it cannot be started, and as it was
+        // is disabled.
+        ImagingServiceStartOwed = stateBefore != SERVICE_STOPPED_STATE && startType != SERVICE_DISABLED_TYPE;
         ImagingServiceDebt = ServiceDebt::Stopping;
     }
     const bool stopped = service.Stop();
@@ -163,7 +173,9 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     }
     // Printed outside the section: a selection in the window can hold the
     // print for as long as it lasts, and the handler must not wait for it.
-    if (announce) {
+    // A service kept from starting is not started, and nothing is said.
+    const bool start = ImagingServiceStartOwed;
+    if (announce && start) {
         PrintMessage(MSG_STARTING_WIA, Language);
     }
     {
@@ -178,7 +190,9 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     if (service == nullptr) {
         service = &fresh.emplace();
     }
-    const bool started = service->Start();
+    // The start type it had, whatever that was: the owner's choice stands.
+    const std::uint32_t startType = ImagingServiceStartTypeOwed;
+    const bool started = start ? service->Start(startType) : service->SetStartType(startType);
     // The record stays after a failed start, so the next run tries again.
     if (started) {
         DeleteMachineKey(SERVICE_DEBT_KEY);
@@ -235,7 +249,8 @@ void SettleDebtLeftBehind()
 {
     std::uint32_t recorded = SERVICE_AUTO_START_TYPE;
     bool imageSent = false;
-    const Record record = ReadRecord(&recorded, &imageSent);
+    std::uint32_t stateBefore = 0;
+    const Record record = ReadRecord(&recorded, &imageSent, &stateBefore);
     if (record == Record::Absent) {
         return;
     }
@@ -250,11 +265,17 @@ void SettleDebtLeftBehind()
         DeleteMachineKey(SERVICE_DEBT_KEY);
         return;
     }
-    PrintMessage(MSG_STARTING_WIA, Language);
+    // A service that run found stopped was only kept from starting by
+    // itself: its start type goes back, quietly, and it stays stopped.
+    // (A disabled one has gone above: it was not to start at all.)
+    const bool start = stateBefore != SERVICE_STOPPED_STATE;
+    if (start) {
+        PrintMessage(MSG_STARTING_WIA, Language);
+    }
     // What was read decides the start type's change; a service that could
     // not be read is tried from the start, and says why it fails.
-    const bool started =
-        readable ? service.ChangeStartType(startType, recorded) && service.StartAndFollow() : service.Start(recorded);
+    const bool changed = readable ? service.ChangeStartType(startType, recorded) : service.SetStartType(recorded);
+    const bool started = changed && (!start || service.StartAndFollow());
     if (!started) {
         // The record stays, so the next run tries again; an image this run
         // sends is noted in it.
