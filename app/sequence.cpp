@@ -175,8 +175,14 @@ ServiceStep ChooseServiceStep(CWIAControl& service, ServiceStatus* status)
     if (status->dwControlsAccepted != 0 || state == SERVICE_START_PENDING_STATE) {
         return ServiceStep::Stop;
     }
-    const bool stopped = state == SERVICE_STOPPED_STATE || state == SERVICE_STOP_PENDING_STATE;
-    return stopped && service.HasStartTrigger() ? ServiceStep::KeepOff : ServiceStep::None;
+    if ((state != SERVICE_STOPPED_STATE && state != SERVICE_STOP_PENDING_STATE) || !service.HasStartTrigger()) {
+        return ServiceStep::None;
+    }
+    // A disabled service starts on no trigger; its record, and a dead run's
+    // record that names what it had before, stay as they are.
+    std::uint32_t startType = 0;
+    const bool disabled = service.ReadStartType(&startType, true) && startType == SERVICE_DISABLED_TYPE;
+    return disabled ? ServiceStep::None : ServiceStep::KeepOff;
 }
 
 // Stops the service, or keeps a stopped one from starting; false, with the

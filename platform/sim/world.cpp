@@ -63,7 +63,8 @@ bool ImageUnderWay(const ScannerModel& model)
 
 bool ServiceActive(const SimService& service)
 {
-    return service.state == SERVICE_RUNNING_STATE || service.state == SERVICE_START_PENDING_STATE;
+    return service.installed &&
+           (service.state == SERVICE_RUNNING_STATE || service.state == SERVICE_START_PENDING_STATE);
 }
 
 // A start trigger on the device's arrival: the service manager starts a
