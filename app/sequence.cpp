@@ -153,6 +153,59 @@ bool ScannerMayStillBurn()
     return answered && (state == STATE_BURNING || state == STATE_RECOVERY);
 }
 
+// What the imaging service needs before the scanner is written to.
+enum class ServiceStep {
+    None,     // nothing: it is not there, cannot be asked, or cannot start
+    Stop,     // running or starting: stopped and disabled, started again after
+    KeepOff,  // stopped, but a trigger can start it: disabled, given back stopped
+};
+
+// Any accepted control counts as an active service that has to let go of
+// the scanner, and so does one that is starting (it accepts controls once
+// it runs, beside the image). A stopped or stopping service stays as it is
+// unless a trigger, a device's arrival say, can start it by itself during
+// the update. A service that cannot be queried is left alone, and then
+// nothing is owed afterwards either.
+ServiceStep ChooseServiceStep(CWIAControl& service, ServiceStatus* status)
+{
+    if (!service.QueryStatus(status)) {
+        return ServiceStep::None;
+    }
+    const std::uint32_t state = status->dwCurrentState;
+    if (status->dwControlsAccepted != 0 || state == SERVICE_START_PENDING_STATE) {
+        return ServiceStep::Stop;
+    }
+    if ((state != SERVICE_STOPPED_STATE && state != SERVICE_STOP_PENDING_STATE) || !service.HasStartTrigger()) {
+        return ServiceStep::None;
+    }
+    // A disabled service starts on no trigger; its record, and a dead run's
+    // record that names what it had before, stay as they are.
+    std::uint32_t startType = 0;
+    const bool disabled = service.ReadStartType(&startType, true) && startType == SERVICE_DISABLED_TYPE;
+    return disabled ? ServiceStep::None : ServiceStep::KeepOff;
+}
+
+// Stops the service, or keeps a stopped one from starting; false, with the
+// reason printed, when the update cannot go on beside it. Keeping a stopped
+// service off says nothing: nothing is stopped.
+bool TakeServiceOff(CWIAControl& service, ServiceStep step, std::uint32_t stateBefore)
+{
+    if (step == ServiceStep::Stop) {
+        PrintMessage(MSG_CLOSING_WIA, Language);
+    }
+    // A stopped service is recorded as stopped: it is given back so.
+    if (StopImagingService(service, step == ServiceStep::Stop ? stateBefore : SERVICE_STOPPED_STATE)) {
+        return true;
+    }
+    // Whatever state the service is in now, the message sends the user to
+    // a restart of the computer; it is not started here. After a close the
+    // window is going: nothing more to say.
+    if (!ProcessEnding) {
+        PrintMessage(MSG_WIA_CLOSE_FAILED, Language);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool SettleDebtIfScannerDone()
@@ -185,25 +238,10 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWai
         return false;
     }
 
-    // Any accepted control counts as an active service that has to let go of
-    // the scanner; a service that cannot be queried is left alone, and then
-    // nothing is owed afterwards either.
     ServiceStatus status{};
-    std::uint32_t serviceStopped = 0;
-    if (imagingService->QueryStatus(&status)) {
-        serviceStopped = status.dwControlsAccepted;
-    }
-    if (serviceStopped != 0) {
-        PrintMessage(MSG_CLOSING_WIA, Language);
-        if (!StopImagingService(*imagingService, status.dwCurrentState)) {
-            // Whatever state the service is in now, the message sends the
-            // user to a restart of the computer; it is not started here.
-            // After a close the window is going: nothing more to say.
-            if (!ProcessEnding) {
-                PrintMessage(MSG_WIA_CLOSE_FAILED, Language);
-            }
-            return false;
-        }
+    const ServiceStep step = ChooseServiceStep(*imagingService, &status);
+    if (step != ServiceStep::None && !TakeServiceOff(*imagingService, step, status.dwCurrentState)) {
+        return false;
     }
     SleepMs(SERVICE_SETTLE_MS);
 
@@ -213,7 +251,7 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWai
         return true;
     }
 
-    if (serviceStopped != 0) {
+    if (step != ServiceStep::None) {
         // After a failure the restart starts from nothing: the sequence's
         // object and its handles go first, and a fresh one does the start.
         imagingService.reset();

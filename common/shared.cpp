@@ -13,6 +13,7 @@ std::atomic<bool> UpdateUnderWay{false};
 std::atomic<bool> ProcessEnding{false};
 std::atomic<ServiceDebt> ImagingServiceDebt{ServiceDebt::None};
 std::atomic<std::uint32_t> ImagingServiceStartTypeOwed{0};
+std::atomic<bool> ImagingServiceStartOwed{true};
 std::atomic<bool> ImageInFlight{false};
 std::atomic<bool> ImageWriteUnderWay{false};
 std::atomic<std::uint32_t> CloseTimeLimitMs{5000};
@@ -39,6 +40,7 @@ ProcessValues SaveProcessValues()
     values.updateUnderWay = UpdateUnderWay;
     values.imagingServiceDebt = ImagingServiceDebt;
     values.imagingServiceStartTypeOwed = ImagingServiceStartTypeOwed;
+    values.imagingServiceStartOwed = ImagingServiceStartOwed;
     values.imageInFlight = ImageInFlight;
     values.imageWriteUnderWay = ImageWriteUnderWay;
     values.processEnding = ProcessEnding;
@@ -60,6 +62,7 @@ void LoadProcessValues(const ProcessValues& values)
     UpdateUnderWay = values.updateUnderWay;
     ImagingServiceDebt = values.imagingServiceDebt;
     ImagingServiceStartTypeOwed = values.imagingServiceStartTypeOwed;
+    ImagingServiceStartOwed = values.imagingServiceStartOwed;
     ImageInFlight = values.imageInFlight;
     ImageWriteUnderWay = values.imageWriteUnderWay;
     ProcessEnding = values.processEnding;

@@ -45,6 +45,9 @@ enum class ServiceDebt : std::uint8_t {
 extern std::atomic<ServiceDebt> ImagingServiceDebt;
 // The start type the service had before this run disabled it.
 extern std::atomic<std::uint32_t> ImagingServiceStartTypeOwed;
+// Whether the give-back starts the service too: false for a service that was
+// stopped and only kept from starting by itself, which is given back stopped.
+extern std::atomic<bool> ImagingServiceStartOwed;
 // From just before the image write until the burn has been followed to its
 // end: the scanner must not meet the imaging service in that stretch.
 extern std::atomic<bool> ImageInFlight;
@@ -83,6 +86,7 @@ struct ProcessValues {
     bool updateUnderWay = false;
     ServiceDebt imagingServiceDebt = ServiceDebt::None;
     std::uint32_t imagingServiceStartTypeOwed = 0;
+    bool imagingServiceStartOwed = true;
     bool imageInFlight = false;
     bool imageWriteUnderWay = false;
     bool processEnding = false;

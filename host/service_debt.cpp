@@ -93,11 +93,13 @@ std::uint32_t StartTypeToRestore(Number read, std::uint32_t recorded)
 }
 
 // The record, the start type it asks back (the service's default when it
-// names none we can restore) and whether its run had begun to send the
-// image. A state we cannot read still makes a record: the service may be
-// disabled behind it. An ImageSent we cannot read counts as sent, so the
-// scanner is asked before the service is started.
-Record ReadRecord(std::uint32_t* startType, bool* imageSent)
+// names none we can restore), whether its run had begun to send the image
+// and, in `stateBefore` when asked, the state that run found the service in
+// (0 when unreadable: the service is then started, as for a running one). A
+// state we cannot read still makes a record: the service may be disabled
+// behind it. An ImageSent we cannot read counts as sent, so the scanner is
+// asked before the service is started.
+Record ReadRecord(std::uint32_t* startType, bool* imageSent, std::uint32_t* stateBefore = nullptr)
 {
     Handle key = NO_HANDLE;
     if (OpenMachineKey(SERVICE_DEBT_KEY, &key) != 0) {
@@ -106,7 +108,11 @@ Record ReadRecord(std::uint32_t* startType, bool* imageSent)
     std::uint32_t state = 0;
     std::uint32_t recorded = 0;
     std::uint32_t sent = 0;
-    const bool found = RecordNumber(key, STATE_VALUE, &state) != Number::Missing;
+    const Number stateRead = RecordNumber(key, STATE_VALUE, &state);
+    const bool found = stateRead != Number::Missing;
+    if (stateBefore != nullptr) {
+        *stateBefore = stateRead == Number::Read ? state : 0;
+    }
     const Number startTypeRead = RecordNumber(key, START_TYPE_VALUE, &recorded);
     *startType = StartTypeToRestore(startTypeRead, recorded);
     const Number sentRead = RecordNumber(key, IMAGE_SENT_VALUE, &sent);
@@ -135,7 +141,7 @@ void GiveBackQuietly()
     ServiceStatus status{};
     bool done = service.ReadStartType(&startType, true) && service.QueryStatus(&status);
     if (done && AsThisUpdaterLeftIt(startType, recorded, status.dwCurrentState)) {
-        done = service.ChangeStartType(startType, recorded) && service.RequestStart();
+        done = service.ChangeStartType(startType, recorded) && (!ImagingServiceStartOwed || service.RequestStart());
     }
     if (done) {
         RemoveRecordOnceServiceIsOnDisk();
@@ -175,6 +181,11 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
             return false;
         }
         ImagingServiceStartTypeOwed = startType;
+        // A service found stopped was only kept from starting by itself:
+        // it goes back stopped.
+        // So is one that was disabled: it cannot be started, and as it was
+        // is disabled.
+        ImagingServiceStartOwed = stateBefore != SERVICE_STOPPED_STATE && startType != SERVICE_DISABLED_TYPE;
         ImagingServiceDebt = ServiceDebt::Stopping;
     }
     const bool stopped = service.Stop();
@@ -203,7 +214,9 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     }
     // Printed outside the section: a selection in the window can hold the
     // print for as long as it lasts, and the handler must not wait for it.
-    if (announce) {
+    // A service kept from starting is not started, and nothing is said.
+    const bool start = ImagingServiceStartOwed;
+    if (announce && start) {
         PrintMessage(MSG_STARTING_WIA, Language);
     }
     {
@@ -218,7 +231,9 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     if (service == nullptr) {
         service = &fresh.emplace();
     }
-    const bool started = service->Start();
+    // The start type it had, whatever that was: the owner's choice stands.
+    const std::uint32_t startType = ImagingServiceStartTypeOwed;
+    const bool started = start ? service->Start(startType) : service->SetStartType(startType);
     // The record stays after a failed start, so the next run tries again.
     if (started) {
         RemoveRecordOnceServiceIsOnDisk();
@@ -275,7 +290,8 @@ void SettleDebtLeftBehind()
 {
     std::uint32_t recorded = IMAGING_SERVICE_DEFAULT_START_TYPE;
     bool imageSent = false;
-    const Record record = ReadRecord(&recorded, &imageSent);
+    std::uint32_t stateBefore = 0;
+    const Record record = ReadRecord(&recorded, &imageSent, &stateBefore);
     if (record == Record::Absent) {
         return;
     }
@@ -292,11 +308,17 @@ void SettleDebtLeftBehind()
         RemoveRecordOnceServiceIsOnDisk();
         return;
     }
-    PrintMessage(MSG_STARTING_WIA, Language);
+    // A service that run found stopped was only kept from starting by
+    // itself: its start type goes back, quietly, and it stays stopped.
+    // (A disabled one has gone above: it was not to start at all.)
+    const bool start = stateBefore != SERVICE_STOPPED_STATE;
+    if (start) {
+        PrintMessage(MSG_STARTING_WIA, Language);
+    }
     // What was read decides the start type's change; a service that could
     // not be read is tried from the start, and says why it fails.
-    const bool started =
-        readable ? service.ChangeStartType(startType, recorded) && service.StartAndFollow() : service.Start(recorded);
+    const bool changed = readable ? service.ChangeStartType(startType, recorded) : service.SetStartType(recorded);
+    const bool started = changed && (!start || service.StartAndFollow());
     if (!started) {
         // The record stays, so the next run tries again; an image this run
         // sends is noted in it.

@@ -130,7 +130,7 @@ std::uint32_t ServicePollPause(std::uint32_t waitHint, std::uint32_t elapsed)
 
 }  // namespace
 
-bool CWIAControl::WaitForState(std::uint32_t wanted)
+template <typename Done> bool CWIAControl::WaitUntil(Done done)
 {
     // Bounded in time alone: a count of passes would end a normal stop
     // early on a PC where each pass is quick, and reading the status takes
@@ -143,7 +143,7 @@ bool CWIAControl::WaitForState(std::uint32_t wanted)
         // A pause comes before the state is looked at, as the service
         // reports its pending state first.
         SleepMs(ServicePollPause(m_status.dwWaitHint, TickCount() - startTick));
-        if (m_status.dwCurrentState == wanted) {
+        if (done(m_status.dwCurrentState)) {
             return true;
         }
         if (TickCount() - startTick >= SERVICE_WAIT_LIMIT_MS) {
@@ -153,6 +153,20 @@ bool CWIAControl::WaitForState(std::uint32_t wanted)
             return false;
         }
     }
+}
+
+bool CWIAControl::WaitForState(std::uint32_t wanted)
+{
+    return WaitUntil([wanted](std::uint32_t state) { return state == wanted; });
+}
+
+bool CWIAControl::HasStartTrigger()
+{
+    std::uint32_t triggers = 0;
+    if (m_hService == NO_HANDLE) {
+        QueryStatus(&m_status);
+    }
+    return m_hService == NO_HANDLE || !QueryServiceTriggerCount(m_hService, &triggers) || triggers > 0;
 }
 
 bool CWIAControl::Start(std::uint32_t startType)
@@ -205,6 +219,12 @@ bool CWIAControl::Stop()
     // the scanner: going on as though it were stopped would send the update
     // past it. That is a failed stop, with the start type left as it was.
     if (!QueryStatus(&m_status)) {
+        return false;
+    }
+    // A starting service would hold the scanner beside the image as soon as
+    // it runs, and takes no stop before: its start is waited out.
+    if (m_status.dwCurrentState == SERVICE_START_PENDING_STATE &&
+        !WaitUntil([](std::uint32_t state) { return state != SERVICE_START_PENDING_STATE; })) {
         return false;
     }
     if (m_status.dwCurrentState == SERVICE_RUNNING_STATE) {

@@ -40,7 +40,14 @@ public:
     // Asks a stopped service to start without following it: for the console
     // control handler, whose process Windows ends within seconds.
     bool RequestStart();
+    // Stops a running service and disables it. One still starting is
+    // followed until its start is over first (it takes no control before),
+    // within the wait's bound; one that never gets there is a failed stop.
+    // A stopped service is only disabled.
     bool Stop();
+    // Whether a trigger (a device's arrival, say) may start the service by
+    // itself. A count that cannot be read is taken as one: the worse case.
+    bool HasStartTrigger();
     // The start type the last configuration read found, before any change.
     std::uint32_t StartTypeBefore() const { return m_startTypeBefore; }
 
@@ -49,6 +56,8 @@ private:
     // `wanted`. True when it got there; false when a status query failed or
     // the wait's bound passed.
     bool WaitForState(std::uint32_t wanted);
+    // The same wait, until `done` holds for the state reported.
+    template <typename Done> bool WaitUntil(Done done);
 
     Handle m_hSCManager;
     Handle m_hService;

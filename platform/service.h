@@ -42,6 +42,10 @@ bool QueryServiceState(Handle service, ServiceStatus* status);
 // size 0. The buffer, when given, receives a QUERY_SERVICE_CONFIGA block
 // whose head is ServiceConfigHead.
 bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size, std::uint32_t* needed);
+// QueryServiceConfig2W(service, SERVICE_CONFIG_TRIGGER_INFO, ...): how many
+// triggers may start or stop the service by themselves (a device's arrival,
+// say). False, with the platform's error, when the count cannot be read.
+bool QueryServiceTriggerCount(Handle service, std::uint32_t* triggers);
 // ChangeServiceConfigA(service, SERVICE_NO_CHANGE, startType,
 // SERVICE_NO_CHANGE, NULL, NULL, NULL, NULL, NULL, NULL, NULL).
 bool ChangeServiceStartType(Handle service, std::uint32_t startType);

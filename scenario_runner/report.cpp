@@ -182,6 +182,7 @@ json BuildReport(const SimWorld& world, const SimService& serviceBefore, int exi
         {"unanswered", model.unanswered},
         {"pipe_resets", model.pipeResets},
         {"halted_pipes", model.haltedPipes},
+        {"service_beside_image", world.serviceBesideImage},
     };
 
     return json{

@@ -318,6 +318,7 @@ constexpr ScenarioField<SimService> SERVICE_REFUSAL_FIELDS[] = {
     {"change_config", [](const Value& value, SimService& service) { service.changeConfig = ReadRefusal(value); }},
     {"control", [](const Value& value, SimService& service) { service.control = ReadRefusal(value); }},
     {"start", [](const Value& value, SimService& service) { service.start = ReadRefusal(value); }},
+    {"query_triggers", [](const Value& value, SimService& service) { service.queryTriggers = ReadRefusal(value); }},
 };
 
 constexpr ScenarioField<SimService> SERVICE_FIELDS[] = {
@@ -330,6 +331,7 @@ constexpr ScenarioField<SimService> SERVICE_FIELDS[] = {
     {"start_wait_hint", [](const Value& value, SimService& service) { service.startWaitHint = value.U32(); }},
     {"stop_wait_hint", [](const Value& value, SimService& service) { service.stopWaitHint = value.U32(); }},
     {"stuck_pending", [](const Value& value, SimService& service) { service.stuckPending = value.Bool(); }},
+    {"start_trigger", [](const Value& value, SimService& service) { service.startTrigger = value.Bool(); }},
     {"control_takes_ms", [](const Value& value, SimService& service) { service.controlTakesMs = value.U32(); }},
     {"start_takes_ms", [](const Value& value, SimService& service) { service.startTakesMs = value.U32(); }},
     {"refusals",

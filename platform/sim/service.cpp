@@ -197,6 +197,24 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
     return true;
 }
 
+bool QueryServiceTriggerCount(Handle service, std::uint32_t* triggers)
+{
+    SimWorld& world = World();
+    RecordCall("QueryServiceConfig2 triggers");
+    if (ServiceHandle(service) == nullptr) {
+        return false;
+    }
+    if (Refused(world.service.queryTriggers, world.serviceCalls.queryTriggers)) {
+        return false;
+    }
+    if (triggers == nullptr) {
+        SetSimLastError(ERROR_INVALID_PARAMETER_CODE);
+        return false;
+    }
+    *triggers = world.serviceNow.startTrigger ? 1 : 0;
+    return true;
+}
+
 bool ChangeServiceStartType(Handle service, std::uint32_t startType)
 {
     SimWorld& world = World();

@@ -380,6 +380,7 @@ void Scheduler::CutPower(SimWorld& world)
     world.powerCutAtCall.clear();
     world.powerWasCut = true;
     world.shutdownInProgress = false;
+    world.startTypeAtCut = world.serviceNow.startType;
     LoseUnflushedRegistry(world);
     world.controlEventsDone = world.controlEvents.size();
     world.updaterCopiesStarted = world.updaterCopies.size();

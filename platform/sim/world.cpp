@@ -54,13 +54,57 @@ void LetGoOfMutexes(SimWorld& world)
     GrantWaitingUsers(world);
 }
 
+// From the scanner's first image byte until its burn, or its loader's
+// power cycle, is over.
+bool ImageUnderWay(const ScannerModel& model)
+{
+    return (model.imageBytes > 0 && !model.imageComplete) || model.burning || model.powerCycling;
+}
+
+bool ServiceActive(const SimService& service)
+{
+    return service.installed &&
+           (service.state == SERVICE_RUNNING_STATE || service.state == SERVICE_START_PENDING_STATE);
+}
+
+// A start trigger on the device's arrival: the service manager starts a
+// stopped service that is not disabled as the scanner comes onto the bus,
+// whether it came back from an absence or from its loader's power cycle.
+void PlayScannerArrival(SimWorld& world)
+{
+    const bool present = world.model.present;
+    const bool arrived =
+        present && (!world.scannerSeenPresent || world.model.generation != world.scannerSeenGeneration);
+    world.scannerSeenPresent = present;
+    world.scannerSeenGeneration = world.model.generation;
+    SimService& service = world.serviceNow;
+    if (arrived && service.startTrigger && service.installed && service.state == SERVICE_STOPPED_STATE &&
+        service.startType != SERVICE_DISABLED_TYPE && !world.shutdownInProgress) {
+        service.state = SERVICE_START_PENDING_STATE;
+        world.servicePendingUntilMs = world.nowMs + service.startPendingMs;
+    }
+}
+
+// Brings the scanner and the service to now; `imageBefore` is whether the
+// scanner had an image under way before this stretch, so a service the
+// burn's last event starts still counts.
+void UpdateScannerAndService(SimWorld& world, bool imageBefore)
+{
+    world.model.Update(world.nowMs);
+    PlayScannerArrival(world);
+    if ((imageBefore || ImageUnderWay(world.model)) && ServiceActive(world.serviceNow)) {
+        world.serviceBesideImage = true;
+    }
+}
+
 void SleepThePc(SimWorld& world, const SimSystemSleep& sleep)
 {
+    const bool imageBefore = ImageUnderWay(world.model);
     world.nowMs += sleep.lengthMs;
     world.asleepMs += sleep.lengthMs;
     SettleService(world);
     LetGoOfMutexes(world);
-    world.model.Update(world.nowMs);
+    UpdateScannerAndService(world, imageBefore);
 }
 
 void SwapProcessView(SimWorld& world, SimProcessView& view)
@@ -147,6 +191,9 @@ void SimWorld::Start()
         servicePendingUntilMs = serviceNow.stopPendingMs;
     }
     SettleService(*this);
+    serviceBesideImage = false;
+    scannerSeenPresent = model.present;
+    scannerSeenGeneration = model.generation;
     serviceCalls = SimServiceCalls{};
     auto byTime = [](const auto& left, const auto& right) { return left.atMs < right.atMs; };
     std::stable_sort(controlEvents.begin(), controlEvents.end(), byTime);
@@ -258,8 +305,11 @@ void SimWorld::StartNextProcess()
         }
         shutdownInProgress = false;
         powerWasCut = false;
-        serviceNow.state =
-            serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
+        // A start trigger fires for a scanner on the bus as Windows finds it.
+        const bool triggered =
+            serviceNow.startTrigger && serviceNow.startType != SERVICE_DISABLED_TYPE && model.Present(nowMs, nullptr);
+        serviceNow.state = serviceNow.startType == SERVICE_AUTO_START_TYPE || triggered ? SERVICE_RUNNING_STATE
+                                                                                        : SERVICE_STOPPED_STATE;
         servicePendingUntilMs = 0;
     }
     processes[0] = SimProcess{};
@@ -319,10 +369,15 @@ void LoseUnflushedRegistry(SimWorld& world)
 
 void MoveSimClockTo(SimWorld& world, std::uint64_t atMs)
 {
+    // The stretch about to pass is judged as things stand at its start.
+    const bool imageBefore = ImageUnderWay(world.model);
+    if (imageBefore && ServiceActive(world.serviceNow)) {
+        world.serviceBesideImage = true;
+    }
     world.nowMs = std::max(world.nowMs, atMs);
     SettleService(world);
     LetGoOfMutexes(world);
-    world.model.Update(world.nowMs);
+    UpdateScannerAndService(world, imageBefore);
     while (world.systemSleepsDone < world.systemSleeps.size() &&
            world.systemSleeps[world.systemSleepsDone].atMs <= world.nowMs) {
         SleepThePc(world, world.systemSleeps[world.systemSleepsDone++]);

@@ -50,12 +50,16 @@ struct SimService {
     std::uint32_t startWaitHint = 3000;
     std::uint32_t stopWaitHint = 0;
     bool stuckPending = false;  // a pending state that never ends
+    // A start trigger on the scanner's arrival: while stopped and not
+    // disabled, the service starts when the scanner comes onto the bus.
+    bool startTrigger = false;
     // How long the service takes to answer a stop control, and to start
     // (StartService returns once it reports). The manager gives up on
     // either at 30 s and fails the call with ERROR_SERVICE_REQUEST_TIMEOUT.
     std::uint32_t controlTakesMs = 0;
     std::uint32_t startTakesMs = 0;
     SimRefusal openManager, openService, queryStatus, queryConfig, changeConfig, control, start;
+    SimRefusal queryTriggers;  // QueryServiceConfig2 for the triggers
 };
 
 struct SimRegistryValue {
@@ -178,7 +182,7 @@ struct SimConsoleRun {
 // Calls made so far to each service operation (what the refusals count).
 struct SimServiceCalls {
     std::uint32_t openManager = 0, openService = 0, queryStatus = 0, queryConfig = 0, changeConfig = 0, control = 0,
-                  start = 0;
+                  start = 0, queryTriggers = 0;
 };
 
 // A console control event that reaches the updater at a virtual time.
@@ -395,10 +399,17 @@ public:
     std::uint64_t systemChangedSinceMs = NEVER_MS;
     std::uint64_t softwareChangedSinceMs = NEVER_MS;
     bool powerWasCut = false;  // the power went; the next run comes in the PC started again
+    std::uint32_t startTypeAtCut = 0;  // the service's start type in memory as the power went
     std::uint32_t powerCutCallsSeen = 0;
     std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included
     std::uint32_t fixedAllocations = 0, fixedFrees = 0;  // blocks handed out and given back
     std::uint64_t servicePendingUntilMs = 0;             // when the service's pending state ends
+    // The service was running or starting at some moment from the scanner's
+    // first image byte to the end of its burn (or of its loader's power
+    // cycle), that end included.
+    bool serviceBesideImage = false;
+    bool scannerSeenPresent = false;          // the scanner's presence at the last look ...
+    std::uint32_t scannerSeenGeneration = 0;  // ... and its generation: an arrival is a change
     SimServiceCalls serviceCalls;
     std::vector<SimObject> objects;  // every handle given out in this run
     ConsoleControlHandler controlHandler = nullptr;

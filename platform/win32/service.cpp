@@ -74,6 +74,43 @@ bool QueryServiceConfiguration(Handle service, void* buffer, std::uint32_t size,
     return ok != FALSE;
 }
 
+namespace {
+
+// The head of SERVICE_TRIGGER_INFO, which mingw-w64's headers do not carry:
+// the count comes first, the triggers and a reserved pointer follow.
+struct TriggerInfoHead {
+    DWORD cTriggers;
+};
+
+}  // namespace
+
+bool QueryServiceTriggerCount(Handle service, std::uint32_t* triggers)
+{
+    // The block holds the triggers and their data after the head, so its
+    // size is only known by asking without one.
+    DWORD needed = 0;
+    if (QueryServiceConfig2W(AsService(service), SERVICE_CONFIG_TRIGGER_INFO, nullptr, 0, &needed) == FALSE &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    if (needed < sizeof(TriggerInfoHead)) {
+        needed = sizeof(TriggerInfoHead) + 2 * sizeof(void*);
+    }
+    void* block = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, needed);
+    if (block == nullptr) {
+        return false;
+    }
+    const BOOL ok = QueryServiceConfig2W(AsService(service), SERVICE_CONFIG_TRIGGER_INFO, static_cast<BYTE*>(block),
+                                         needed, &needed);
+    if (ok != FALSE) {
+        *triggers = static_cast<const TriggerInfoHead*>(block)->cTriggers;
+    }
+    const DWORD error = GetLastError();
+    LocalFree(block);
+    SetLastError(error);
+    return ok != FALSE;
+}
+
 bool ChangeServiceStartType(Handle service, std::uint32_t startType)
 {
     return ChangeServiceConfigA(AsService(service), SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, nullptr, nullptr,

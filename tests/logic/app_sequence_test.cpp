@@ -400,3 +400,71 @@ TEST(AppSequenceModeTest, OnlyTheRebootPromptModelSelectsModeOne)
 }
 
 }  // namespace
+
+// The imaging service never meets the image: one still starting is waited
+// out and stopped, one that a trigger can start is kept disabled, and each
+// is given back with the start type it had, started only if it ran.
+TEST_F(AppSequenceTest, TheServiceIsOffBesideTheImageAndGivenBackAsFound)
+{
+    const struct {
+        const char* name;
+        std::uint32_t state, startType;
+        bool trigger;
+        std::function<void()> configure;
+        std::string console;  // after FOUND
+        std::uint32_t stateAfter;
+        std::uint32_t downloads;
+    } cases[] = {
+        {"starting, automatic", SERVICE_START_PENDING_STATE, SERVICE_AUTO_START_TYPE, false, [] {},
+         CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, SERVICE_RUNNING_STATE, 1},
+        {"starting on manual, slow to run", SERVICE_START_PENDING_STATE, SERVICE_DEMAND_START_TYPE, false,
+         [] { World().service.startPendingMs = 12000; }, CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED,
+         SERVICE_RUNNING_STATE, 1},
+        {"starting for ever", SERVICE_START_PENDING_STATE, SERVICE_AUTO_START_TYPE, false,
+         [] { World().service.stuckPending = true; }, CLOSING + CLOSE_FAILED + FAILED, SERVICE_START_PENDING_STATE, 0},
+        {"running on manual", SERVICE_RUNNING_STATE, SERVICE_DEMAND_START_TYPE, false, [] {},
+         CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, SERVICE_RUNNING_STATE, 1},
+        {"running on manual, update fails", SERVICE_RUNNING_STATE, SERVICE_DEMAND_START_TYPE, false,
+         [] { World().image = SimImage::Missing; }, CLOSING + LOADING + FIND_RESOURCE_ERROR + STARTING + FAILED,
+         SERVICE_RUNNING_STATE, 0},
+        {"stopped with a trigger, scanner back on the bus in its burn", SERVICE_STOPPED_STATE,
+         SERVICE_DEMAND_START_TYPE, true,
+         [] {
+             World().scanner.burnMs = 20000;
+             World().scanner.absences[0] = SimAbsence{14000, 16000, 0};
+             World().scanner.absenceCount = 1;
+         },
+         "", SERVICE_STOPPED_STATE, 1},
+        {"stopped with a trigger, recovery loader's power cycle", SERVICE_STOPPED_STATE, SERVICE_AUTO_START_TYPE, true,
+         [] {
+             World().scanner.recovery = true;
+             World().scanner.leaveAfterMs = 9000;
+         },
+         "", SERVICE_STOPPED_STATE, 1},
+        {"stopped with a trigger, not to be disabled", SERVICE_STOPPED_STATE, SERVICE_DEMAND_START_TYPE, true,
+         [] { World().service.changeConfig.first = 1; }, CLOSE_FAILED + FAILED, SERVICE_STOPPED_STATE, 0},
+        {"stopped, triggers unreadable", SERVICE_STOPPED_STATE, SERVICE_DEMAND_START_TYPE, false,
+         [] { World().service.queryTriggers.first = 1; }, NORMAL_DOWNLOAD + SUCCEEDED, SERVICE_STOPPED_STATE, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().service.state = c.state;
+        World().service.startType = c.startType;
+        World().service.startTrigger = c.trigger;
+        c.configure();
+        Run();
+        if (!c.console.empty()) {
+            EXPECT_EQ(Console(), "0\n" + FOUND + c.console);
+        } else {
+            EXPECT_EQ(Console().find(CLOSING), std::string::npos);
+            EXPECT_EQ(Console().find(STARTING), std::string::npos);
+            EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
+        }
+        EXPECT_FALSE(World().serviceBesideImage);
+        EXPECT_EQ(World().model.downloads, c.downloads);
+        EXPECT_EQ(World().serviceNow.state, c.stateAfter);
+        EXPECT_EQ(World().serviceNow.startType, c.startType);
+        EXPECT_FALSE(Recorded());
+    }
+}

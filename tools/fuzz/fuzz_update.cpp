@@ -281,6 +281,17 @@ void BuildService(FuzzedDataProvider& p, SimService& v)
     v.start = MaybeRefuse(p);
 }
 
+// Read last, after the parts that came before it, so that older inputs keep
+// their meaning: a start trigger on the scanner's arrival (Windows starts a
+// stopped service that is not disabled as the scanner comes onto the bus,
+// back from an absence or its loader's power cycle), and the trigger
+// query's refusal.
+void BuildServiceTriggers(FuzzedDataProvider& p, SimService& v)
+{
+    v.startTrigger = OneIn(p, 3);
+    v.queryTriggers = MaybeRefuse(p);
+}
+
 // The PC's language, tick count, time zone and local time.
 void BuildLocale(FuzzedDataProvider& p, SimWorld& w)
 {
@@ -391,6 +402,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildBlocking(p, w);
     BuildConcurrency(p, w);
     BuildPowerCut(p, w);
+    BuildServiceTriggers(p, w.service);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -620,9 +632,10 @@ void PrintService(const SimService& v)
 {
     std::fprintf(stderr,
                  "  service%s: state %u, start type %u, controls %u, start pending %u ms (hint %u), "
-                 "stop pending %u ms (hint %u)%s\n",
+                 "stop pending %u ms (hint %u)%s%s\n",
                  v.installed ? "" : " (not installed)", v.state, v.startType, v.runningControls, v.startPendingMs,
-                 v.startWaitHint, v.stopPendingMs, v.stopWaitHint, v.stuckPending ? ", stuck pending" : "");
+                 v.startWaitHint, v.stopPendingMs, v.stopWaitHint, v.stuckPending ? ", stuck pending" : "",
+                 v.startTrigger ? ", started by the scanner's arrival" : "");
     PrintRefusal("OpenSCManager", v.openManager);
     PrintRefusal("OpenService", v.openService);
     PrintRefusal("QueryServiceStatus", v.queryStatus);
@@ -630,6 +643,7 @@ void PrintService(const SimService& v)
     PrintRefusal("ChangeServiceConfig", v.changeConfig);
     PrintRefusal("ControlService", v.control);
     PrintRefusal("StartService", v.start);
+    PrintRefusal("QueryServiceConfig2 triggers", v.queryTriggers);
 }
 
 // A registry value's bytes as text, anything unprintable as \xNN.

@@ -272,8 +272,10 @@ std::string CheckConsole(const SimWorld& world, const SimService& /*before*/, co
 
 // The imaging service as the rules leave it: untouched when the updater did
 // not stop it; its start type kept and never started when the stop failed;
-// otherwise given back, automatic and running or starting, unless the
-// restart reported its failure.
+// otherwise given back with the start type it had and running or starting
+// (a disabled one stays disabled and stopped), unless the restart reported
+// its failure; a stopped service only kept from starting gets its start
+// type back and is never stopped or started.
 // Whether a copy of the updater ran beside this run: the service's and the
 // scanner's counts are the world's, so what a copy did there is its own
 // account (promises 9, 12 and 13 judge who may do what as it happens).
@@ -294,28 +296,43 @@ std::string CheckImagingService(const SimWorld& world, const SimService& before,
     }
     const SimService& s = world.serviceNow;
     const SimServiceCalls& n = world.serviceCalls;
-    if (!Printed(world, MSG_CLOSING_WIA)) {
-        if (n.control != 0 || n.changeConfig != 0 || n.start != 0) {
-            return "2: the imaging service was changed although the updater did not stop it";
-        }
-        if (s.startType != before.startType || (s.state != before.state && s.state != Settled(before, world.nowMs))) {
-            return "2: the imaging service was left in state " + std::to_string(s.state) + ", start type " +
-                   std::to_string(s.startType) + " although the updater did not stop it";
-        }
-    } else if (Printed(world, MSG_WIA_CLOSE_FAILED)) {
+    if (Printed(world, MSG_WIA_CLOSE_FAILED)) {
         if (n.start != 0) {
             return "2: the updater started the imaging service after its stop failed";
         }
         if (s.startType != before.startType) {
             return "2: a failed stop left the imaging service with start type " + std::to_string(s.startType);
         }
+    } else if (!Printed(world, MSG_CLOSING_WIA)) {
+        // Nothing stopped: at most a stopped service kept from starting by
+        // itself, its start type put back unless the updater said it could
+        // not be.
+        if (n.control != 0 || n.start != 0) {
+            return "2: the imaging service was stopped or started although the updater did not stop it";
+        }
+        if (s.startType != before.startType && !Printed(world, MSG_WIA_START_FAILED)) {
+            return "2: the imaging service was left with start type " + std::to_string(s.startType) +
+                   " although the updater did not stop it";
+        }
+        // A trigger may start it on any arrival of the scanner, before the
+        // update or after the give-back.
+        if (!before.startTrigger && s.state != before.state && s.state != Settled(before, world.nowMs)) {
+            return "2: the imaging service was left in state " + std::to_string(s.state) +
+                   " although the updater did not stop it";
+        }
+    } else if (before.startType == SERVICE_DISABLED_TYPE) {
+        // Disabled before the stop: given back as it was, not started.
+        if (n.start != 0 || (s.startType != SERVICE_DISABLED_TYPE && !Printed(world, MSG_WIA_START_FAILED))) {
+            return "2: a disabled imaging service was started or given start type " + std::to_string(s.startType);
+        }
     } else {
         if (!Printed(world, MSG_STARTING_WIA)) {
             return "2: the updater stopped the imaging service and never gave it back";
         }
         if (!Printed(world, MSG_WIA_START_FAILED)) {
-            if (s.startType != SERVICE_AUTO_START_TYPE) {
-                return "2: the imaging service was given back with start type " + std::to_string(s.startType);
+            if (s.startType != before.startType) {
+                return "2: the imaging service was given back with start type " + std::to_string(s.startType) +
+                       ", not its own " + std::to_string(before.startType);
             }
             if (s.state != SERVICE_RUNNING_STATE && s.state != SERVICE_START_PENDING_STATE) {
                 return "2: the imaging service was given back in state " + std::to_string(s.state);

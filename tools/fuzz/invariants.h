@@ -26,7 +26,9 @@ constexpr std::uint64_t RECORD_PROBE_MS = 10000;
 constexpr std::uint64_t PROBE_MS = 10000;
 // Two guards, three tries each, a second apart.
 constexpr std::uint64_t GUARDS_MS = 6000;
-// The stop control, then the wait for the service to say it stopped.
+// A service still starting waited out, then the stop control, then the
+// wait for the service to say it stopped.
+constexpr std::uint64_t START_WAIT_MS = 30000;
 constexpr std::uint64_t STOP_MS = 60000;
 // Five status queries a second apart.
 constexpr std::uint64_t READINESS_MS = 55000;
@@ -49,18 +51,18 @@ constexpr std::uint64_t RECOVERY_BURN_MS = 92000 + TEN_MINUTE_WAIT_MS;
 constexpr std::uint64_t GIVE_BACK_MS = 90000;
 constexpr std::uint64_t CLOSING_PAUSE_MS = 20000;
 
-constexpr std::uint64_t STAGES_MS = RECORD_PROBE_MS + SETTLE_RECORD_MS + PROBE_MS + GUARDS_MS + STOP_MS + READINESS_MS +
-                                    CLOCK_MS + TEN_MINUTE_WAIT_MS + ANNOUNCE_AND_WRITE_MS + START_DELAY_MS +
-                                    (NORMAL_BURN_MS > RECOVERY_BURN_MS ? NORMAL_BURN_MS : RECOVERY_BURN_MS) +
-                                    GIVE_BACK_MS + CLOSING_PAUSE_MS;
+constexpr std::uint64_t STAGES_MS =
+    RECORD_PROBE_MS + SETTLE_RECORD_MS + PROBE_MS + GUARDS_MS + START_WAIT_MS + STOP_MS + READINESS_MS + CLOCK_MS +
+    TEN_MINUTE_WAIT_MS + ANNOUNCE_AND_WRITE_MS + START_DELAY_MS +
+    (NORMAL_BURN_MS > RECOVERY_BURN_MS ? NORMAL_BURN_MS : RECOVERY_BURN_MS) + GIVE_BACK_MS + CLOSING_PAUSE_MS;
 
 }  // namespace run_bound
 
-// The wall-clock bound of one run: 32 minutes, the stages above (1,918 s)
+// The wall-clock bound of one run: 33 minutes, the stages above (1,948 s)
 // and the search for the scanner (under a second), rounded up. Time the PC
 // slept and time a selection in the console window held the run's writes
 // are a person's doing and do not count.
-constexpr std::uint64_t RUN_WALL_CLOCK_BOUND_MS = 1920000;
+constexpr std::uint64_t RUN_WALL_CLOCK_BOUND_MS = 1980000;
 static_assert(run_bound::STAGES_MS <= RUN_WALL_CLOCK_BOUND_MS, "the stages must fit the promised bound");
 
 // An empty text when every promise held; otherwise which one broke. `before`

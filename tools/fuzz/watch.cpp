@@ -118,6 +118,15 @@ void NoteBurnFollowed(const SimWorld& w)
     ww.burnFollowed = w.console.find(starting, ww.followerConsoleAt) != std::string::npos;
 }
 
+// The process that delivered the image the scanner burns still runs (for
+// the first process: the same run of it).
+bool FollowerAlive(const SimWorld& w)
+{
+    const WorldWatch& ww = Worldwide();
+    return ww.follower == 0 ? (w.processesStarted == ww.followerRun && !w.processes[0].ended)
+                            : (ww.follower > 0 && !w.processes[ww.follower].ended);
+}
+
 // What the scanner is doing with its image, as the scanner sees it: null
 // when neither, or when the run that sent it has followed the burn to its
 // end (a burn longer than the run's bound, a scanner that stopped
@@ -135,9 +144,7 @@ const char* ScannerBusyWithImage(const SimWorld& w)
     // A loader that has its image answers as a ready scanner until it leaves
     // the bus to burn: a later run cannot tell it from one, so that stretch
     // is held against the run that sent the image only, while it lives.
-    const WorldWatch& ww = Worldwide();
-    const bool senderAlive = ww.follower == 0 ? (w.processesStarted == ww.followerRun && !w.processes[0].ended)
-                                              : (ww.follower > 0 && !w.processes[ww.follower].ended);
+    const bool senderAlive = FollowerAlive(w);
     // A later run believes what the scanner says of itself: with a scripted
     // status (which may say ready while it burns), transfer faults or a
     // scanner that falls silent (one that cannot answer is taken as not
@@ -168,6 +175,34 @@ void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
               " from " + std::to_string(w.nowMs) + " to " + std::to_string(untilMs) +
               " virtual ms while the scanner was " + busy);
     }
+}
+
+// A world in which the rules let the updater send the image beside the
+// service: it runs accepting no control, or its status may not be read (the
+// updater then leaves it as it is).
+bool ServiceMayStayBesideImage(const SimWorld& w)
+{
+    const SimService& s = w.service;
+    return s.runningControls == 0 || s.openManager.first != 0 || s.openService.first != 0 || s.queryStatus.first != 0;
+}
+
+// Promise 15: no image beside a running or starting service, whatever its
+// start type and triggers: from the scanner's first image byte to the end
+// of its burn (the world's own account, its last moment included), while
+// the run that sends it follows it and has not given the service back.
+void JudgeServiceBesideSentImage(SimWorld& w)
+{
+    const WorldWatch& ww = Worldwide();
+    const bool sending = ww.imageWriteBy != NO_PROCESS;
+    const bool following = sending || (FollowerAlive(w) && !ww.burnFollowed);
+    if (w.serviceBesideImage && following && !ServiceMayStayBesideImage(w)) {
+        Break("16: the imaging service was " +
+              std::string(w.serviceNow.state == SERVICE_START_PENDING_STATE ? "starting" : "running") + " at " +
+              std::to_string(w.nowMs) + " virtual ms beside the image process " +
+              std::to_string(sending ? ww.imageWriteBy : ww.follower) + " sent");
+    }
+    // Each stretch on its own.
+    w.serviceBesideImage = false;
 }
 
 // No standard user's program ever holds a one-updater mutex an updater
@@ -263,9 +298,13 @@ RunWatch& Watch()
     return watch;
 }
 
+// Windows' start after a power cut is the updater's doing only when it
+// starts a service an updater had disabled: the disabled start type was
+// lost for want of a flush. A service that was never disabled starts as it
+// would after a shutdown.
 void NoteWindowsStartedAfterPowerCut(const SimWorld& world)
 {
-    if (ScannerBusyWithImage(world) == nullptr) {
+    if (ScannerBusyWithImage(world) == nullptr || world.startTypeAtCut != SERVICE_DISABLED_TYPE) {
         Worldwide().serviceTakenOff = false;
         Worldwide().imageSentWithServiceOff = false;
     }
@@ -467,7 +506,14 @@ bool __wrap__Z17StartNamedServicePv(Handle service)
 bool __wrap__Z22ChangeServiceStartTypePvj(Handle service, std::uint32_t startType)
 {
     JudgeChangeByOwner("changed the imaging service's start type");
-    return __real__Z22ChangeServiceStartTypePvj(service, startType);
+    const bool ok = __real__Z22ChangeServiceStartTypePvj(service, startType);
+    // A service kept from starting is given back without a line: the
+    // follower putting its start type back has followed the burn to its end.
+    WorldWatch& ww = Worldwide();
+    if (ok && startType != SERVICE_DISABLED_TYPE && World().currentProcess == ww.follower && FollowerAlive(World())) {
+        ww.burnFollowed = true;
+    }
+    return ok;
 }
 
 std::int32_t __wrap__Z16CreateMachineKeyPKcPPv(const char* subKey, Handle* key)
@@ -507,6 +553,7 @@ void __wrap__Z14MoveSimClockToR8SimWorldm(SimWorld& world, std::uint64_t atMs)
         JudgeServiceBesideImage(world, atMs);
     }
     __real__Z14MoveSimClockToR8SimWorldm(world, atMs);
+    JudgeServiceBesideSentImage(world);
     JudgeUsersPrograms(world);
 }
 

@@ -102,7 +102,8 @@ struct WorldWatch {
 WorldWatch& Worldwide();
 void ResetWorldWatch();
 // Windows has started again after a power cut: a service it started while
-// the scanner was busy with no image of ours is the user's again, as after
-// a give-back; beside a burn it stays taken off, and promise 12 judges
-// the time that passes with it.
+// the scanner was busy with no image of ours, or one no updater had
+// disabled as the power went, is the user's again, as after a give-back or
+// a shutdown; a disabled one lost beside a burn stays taken off, and
+// promise 12 judges the time that passes with it.
 void NoteWindowsStartedAfterPowerCut(const SimWorld& world);

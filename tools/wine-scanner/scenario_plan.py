@@ -300,6 +300,8 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
         unsupported.append("service.running_controls: the real service accepts %d" % WINE_RUNNING_CONTROLS)
     if given.get("stuck_pending", False):
         unsupported.append("service.stuck_pending: the real service finishes its transitions")
+    if given.get("start_trigger", False):
+        unsupported.append("service.start_trigger: Wine's service manager starts no service on a device's arrival")
     if given.get("refusals"):
         unsupported.append("service.refusals: the real service manager does not refuse on request")
     for key in ("start_pending_ms", "stop_pending_ms", "start_wait_hint", "stop_wait_hint"):
