@@ -224,4 +224,37 @@ TEST_F(AppPowerCutTest, AnImageTheRecordCannotVouchForStaysBack)
     }
 }
 
+// A give-back whose start type never reached the disk (its flush failed, so
+// its record stayed): the next run sees the service as somebody left it and
+// lets the record go, which must wait for that start type to be on disk, or
+// power lost next brings back a disabled service with nothing to repair it.
+TEST_F(AppPowerCutTest, ARecordGoesOnlyWithTheStartTypeItLeavesOnDisk)
+{
+    World().scanner.path = -1;
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    World().machineKeys[DEBT_KEY]["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    World().machineKeys[DEBT_KEY]["imagingservicestarttype"] = SERVICE_AUTO_START_TYPE;
+    World().flushKey.first = 1;
+    World().flushKey.count = 1;
+    // The record's removal reaches the disk at once, the start type never
+    // by itself.
+    World().systemLazyFlushMs = NEVER_MS;
+    World().softwareLazyFlushMs = 0;
+    EXPECT_FALSE(RunToItsEnd());
+    ASSERT_TRUE(Recorded());
+    ASSERT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+    ASSERT_EQ(World().startTypeOnDisk, SERVICE_DISABLED_TYPE);
+    // The next run, cut off by the power in its closing pause.
+    World().powerCutAtCall = "Sleep 20000";
+    EXPECT_TRUE(RunAgain());
+    World().StartNextProcess();
+    EXPECT_FALSE(World().serviceNow.startType == SERVICE_DISABLED_TYPE && !Recorded())
+        << "the service came back disabled with no record";
+    EXPECT_FALSE(RunAgain());
+    EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_AUTO_START_TYPE);
+    EXPECT_FALSE(Recorded());
+}
+
 }  // namespace
