@@ -170,11 +170,18 @@ void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
     if (!Worldwide().serviceTakenOff || (state != SERVICE_RUNNING_STATE && state != SERVICE_START_PENDING_STATE)) {
         return;
     }
-    if (const char* busy = ScannerBusyWithImage(w)) {
-        Break("12: the imaging service was " + std::string(state == SERVICE_RUNNING_STATE ? "running" : "starting") +
-              " from " + std::to_string(w.nowMs) + " to " + std::to_string(untilMs) +
-              " virtual ms while the scanner was " + busy);
+    const char* busy = ScannerBusyWithImage(w);
+    if (busy == nullptr) {
+        // Running again while the scanner has no image of ours: a start
+        // asked for that answered too late, or anybody's, makes it the
+        // user's again. An image sent beside it is promise 16's to judge.
+        Worldwide().serviceTakenOff = false;
+        Worldwide().imageSentWithServiceOff = false;
+        return;
     }
+    Break("12: the imaging service was " + std::string(state == SERVICE_RUNNING_STATE ? "running" : "starting") +
+          " from " + std::to_string(w.nowMs) + " to " + std::to_string(untilMs) + " virtual ms while the scanner was " +
+          busy);
 }
 
 // A world in which the rules let the updater send the image beside the
