@@ -91,6 +91,19 @@ void MakeProcesses(SimWorld& world)
     world.userMutexHoldersDone = 0;
     world.userMutexStates.assign(world.userMutexHolders.size(), SimUserMutexState::NotYet);
     world.shutdownInProgress = false;
+    world.processes[0].imagePath = world.programPath;
+}
+
+// The disk as the world starts: what was there before, the updater's own
+// executable, and Program Files, where only administrators create.
+void MakeFiles(SimWorld& world)
+{
+    world.files = world.filesAtStart;
+    world.files[SimLowerPath(world.programPath)] = SimFile{};
+    world.files[SimLowerPath(world.programFilesPath)] = SimFile{true, true};
+    world.tasks.clear();
+    world.taskRuns.clear();
+    world.createFolderCalls = world.copyFileCalls = world.registerTaskCalls = 0;
 }
 
 }  // namespace
@@ -147,6 +160,7 @@ void SimWorld::Start()
     std::stable_sort(updaterCopies.begin(), updaterCopies.end(), byTime);
     std::stable_sort(userMutexHolders.begin(), userMutexHolders.end(), byTime);
     MakeProcesses(*this);
+    MakeFiles(*this);
     mutexes.clear();
     for (const std::string& name : mutexesHeldByOthers) {
         SimMutex& mutex = mutexes[name];
@@ -229,19 +243,54 @@ void SimWorld::StartNextProcess()
     // After a shutdown the next run comes after Windows has started again:
     // the service manager takes controls, and the service runs if its start
     // type says so.
+    processes[0] = SimProcess{};
+    processes[0].started = true;
+    processes[0].imagePath = programPath;
+    ++processesStarted;
     if (shutdownInProgress) {
         shutdownInProgress = false;
         serviceNow.state =
             serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
+        // Each task's start-up trigger; the user logs on a while later.
+        // Without a task nothing in the worlds acts before the log-on, and
+        // the run comes at once as it always did.
+        for (auto& [name, task] : tasks) {
+            task.nextRunAtMs = nowMs;
+        }
+        if (!tasks.empty()) {
+            SleepSimThreadUntil(nowMs + logonAfterStartMs);
+        }
     }
-    processes[0] = SimProcess{};
-    processes[0].started = true;
-    ++processesStarted;
+}
+
+std::string SimLowerPath(const std::string& path)
+{
+    std::string lower = path;
+    for (char& ch : lower) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+void RemoveSimFolder(SimWorld& world, const std::string& folder)
+{
+    const std::string lower = SimLowerPath(folder);
+    if (lower.empty()) {
+        return;
+    }
+    std::erase_if(world.files, [&lower](const auto& entry) {
+        return entry.first == lower || entry.first.rfind(lower + "\\", 0) == 0;
+    });
 }
 
 void MoveSimClockTo(SimWorld& world, std::uint64_t atMs)
 {
     world.nowMs = std::max(world.nowMs, atMs);
+    if (world.nowMs >= world.programGoneAtMs) {
+        world.files.erase(SimLowerPath(world.programPath));
+    }
     SettleService(world);
     LetGoOfMutexes(world);
     world.model.Update(world.nowMs);
