@@ -248,12 +248,16 @@ void SimWorld::StartNextProcess()
     processes[0].imagePath = programPath;
     ++processesStarted;
     if (shutdownInProgress) {
+        // Windows takes a while to go down and come up again; no task
+        // starts meanwhile. Without a task nothing in the worlds acts in
+        // that time, and the run comes at once as it always did.
+        if (!tasks.empty()) {
+            SleepSimThreadUntil(nowMs + restartTakesMs);
+        }
         shutdownInProgress = false;
         serviceNow.state =
             serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
         // Each task's start-up trigger; the user logs on a while later.
-        // Without a task nothing in the worlds acts before the log-on, and
-        // the run comes at once as it always did.
         for (auto& [name, task] : tasks) {
             task.nextRunAtMs = nowMs;
         }

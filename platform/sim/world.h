@@ -334,6 +334,9 @@ public:
     // How long Windows takes from its start to a user's log-on: the
     // scheduler's start-up tasks run meanwhile.
     std::uint32_t logonAfterStartMs = 30000;
+    // How long Windows takes after a shutdown event to start again (going
+    // down, the firmware, the boot): the scanner's time goes on.
+    std::uint32_t restartTakesMs = 60000;
     // The scheduler starts no task instance from then on (the PC is left
     // alone long enough): keeps a task that never removes itself finite.
     std::uint64_t tasksUntilMs = 86400000;

@@ -144,9 +144,12 @@ TEST_F(AppGiveBackTest, AfterARestartTheServiceComesBackBeforeTheLogOn)
         World().controlEvents.push_back({m_burnEndsAtMs - BURN_MS / 2, ConsoleControl::Shutdown});
         EXPECT_TRUE(RunToItsEnd());
         ASSERT_TRUE(Recorded());
-        World().Advance(static_cast<std::uint32_t>(c.offMs));
-        EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);  // no task runs while the PC is off
+        World().restartTakesMs = static_cast<std::uint32_t>(c.offMs);
+        const std::uint32_t runsBefore = static_cast<std::uint32_t>(World().taskRuns.size());
         World().StartNextProcess();
+        // No task ran while the PC was off; the start-up trigger's run did.
+        ASSERT_GT(World().taskRuns.size(), runsBefore);
+        EXPECT_GE(World().taskRuns[runsBefore].atMs, World().nowMs - World().logonAfterStartMs);
         EXPECT_EQ(ServiceBack(), c.backAtLogOn);
         EXPECT_EQ(Recorded(), !c.backAtLogOn);
         if (!c.backAtLogOn) {
