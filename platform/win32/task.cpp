@@ -30,12 +30,24 @@ bool EscapeXml(const char* text, char* out, std::size_t size)
         const char* piece = nullptr;
         char single[2] = {*text, '\0'};
         switch (*text) {
-        case '&': piece = "&amp;"; break;
-        case '<': piece = "&lt;"; break;
-        case '>': piece = "&gt;"; break;
-        case '"': piece = "&quot;"; break;
-        case '\'': piece = "&apos;"; break;
-        default: piece = single; break;
+        case '&':
+            piece = "&amp;";
+            break;
+        case '<':
+            piece = "&lt;";
+            break;
+        case '>':
+            piece = "&gt;";
+            break;
+        case '"':
+            piece = "&quot;";
+            break;
+        case '\'':
+            piece = "&apos;";
+            break;
+        default:
+            piece = single;
+            break;
         }
         const std::size_t length = std::strlen(piece);
         if (used + length + 1 > size) {
@@ -61,8 +73,8 @@ void StartBoundary(char* out, std::size_t size)
     now.dwHighDateTime = ticks.HighPart;
     SYSTEMTIME utc{};
     FileTimeToSystemTime(&now, &utc);
-    std::snprintf(out, size, "%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
-                  utc.wMinute, utc.wSecond);
+    std::snprintf(out, size, "%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute,
+                  utc.wSecond);
 }
 
 // The task as the Task Scheduler schema has it: a start-up trigger and a
@@ -78,8 +90,8 @@ bool TaskXml(const char* program, const char* argument, const char* folder, char
         return false;
     }
     char command[3 * PROGRAM_PATH_SIZE] = {};
-    const int commandLength = std::snprintf(command, sizeof command, "/d /s /c \"\"%s\" %s && rd /s /q \"%s\"\"",
-                                            program, argument, folder);
+    const int commandLength =
+        std::snprintf(command, sizeof command, "/d /s /c \"\"%s\" %s && rd /s /q \"%s\"\"", program, argument, folder);
     char escaped[ESCAPED_SIZE] = {};
     char cmd[ESCAPED_SIZE] = {};
     char start[32] = {};
@@ -88,26 +100,26 @@ bool TaskXml(const char* program, const char* argument, const char* folder, char
         !EscapeXml(command, escaped, sizeof escaped) || !EscapeXml(system, cmd, sizeof cmd)) {
         return false;
     }
-    const int length = std::snprintf(
-        xml, size,
-        "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"
-        "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\n"
-        "<Triggers>\n"
-        "<BootTrigger><Repetition><Interval>PT1M</Interval></Repetition></BootTrigger>\n"
-        "<TimeTrigger><StartBoundary>%s</StartBoundary>"
-        "<Repetition><Interval>PT1M</Interval></Repetition></TimeTrigger>\n"
-        "</Triggers>\n"
-        "<Principals><Principal id=\"GiveBack\"><UserId>S-1-5-18</UserId>"
-        "<RunLevel>HighestAvailable</RunLevel></Principal></Principals>\n"
-        "<Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"
-        "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>"
-        "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>"
-        "<StartWhenAvailable>true</StartWhenAvailable>"
-        "<ExecutionTimeLimit>PT10M</ExecutionTimeLimit><Enabled>true</Enabled></Settings>\n"
-        "<Actions Context=\"GiveBack\"><Exec><Command>%s\\cmd.exe</Command>"
-        "<Arguments>%s</Arguments></Exec></Actions>\n"
-        "</Task>\n",
-        start, cmd, escaped);
+    const int length =
+        std::snprintf(xml, size,
+                      "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"
+                      "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\n"
+                      "<Triggers>\n"
+                      "<BootTrigger><Repetition><Interval>PT1M</Interval></Repetition></BootTrigger>\n"
+                      "<TimeTrigger><StartBoundary>%s</StartBoundary>"
+                      "<Repetition><Interval>PT1M</Interval></Repetition></TimeTrigger>\n"
+                      "</Triggers>\n"
+                      "<Principals><Principal id=\"GiveBack\"><UserId>S-1-5-18</UserId>"
+                      "<RunLevel>HighestAvailable</RunLevel></Principal></Principals>\n"
+                      "<Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"
+                      "<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>"
+                      "<StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>"
+                      "<StartWhenAvailable>true</StartWhenAvailable>"
+                      "<ExecutionTimeLimit>PT10M</ExecutionTimeLimit><Enabled>true</Enabled></Settings>\n"
+                      "<Actions Context=\"GiveBack\"><Exec><Command>%s\\cmd.exe</Command>"
+                      "<Arguments>%s</Arguments></Exec></Actions>\n"
+                      "</Task>\n",
+                      start, cmd, escaped);
     return length > 0 && length < static_cast<int>(size);
 }
 
@@ -184,8 +196,8 @@ bool CreateAdminOnlyFolder(const char* path)
     // Protected (no ACE inherited from the parent); Administrators and
     // SYSTEM full control, inherited by what is put inside.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)",
-                                                              SDDL_REVISION_1, &descriptor, nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
         return false;
     }
     SECURITY_ATTRIBUTES attributes{};
