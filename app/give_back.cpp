@@ -16,10 +16,12 @@ bool IsGiveBackRun(int argc, char** argv)
 
 int RunGiveBack()
 {
-    const std::uint32_t runs = CountGiveBackRun();
+    // Only the mutex's holder writes anything: while a run holds it, that
+    // run owns the record, and this run neither counts nor waits.
     if (!AcquireUpdaterMutex()) {
         return GIVE_BACK_NOT_YET;
     }
+    const std::uint32_t runs = CountGiveBackRun();
     // The last run no longer waits for the scanner; a start that fails
     // even then leaves the record to the next run of the updater.
     const bool lastRun = runs >= GIVE_BACK_MOST_RUNS;

@@ -222,6 +222,10 @@ void SimWorld::EndProcess(const char* how)
     throw SimProcessEnded{how};
 }
 
+namespace {
+void StartWindowsAgain(SimWorld& world);
+}  // namespace
+
 void SimWorld::StartNextProcess()
 {
     ResetSimThreads();
@@ -244,28 +248,41 @@ void SimWorld::StartNextProcess()
     // the service manager takes controls, and the service runs if its start
     // type says so.
     processes[0] = SimProcess{};
-    processes[0].started = true;
     processes[0].imagePath = programPath;
     ++processesStarted;
-    if (shutdownInProgress) {
+    // Until the PC has started, the run has not: a control event or a kill
+    // still to come waits for it.
+    StartWindowsAgain(*this);
+    processes[0].started = true;
+}
+
+namespace {
+
+void StartWindowsAgain(SimWorld& world)
+{
+    auto& tasks = world.tasks;
+    auto& nowMs = world.nowMs;
+    if (world.shutdownInProgress) {
         // Windows takes a while to go down and come up again; no task
         // starts meanwhile. Without a task nothing in the worlds acts in
         // that time, and the run comes at once as it always did.
         if (!tasks.empty()) {
-            SleepSimThreadUntil(nowMs + restartTakesMs);
+            SleepSimThreadUntil(nowMs + world.restartTakesMs);
         }
-        shutdownInProgress = false;
-        serviceNow.state =
-            serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
+        world.shutdownInProgress = false;
+        world.serviceNow.state =
+            world.serviceNow.startType == SERVICE_AUTO_START_TYPE ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
         // Each task's start-up trigger; the user logs on a while later.
         for (auto& [name, task] : tasks) {
             task.nextRunAtMs = nowMs;
         }
         if (!tasks.empty()) {
-            SleepSimThreadUntil(nowMs + logonAfterStartMs);
+            SleepSimThreadUntil(nowMs + world.logonAfterStartMs);
         }
     }
 }
+
+}  // namespace
 
 std::string SimLowerPath(const std::string& path)
 {
