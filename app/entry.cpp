@@ -2,10 +2,12 @@
 
 #include <optional>
 
+#include "app/give_back.h"
 #include "app/interruption.h"
 #include "app/sequence.h"
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/give_back.h"
 #include "host/guards.h"
 #include "host/service_debt.h"
 #include "host/wia_control.h"
@@ -85,6 +87,12 @@ bool RunUpdateSequence(int argc, char** argv)
     if (waiting && succeeded) {
         SettleDebtLeftBehind();
     }
+    // With no record left the give-back has nothing to do: it goes now,
+    // not at its next trigger.
+    bool imageSent = false;
+    if (IsOpenHandle(UpdaterMutex) && !DebtLeftBehind(&imageSent)) {
+        DismantleGiveBack();
+    }
     return succeeded;
 }
 
@@ -93,6 +101,10 @@ int UpdaterMain(int argc, char** argv)
     ScannerMutex = INVALID_HANDLE;
     UtilityMutex = INVALID_HANDLE;
     UpdaterMutex = INVALID_HANDLE;
+    // The give-back task's run has no console, no user and nothing to say.
+    if (IsGiveBackRun(argc, argv)) {
+        return RunGiveBack();
+    }
     InstallInterruptionHandling();
     // A click in the window would start a selection that holds every line
     // the run prints, and the main thread with it, until a key is pressed.

@@ -4,6 +4,7 @@
 
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/give_back.h"
 #include "host/guards.h"
 #include "host/service_debt.h"
 #include "link/discovery.h"
@@ -107,6 +108,13 @@ bool UpdateScanner()
     // for it back; the recovery loader goes straight to the download.
     if (readiness == Readiness::Ready && !SetScannerClock()) {
         return false;
+    }
+    // Before the image: a run cut from here on may leave the service owed
+    // while the scanner burns, and the give-back brings it back after.
+    // Without it the update goes on, and the record waits for a next run.
+    bool imageSent = false;
+    if (DebtLeftBehind(&imageSent)) {
+        PrepareGiveBack();
     }
     return DownloadFirmware(FIRMWARE_RESOURCE_ID, UpdateMode);
 }

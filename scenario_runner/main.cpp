@@ -145,6 +145,8 @@ int RunEveryProcess(const std::vector<std::string>& arguments, const ScenarioInt
         ResetProcessState();
         exitCode = RunOneProcess(later);
     }
+    // Nobody starts the updater again; the PC stays on.
+    LeaveSimPcOn();
     return exitCode;
 }
 

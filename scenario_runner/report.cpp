@@ -234,6 +234,26 @@ json UserHolderFacts(const SimWorld& world)
     return holders;
 }
 
+// The give-back's task: each run of it (when it started, its exit code,
+// null when it was ended or never started), whether the task and any file
+// under Program Files (its copy) are still there at the end.
+json GiveBackFacts(const SimWorld& world)
+{
+    json runs = json::array();
+    for (const SimTaskRun& run : world.taskRuns) {
+        runs.push_back({{"at_ms", run.atMs}, {"exit_code", run.exitCode >= 0 ? json(run.exitCode) : json(nullptr)}});
+    }
+    std::string copies = world.programFilesPath + "\\";
+    for (char& ch : copies) {
+        ch = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+    }
+    bool copyAtEnd = false;
+    for (const auto& [path, file] : world.files) {
+        copyAtEnd = copyAtEnd || path.rfind(copies, 0) == 0;
+    }
+    return json{{"task_at_end", !world.tasks.empty()}, {"copy_at_end", copyAtEnd}, {"runs", runs}};
+}
+
 json InterruptionFacts(const SimWorld& world)
 {
     // The registry's key paths are kept in lower case.
@@ -251,6 +271,7 @@ json InterruptionFacts(const SimWorld& world)
         {"updater_copies", CopyFacts(world)},
         {"user_mutex_holders", UserHolderFacts(world)},
         {"processes", world.processesStarted},
+        {"give_back", GiveBackFacts(world)},
     };
 }
 

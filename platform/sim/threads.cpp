@@ -53,6 +53,7 @@ public:
     bool EndProcess(int process, const char* how, bool returned = false);
     void ThrowIfEnded();
     int RunFirst(const std::function<int()>& main);
+    void RunOn(bool tasksToo);
     void EndOthers();
     void CutPower(SimWorld& world);
     void SetProgram(SimUpdaterProgram program) { m_program = std::move(program); }
@@ -66,6 +67,9 @@ private:
     void HandleDueEvents(SimWorld& world);
     void DeliverControl(SimWorld& world, const SimControlEvent& control);
     void StartCopy(SimWorld& world, std::size_t copy);
+    void RunDueTasks(SimWorld& world);
+    void StartTaskInstance(SimWorld& world, const std::string& name, SimTask& task);
+    void RunProgram(int process, const std::function<void(int)>& afterReturn);
     void EndDueProcesses(SimWorld& world);
     std::size_t Spawn(int process, std::function<void()> body);
     void RunThread(std::size_t index, const std::function<void()>& body);
@@ -79,6 +83,9 @@ private:
     std::vector<std::unique_ptr<SimThread>> m_threads;
     std::size_t m_current = HOST_THREAD;
     bool m_tearingDown = false;
+    // The PC runs on only until every other thread is done: the tasks'
+    // triggers then wait for whatever comes next.
+    bool m_untilThreadsDone = false;
     std::vector<ProcessEnd> m_ends;
     SimUpdaterProgram m_program;
 };
@@ -134,6 +141,15 @@ std::uint64_t Scheduler::NextEventAt(const SimWorld& world) const
     }
     for (const ProcessEnd& end : m_ends) {
         at = std::min(at, end.atMs);
+    }
+    // A PC that shuts down starts no task; one left alone long enough is
+    // not followed any further.
+    if (!world.shutdownInProgress && !(m_untilThreadsDone && LiveThreads() <= 1)) {
+        for (const auto& [name, task] : world.tasks) {
+            if (task.nextRunAtMs < world.tasksUntilMs) {
+                at = std::min(at, task.nextRunAtMs);
+            }
+        }
     }
     return at;
 }
@@ -281,6 +297,7 @@ void Scheduler::HandleDueEvents(SimWorld& world)
            world.userMutexHolders[world.userMutexHoldersDone].atMs <= world.nowMs) {
         OpenUserMutex(world, world.userMutexHoldersDone++);
     }
+    RunDueTasks(world);
     EndDueProcesses(world);
 }
 
@@ -294,6 +311,13 @@ void Scheduler::DeliverControl(SimWorld& world, const SimControlEvent& control)
     const char* name = SimControlName(control.event);
     if (control.event == ConsoleControl::Shutdown) {
         world.shutdownInProgress = true;
+        // A task's instance has no console and gets no event: the system
+        // ends it with the other processes.
+        for (const auto& [name, task] : world.tasks) {
+            if (Alive(world, task.instance)) {
+                m_ends.push_back({task.instance, world.nowMs + SimControlTimeLimitMs(world, control.event), "killed", NO_THREAD});
+            }
+        }
     }
     if (control.noHandler) {
         m_ends.push_back({process, world.nowMs + control.endAfterMs, name, NO_THREAD});
@@ -358,7 +382,14 @@ void Scheduler::StartCopy(SimWorld& world, std::size_t copy)
     if (world.updaterCopies[copy].killAtMs != NEVER_MS) {
         m_ends.push_back({process, world.updaterCopies[copy].killAtMs, "killed", NO_THREAD});
     }
-    Spawn(process, [this, process] {
+    RunProgram(process, [](int) {});
+}
+
+// The updater's program as process `process`, on a thread of its own;
+// `afterReturn` sees its exit code before the process is gone.
+void Scheduler::RunProgram(int process, const std::function<void(int)>& afterReturn)
+{
+    Spawn(process, [this, process, afterReturn] {
         const std::vector<std::string> arguments = World().processes[process].arguments;
         if (!m_program.main) {
             EndProcess(process, "no program");
@@ -367,6 +398,7 @@ void Scheduler::StartCopy(SimWorld& world, std::size_t copy)
         m_program.resetValues();
         const int exitCode = m_program.main(arguments);
         World().processes[process].exitCode = exitCode;
+        afterReturn(exitCode);
         EndProcess(process, "return", true);
     });
 }
@@ -391,6 +423,55 @@ void Scheduler::CutPower(SimWorld& world)
             EndProcess(static_cast<int>(process), "power_cut");
         }
     }
+}
+
+// Each task whose trigger is due starts an instance, unless one still runs
+// (a trigger during a run starts nothing) or its program is gone; the next
+// trigger comes a minute later.
+void Scheduler::RunDueTasks(SimWorld& world)
+{
+    constexpr std::uint64_t REPEAT_MS = 60000;
+    if (world.shutdownInProgress) {
+        return;
+    }
+    for (auto& [name, task] : world.tasks) {
+        if (task.nextRunAtMs > world.nowMs || task.nextRunAtMs >= world.tasksUntilMs) {
+            continue;
+        }
+        while (task.nextRunAtMs <= world.nowMs) {
+            task.nextRunAtMs += REPEAT_MS;
+        }
+        if (!Alive(world, task.instance)) {
+            StartTaskInstance(world, name, task);
+        }
+    }
+}
+
+void Scheduler::StartTaskInstance(SimWorld& world, const std::string& name, SimTask& task)
+{
+    if (world.files.count(SimLowerPath(task.program)) == 0) {
+        world.taskRuns.push_back({name, world.nowMs, NO_PROCESS, -1});
+        return;
+    }
+    const int process = static_cast<int>(world.processes.size());
+    SimProcess instance;
+    instance.started = true;
+    instance.arguments = {task.argument};
+    instance.imagePath = task.program;
+    instance.task = name;
+    // A process of its own with no console: what it prints reaches nobody.
+    world.processes.push_back(std::move(instance));
+    task.instance = process;
+    const std::size_t run = world.taskRuns.size();
+    world.taskRuns.push_back({name, world.nowMs, process, -1});
+    const std::string folder = task.folder;
+    RunProgram(process, [run, folder](int exitCode) {
+        SimWorld& now = World();
+        now.taskRuns[run].exitCode = exitCode;
+        if (exitCode == 0) {
+            RemoveSimFolder(now, folder);
+        }
+    });
 }
 
 bool Scheduler::EndProcess(int process, const char* how, bool returned)
@@ -496,18 +577,27 @@ int Scheduler::RunFirst(const std::function<int()>& main)
         world.processes[0].exitCode = exitCode;
         EndProcess(0, "return", true);
     }
+    RunOn(false);
+    if (std::string(how) != "return") {
+        throw SimProcessEnded{how};
+    }
+    return exitCode;
+}
+
+// The host thread sleeps while the rest of the world runs: until no other
+// thread is left, and with `tasksToo` until no task is left to start.
+void Scheduler::RunOn(bool tasksToo)
+{
     SimThread& host = *m_threads[HOST_THREAD];
     host.unwindHow = nullptr;
     host.unwinding = false;
     host.state = ThreadState::Sleeping;
     host.wakeAtMs = NEVER_MS;
+    m_untilThreadsDone = !tasksToo;
     Pause();
-    host.wakeAtMs = world.nowMs;
+    m_untilThreadsDone = false;
+    host.wakeAtMs = World().nowMs;
     EndOthers();
-    if (std::string(how) != "return") {
-        throw SimProcessEnded{how};
-    }
-    return exitCode;
 }
 
 void Scheduler::EndOthers()
@@ -584,6 +674,11 @@ void ResetSimThreads()
 int RunFirstProcess(const std::function<int()>& main)
 {
     return Threads().RunFirst(main);
+}
+
+void LeaveSimPcOn()
+{
+    Threads().RunOn(true);
 }
 
 void EndSimulatedThreads()

@@ -135,6 +135,19 @@ void MakeProcesses(SimWorld& world)
     world.userMutexHoldersDone = 0;
     world.userMutexStates.assign(world.userMutexHolders.size(), SimUserMutexState::NotYet);
     world.shutdownInProgress = false;
+    world.processes[0].imagePath = world.programPath;
+}
+
+// The disk as the world starts: what was there before, the updater's own
+// executable, and Program Files, where only administrators create.
+void MakeFiles(SimWorld& world)
+{
+    world.files = world.filesAtStart;
+    world.files[SimLowerPath(world.programPath)] = SimFile{};
+    world.files[SimLowerPath(world.programFilesPath)] = SimFile{true, true};
+    world.tasks.clear();
+    world.taskRuns.clear();
+    world.createFolderCalls = world.copyFileCalls = world.registerTaskCalls = 0;
 }
 
 }  // namespace
@@ -207,6 +220,7 @@ void SimWorld::Start()
     std::stable_sort(updaterCopies.begin(), updaterCopies.end(), byTime);
     std::stable_sort(userMutexHolders.begin(), userMutexHolders.end(), byTime);
     MakeProcesses(*this);
+    MakeFiles(*this);
     mutexes.clear();
     for (const std::string& name : mutexesHeldByOthers) {
         SimMutex& mutex = mutexes[name];
@@ -275,6 +289,10 @@ void SimWorld::EndProcess(const char* how)
     throw SimProcessEnded{how};
 }
 
+namespace {
+void StartWindowsAgain(SimWorld& world);
+}  // namespace
+
 void SimWorld::StartNextProcess()
 {
     ResetSimThreads();
@@ -296,25 +314,75 @@ void SimWorld::StartNextProcess()
     // After a shutdown the next run comes after Windows has started again:
     // the service manager takes controls, and the service runs if its start
     // type says so.
+    processes[0] = SimProcess{};
+    processes[0].imagePath = programPath;
+    ++processesStarted;
+    // Until the PC has started, the run has not: a control event or a kill
+    // still to come waits for it.
+    StartWindowsAgain(*this);
+    processes[0].started = true;
+}
+
+namespace {
+
+void StartWindowsAgain(SimWorld& world)
+{
+    auto& tasks = world.tasks;
+    auto& nowMs = world.nowMs;
     // A shutdown writes every hive out; power lost wrote none, and the PC
     // starts from what the disk held (the registry lost it at the cut).
-    if (shutdownInProgress || powerWasCut) {
-        if (shutdownInProgress) {
-            FlushHive(SimHive::System);
-            FlushHive(SimHive::Software);
+    if (world.shutdownInProgress || world.powerWasCut) {
+        if (world.shutdownInProgress) {
+            world.FlushHive(SimHive::System);
+            world.FlushHive(SimHive::Software);
         }
-        shutdownInProgress = false;
-        powerWasCut = false;
+        // Windows takes a while to go down and come up again; no task
+        // starts meanwhile. Without a task nothing in the worlds acts in
+        // that time, and the run comes at once as it always did.
+        if (!tasks.empty()) {
+            SleepSimThreadUntil(nowMs + world.restartTakesMs);
+        }
+        world.shutdownInProgress = false;
+        world.powerWasCut = false;
         // A start trigger fires for a scanner on the bus as Windows finds it.
-        const bool triggered =
-            serviceNow.startTrigger && serviceNow.startType != SERVICE_DISABLED_TYPE && model.Present(nowMs, nullptr);
-        serviceNow.state = serviceNow.startType == SERVICE_AUTO_START_TYPE || triggered ? SERVICE_RUNNING_STATE
-                                                                                        : SERVICE_STOPPED_STATE;
-        servicePendingUntilMs = 0;
+        SimService& service = world.serviceNow;
+        const bool triggered = service.startTrigger && service.startType != SERVICE_DISABLED_TYPE &&
+                               world.model.Present(nowMs, nullptr);
+        service.state = service.startType == SERVICE_AUTO_START_TYPE || triggered ? SERVICE_RUNNING_STATE
+                                                                                  : SERVICE_STOPPED_STATE;
+        world.servicePendingUntilMs = 0;
+        // Each task's start-up trigger; the user logs on a while later.
+        for (auto& [name, task] : tasks) {
+            task.nextRunAtMs = nowMs;
+        }
+        if (!tasks.empty()) {
+            SleepSimThreadUntil(nowMs + world.logonAfterStartMs);
+        }
     }
-    processes[0] = SimProcess{};
-    processes[0].started = true;
-    ++processesStarted;
+}
+
+}  // namespace
+
+std::string SimLowerPath(const std::string& path)
+{
+    std::string lower = path;
+    for (char& ch : lower) {
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+void RemoveSimFolder(SimWorld& world, const std::string& folder)
+{
+    const std::string lower = SimLowerPath(folder);
+    if (lower.empty()) {
+        return;
+    }
+    std::erase_if(world.files, [&lower](const auto& entry) {
+        return entry.first == lower || entry.first.rfind(lower + "\\", 0) == 0;
+    });
 }
 
 namespace {
@@ -375,6 +443,9 @@ void MoveSimClockTo(SimWorld& world, std::uint64_t atMs)
         world.serviceBesideImage = true;
     }
     world.nowMs = std::max(world.nowMs, atMs);
+    if (world.nowMs >= world.programGoneAtMs) {
+        world.files.erase(SimLowerPath(world.programPath));
+    }
     SettleService(world);
     LetGoOfMutexes(world);
     UpdateScannerAndService(world, imageBefore);

@@ -242,6 +242,8 @@ struct SimProcess {
     SimProcessView view;                // its console, handles, ... while another process runs, and afterwards
     std::shared_ptr<void> logicValues;  // the updater's process-wide values while another process runs
     int debtOwner = -1;                 // the simulated thread that holds its service-debt lock
+    std::string imagePath;              // the executable it runs from: a file it keeps from being deleted
+    std::string task;                   // the scheduled task it is an instance of; empty for the updater's runs
 };
 
 // How the world starts a copy of the updater, set by the layer that links
@@ -283,6 +285,31 @@ struct SimConsoleSelection {
 // the unwinding change nothing a real ended process could not.
 struct SimProcessEnded {
     const char* how;
+};
+
+// A file or folder on the simulated PC's disk, kept by its lower-case path.
+struct SimFile {
+    bool folder = false;
+    bool adminOnly = false;  // created with a DACL for administrators and SYSTEM only
+};
+
+// A task of the simulated Task Scheduler (see RegisterGiveBackTask): its
+// instance runs the updater's program as SYSTEM, with no console, at the
+// PC's start and every minute; after an exit code 0 its folder goes.
+struct SimTask {
+    std::string program;
+    std::string argument;
+    std::string folder;
+    std::uint64_t nextRunAtMs = NEVER_MS;
+    int instance = NO_PROCESS;  // the process of the instance that runs now
+};
+
+// One start of a task's instance, for the report and the tests.
+struct SimTaskRun {
+    std::string task;
+    std::uint64_t atMs = 0;
+    int process = NO_PROCESS;  // NO_PROCESS: its program was not there to start
+    int exitCode = -1;         // -1 until it returned; it stays -1 when it was ended
 };
 
 class DeviceLink;
@@ -359,6 +386,24 @@ public:
     std::uint64_t systemLazyFlushMs = NEVER_MS;
     std::uint64_t softwareLazyFlushMs = NEVER_MS;
     SimRefusal flushKey;  // RegFlushKey failures
+    // The executable the updater runs from, and when it stops being
+    // reachable (a USB stick pulled, a download folder cleaned).
+    std::string programPath = "D:\\fwupdate.exe";
+    std::uint64_t programGoneAtMs = NEVER_MS;
+    std::string programFilesPath = "C:\\Program Files";
+    // Files and folders there before the run, by lower-case path (a folder
+    // a user made first, say).
+    std::map<std::string, SimFile> filesAtStart;
+    SimRefusal createFolder, copyFile, registerTask;  // counted over the world
+    // How long Windows takes from its start to a user's log-on: the
+    // scheduler's start-up tasks run meanwhile.
+    std::uint32_t logonAfterStartMs = 30000;
+    // How long Windows takes after a shutdown event to start again (going
+    // down, the firmware, the boot): the scanner's time goes on.
+    std::uint32_t restartTakesMs = 60000;
+    // The scheduler starts no task instance from then on (the PC is left
+    // alone long enough): keeps a task that never removes itself finite.
+    std::uint64_t tasksUntilMs = 86400000;
 
     // Resets every piece of run-time state from the configuration: clock,
     // scanner model, service, mutex namespace, console, counters.
@@ -433,6 +478,10 @@ public:
     std::size_t updaterCopiesStarted = 0;
     std::size_t userMutexHoldersDone = 0;
     std::vector<SimUserMutexState> userMutexStates;  // by userMutexHolders index, in time order
+    std::map<std::string, SimFile> files;            // the disk now, by lower-case path
+    std::map<std::string, SimTask> tasks;            // registered tasks, by name
+    std::vector<SimTaskRun> taskRuns;                // every instance started, in order
+    std::uint32_t createFolderCalls = 0, copyFileCalls = 0, registerTaskCalls = 0;
 
     // Ends the running process: the process-owned state goes as the
     // platform takes it back, its other threads unwind, and SimProcessEnded
@@ -441,7 +490,9 @@ public:
     // The next run of the updater in the same PC (after a shutdown, in the
     // restarted PC): a new process (no handles, no handler, no keep-awake
     // request, mutexes it owned abandoned), while the service, the
-    // registry, the scanner and the clock go on.
+    // registry, the scanner and the clock go on. After a shutdown the PC
+    // starts again first: the service as its start type says, the
+    // scheduler's start-up tasks, and `logonAfterStartMs` later the run.
     void StartNextProcess();
     // A change about to be made to a hive: the lazy flusher writes out what
     // was due before it, and the hive has a change not on disk from now on.
@@ -467,6 +518,11 @@ std::uint32_t SimControlTimeLimitMs(const SimWorld& world, ConsoleControl event)
 // programs) run to its end, as the PC goes on after the process. Returns
 // what main returned; a SimProcessEnded out of main is thrown on after that.
 int RunFirstProcess(const std::function<int()>& main);
+// After the last run the PC stays on: the scheduler's tasks run at their
+// triggers until none is left (or `tasksUntilMs`). RunFirstProcess runs the
+// world only until its threads are done, so that a next run can start
+// right away; a trigger still due then comes during that run.
+void LeaveSimPcOn();
 // Unwinds and joins every simulated thread but the caller's: what a new
 // world does before it starts.
 void EndSimulatedThreads();

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/sim/world.h"
 
@@ -38,3 +39,9 @@ void GrantWaitingUsers(SimWorld& world);
 void DropProcessMutexes(SimWorld& world, int process);
 // Whether the owning process of a mutex is gone, so the next wait takes it.
 bool SimMutexAbandoned(const SimWorld& world, const SimMutex& mutex);
+
+// A path as the disk keys it: Windows' paths ignore case.
+std::string SimLowerPath(const std::string& path);
+// The folder and everything under it leave the disk (what `rd /s /q` does
+// once nothing runs from it).
+void RemoveSimFolder(SimWorld& world, const std::string& folder);

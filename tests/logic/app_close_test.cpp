@@ -205,9 +205,12 @@ TEST_F(AppCloseTest, ACloseDuringTheImageWriteLeavesTheServiceOff)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::uint32_t rate = EmbeddedImageSize() / c.writeMs;
+        // The scheduler refuses the give-back's task (its service disabled
+        // by policy, say): the next run is what gives the service back.
         const auto configure = [rate] {
             World().scanner.burnMs = 8000;
             World().bulkBytesPerMs = rate;
+            World().registerTask.first = 1;
         };
         Again(configure);
         Run();
@@ -242,6 +245,7 @@ TEST_F(AppCloseTest, ACloseDuringTheImageWriteLeavesTheServiceOff)
 TEST_F(AppCloseTest, ARunRightAfterADeadRunsBurnLeavesTheServiceOff)
 {
     World().scanner.burnMs = 60000;
+    World().registerTask.first = 1;  // no give-back: the runs settle it
     World().controlEvents.push_back({20000, ConsoleControl::Close});
     EXPECT_TRUE(RunToItsEnd());
     ASSERT_TRUE(Recorded());
@@ -334,6 +338,7 @@ TEST_F(AppCloseTest, ARecordKeptAtTheStagesIsSettledWhenTheRunUpdates)
 TEST_F(AppCloseTest, ARecordTheRunCouldNotSettleNotesItsImage)
 {
     World().scanner.burnMs = 60000;
+    World().registerTask.first = 1;  // no give-back: the runs settle it
     World().service.state = SERVICE_STOPPED_STATE;
     World().service.startType = SERVICE_DISABLED_TYPE;
     World().service.start.first = 1;

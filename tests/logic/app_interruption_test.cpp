@@ -113,7 +113,12 @@ TEST_F(AppInterruptionTest, ControlEventsKeepTheUpdateOrSettleTheService)
             World().Advance(BURN_MS);
             World().console.clear();
             EXPECT_FALSE(RunAgain());
-            EXPECT_EQ(Console().rfind("0\n" + STARTING + FOUND, 0), 0u);
+            // After a shutdown the give-back's task has given the service
+            // back as Windows started, before anybody logged on to run the
+            // updater; after a close or log-off the PC stayed on, and the
+            // task's next trigger is still to come.
+            const bool byTheTask = c.event == ConsoleControl::Shutdown;
+            EXPECT_EQ(Console().rfind("0\n" + (byTheTask ? "" : STARTING) + FOUND, 0), 0u) << Console();
             EXPECT_TRUE(ServiceGivenBack());
             EXPECT_FALSE(Recorded());
         }
@@ -167,6 +172,9 @@ TEST_F(AppInterruptionTest, TheRunAfterAKillGivesTheServiceBack)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         World().killAtMs = BurnEndsAtMs() - BURN_MS / 2;
+        // The scheduler refuses the give-back's task: the next run is what
+        // gives the service back.
+        World().registerTask.first = 1;
         EXPECT_TRUE(RunToItsEnd());
         EXPECT_EQ(World().processEndedBy, "killed");
         EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);

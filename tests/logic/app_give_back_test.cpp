@@ -1,0 +1,213 @@
+// The give-back that needs no person: a run cut while the scanner burns
+// leaves the service off, and the scheduler's task brings it back once the
+// burn is over, never beside it, whether the PC stays on or restarts, and
+// then leaves nothing of itself behind.
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/give_back.h"
+#include "host/give_back.h"
+#include "platform/sim/world.h"
+#include "platform/sim/world_internal.h"
+#include "tests/logic/app_test_support.h"
+#include "tests/logic/console_texts.h"
+
+namespace {
+
+using namespace texts;
+using apptest::DEBT_KEY;
+
+constexpr std::uint32_t BURN_MS = 120000;
+constexpr std::uint64_t MINUTE_MS = 60000;
+constexpr std::uint64_t STEP_MS = 250;
+
+class AppGiveBackTest : public AppRunFixture {
+protected:
+    void SetUp() override
+    {
+        AppRunFixture::SetUp();
+        World().scanner.burnMs = BURN_MS;
+    }
+
+    // When an undisturbed run's burn starts and ends.
+    void MeasureBurn()
+    {
+        SetUp();
+        Run();
+        m_burnEndsAtMs = World().model.burnEndsAtMs;
+        SetUp();
+    }
+
+    static bool ServiceBack()
+    {
+        return World().serviceNow.state == SERVICE_RUNNING_STATE &&
+               World().serviceNow.startType == SERVICE_AUTO_START_TYPE;
+    }
+
+    // The PC runs on in small steps until `untilMs`: when the service ran
+    // again first, and whether it ever ran while the scanner burned.
+    void Watch(std::uint64_t untilMs)
+    {
+        while (World().nowMs < untilMs) {
+            World().Advance(STEP_MS);
+            const bool running = World().serviceNow.state == SERVICE_RUNNING_STATE ||
+                                 World().serviceNow.state == SERVICE_START_PENDING_STATE;
+            m_besideBurn = m_besideBurn || (running && World().model.burning);
+            if (ServiceBack() && m_backAtMs == NEVER_MS) {
+                m_backAtMs = World().nowMs;
+            }
+        }
+    }
+
+    // Nothing of the give-back is left: no task, no copy, no note, no record.
+    static void ExpectNoTrace()
+    {
+        EXPECT_TRUE(World().tasks.empty());
+        const std::string copies = SimLowerPath(World().programFilesPath) + "\\";
+        for (const auto& [path, file] : World().files) {
+            EXPECT_NE(path.rfind(copies, 0), 0u) << path;
+        }
+        EXPECT_EQ(World().machineKeys.count("software\\fwupdate-giveback"), 0u);
+        EXPECT_FALSE(Recorded());
+    }
+
+    std::uint64_t m_burnEndsAtMs = 0;
+    std::uint64_t m_backAtMs = NEVER_MS;
+    bool m_besideBurn = false;
+};
+
+// The run ends mid-burn and the PC stays on: the service is back within a
+// minute of the burn's end (and the start's few seconds), never during it,
+// from a copy that does not need the executable's own folder.
+TEST_F(AppGiveBackTest, WithThePcLeftOnTheServiceComesBackAfterTheBurn)
+{
+    const struct {
+        const char* name;
+        ConsoleControl event;
+        bool kill;
+        bool stickPulled;
+    } cases[] = {
+        {"close", ConsoleControl::Close, false, false},
+        {"log-off", ConsoleControl::Logoff, false, false},
+        {"killed", ConsoleControl::Close, true, false},
+        {"close, then the USB stick is pulled", ConsoleControl::Close, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MeasureBurn();
+        m_backAtMs = NEVER_MS;
+        m_besideBurn = false;
+        const std::uint64_t endAtMs = m_burnEndsAtMs - BURN_MS / 2;
+        if (c.kill) {
+            World().killAtMs = endAtMs;
+        } else {
+            World().controlEvents.push_back({endAtMs, c.event});
+        }
+        if (c.stickPulled) {
+            World().programGoneAtMs = endAtMs + 1000;
+        }
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_TRUE(Recorded());
+        ASSERT_EQ(World().tasks.size(), 1u);
+        const SimTask& task = World().tasks.begin()->second;
+        EXPECT_NE(SimLowerPath(task.program), SimLowerPath(World().programPath));
+        EXPECT_TRUE(World().files.at(SimLowerPath(task.folder)).adminOnly);
+        Watch(m_burnEndsAtMs + 3 * MINUTE_MS);
+        EXPECT_FALSE(m_besideBurn);
+        EXPECT_GT(m_backAtMs, m_burnEndsAtMs);
+        EXPECT_LE(m_backAtMs, m_burnEndsAtMs + MINUTE_MS + World().service.startPendingMs + STEP_MS);
+        LeaveSimPcOn();
+        ExpectNoTrace();
+    }
+}
+
+// A shutdown mid-burn: Windows' next start runs the task before anybody
+// logs on. A burn already over by then has the service back before the
+// log-on; one still going has it back within a minute of its end.
+TEST_F(AppGiveBackTest, AfterARestartTheServiceComesBackBeforeTheLogOn)
+{
+    const struct {
+        const char* name;
+        std::uint64_t offMs;  // how long the PC stays off after the event
+        bool backAtLogOn;
+    } cases[] = {
+        {"off until after the burn", BURN_MS, true},
+        {"restarted while the scanner still burns", 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MeasureBurn();
+        m_backAtMs = NEVER_MS;
+        m_besideBurn = false;
+        World().controlEvents.push_back({m_burnEndsAtMs - BURN_MS / 2, ConsoleControl::Shutdown});
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_TRUE(Recorded());
+        World().restartTakesMs = static_cast<std::uint32_t>(c.offMs);
+        const std::uint32_t runsBefore = static_cast<std::uint32_t>(World().taskRuns.size());
+        World().StartNextProcess();
+        // No task ran while the PC was off; the start-up trigger's run did.
+        ASSERT_GT(World().taskRuns.size(), runsBefore);
+        EXPECT_GE(World().taskRuns[runsBefore].atMs, World().nowMs - World().logonAfterStartMs);
+        EXPECT_EQ(ServiceBack(), c.backAtLogOn);
+        EXPECT_EQ(Recorded(), !c.backAtLogOn);
+        if (!c.backAtLogOn) {
+            EXPECT_TRUE(World().model.burning);
+            Watch(m_burnEndsAtMs + 3 * MINUTE_MS);
+            EXPECT_FALSE(m_besideBurn);
+            EXPECT_LE(m_backAtMs, m_burnEndsAtMs + MINUTE_MS + World().service.startPendingMs + STEP_MS);
+        }
+        ExpectNoTrace();
+    }
+}
+
+// A scanner that says it burns for ever is wedged, not burning: the task
+// gives up waiting after its runs, gives the service back anyway, and
+// removes itself.
+TEST_F(AppGiveBackTest, TheTaskIsBoundedInTime)
+{
+    World().scanner.burnMs = 10u * 3600u * 1000u;
+    World().controlEvents.push_back({60000, ConsoleControl::Close});
+    EXPECT_TRUE(RunToItsEnd());
+    ASSERT_TRUE(World().model.burning);
+    LeaveSimPcOn();
+    EXPECT_TRUE(ServiceBack());
+    EXPECT_LE(World().nowMs, (GIVE_BACK_MOST_RUNS + 2) * MINUTE_MS);
+    EXPECT_GE(World().taskRuns.size(), GIVE_BACK_MOST_RUNS);
+    ExpectNoTrace();
+}
+
+// Every run that ends with no record removes the give-back it set up; one
+// that could not set it up updates all the same; a folder name somebody
+// else holds already is never used.
+TEST_F(AppGiveBackTest, ARunLeavesNoGiveBackBehind)
+{
+    const struct {
+        const char* name;
+        SimRefusal* refusal;
+        std::uint32_t error;
+    } cases[] = {
+        {"plain update", nullptr, 0},
+        {"the scheduler refuses the task", &World().registerTask, 5},
+        {"the copy fails", &World().copyFile, 112},
+        {"the first folder name is taken", &World().createFolder, 183},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        if (c.refusal != nullptr) {
+            *c.refusal = SimRefusal{1, 1, c.error};
+        }
+        Run();
+        EXPECT_EQ(Console().substr(Console().size() - SUCCEEDED.size()), SUCCEEDED);
+        // Set up before the image, taken down once: at the end, or at once.
+        EXPECT_EQ(apptest::CountCalls("CreateDirectory"), c.refusal == &World().createFolder ? 2u : 1u);
+        EXPECT_EQ(apptest::CountCalls("DeleteTask"), 1u);
+        EXPECT_EQ(apptest::CountCalls("RegisterTask"), c.refusal == &World().copyFile ? 0u : 1u);
+        ExpectNoTrace();
+        EXPECT_TRUE(ServiceBack());
+    }
+}
+
+}  // namespace
