@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "common/print.h"
+#include "common/shared.h"
 
 #include "host/guards.h"
 #include "platform/clock.h"
@@ -414,6 +415,11 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     // Whose the service is while the image goes out; it counts for the burn
     // this write starts, and a write the scanner does not take starts none.
     const bool serviceOffAtWrite = Worldwide().serviceTakenOff;
+    // Only the updater's own image write sends an image. A command that a
+    // scanner still waiting for the rest of a cut image takes as its last
+    // bytes (a later run's first probe, say) starts a burn of what that
+    // scanner holds, which no run sent and none follows.
+    const bool intended = ImageWriteUnderWay.load();
     NoteFirstWrite(w);
     // The scanner has taken the announcement and waits for the image: this
     // write is the image, for as long as the call takes (a process that
@@ -434,7 +440,8 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
         }
         ImageWrite(const ImageWrite&) = delete;
         ImageWrite& operator=(const ImageWrite&) = delete;
-    } const imageWrite(w.model.phase == SCANNER_PHASE_DATA_OUT && w.model.lastSubcode == scanner_wire::SUBCODE_FIRMWARE,
+    } const imageWrite(intended && w.model.phase == SCANNER_PHASE_DATA_OUT &&
+                           w.model.lastSubcode == scanner_wire::SUBCODE_FIRMWARE,
                        process);
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
     if (w.model.writeCalls != reached) {
@@ -449,7 +456,10 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
                   " wrote to the scanner without owning the one-updater mutex");
         }
     }
-    if (w.model.burnsStarted + w.model.powerCycles != burns) {
+    if (w.model.burnsStarted + w.model.powerCycles != burns && !intended) {
+        Worldwide().follower = NO_PROCESS;
+        Worldwide().imageSentWithServiceOff = false;
+    } else if (w.model.burnsStarted + w.model.powerCycles != burns) {
         WorldWatch& ww = Worldwide();
         ww.follower = process;
         ww.followerRun = w.processesStarted;
