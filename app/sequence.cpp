@@ -109,13 +109,6 @@ bool UpdateScanner()
     if (readiness == Readiness::Ready && !SetScannerClock()) {
         return false;
     }
-    // Before the image: a run cut from here on may leave the service owed
-    // while the scanner burns, and the give-back brings it back after.
-    // Without it the update goes on, and the record waits for a next run.
-    bool imageSent = false;
-    if (DebtLeftBehind(&imageSent)) {
-        PrepareGiveBack();
-    }
     return DownloadFirmware(FIRMWARE_RESOURCE_ID, UpdateMode);
 }
 

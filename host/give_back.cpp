@@ -64,7 +64,13 @@ bool NoteFolder(std::uint32_t number)
     }
     const bool written = SetKeyNumber(key, FOLDER_VALUE, number) == 0 && SetKeyNumber(key, RUNS_VALUE, 0) == 0;
     CloseMachineKey(key);
-    return written;
+    // On disk before the task exists: power lost with the task kept and the
+    // note gone would leave a task that no run knows to remove.
+    if (!written || FlushMachineKey(GIVE_BACK_KEY) != 0) {
+        DeleteMachineKey(GIVE_BACK_KEY);
+        return false;
+    }
+    return true;
 }
 
 // A fresh admin-only folder, noted in the registry before anything is put

@@ -4,6 +4,7 @@
 
 #include "common/print.h"
 #include "common/shared.h"
+#include "host/give_back.h"
 #include "platform/clock.h"
 #include "platform/console_control.h"
 #include "platform/registry.h"
@@ -172,6 +173,12 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
     if (!service.ReadStartType(&startType)) {
         return false;
     }
+    // Before the service is touched: a run cut from here on (a kill in the
+    // stop's wait, a close in the burn) leaves the service owed with nobody
+    // to run the updater again, and the give-back brings it back by itself.
+    // Without it the update goes on, and the record waits for a next run;
+    // with no record to settle it removes itself.
+    PrepareGiveBack();
     {
         const DebtSection section;
         // Without the record a kill after the stop would leave the service

@@ -123,6 +123,40 @@ TEST_F(AppGiveBackTest, WithThePcLeftOnTheServiceComesBackAfterTheBurn)
     }
 }
 
+// A run killed before its image, in the stop's wait, leaves the service
+// stopped and owed as surely as one cut in the burn: the task, set up before
+// the service was touched, gives it back within its first minute with the
+// start type it had, and removes itself.
+TEST_F(AppGiveBackTest, ARunKilledInTheStopIsGivenBackWithinAMinute)
+{
+    const struct {
+        const char* name;
+        std::uint32_t startType;
+    } cases[] = {
+        {"automatic", SERVICE_AUTO_START_TYPE},
+        {"manual", SERVICE_DEMAND_START_TYPE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().service.startType = c.startType;
+        World().service.stopPendingMs = 20000;
+        World().service.stopWaitHint = 20000;
+        World().killAtMs = 5000;
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_TRUE(Recorded());
+        ASSERT_EQ(World().tasks.size(), 1u);
+        EXPECT_EQ(World().model.imageBytes, 0u);
+        const std::uint64_t killedAtMs = World().nowMs;
+        World().Advance(MINUTE_MS + World().service.startPendingMs + STEP_MS);
+        EXPECT_LE(World().nowMs, killedAtMs + 2 * MINUTE_MS);
+        EXPECT_EQ(World().serviceNow.state, SERVICE_RUNNING_STATE);
+        EXPECT_EQ(World().serviceNow.startType, c.startType);
+        LeaveSimPcOn();
+        ExpectNoTrace();
+    }
+}
+
 // A shutdown mid-burn: Windows' next start runs the task before anybody
 // logs on. A burn already over by then has the service back before the
 // log-on; one still going has it back within a minute of its end.

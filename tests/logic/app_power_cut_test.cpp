@@ -196,10 +196,11 @@ TEST_F(AppPowerCutTest, AnImageTheRecordCannotVouchForStaysBack)
         std::uint32_t refusedWrite, refusedFlush;  // 0: none
         bool stopped;
     } cases[] = {
-        {"ImageSent cannot be written", 3, 0, true},
-        {"ImageSent cannot reach the disk", 0, 2, true},
-        {"the disabled start type cannot reach the disk", 0, 3, true},
-        {"the record cannot reach the disk", 0, 1, false},
+        // The give-back's note comes first: two values and a flush.
+        {"ImageSent cannot be written", 5, 0, true},
+        {"ImageSent cannot reach the disk", 0, 3, true},
+        {"the disabled start type cannot reach the disk", 0, 4, true},
+        {"the record cannot reach the disk", 0, 2, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
