@@ -25,6 +25,7 @@
 #include "host/guards.h"
 #include "host/wia_control.h"
 #include "platform/sim/world.h"
+#include "platform/sim/world_internal.h"
 #include "scenario_runner/updater_process.h"
 #include "tools/fuzz/blocking.h"
 #include "tools/fuzz/interruptions.h"
@@ -35,6 +36,10 @@
 namespace {
 
 constexpr std::uint32_t FOREVER = 0xFFFFFFFFu;
+
+// Nobody runs the updater again after a cut run: the PC is left to give
+// the service back by itself (drawn last, one input in two).
+bool g_leftAlone = false;
 
 template <typename T, std::size_t N> T Pick(FuzzedDataProvider& p, const T (&values)[N])
 {
@@ -403,6 +408,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildConcurrency(p, w);
     BuildPowerCut(p, w);
     BuildServiceTriggers(p, w.service);
+    g_leftAlone = p.ConsumeBool();
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -522,11 +528,68 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
         if (ended && w.processEndedBy == "hung") {
             return {};
         }
-        const bool mayWait = Watch().recordMayWaitWhenAsked || RecordMayWait(w);
+        // A run that never held the one-updater mutex (a give-back task's
+        // run held it) leaves the record as it must, for a later run.
+        const bool mayWait = Watch().recordMayWaitWhenAsked || RecordMayWait(w) || !Watch().tookUpdaterMutex;
         NoteRecordMayWait(mayWait);
         if (!ended && RecordLeft(w) && !RestartRefusedSince(w, consoleAt) && !mayWait) {
             return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
                    " virtual ms and left the record of the service it could settle";
+        }
+    }
+    return {};
+}
+
+// Whether anything in the world may keep the give-back from the service or
+// the record: a refusal the service manager, the registry or the mutex
+// makes, a start the manager gives up on, a pending state that never ends,
+// or a user's program that may hold the updater's mutex.
+bool GiveBackMayBeKept(const SimWorld& w)
+{
+    const SimService& s = w.service;
+    for (const SimRefusal* r : {&s.openManager, &s.openService, &s.queryStatus, &s.queryConfig, &s.changeConfig,
+                                &s.control, &s.start, &w.createMutex, &w.setValue, &w.flushKey}) {
+        if (r->first != 0) {
+            return true;
+        }
+    }
+    return s.stuckPending || s.startTakesMs >= 30000 || !w.userMutexHolders.empty();
+}
+
+// Promise 17: nobody runs the updater again after a run cut with the PC
+// left on. Within the hour (the task's runs a minute apart, and what the
+// PC slept) the PC gives the service back by itself: no record, the start
+// type it had, and no task, copy or note left. The watch judges every
+// task run as it goes (promises 12, 13, 16).
+std::string LeaveAlone(SimWorld& w, const SimService& before)
+{
+    constexpr std::uint32_t STEP_MS = 10000;
+    std::uint64_t slept = 0;
+    for (const SimSystemSleep& sleep : w.systemSleeps) {
+        slept += sleep.lengthMs;
+    }
+    const std::uint64_t untilMs = w.nowMs + 60ull * 60000 + slept;
+    while (w.nowMs < untilMs && Worldwide().broken.empty()) {
+        w.Advance(STEP_MS);
+    }
+    if (!Worldwide().broken.empty()) {
+        return Worldwide().broken;
+    }
+    const std::string when = " an hour after the last run, with nobody to run the updater";
+    if (RecordLeft(w)) {
+        return "17: the record was still there" + when;
+    }
+    if (w.serviceNow.startType != before.startType) {
+        return "17: the imaging service had start type " + std::to_string(w.serviceNow.startType) + ", not " +
+               std::to_string(before.startType) + "," + when;
+    }
+    if (!w.tasks.empty() || w.machineKeys.count("software\\fwupdate-giveback") != 0) {
+        return "17: the give-back's task or note was still there" + when;
+    }
+    const std::string copies = SimLowerPath(w.programFilesPath) + "\\fwupdate-giveback-";
+    for (const auto& entry : w.files) {
+        if (entry.first.rfind(copies, 0) == 0) {
+            return "17: " + entry.first + " was still there" + when;
         }
     }
     return {};
@@ -569,6 +632,14 @@ std::string RunOnce(const std::uint8_t* data, std::size_t size, bool recordCalls
             return verdict;
         }
         const bool hung = ended && w.processEndedBy == "hung";
+        // Left alone: a run cut with the PC on (no shutdown, no power cut)
+        // that left the record is followed by no next run, in a world that
+        // lets the give-back do its work (otherwise the next runs are judged).
+        if (g_leftAlone && ended && !hung && RecordLeft(w) && !w.shutdownInProgress && !w.powerWasCut &&
+            !GiveBackMayBeKept(w)) {
+            const std::string verdict = LeaveAlone(w, before);
+            return verdict.empty() ? CheckWorld(w, before, {}) : verdict;
+        }
         return CheckWorld(w, before, hung ? std::string() : RunNextRuns(w, args, ended));
     } catch (const RunOverBound&) {
         // The first process's main thread was stopped inside a call: the
@@ -712,7 +783,8 @@ void PrintCalls(const std::vector<std::string>& calls)
     std::fprintf(stderr, "--- platform calls ---\n");
     // A run stopped at its bound made calls for many virtual minutes; its
     // beginning and its end tell the story.
-    const std::size_t shown = 400;
+    // FWU_FUZZ_ALL_CALLS set in the environment shows every call.
+    const std::size_t shown = std::getenv("FWU_FUZZ_ALL_CALLS") != nullptr ? calls.size() : 400;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         if (calls.size() > 2 * shown && i == shown) {
             std::fprintf(stderr, "... %zu calls left out ...\n", calls.size() - 2 * shown);

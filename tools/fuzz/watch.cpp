@@ -3,6 +3,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/give_back.h"
 #include "common/print.h"
 #include "common/shared.h"
 
@@ -372,6 +373,7 @@ bool __real__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus*
 Handle __real__Z16CreateOwnedMutexPKc(const char* name);
 Handle __real__Z20CreateAdminOnlyMutexPKc(const char* name);
 bool __real__Z16TakeUnownedMutexPv(Handle mutex);
+bool __real__Z17ReleaseOwnedMutexPv(Handle mutex);
 void __real__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage);
 bool __real__Z17StartNamedServicePv(Handle service);
 bool __real__Z22ChangeServiceStartTypePvj(Handle service, std::uint32_t startType);
@@ -504,6 +506,20 @@ bool __wrap__Z15SendServiceStopPvP13ServiceStatus(Handle service, ServiceStatus*
     return ok;
 }
 
+// The give-back task's last run starts the service whatever the scanner
+// says: a scanner that still says it burns after the task's runs (at
+// least 22 minutes) is wedged, as one past a run's ten minutes is.
+bool GiveBackGivesUp(const SimWorld& w)
+{
+    const auto note = w.machineKeys.find("software\\fwupdate-giveback");
+    if (note == w.machineKeys.end() || w.processes[static_cast<std::size_t>(w.currentProcess)].task.empty()) {
+        return false;
+    }
+    const auto runs = note->second.find("runs");
+    return runs != note->second.end() && static_cast<std::uint32_t>(runs->second) != 0xFFFFFFFFu &&
+           static_cast<std::uint32_t>(runs->second) >= GIVE_BACK_MOST_RUNS;
+}
+
 bool __wrap__Z17StartNamedServicePv(Handle service)
 {
     JudgeChangeByOwner("started the imaging service");
@@ -513,7 +529,7 @@ bool __wrap__Z17StartNamedServicePv(Handle service)
     // no longer kept from it (a later run that stops the service and gives
     // it back leaves it as it found it). A start beside the image stays
     // taken off, and the time that passes with it is judged.
-    if (ok && ScannerBusyWithImage(World()) == nullptr) {
+    if (ok && (ScannerBusyWithImage(World()) == nullptr || GiveBackGivesUp(World()))) {
         Worldwide().serviceTakenOff = false;
         Worldwide().imageSentWithServiceOff = false;
     }
@@ -607,8 +623,11 @@ Handle __wrap__Z20CreateAdminOnlyMutexPKc(const char* name)
 {
     const Handle mutex = __real__Z20CreateAdminOnlyMutexPKc(name);
     if (mutex != NO_HANDLE) {
-        auto& handles = LastError() == ERROR_ALREADY_EXISTS_CODE ? Watch().failedTryHandles : Watch().ownedMutexHandles;
-        handles.push_back(mutex);
+        const bool owned = LastError() != ERROR_ALREADY_EXISTS_CODE;
+        (owned ? Watch().ownedMutexHandles : Watch().failedTryHandles).push_back(mutex);
+        if (owned && World().currentProcess == 0) {
+            Watch().tookUpdaterMutex = true;
+        }
     }
     return mutex;
 }
@@ -618,8 +637,29 @@ bool __wrap__Z16TakeUnownedMutexPv(Handle mutex)
     const bool taken = __real__Z16TakeUnownedMutexPv(mutex);
     if (taken) {
         Watch().ownedMutexHandles.push_back(mutex);
+        if (World().currentProcess == 0) {
+            Watch().tookUpdaterMutex = true;
+        }
     }
     return taken;
+}
+
+// The process that sent the image lets go of the one-updater mutex: its
+// run is over, and the burn, if any is left, is no longer its to follow (a
+// run that kept a dead run's record has no give-back of its own to print).
+bool __wrap__Z17ReleaseOwnedMutexPv(Handle mutex)
+{
+    const SimWorld& w = World();
+    const auto updater = w.mutexes.find(UPDATER_MUTEX_NAME);
+    const bool owned = updater != w.mutexes.end() && updater->second.OwnedBy(w.currentProcess);
+    const bool ok = __real__Z17ReleaseOwnedMutexPv(mutex);
+    WorldWatch& ww = Worldwide();
+    const auto after = w.mutexes.find(UPDATER_MUTEX_NAME);
+    if (owned && after != w.mutexes.end() && !after->second.OwnedBy(w.currentProcess) &&
+        w.currentProcess == ww.follower && FollowerAlive(w)) {
+        ww.burnFollowed = true;
+    }
+    return ok;
 }
 
 void __wrap__Z12ConsoleWritePKcmj(const char* data, std::size_t size, std::uint32_t codePage)

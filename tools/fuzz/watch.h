@@ -47,6 +47,9 @@ struct RunWatch {
     // burns it. Whether it then could say so, judged as that write goes out.
     bool wroteYet = false;
     bool recordMayWaitWhenAsked = false;
+    // The run took the one-updater mutex at some point: only then may it
+    // touch a record (a give-back task's run may hold the mutex meanwhile).
+    bool tookUpdaterMutex = false;
     std::string broken;  // the first promise broken while the run went on
 };
 
