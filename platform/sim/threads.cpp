@@ -315,7 +315,8 @@ void Scheduler::DeliverControl(SimWorld& world, const SimControlEvent& control)
         // ends it with the other processes.
         for (const auto& [name, task] : world.tasks) {
             if (Alive(world, task.instance)) {
-                m_ends.push_back({task.instance, world.nowMs + SimControlTimeLimitMs(world, control.event), "killed", NO_THREAD});
+                m_ends.push_back(
+                    {task.instance, world.nowMs + SimControlTimeLimitMs(world, control.event), "killed", NO_THREAD});
             }
         }
     }

@@ -346,10 +346,10 @@ void StartWindowsAgain(SimWorld& world)
         world.powerWasCut = false;
         // A start trigger fires for a scanner on the bus as Windows finds it.
         SimService& service = world.serviceNow;
-        const bool triggered = service.startTrigger && service.startType != SERVICE_DISABLED_TYPE &&
-                               world.model.Present(nowMs, nullptr);
-        service.state = service.startType == SERVICE_AUTO_START_TYPE || triggered ? SERVICE_RUNNING_STATE
-                                                                                  : SERVICE_STOPPED_STATE;
+        const bool triggered =
+            service.startTrigger && service.startType != SERVICE_DISABLED_TYPE && world.model.Present(nowMs, nullptr);
+        service.state =
+            service.startType == SERVICE_AUTO_START_TYPE || triggered ? SERVICE_RUNNING_STATE : SERVICE_STOPPED_STATE;
         world.servicePendingUntilMs = 0;
         // Each task's start-up trigger; the user logs on a while later.
         for (auto& [name, task] : tasks) {

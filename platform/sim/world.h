@@ -443,7 +443,7 @@ public:
     std::uint32_t startTypeOnDisk = 0;
     std::uint64_t systemChangedSinceMs = NEVER_MS;
     std::uint64_t softwareChangedSinceMs = NEVER_MS;
-    bool powerWasCut = false;  // the power went; the next run comes in the PC started again
+    bool powerWasCut = false;          // the power went; the next run comes in the PC started again
     std::uint32_t startTypeAtCut = 0;  // the service's start type in memory as the power went
     std::uint32_t powerCutCallsSeen = 0;
     std::uint32_t fixedAllocationCalls = 0;              // LocalAlloc calls, refused ones included

@@ -358,6 +358,43 @@ void NoteFirstWrite(const SimWorld& w)
     }
 }
 
+// A write the scanner takes as its image marks the writer as its sender
+// while the call lasts.
+struct ImageWrite {
+    bool image;
+    explicit ImageWrite(bool isImage, int by) : image(isImage)
+    {
+        if (image) {
+            Worldwide().imageWriteBy = by;
+        }
+    }
+    ~ImageWrite()
+    {
+        if (image) {
+            Worldwide().imageWriteBy = NO_PROCESS;
+        }
+    }
+    ImageWrite(const ImageWrite&) = delete;
+    ImageWrite& operator=(const ImageWrite&) = delete;
+};
+
+// A write that started a burn or a loader's power cycle: the writer follows
+// it if the write was its image; otherwise nobody does.
+void NoteBurnStarted(const SimWorld& w, int process, bool intended, bool serviceOffAtWrite)
+{
+    WorldWatch& ww = Worldwide();
+    if (!intended) {
+        ww.follower = NO_PROCESS;
+        ww.imageSentWithServiceOff = false;
+        return;
+    }
+    ww.follower = process;
+    ww.followerRun = w.processesStarted;
+    ww.followerConsoleAt = w.console.size();
+    ww.burnFollowed = false;
+    ww.imageSentWithServiceOff = serviceOffAtWrite;
+}
+
 }  // namespace
 
 // The real platform calls, under the names --wrap gives them.
@@ -426,25 +463,9 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
     // The scanner has taken the announcement and waits for the image: this
     // write is the image, for as long as the call takes (a process that
     // ends inside it cancels it).
-    struct ImageWrite {
-        bool image;
-        explicit ImageWrite(bool isImage, int by) : image(isImage)
-        {
-            if (image) {
-                Worldwide().imageWriteBy = by;
-            }
-        }
-        ~ImageWrite()
-        {
-            if (image) {
-                Worldwide().imageWriteBy = NO_PROCESS;
-            }
-        }
-        ImageWrite(const ImageWrite&) = delete;
-        ImageWrite& operator=(const ImageWrite&) = delete;
-    } const imageWrite(intended && w.model.phase == SCANNER_PHASE_DATA_OUT &&
-                           w.model.lastSubcode == scanner_wire::SUBCODE_FIRMWARE,
-                       process);
+    const ImageWrite imageWrite(intended && w.model.phase == SCANNER_PHASE_DATA_OUT &&
+                                    w.model.lastSubcode == scanner_wire::SUBCODE_FIRMWARE,
+                                process);
     const bool ok = __real__Z11WriteDevicePvPKvjPjP18TransferOverlapped(device, data, size, transferred, overlapped);
     if (w.model.writeCalls != reached) {
         if (!serviceLetGo) {
@@ -458,16 +479,8 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
                   " wrote to the scanner without owning the one-updater mutex");
         }
     }
-    if (w.model.burnsStarted + w.model.powerCycles != burns && !intended) {
-        Worldwide().follower = NO_PROCESS;
-        Worldwide().imageSentWithServiceOff = false;
-    } else if (w.model.burnsStarted + w.model.powerCycles != burns) {
-        WorldWatch& ww = Worldwide();
-        ww.follower = process;
-        ww.followerRun = w.processesStarted;
-        ww.followerConsoleAt = w.console.size();
-        ww.burnFollowed = false;
-        ww.imageSentWithServiceOff = serviceOffAtWrite;
+    if (w.model.burnsStarted + w.model.powerCycles != burns) {
+        NoteBurnStarted(w, process, intended, serviceOffAtWrite);
     }
     // A transfer the driver held until its time-out passes time without a
     // sleep: a loop of them is stopped at the bound like any other wait.
