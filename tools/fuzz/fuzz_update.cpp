@@ -563,7 +563,7 @@ bool GiveBackMayBeKept(const SimWorld& w)
 // task run as it goes (promises 12, 13, 16).
 std::string LeaveAlone(SimWorld& w, const SimService& before)
 {
-    constexpr std::uint32_t STEP_MS = 10000;
+    constexpr std::uint32_t STEP_MS = 60000;
     std::uint64_t slept = 0;
     for (const SimSystemSleep& sleep : w.systemSleeps) {
         slept += sleep.lengthMs;
