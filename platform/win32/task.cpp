@@ -242,8 +242,11 @@ bool RegisterGiveBackTask(const char* name, const char* program, const char* arg
         VARIANT empty{};
         VariantInit(&empty);
         IRegisteredTask* task = nullptr;
-        registered = SUCCEEDED(root.Folder()->RegisterTask(path, text, TASK_CREATE_OR_UPDATE, user, empty,
-                                                           TASK_LOGON_SERVICE_ACCOUNT, empty, &task));
+        // Only a whole registration counts: SCHED_S_SOME_TRIGGERS_FAILED is a
+        // success code, and a task without its start-up or its repeating
+        // trigger would miss the restart or the PC left on.
+        registered = root.Folder()->RegisterTask(path, text, TASK_CREATE_OR_UPDATE, user, empty,
+                                                 TASK_LOGON_SERVICE_ACCOUNT, empty, &task) == S_OK;
         if (task != nullptr) {
             task->Release();
         }
