@@ -204,12 +204,10 @@ std::string CheckInterruptionPromises(const SimWorld& world, const SimService& b
         return "10: the keep-awake request outlived the run";
     }
     // After a power cut the next start of Windows or the next run gives the
-    // service back as it was: its own start type, or the automatic start a
-    // run's own give-back sets.
+    // service back as it was: its own start type, on every path.
     const bool powerWasCut = g_powerWasCut;
     g_powerWasCut = false;
-    if (powerWasCut && !restartRefused && !mayWait && world.serviceNow.startType != before.startType &&
-        world.serviceNow.startType != SERVICE_AUTO_START_TYPE) {
+    if (powerWasCut && !restartRefused && !mayWait && world.serviceNow.startType != before.startType) {
         return "15: after a power cut the imaging service was left with start type " +
                std::to_string(world.serviceNow.startType) + ", not " + std::to_string(before.startType);
     }
