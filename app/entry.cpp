@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "app/check.h"
 #include "app/give_back.h"
 #include "app/interruption.h"
 #include "app/sequence.h"
@@ -34,6 +35,53 @@ void ReleaseGuardMutex(Handle* slot)
     *slot = INVALID_HANDLE;
 }
 
+void ChooseLanguage()
+{
+    Language = UserDefaultLanguageId() == TAIWAN_LANGUAGE_ID ? 1 : 0;
+}
+
+// The help asked for on the command line: the switches, the exit codes and
+// where a run's record is kept, and nothing else. No search, no mutex, no
+// service, no registry, no pause: an administrator who asks how the updater
+// is run must not have a scanner updated.
+int ShowHelp()
+{
+    ChooseLanguage();
+    PrintMessage(MSG_HELP_SWITCHES, Language);
+    PrintMessage(MSG_HELP_EXIT_CODES, Language);
+    return 0;
+}
+
+// A run whose dead predecessor's burn still goes and that did not update
+// the scanner itself has to come again: the record waits for it. One that
+// sent its own image says so instead, as that is what the scanner has now.
+UpdateOutcome WithRecordWaiting(UpdateOutcome outcome, bool recordWaits)
+{
+    if (!recordWaits || ScannerUpdated(outcome) || outcome == UpdateOutcome::FailedAfterImage) {
+        return outcome;
+    }
+    return UpdateOutcome::Busy;
+}
+
+int EndRun(const RunSwitches& switches, UpdateOutcome outcome)
+{
+    // A check changed nothing and says so itself; it ends at once, as a
+    // command typed at a prompt does, and its code always tells.
+    if (switches.checkOnly) {
+        PrintCheckVerdict(outcome);
+        return ExitCodeFor(outcome);
+    }
+    PrintMessage(ScannerUpdated(outcome) ? MSG_UPDATE_SUCCEEDED : MSG_UPDATE_FAILED, Language);
+    // Unattended, nobody reads the window: the code tells the outcome.
+    if (switches.unattended) {
+        return ExitCodeFor(outcome);
+    }
+    SleepMs(CLOSING_PAUSE_MS);
+    // For the user at the console the exit code never tells success from
+    // failure; the console does, and scripts written for it expect 0.
+    return 0;
+}
+
 }  // namespace
 
 std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
@@ -41,14 +89,14 @@ std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
     return vendorId == SCANNER_VENDOR_ID && productId == REBOOT_PROMPT_PRODUCT_ID ? 1 : 0;
 }
 
-bool RunUpdateSequence(int argc, char** argv)
+UpdateOutcome RunUpdateSequence(int argc, char** argv, bool checkOnly)
 {
     // The service object lives as long as the sequence, so the handles that
     // its status query opens serve the stop and the restart after it.
     std::optional<CWIAControl> imagingService;
     imagingService.emplace();
 
-    Language = UserDefaultLanguageId() == TAIWAN_LANGUAGE_ID ? 1 : 0;
+    ChooseLanguage();
     UpdateMode = 0;
     UpdateMode = ReadOptions(argc, argv, UpdateMode);
     // Echoed before any device is touched, so the user sees the options took.
@@ -59,7 +107,10 @@ bool RunUpdateSequence(int argc, char** argv)
     // mutex, registry key or service is touched, and change nothing.
     if (!ProcessIsElevated()) {
         PrintMessage(MSG_NOT_ELEVATED, Language);
-        return false;
+        return UpdateOutcome::NotElevated;
+    }
+    if (checkOnly) {
+        return RunCheck();
     }
     // A run killed while it had the imaging service disabled left a record;
     // the service comes back first, whether or not a scanner is found now.
@@ -72,13 +123,14 @@ bool RunUpdateSequence(int argc, char** argv)
     bool waiting = AcquireUpdaterMutex() && !SettleDebtIfScannerDone();
 
     DeviceDescriptor found = {};
-    bool succeeded = false;
+    UpdateOutcome outcome = UpdateOutcome::NoScanner;
     if (FindScanner(&found)) {
         // The found device overrides the options' mode; nothing between the
         // search and here reads it.
         UpdateMode = ModeForDevice(found.usVendorId, found.usProductId);
-        succeeded = RunUpdateStages(imagingService, &waiting);
+        outcome = RunUpdateStages(imagingService, &waiting);
     }
+    const bool succeeded = ScannerUpdated(outcome);
     // A run that updated the scanner followed its own burn to the end: the
     // scanner is done with whatever the dead run sent, whether the record
     // was kept at the start or when the mutex came only at the stages.
@@ -93,7 +145,7 @@ bool RunUpdateSequence(int argc, char** argv)
     if (IsOpenHandle(UpdaterMutex) && !DebtLeftBehind(&imageSent)) {
         DismantleGiveBack();
     }
-    return succeeded;
+    return WithRecordWaiting(outcome, waiting);
 }
 
 int UpdaterMain(int argc, char** argv)
@@ -105,12 +157,16 @@ int UpdaterMain(int argc, char** argv)
     if (IsGiveBackRun(argc, argv)) {
         return RunGiveBack();
     }
+    const RunSwitches switches = ReadSwitches(argc, argv);
+    if (switches.help) {
+        return ShowHelp();
+    }
     InstallInterruptionHandling();
     // A click in the window would start a selection that holds every line
     // the run prints, and the main thread with it, until a key is pressed.
     HoldConsoleSelectionOff();
 
-    const bool succeeded = RunUpdateSequence(argc, argv);
+    const UpdateOutcome outcome = RunUpdateSequence(argc, argv, switches.checkOnly);
 
     ReleaseGuardMutex(&ScannerMutex);
     ReleaseGuardMutex(&UtilityMutex);
@@ -123,8 +179,5 @@ int UpdaterMain(int argc, char** argv)
     }
     // The closing message may well be copied out of the window.
     RestoreConsoleSelection();
-    PrintMessage(succeeded ? MSG_UPDATE_SUCCEEDED : MSG_UPDATE_FAILED, Language);
-    SleepMs(CLOSING_PAUSE_MS);
-    // The exit code never tells success from failure; the console does.
-    return 0;
+    return EndRun(switches, outcome);
 }

@@ -2,12 +2,25 @@
 #pragma once
 #include <cstdint>
 
-// The whole program: runs the update once and returns the exit code (0).
+#include "app/outcome.h"
+
+// The whole program: the help, the check, or the update once; returns the
+// exit code (always 0 for an update without the unattended switch).
 int UpdaterMain(int argc, char** argv);
 
-// Language, options, echo, device search, and the stages after it. True
-// when the firmware update succeeded.
-bool RunUpdateSequence(int argc, char** argv);
+// Language, options, echo, elevation, then the check, or the device search
+// and the stages after it. The run's outcome.
+UpdateOutcome RunUpdateSequence(int argc, char** argv, bool checkOnly);
+
+// The switches that change what a run does and how it ends, all off by
+// default. Like the mode's options, each is named by an argument's second
+// character ("/s" and "-s" alike), in either case.
+struct RunSwitches {
+    bool unattended = false;  // s: no closing pause; the exit code tells the outcome
+    bool checkOnly = false;   // c: report whether an update can run, change nothing
+    bool help = false;        // ?, h, or any "--" option: the help, and nothing else
+};
+RunSwitches ReadSwitches(int argc, char** argv);
 
 // The options' effect on a mode that starts at `mode` (prints the warning
 // for a trailing b).

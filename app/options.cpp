@@ -46,6 +46,31 @@ std::int32_t ParseModeValue(const char* text)
     return magnitude > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(magnitude);
 }
 
+RunSwitches ReadSwitches(int argc, char** argv)
+{
+    RunSwitches switches;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (argument == nullptr || argument[0] == '\0') {
+            continue;
+        }
+        const char name = argument[1];
+        // The mode's value is never a switch, as ReadOptions has it.
+        if (name == 'b') {
+            ++i;
+        } else if (name == 's' || name == 'S') {
+            switches.unattended = true;
+        } else if (name == 'c' || name == 'C') {
+            switches.checkOnly = true;
+        } else if (name == '?' || name == 'h' || name == 'H' || name == '-') {
+            // "--help", "--version" and any other long option read as a
+            // question: whoever typed one did not mean to update a scanner.
+            switches.help = true;
+        }
+    }
+    return switches;
+}
+
 std::int32_t ReadOptions(int argc, char** argv, std::int32_t mode)
 {
     for (int i = 1; i < argc; ++i) {

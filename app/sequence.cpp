@@ -25,17 +25,6 @@ constexpr std::uint32_t SERVICE_SETTLE_MS = 1000;
 constexpr std::uint32_t READINESS_PAUSE_MS = 1000;
 constexpr int READINESS_QUERIES = 5;
 
-// One status exchange about `subcode`; the state its reply carries. A failed
-// exchange leaves the zeroed reply, which reads as ready.
-std::uint16_t AskScannerState(std::uint16_t subcode, bool* answered)
-{
-    CommandBlock block;
-    BuildCommandBlock(&block, OP_STATUS, subcode, 0, 0);
-    StatusReply reply{};
-    *answered = ExchangeCommand(&block, &reply);
-    return ReplyState(reply);
-}
-
 // Asks the scanner whether it runs its firmware or its recovery loader. The
 // exchange's own result is not looked at: a failed probe reads as ready, so
 // the guards run as for a normal scanner.
@@ -47,21 +36,23 @@ std::uint16_t ProbeScannerState()
 
 // Keeps the maker's scan application and scanner-tool utility away from a
 // scanner that runs its normal firmware. Each failure has its own message.
-bool TakeGuards()
+// A scanner with no registry instance to name its mutex is no busy one:
+// waiting would not bring the instance, whatever the message says.
+UpdateOutcome TakeGuards()
 {
     if (!LookupFriendlyName()) {
         PrintMessage(MSG_SCAN_APP_BUSY_RETRY, Language);
-        return false;
+        return UpdateOutcome::FailedBeforeImage;
     }
     if (!AcquireScannerMutex()) {
         PrintMessage(MSG_SCAN_APP_BUSY, Language);
-        return false;
+        return UpdateOutcome::Busy;
     }
     if (!AcquireUtilityMutex()) {
         PrintMessage(MSG_UTILITY_BUSY, Language);
-        return false;
+        return UpdateOutcome::Busy;
     }
-    return true;
+    return UpdateOutcome::Updated;
 }
 
 enum class Readiness { Ready, Recovery, Failed };
@@ -207,7 +198,23 @@ bool TakeServiceOff(CWIAControl& service, ServiceStep step, std::uint32_t stateB
     return false;
 }
 
+// What a failed update leaves the scanner with: whatever it ran before,
+// unless the image had begun to leave.
+UpdateOutcome FailureOutcome()
+{
+    return ImageWriteBegun ? UpdateOutcome::FailedAfterImage : UpdateOutcome::FailedBeforeImage;
+}
+
 }  // namespace
+
+std::uint16_t AskScannerState(std::uint16_t subcode, bool* answered)
+{
+    CommandBlock block;
+    BuildCommandBlock(&block, OP_STATUS, subcode, 0, 0);
+    StatusReply reply{};
+    *answered = ExchangeCommand(&block, &reply);
+    return ReplyState(reply);
+}
 
 bool SettleDebtIfScannerDone()
 {
@@ -219,7 +226,7 @@ bool SettleDebtIfScannerDone()
     return true;
 }
 
-bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWaits)
+UpdateOutcome RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWaits)
 {
     // Before anything reaches the scanner beyond discovery: a second copy
     // would interleave its exchanges with ours, and in recovery mode, where
@@ -229,27 +236,31 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWai
     const bool heldSinceTheStart = IsOpenHandle(UpdaterMutex);
     if (!AcquireUpdaterMutex()) {
         PrintMessage(MSG_DEVICE_BUSY, Language);
-        return false;
+        return UpdateOutcome::Busy;
     }
     if (!heldSinceTheStart && !SettleDebtIfScannerDone()) {
         *recordWaits = true;
     }
     const UpdateUnderWayScope underWay;
-    if (ProbeScannerState() != STATE_RECOVERY && !TakeGuards()) {
-        return false;
+    if (ProbeScannerState() != STATE_RECOVERY) {
+        const UpdateOutcome guarded = TakeGuards();
+        if (guarded != UpdateOutcome::Updated) {
+            return guarded;
+        }
     }
 
     ServiceStatus status{};
     const ServiceStep step = ChooseServiceStep(*imagingService, &status);
     if (step != ServiceStep::None && !TakeServiceOff(*imagingService, step, status.dwCurrentState)) {
-        return false;
+        return UpdateOutcome::FailedBeforeImage;
     }
     SleepMs(SERVICE_SETTLE_MS);
 
     if (UpdateScanner()) {
-        // A service that will not come back does not undo a good update.
-        GiveImagingServiceBack(&*imagingService, true);
-        return true;
+        // A service that will not come back does not undo a good update,
+        // but a script has to hear of it.
+        const bool givenBack = GiveImagingServiceBack(&*imagingService, true);
+        return givenBack ? UpdateOutcome::Updated : UpdateOutcome::ServiceNotGivenBack;
     }
 
     if (step != ServiceStep::None) {
@@ -258,5 +269,5 @@ bool RunUpdateStages(std::optional<CWIAControl>& imagingService, bool* recordWai
         imagingService.reset();
         GiveImagingServiceBack(nullptr, true);
     }
-    return false;
+    return FailureOutcome();
 }

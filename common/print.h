@@ -7,7 +7,7 @@
 using MessageId = std::int32_t;
 
 constexpr int MESSAGE_SLOTS = 500;
-constexpr int MESSAGES_PER_LANGUAGE = 50;
+constexpr int MESSAGES_PER_LANGUAGE = 100;
 
 enum : MessageId {
     MSG_NO_FOLLOWING_ARGUMENT = 0,
@@ -53,10 +53,29 @@ enum : MessageId {
     MSG_SCAN_APP_BUSY_RETRY = 40,
     MSG_UTILITY_BUSY = 41,
     MSG_NOT_ELEVATED = 42,
-    MESSAGE_COUNT = 43
+    MSG_HELP_SWITCHES = 43,
+    MSG_HELP_EXIT_CODES = 44,
+    MSG_CHECK_ONLY = 45,
+    MSG_CHECK_FIRMWARE = 46,
+    MSG_CHECK_RECOVERY = 47,
+    MSG_CHECK_BURNING = 48,
+    MSG_CHECK_NO_ANSWER = 49,
+    MSG_CHECK_UPDATER_FREE = 50,
+    MSG_CHECK_UPDATER_HELD = 51,
+    MSG_CHECK_SCAN_APP_FREE = 52,
+    MSG_CHECK_SCAN_APP_HELD = 53,
+    MSG_CHECK_NO_NAME = 54,
+    MSG_CHECK_UTILITY_FREE = 55,
+    MSG_CHECK_UTILITY_HELD = 56,
+    MSG_CHECK_NO_RECORD = 57,
+    MSG_CHECK_RECORD = 58,
+    MSG_CHECK_CAN_UPDATE = 59,
+    MSG_CHECK_MUST_WAIT = 60,
+    MSG_CHECK_CANNOT_UPDATE = 61,
+    MESSAGE_COUNT = 62
 };
 
-// The text in a slot (id + 50 * language), or nullptr for an empty slot or
+// The text in a slot (id + 100 * language), or nullptr for an empty slot or
 // one outside the table. Defined by the catalogue in app/.
 const char* MessageText(int slot);
 

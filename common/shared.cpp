@@ -16,6 +16,7 @@ std::atomic<std::uint32_t> ImagingServiceStartTypeOwed{0};
 std::atomic<bool> ImagingServiceStartOwed{true};
 std::atomic<bool> ImageInFlight{false};
 std::atomic<bool> ImageWriteUnderWay{false};
+bool ImageWriteBegun = false;
 std::atomic<std::uint32_t> CloseTimeLimitMs{5000};
 std::atomic<std::uint32_t> SessionEndTimeLimitMs{5000};
 Handle UtilityMutex = INVALID_HANDLE;
@@ -43,6 +44,7 @@ ProcessValues SaveProcessValues()
     values.imagingServiceStartOwed = ImagingServiceStartOwed;
     values.imageInFlight = ImageInFlight;
     values.imageWriteUnderWay = ImageWriteUnderWay;
+    values.imageWriteBegun = ImageWriteBegun;
     values.processEnding = ProcessEnding;
     values.closeTimeLimitMs = CloseTimeLimitMs;
     values.sessionEndTimeLimitMs = SessionEndTimeLimitMs;
@@ -65,6 +67,7 @@ void LoadProcessValues(const ProcessValues& values)
     ImagingServiceStartOwed = values.imagingServiceStartOwed;
     ImageInFlight = values.imageInFlight;
     ImageWriteUnderWay = values.imageWriteUnderWay;
+    ImageWriteBegun = values.imageWriteBegun;
     ProcessEnding = values.processEnding;
     CloseTimeLimitMs = values.closeTimeLimitMs;
     SessionEndTimeLimitMs = values.sessionEndTimeLimitMs;

@@ -53,6 +53,9 @@ extern std::atomic<bool> ImagingServiceStartOwed;
 extern std::atomic<bool> ImageInFlight;
 // Just around the image write itself.
 extern std::atomic<bool> ImageWriteUnderWay;
+// From the start of this run's image write on, whatever became of it: a
+// failure after it may have left the scanner in its recovery loader.
+extern bool ImageWriteBegun;
 // Set by the console control handler when the process is about to end: no
 // new write goes to the scanner after it.
 extern std::atomic<bool> ProcessEnding;
@@ -89,6 +92,7 @@ struct ProcessValues {
     bool imagingServiceStartOwed = true;
     bool imageInFlight = false;
     bool imageWriteUnderWay = false;
+    bool imageWriteBegun = false;
     bool processEnding = false;
     std::uint32_t closeTimeLimitMs = 5000;
     std::uint32_t sessionEndTimeLimitMs = 5000;

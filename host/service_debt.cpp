@@ -214,10 +214,10 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
     return false;
 }
 
-void GiveImagingServiceBack(CWIAControl* service, bool announce)
+bool GiveImagingServiceBack(CWIAControl* service, bool announce)
 {
     if (ImagingServiceDebt != ServiceDebt::Owed) {
-        return;
+        return true;
     }
     // Printed outside the section: a selection in the window can hold the
     // print for as long as it lasts, and the handler must not wait for it.
@@ -230,7 +230,7 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
         const DebtSection section;
         // The handler may have taken it over meanwhile.
         if (ImagingServiceDebt != ServiceDebt::Owed) {
-            return;
+            return true;
         }
         ImagingServiceDebt = ServiceDebt::Returning;
     }
@@ -252,6 +252,7 @@ void GiveImagingServiceBack(CWIAControl* service, bool announce)
     if (!started && announce) {
         PrintMessage(MSG_WIA_START_FAILED, Language);
     }
+    return started;
 }
 
 void GiveImagingServiceBackOnClose(std::uint32_t budgetMs)

@@ -25,8 +25,9 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore);
 // started, followed until it runs. Exactly one thread gives it back; the
 // other finds nothing owed. With `announce` the usual messages are printed.
 // `service` may be null: a fresh object then. The record goes only once the
-// service was given back.
-void GiveImagingServiceBack(CWIAControl* service, bool announce);
+// service was given back. False only when this thread's start (or start
+// type) failed: the service is not back, and its record stays.
+bool GiveImagingServiceBack(CWIAControl* service, bool announce);
 
 // The console control handler's part, for a close, log-off or shutdown:
 // waits no longer than `budgetMs` from its start, prints nothing, holds no

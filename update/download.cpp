@@ -48,6 +48,7 @@ bool BeginImageInFlight()
     if (allowed) {
         ImageInFlight = true;
         ImageWriteUnderWay = true;
+        ImageWriteBegun = true;
     }
     UnlockServiceDebt();
     return allowed;

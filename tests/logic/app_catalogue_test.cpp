@@ -68,6 +68,27 @@ const CatalogueEntry CATALOGUE[] = {
      "Tavin 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n"},
     {42, texts::NOT_ELEVATED,
      "請以系統管理員身分執行此程式 (在程式上按右鍵，選擇「以系統管理員身分執行」)，然後再試一次。電腦與掃描器均未變更。\n"},
+    {43, texts::HELP_SWITCHES,
+     "用法: fwupdate.exe [/s] [/c] [/?]\n  (不加參數)  更新掃描器，結束後視窗保持開啟 20 秒\n  /s  無人值守: 結束時不暫停，以結束代碼表示結果\n  /c  僅檢查: 報告現在能否更新，不做任何變更\n  /?  本說明 (亦可用 /h 或任何以 -- 開頭的選項)，不做任何變更\n參數可用 - 或 / 開頭。/a 與 /b N 只改變第一行顯示的數字。\n"},
+    {44, texts::HELP_EXIT_CODES,
+     "結束代碼 (使用 /s 或 /c 時；不加這兩個參數時一律為 0):\n  0     更新完成 (使用 /c 時: 現在可以更新)\n  1618  忙碌中: 另一個更新程式、Orvane Scan 或 Tavin 應用程序正在使用掃描器，\n        或掃描器仍在燒錄先前的韌體；請稍後再執行\n  40    找不到掃描器\n  41    未以系統管理員身分執行\n  42    送出韌體前失敗: 掃描器保留原有韌體\n  43    送出韌體後失敗: 掃描器可能處於復原模式；請再執行一次\n  44    更新完成，但影像服務 (WIA) 未能重新啟動\n  45    本程式內含的韌體映像已損毀\n每次執行的紀錄保存在 %ProgramData%\\fwupdate\\runs.jsonl。\n"},
+    {45, texts::CHECK_ONLY, "僅檢查: 不會變更此電腦或掃描器的任何設定。"},
+    {46, texts::CHECK_FIRMWARE, "掃描器正在執行其韌體。"},
+    {47, texts::CHECK_RECOVERY, "掃描器處於復原模式。"},
+    {48, texts::CHECK_BURNING, "掃描器正在燒錄韌體。"},
+    {49, texts::CHECK_NO_ANSWER, "掃描器未回應狀態查詢。"},
+    {50, texts::CHECK_UPDATER_FREE, "沒有其他更新程式正在執行。"},
+    {51, texts::CHECK_UPDATER_HELD, "另一個更新程式正在執行。"},
+    {52, texts::CHECK_SCAN_APP_FREE, "Orvane Scan 應用程序未使用掃描器。"},
+    {53, texts::CHECK_SCAN_APP_HELD, "Orvane Scan 應用程序正在使用掃描器。"},
+    {54, texts::CHECK_NO_NAME, "登錄中找不到掃描器的名稱: 無法檢查 Orvane Scan 應用程序的鎖定。"},
+    {55, texts::CHECK_UTILITY_FREE, "Tavin 應用程序未使用掃描器。"},
+    {56, texts::CHECK_UTILITY_HELD, "Tavin 應用程序正在使用掃描器。"},
+    {57, texts::CHECK_NO_RECORD, "沒有中斷的執行留下待恢復的影像服務。"},
+    {58, texts::CHECK_RECORD, "先前中斷的執行讓影像服務停止: 下次更新會先將其恢復。"},
+    {59, texts::CHECK_CAN_UPDATE, "現在可以更新。"},
+    {60, texts::CHECK_MUST_WAIT, "現在必須等待: 請稍後再執行。"},
+    {61, texts::CHECK_CANNOT_UPDATE, "目前無法更新。"},
 };
 
 TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
@@ -88,7 +109,7 @@ TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
 
 TEST(AppCatalogueTest, SlotsOutsideTheTwoLanguagesAreEmpty)
 {
-    for (const int slot : {-1, 43, 49, 93, 99, 100, 141, 499, 500, 100000}) {
+    for (const int slot : {-1, 62, 99, 162, 199, 200, 241, 499, 500, 100000}) {
         EXPECT_EQ(MessageText(slot), nullptr) << "slot " << slot;
     }
 }
@@ -105,7 +126,7 @@ TEST_F(AppCataloguePrintMessageTest, AddsOneLineEndAndPrintsNothingOutsideTheTab
         {36, 0, texts::VERSION_CHECK},
         {3, 0, texts::NOT_FOUND},
         {0, 1, "\xC4\xB5\xA7\x69 - no following argument!!\n\n"},
-        {43, 0, ""},
+        {MESSAGE_COUNT, 0, ""},
         {-1, 0, ""},
         {0, 2, ""},
         {10, 65535, ""},

@@ -59,6 +59,42 @@ inline const std::string VERSION_CHECK = "Check Device firmware version...\n";
 inline const std::string RELAYED_DONE =
     "Update relayed firmware done, waiting device auto power on then update the latest firmware.\n\n";
 inline const std::string READY = "Device is ready... Please wait...\n\n";
+// The help and the check's lines.
+inline const std::string HELP_SWITCHES =
+    "Usage: fwupdate.exe [/s] [/c] [/?]\n  (no switch)  update the scanner, then keep the window op"
+    "en 20 seconds\n  /s  unattended: no pause at the end; the exit code tells the outcome\n  /c  c"
+    "heck only: report whether an update can run now; nothing is changed\n  /?  this help (also /h,"
+    " or any option that starts with --); nothing is changed\nA switch may start with - or /. /a an"
+    "d /b N only change the number on the first line.\n\n";
+inline const std::string HELP_EXIT_CODES =
+    "Exit codes (with /s or /c; without them a run always exits 0):\n  0     updated (with /c: an u"
+    "pdate can run now)\n  1618  busy: another update, the Orvane Scan application or the Tavin app"
+    "lication\n        is using the scanner, or it still burns an earlier image; run again later\n "
+    " 40    no scanner found\n  41    not run as administrator\n  42    failed before the image was"
+    " sent: the scanner keeps its firmware\n  43    failed after the image was sent: the scanner ma"
+    "y be in its recovery\n        loader; run again\n  44    updated, but the imaging service (WIA"
+    ") was not started again\n  45    the firmware image inside this program is damaged\nA run's re"
+    "cord is kept in %ProgramData%\\fwupdate\\runs.jsonl.\n\n";
+inline const std::string CHECK_ONLY = "Check only: nothing on this PC or the scanner will be changed.\n";
+inline const std::string CHECK_FIRMWARE = "The scanner runs its firmware.\n";
+inline const std::string CHECK_RECOVERY = "The scanner runs its recovery loader.\n";
+inline const std::string CHECK_BURNING = "The scanner is burning an image.\n";
+inline const std::string CHECK_NO_ANSWER = "The scanner did not answer its status query.\n";
+inline const std::string CHECK_UPDATER_FREE = "No other copy of the updater is running.\n";
+inline const std::string CHECK_UPDATER_HELD = "Another copy of the updater is running.\n";
+inline const std::string CHECK_SCAN_APP_FREE = "The Orvane Scan application is not using the scanner.\n";
+inline const std::string CHECK_SCAN_APP_HELD = "The Orvane Scan application is using the scanner.\n";
+inline const std::string CHECK_NO_NAME =
+    "The scanner's name is not in the registry: the Orvane Scan application's lock cannot be checke"
+    "d.\n";
+inline const std::string CHECK_UTILITY_FREE = "The Tavin application is not using the scanner.\n";
+inline const std::string CHECK_UTILITY_HELD = "The Tavin application is using the scanner.\n";
+inline const std::string CHECK_NO_RECORD = "No interrupted run left the imaging service to be given back.\n";
+inline const std::string CHECK_RECORD =
+    "An interrupted run left the imaging service stopped: the next update gives it back first.\n";
+inline const std::string CHECK_CAN_UPDATE = "An update can run now.\n";
+inline const std::string CHECK_MUST_WAIT = "An update must wait: run again later.\n";
+inline const std::string CHECK_CANNOT_UPDATE = "An update cannot run as things are.\n";
 // One of the sequence's direct lines, not a catalogue message.
 inline const std::string RECOVERY = "Recovery Mode!!!\n";
 

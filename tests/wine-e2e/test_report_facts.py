@@ -104,6 +104,13 @@ class Expectations(unittest.TestCase):
         facts.check_facts(relaxed_expect, no_time, no_time, "", problems)
         self.assertEqual([p.split(":")[0] for p in problems], ["scanner.clock"])
 
+    def test_an_exit_code_past_a_byte_is_held_to_its_low_byte(self):
+        for code, status, relaxations in ((1618, 82, 1), (40, 40, 0), (0, 0, 0)):
+            with self.subTest(code=code):
+                relaxed_expect, relaxed = facts.real_time_expectations({"exit_code": code})
+                self.assertEqual(relaxed_expect["exit_code"], status)
+                self.assertEqual(len(relaxed), relaxations)
+
     def test_a_clock_expected_absent_stays_exact(self):
         relaxed_expect, relaxed = facts.real_time_expectations({"scanner": {"clock": None}})
         self.assertEqual(relaxed, [])

@@ -373,6 +373,17 @@ SimImage ImageKind(FuzzedDataProvider& p)
                          : SimImage::Present;
 }
 
+// The promises are the interactive update's: a help or check run changes
+// nothing to judge, and an unattended one exits with the outcome's code. An
+// argument that would name one of those switches names none instead; as a
+// mode's value it reads 0 either way, so every kept input means what it did.
+void MuteRunSwitch(std::string* argument)
+{
+    if (argument->size() >= 2 && std::string("sScC?hH-").find((*argument)[1]) != std::string::npos) {
+        (*argument)[1] = 'x';
+    }
+}
+
 void BuildArguments(FuzzedDataProvider& p, std::vector<std::string>& args)
 {
     args.assign(1, "fwupdate.exe");
@@ -380,6 +391,7 @@ void BuildArguments(FuzzedDataProvider& p, std::vector<std::string>& args)
     for (int i = 0; i < argCount; ++i) {
         args.push_back(p.ConsumeBool() ? std::string(Pick(p, {"-a", "-b", "/a", "ab", "", "-", "-b"}))
                                        : p.ConsumeRandomLengthString(16));
+        MuteRunSwitch(&args.back());
     }
 }
 

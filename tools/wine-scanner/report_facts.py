@@ -99,6 +99,12 @@ def real_time_expectations(expect):
     Returns the expectations and a list of what was relaxed."""
     expect = copy.deepcopy(expect)
     relaxed = []
+    # Wine's own process status keeps the exit code's low byte alone, as
+    # any Linux process's does: an unattended run's 1618 shows as 82.
+    code = expect.get("exit_code")
+    if isinstance(code, int) and not 0 <= code <= 255:
+        expect["exit_code"] = code & 0xFF
+        relaxed.append(f"exit_code: {code} as its low byte, {code & 0xFF}")
     for key in REAL_TIME_FACTS:
         if key in expect:
             del expect[key]

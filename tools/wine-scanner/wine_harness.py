@@ -238,15 +238,16 @@ def driver_running(session):
     return b"RUNNING" in query.stdout
 
 
-def simulate(simulator, scenario, workdir):
+def simulate(simulator, scenario, workdir, status):
     """The simulator's run of the same scenario: its wire trace, and the
-    virtual time the run takes, which bounds the real one."""
+    virtual time the run takes, which bounds the real one. `status` is the
+    process status the scenario's exit code gives (its low byte)."""
     trace = os.path.join(workdir, "sim.pcap")
     report = os.path.join(workdir, "sim-report.json")
     run = subprocess.run([simulator, "--scenario", scenario, "--trace", trace, "--report", report],
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=STEP_TIMEOUT_S)
-    if run.returncode != 0:
-        raise RuntimeError("the simulator failed on the scenario: " + run.stderr.decode("utf-8", "replace"))
+    if run.returncode != status:
+        raise RuntimeError(f"the simulator failed on the scenario ({run.returncode}): " + run.stderr.decode("utf-8", "replace"))
     with open(report, encoding="utf-8") as f:
         virtual_ms = json.load(f)["virtual_ms"]
     return trace, virtual_ms / 1000.0 * UPDATER_TIME_FACTOR + UPDATER_TIME_MARGIN_S
@@ -280,7 +281,8 @@ def play(args):
         if args.simulator:
             if not os.path.exists(args.simulator):
                 raise RuntimeError(f"no simulator at {args.simulator}: build the linux preset first")
-            sim_trace, updater_limit = simulate(args.simulator, args.scenario, workdir)
+            sim_trace, updater_limit = simulate(args.simulator, args.scenario, workdir,
+                                                 scenario.get("expect", {}).get("exit_code", 0) & 0xFF)
         set_up(session, plan, args.driver, workdir)
         service_before = set_up_service(session, args.helper, plan["service"])
 
