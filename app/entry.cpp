@@ -16,6 +16,7 @@
 #include "platform/console.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
+#include "update/firmware_image.h"
 
 namespace {
 
@@ -59,6 +60,12 @@ bool RunUpdateSequence(int argc, char** argv)
     // mutex, registry key or service is touched, and change nothing.
     if (!ProcessIsElevated()) {
         PrintMessage(MSG_NOT_ELEVATED, Language);
+        return false;
+    }
+    // An executable cut or altered on its way here would burn whatever it
+    // holds: its image is checked against the digest the build embedded
+    // before anything is touched, and a damaged copy changes nothing.
+    if (!EmbeddedImageIsIntact()) {
         return false;
     }
     // A run killed while it had the imaging service disabled left a record;

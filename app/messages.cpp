@@ -99,6 +99,9 @@ constexpr const char* ENGLISH_TEXTS[MESSAGE_COUNT] = {
     // 42 MSG_NOT_ELEVATED
     "Please run this program as administrator (right-click it and choose \"Run as administrator\"), "
     "then try again. Nothing on this PC or the scanner was changed.\n",
+    // 43 MSG_IMAGE_DAMAGED
+    "This copy of fwupdate.exe is damaged or incomplete (its firmware does not match its check value). "
+    "Get a fresh copy of fwupdate.exe and run that one. Nothing on this PC or the scanner was changed.\n",
 };
 
 // Traditional Chinese texts, in id order, as the code page 950 bytes that a
@@ -219,6 +222,12 @@ constexpr const char* CHINESE_TEXTS[MESSAGE_COUNT] = {
     "\xA4\xC0\xB0\xF5\xA6\xE6\xA1\x76)\xA1\x41\xB5\x4D\xAB\xE1\xA6\x41\xB8\xD5\xA4\x40"
     "\xA6\xB8\xA1\x43\xB9\x71\xB8\xA3\xBB\x50\xB1\xBD\xB4\x79\xBE\xB9\xA7\xA1\xA5\xBC\xC5\xDC"
     "\xA7\xF3\xA1\x43\n",
+    // 93 此 fwupdate.exe 檔案已損毀或不完整（其中的韌體與檢查值不符）。
+    // 請取得新的 fwupdate.exe 再執行。電腦與掃描器均未變更。\n
+    "\xA6\xB9 fwupdate.exe \xC0\xC9\xAE\xD7\xA4\x77\xB7\x6C\xB7\xB4\xA9\xCE\xA4\xA3\xA7\xB9\xBE\xE3\xA1\x5D"
+    "\xA8\xE4\xA4\xA4\xAA\xBA\xB6\xB4\xC5\xE9\xBB\x50\xC0\xCB\xAC\x64\xAD\xC8\xA4\xA3\xB2\xC5\xA1\x5E\xA1\x43"
+    "\xBD\xD0\xA8\xFA\xB1\x6F\xB7\x73\xAA\xBA fwupdate.exe \xA6\x41\xB0\xF5\xA6\xE6\xA1\x43"
+    "\xB9\x71\xB8\xA3\xBB\x50\xB1\xBD\xB4\x79\xBE\xB9\xA7\xA1\xA5\xBC\xC5\xDC\xA7\xF3\xA1\x43\n",
 };
 // NOLINTEND(bugprone-suspicious-missing-comma)
 

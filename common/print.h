@@ -53,7 +53,8 @@ enum : MessageId {
     MSG_SCAN_APP_BUSY_RETRY = 40,
     MSG_UTILITY_BUSY = 41,
     MSG_NOT_ELEVATED = 42,
-    MESSAGE_COUNT = 43
+    MSG_IMAGE_DAMAGED = 43,
+    MESSAGE_COUNT = 44
 };
 
 // The text in a slot (id + 50 * language), or nullptr for an empty slot or

@@ -68,6 +68,8 @@ const CatalogueEntry CATALOGUE[] = {
      "Tavin 應用程序當前正在與此計算機上的其他任務或其他用戶一起使用。 請等到其他任務完成後再試。\n"},
     {42, texts::NOT_ELEVATED,
      "請以系統管理員身分執行此程式 (在程式上按右鍵，選擇「以系統管理員身分執行」)，然後再試一次。電腦與掃描器均未變更。\n"},
+    {43, texts::IMAGE_DAMAGED,
+     "此 fwupdate.exe 檔案已損毀或不完整（其中的韌體與檢查值不符）。請取得新的 fwupdate.exe 再執行。電腦與掃描器均未變更。\n"},
 };
 
 TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
@@ -88,7 +90,7 @@ TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
 
 TEST(AppCatalogueTest, SlotsOutsideTheTwoLanguagesAreEmpty)
 {
-    for (const int slot : {-1, 43, 49, 93, 99, 100, 141, 499, 500, 100000}) {
+    for (const int slot : {-1, 44, 49, 94, 99, 100, 141, 499, 500, 100000}) {
         EXPECT_EQ(MessageText(slot), nullptr) << "slot " << slot;
     }
 }
@@ -105,7 +107,7 @@ TEST_F(AppCataloguePrintMessageTest, AddsOneLineEndAndPrintsNothingOutsideTheTab
         {36, 0, texts::VERSION_CHECK},
         {3, 0, texts::NOT_FOUND},
         {0, 1, "\xC4\xB5\xA7\x69 - no following argument!!\n\n"},
-        {43, 0, ""},
+        {44, 0, ""},
         {-1, 0, ""},
         {0, 2, ""},
         {10, 65535, ""},

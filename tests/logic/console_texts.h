@@ -53,6 +53,9 @@ inline const std::string UTILITY_BUSY =
 inline const std::string NOT_ELEVATED =
     "Please run this program as administrator (right-click it and choose \"Run as administrator\"), "
     "then try again. Nothing on this PC or the scanner was changed.\n\n";
+inline const std::string IMAGE_DAMAGED =
+    "This copy of fwupdate.exe is damaged or incomplete (its firmware does not match its check value). "
+    "Get a fresh copy of fwupdate.exe and run that one. Nothing on this PC or the scanner was changed.\n\n";
 inline const std::string LOCK_RESOURCE_ERROR = "Loading firmware (lock resource) error!!\n\n";
 inline const std::string BLANK_LINE = "\n\n";
 inline const std::string VERSION_CHECK = "Check Device firmware version...\n";
