@@ -169,9 +169,9 @@ struct SimObject {
     // Device: how long the driver holds a request on this handle, seconds;
     // the driver's own default until the updater sets it.
     TransferTimeouts timeouts{DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S};
-    bool signalled = false;  // Event
-    std::string name;        // Mutex
-    int instance = -1;       // RegistryKey: instance number, -1 for the class key
+    bool signalled = false;      // Event
+    std::string name;            // Mutex
+    int instance = -1;           // RegistryKey: instance number, -1 for the class key
     std::uint16_t resource = 0;  // Resource, LoadedResource: the resource's id
 };
 

@@ -37,9 +37,9 @@ protected:
         for (const char* prefix : {"CreateMutex", "RegOpenKey", "RegCreateKey", "RegDeleteKey", "OpenSCManager"}) {
             count += apptest::CountCalls(prefix);
         }
-        return count + World().deviceOpenAttempts + World().mutexCreates + World().registryOpens +
-               World().valueWrites + World().serviceCalls.openManager + World().registerTaskCalls +
-               World().createFolderCalls + World().copyFileCalls;
+        return count + World().deviceOpenAttempts + World().mutexCreates + World().registryOpens + World().valueWrites +
+               World().serviceCalls.openManager + World().registerTaskCalls + World().createFolderCalls +
+               World().copyFileCalls;
     }
 };
 

@@ -426,8 +426,7 @@ TEST_F(AppSequenceTest, TheServiceIsOffBesideTheImageAndGivenBackAsFound)
          CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, SERVICE_RUNNING_STATE, 1},
         {"running on manual, update fails", SERVICE_RUNNING_STATE, SERVICE_DEMAND_START_TYPE, false,
          [] { AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, 1); },
-         CLOSING + USB_READ_ERROR + STATUS_ERROR + STARTING + FAILED,
-         SERVICE_RUNNING_STATE, 0},
+         CLOSING + USB_READ_ERROR + STATUS_ERROR + STARTING + FAILED, SERVICE_RUNNING_STATE, 0},
         {"stopped with a trigger, scanner back on the bus in its burn", SERVICE_STOPPED_STATE,
          SERVICE_DEMAND_START_TYPE, true,
          [] {

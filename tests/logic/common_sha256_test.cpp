@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/world.h"
 #include "common/sha256.h"
+#include "platform/sim/world.h"
 
 namespace {
 
