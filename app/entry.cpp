@@ -17,6 +17,7 @@
 #include "platform/console.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
+#include "update/firmware_image.h"
 
 namespace {
 
@@ -108,6 +109,13 @@ UpdateOutcome RunUpdateSequence(int argc, char** argv, bool checkOnly)
     if (!ProcessIsElevated()) {
         PrintMessage(MSG_NOT_ELEVATED, Language);
         return UpdateOutcome::NotElevated;
+    }
+    // An executable cut or altered on its way here would burn whatever it
+    // holds: its image is checked against the digest the build embedded
+    // before anything is touched, and a damaged copy changes nothing. A
+    // check run says so too: no update can run from this copy.
+    if (!EmbeddedImageIsIntact()) {
+        return UpdateOutcome::ImageDamaged;
     }
     if (checkOnly) {
         return RunCheck();

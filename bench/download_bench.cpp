@@ -13,10 +13,10 @@
 #include <ctime>
 #include <vector>
 
+#include "common/sha256.h"
 #include "common/shared.h"
 #include "link/discovery.h"
 #include "platform/sim/world.h"
-#include "scanner_model/sha256.h"
 #include "update/download.h"
 
 namespace {

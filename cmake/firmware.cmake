@@ -7,10 +7,13 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 # SHA-256. It is computed from the image file at build time and depends on
 # it, so a changed image, given or generated, gives new version data.
 set(FW_IDENTITY_HEADER "${CMAKE_BINARY_DIR}/firmware/identity.h")
+# The image's SHA-256 as 32 raw bytes, embedded apart from the image: the
+# updater checks the image against it at the start of every run.
+set(FW_DIGEST_PATH "${CMAKE_BINARY_DIR}/firmware/image.sha256")
 
 if(FIRMWARE_IMAGE)
   set(FW_IMAGE_PATH "${FIRMWARE_IMAGE}")
-  add_custom_target(fw_image DEPENDS "${FW_IDENTITY_HEADER}")
+  add_custom_target(fw_image DEPENDS "${FW_IDENTITY_HEADER}" "${FW_DIGEST_PATH}")
 else()
   set(FW_IMAGE_PATH "${CMAKE_BINARY_DIR}/firmware/dev-image.bin")
   add_custom_command(
@@ -18,7 +21,7 @@ else()
     COMMAND Python3::Interpreter "${CMAKE_SOURCE_DIR}/firmware/make_dev_image.py" "${FW_IMAGE_PATH}"
     DEPENDS "${CMAKE_SOURCE_DIR}/firmware/make_dev_image.py"
     COMMENT "Generating the development firmware image")
-  add_custom_target(fw_image DEPENDS "${FW_IMAGE_PATH}" "${FW_IDENTITY_HEADER}")
+  add_custom_target(fw_image DEPENDS "${FW_IMAGE_PATH}" "${FW_IDENTITY_HEADER}" "${FW_DIGEST_PATH}")
 endif()
 
 add_custom_command(
@@ -30,17 +33,24 @@ add_custom_command(
     "${CMAKE_SOURCE_DIR}/cmake/firmware_identity.cmake"
   COMMENT "Naming the firmware image by size and SHA-256")
 
-# Linux: the image goes into the object file itself (.incbin).
+add_custom_command(
+  OUTPUT "${FW_DIGEST_PATH}"
+  COMMAND Python3::Interpreter "${CMAKE_SOURCE_DIR}/firmware/write_image_digest.py" "${FW_IMAGE_PATH}" "${FW_DIGEST_PATH}"
+  DEPENDS "${FW_IMAGE_PATH}" "${CMAKE_SOURCE_DIR}/firmware/write_image_digest.py"
+  COMMENT "Writing the firmware image's SHA-256 for the start-up check")
+
+# Linux: the image and its digest go into the object file itself (.incbin).
 function(fw_embed_image target asm_source)
   set_source_files_properties(${asm_source} PROPERTIES
-    COMPILE_DEFINITIONS "FIRMWARE_BIN=\"${FW_IMAGE_PATH}\""
-    OBJECT_DEPENDS "${FW_IMAGE_PATH}")
+    COMPILE_DEFINITIONS "FIRMWARE_BIN=\"${FW_IMAGE_PATH}\";FIRMWARE_DIGEST=\"${FW_DIGEST_PATH}\""
+    OBJECT_DEPENDS "${FW_IMAGE_PATH};${FW_DIGEST_PATH}")
   add_dependencies(${target} fw_image)
 endfunction()
 
-# Windows: resource script with the image (type "BINARY", name 121), the
-# application manifest (type 24, id 1) and the version resource (type 16,
-# id 1), which includes the identity header.
+# Windows: resource script with the image (type "BINARY", name 121), its
+# SHA-256 (type "BINARY", name 122, 32 bytes), the application manifest
+# (type 24, id 1) and the version resource (type 16, id 1), which includes
+# the identity header.
 if(WIN32)
   set(FW_MANIFEST_PATH "${CMAKE_SOURCE_DIR}/firmware/fwupdate.manifest")
   configure_file("${CMAKE_SOURCE_DIR}/firmware/fwupdate.rc.in" "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc" @ONLY)
@@ -48,6 +58,6 @@ if(WIN32)
   # windres leaves no dependency file, so the files the script pulls in are
   # named here. Source properties hold in one directory only: every directory
   # that compiles the script sets them again from FW_RESOURCE_DEPENDS.
-  set(FW_RESOURCE_DEPENDS "${FW_IMAGE_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER}")
+  set(FW_RESOURCE_DEPENDS "${FW_IMAGE_PATH};${FW_DIGEST_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER}")
   set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_RESOURCE_DEPENDS}")
 endif()

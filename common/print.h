@@ -72,7 +72,8 @@ enum : MessageId {
     MSG_CHECK_CAN_UPDATE = 59,
     MSG_CHECK_MUST_WAIT = 60,
     MSG_CHECK_CANNOT_UPDATE = 61,
-    MESSAGE_COUNT = 62
+    MSG_IMAGE_DAMAGED = 62,
+    MESSAGE_COUNT = 63
 };
 
 // The text in a slot (id + 100 * language), or nullptr for an empty slot or

@@ -11,6 +11,8 @@ constexpr std::uint16_t SCANNER_VENDOR_ID = 0x7A3C;
 constexpr std::uint16_t SCANNER_PRODUCT_ID = 0x41B2;
 constexpr std::uint16_t REBOOT_PROMPT_PRODUCT_ID = 0x39C1;
 constexpr std::uint16_t FIRMWARE_RESOURCE_ID = 121;
+// The image's SHA-256 as the build computed it: 32 raw bytes.
+constexpr std::uint16_t FIRMWARE_DIGEST_RESOURCE_ID = 122;
 constexpr int DEVICE_PATH_SIZE = 256;
 constexpr int FRIENDLY_NAME_SIZE = 256;
 

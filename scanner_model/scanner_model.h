@@ -5,8 +5,8 @@
 #pragma once
 #include <stdint.h>
 
+#include "common/sha256.h"
 #include "scanner_model/scanner_config.h"
-#include "scanner_model/sha256.h"
 
 // What one transfer call looks like from the host.
 struct ScannerTransfer {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "scanner_model/sha256.h"
+#include "common/sha256.h"
 #include "scenario_runner/local_time.h"
 
 using nlohmann::json;

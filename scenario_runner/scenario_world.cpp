@@ -45,6 +45,9 @@ constexpr std::size_t MAX_FOREIGN_DEVICES = 256;
 constexpr std::size_t MAX_REGISTRY_INSTANCES = 10000;
 constexpr std::size_t MAX_REGISTRY_VALUES = 64;
 constexpr std::size_t MAX_MUTEXES_HELD = 64;
+// The digest resource a scenario may give in place of the build's: room for
+// one of the wrong length either way.
+constexpr std::size_t MAX_DIGEST_BYTES = 64;
 constexpr std::size_t MAX_SELECTIONS = 16;
 constexpr std::int64_t MAX_SELECTION_MS = 86400000;  // a day
 // Virtual milliseconds that an absence may start or end at: far past any
@@ -579,6 +582,20 @@ constexpr ScenarioField<Build> TOP_FIELDS[] = {
     {"mutexes_released", ReadMutexReleases},
     {"image",
      [](const Value& value, Build& build) { build.world->image = static_cast<SimImage>(value.Choice(IMAGE_MODES)); }},
+    {"image_digest",
+     [](const Value& value, Build& build) { build.world->digest = static_cast<SimImage>(value.Choice(IMAGE_MODES)); }},
+    {"image_digest_hex",
+     [](const Value& value, Build& build) {
+         std::vector<std::uint8_t> bytes = ReadHex(value);
+         if (bytes.size() > MAX_DIGEST_BYTES) {
+             value.Refuse("more than " + std::to_string(MAX_DIGEST_BYTES) + " bytes");
+         }
+         build.world->digestBytes = std::move(bytes);
+     }},
+    {"image_flipped_byte",
+     [](const Value& value, Build& build) {
+         build.world->imageFlippedByte = static_cast<std::uint32_t>(value.Integer(0, EmbeddedImageSize() - 1LL));
+     }},
     {"refusals",
      [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, WORLD_REFUSAL_FIELDS); }},
     {"console", [](const Value& value, Build& build) { ReadFields<SimWorld>(value, *build.world, CONSOLE_FIELDS); }},

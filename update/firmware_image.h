@@ -19,3 +19,13 @@ bool LoadFirmwareImage(std::uint16_t resourceId, FirmwareImage* image);
 // with bytes but no address fails at the lock. Kept apart from the platform
 // calls so that each outcome of the lock can be exercised.
 bool TakeLockedImage(const void* data, std::uint32_t size, FirmwareImage* image);
+
+// The SHA-256 of `image` is the `digestSize` bytes at `digest`. A digest of
+// any length but 32, or none at all, matches no image.
+bool ImageMatchesDigest(const FirmwareImage& image, const void* digest, std::uint32_t digestSize);
+
+// The start of a run: the embedded image against the SHA-256 the build
+// embedded beside it. True when both load and agree; otherwise prints the
+// one line that tells the user to get a fresh copy of the executable and
+// returns false. Prints nothing else, whichever step failed.
+bool EmbeddedImageIsIntact();

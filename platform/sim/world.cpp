@@ -12,6 +12,8 @@
 extern "C" {
 extern const std::uint8_t fw_embedded_image_start[];
 extern const std::uint8_t fw_embedded_image_end[];
+extern const std::uint8_t fw_embedded_digest_start[];
+extern const std::uint8_t fw_embedded_digest_end[];
 }
 
 namespace {
@@ -238,6 +240,13 @@ void SimWorld::Start()
     systemChangedSinceMs = softwareChangedSinceMs = NEVER_MS;
     powerWasCut = false;
     powerCutCallsSeen = 0;
+    // A damaged copy's image: read-only in the executable, so the world
+    // keeps the altered bytes itself.
+    alteredImage.clear();
+    if (imageFlippedByte.has_value() && *imageFlippedByte < EmbeddedImageSize()) {
+        alteredImage.assign(EmbeddedImageData(), EmbeddedImageData() + EmbeddedImageSize());
+        alteredImage[*imageFlippedByte] = static_cast<std::uint8_t>(~alteredImage[*imageFlippedByte]);
+    }
     ResetCounters();
 }
 
@@ -497,6 +506,16 @@ const std::uint8_t* EmbeddedImageData()
 std::uint32_t EmbeddedImageSize()
 {
     return static_cast<std::uint32_t>(fw_embedded_image_end - fw_embedded_image_start);
+}
+
+const std::uint8_t* EmbeddedDigestData()
+{
+    return fw_embedded_digest_start;
+}
+
+std::uint32_t EmbeddedDigestSize()
+{
+    return static_cast<std::uint32_t>(fw_embedded_digest_end - fw_embedded_digest_start);
 }
 
 Handle NewSimObject(const SimObject& object)

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -168,9 +169,10 @@ struct SimObject {
     // Device: how long the driver holds a request on this handle, seconds;
     // the driver's own default until the updater sets it.
     TransferTimeouts timeouts{DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S};
-    bool signalled = false;  // Event
-    std::string name;        // Mutex
-    int instance = -1;       // RegistryKey: instance number, -1 for the class key
+    bool signalled = false;      // Event
+    std::string name;            // Mutex
+    int instance = -1;           // RegistryKey: instance number, -1 for the class key
+    std::uint16_t resource = 0;  // Resource, LoadedResource: the resource's id
 };
 
 // A stretch of the console bytes written in one code page.
@@ -345,6 +347,15 @@ public:
     // mutexesHeldByOthers): virtual ms since the start.
     std::map<std::string, std::uint64_t> mutexReleasesByOthers;
     SimImage image = SimImage::Present;
+    // The image's SHA-256 the executable carries beside it (resource 122):
+    // present, missing, not loadable or empty, like the image. With
+    // `digestBytes` set, the resource holds those bytes instead of the
+    // build's (a digest of the wrong length, or one of another image).
+    SimImage digest = SimImage::Present;
+    std::optional<std::vector<std::uint8_t>> digestBytes;
+    // The image as a damaged copy of the executable holds it: the byte at
+    // this offset inverted (a copy altered on its way, not rebuilt).
+    std::optional<std::uint32_t> imageFlippedByte;
     SimRefusal createEvent;  // CreateEventA failures
     SimRefusal setTimeouts;  // IOCTL_SET_TIMEOUT failures
     SimRefusal createMutex;  // CreateMutexA returning null
@@ -482,6 +493,8 @@ public:
     std::map<std::string, SimTask> tasks;            // registered tasks, by name
     std::vector<SimTaskRun> taskRuns;                // every instance started, in order
     std::uint32_t createFolderCalls = 0, copyFileCalls = 0, registerTaskCalls = 0;
+    // The image the resource calls hand out when `imageFlippedByte` is set.
+    std::vector<std::uint8_t> alteredImage;
 
     // Ends the running process: the process-owned state goes as the
     // platform takes it back, its other threads unwind, and SimProcessEnded
@@ -531,3 +544,6 @@ void EndSimulatedThreads();
 // reaches when the world's image is Present).
 const std::uint8_t* EmbeddedImageData();
 std::uint32_t EmbeddedImageSize();
+// The image's SHA-256 as the build computed it and embedded it (32 bytes).
+const std::uint8_t* EmbeddedDigestData();
+std::uint32_t EmbeddedDigestSize();

@@ -71,7 +71,7 @@ const CatalogueEntry CATALOGUE[] = {
     {43, texts::HELP_SWITCHES,
      "用法: fwupdate.exe [/s] [/c] [/?]\n  (不加參數)  更新掃描器，結束後視窗保持開啟 20 秒\n  /s  無人值守: 結束時不暫停，以結束代碼表示結果\n  /c  僅檢查: 報告現在能否更新，不做任何變更\n  /?  本說明 (亦可用 /h 或任何以 -- 開頭的選項)，不做任何變更\n參數可用 - 或 / 開頭。/a 與 /b N 只改變第一行顯示的數字。\n"},
     {44, texts::HELP_EXIT_CODES,
-     "結束代碼 (使用 /s 或 /c 時；不加這兩個參數時一律為 0):\n  0     更新完成 (使用 /c 時: 現在可以更新)\n  1618  忙碌中: 另一個更新程式、Orvane Scan 或 Tavin 應用程序正在使用掃描器，\n        或掃描器仍在燒錄先前的韌體；請稍後再執行\n  40    找不到掃描器\n  41    未以系統管理員身分執行\n  42    送出韌體前失敗: 掃描器保留原有韌體\n  43    送出韌體後失敗: 掃描器可能處於復原模式；請再執行一次\n  44    更新完成，但影像服務 (WIA) 未能重新啟動\n  45    本程式內含的韌體映像已損毀\n每次執行的紀錄保存在 %ProgramData%\\fwupdate\\runs.jsonl。\n"},
+     "結束代碼 (使用 /s 或 /c 時；不加這兩個參數時一律為 0):\n  0     更新完成 (使用 /c 時: 現在可以更新)\n  1618  忙碌中: 另一個更新程式、Orvane Scan 或 Tavin 應用程序正在使用掃描器，\n        或掃描器仍在燒錄先前的韌體；請稍後再執行\n  40    找不到掃描器\n  41    未以系統管理員身分執行\n  42    送出韌體前失敗: 掃描器保留原有韌體\n  43    送出韌體後失敗: 掃描器可能處於復原模式；請再執行一次\n  44    更新完成，但影像服務 (WIA) 未能重新啟動\n  45    本程式內含的韌體映像已損毀\n"},
     {45, texts::CHECK_ONLY, "僅檢查: 不會變更此電腦或掃描器的任何設定。"},
     {46, texts::CHECK_FIRMWARE, "掃描器正在執行其韌體。"},
     {47, texts::CHECK_RECOVERY, "掃描器處於復原模式。"},
@@ -89,6 +89,8 @@ const CatalogueEntry CATALOGUE[] = {
     {59, texts::CHECK_CAN_UPDATE, "現在可以更新。"},
     {60, texts::CHECK_MUST_WAIT, "現在必須等待: 請稍後再執行。"},
     {61, texts::CHECK_CANNOT_UPDATE, "目前無法更新。"},
+    {62, texts::IMAGE_DAMAGED,
+     "此 fwupdate.exe 檔案已損毀或不完整（其中的韌體與檢查值不符）。請取得新的 fwupdate.exe 再執行。電腦與掃描器均未變更。\n"},
 };
 
 TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
@@ -109,7 +111,7 @@ TEST(AppCatalogueTest, EveryEntryInBothLanguagesSitsInItsSlot)
 
 TEST(AppCatalogueTest, SlotsOutsideTheTwoLanguagesAreEmpty)
 {
-    for (const int slot : {-1, 62, 99, 162, 199, 200, 241, 499, 500, 100000}) {
+    for (const int slot : {-1, 63, 99, 163, 199, 200, 241, 499, 500, 100000}) {
         EXPECT_EQ(MessageText(slot), nullptr) << "slot " << slot;
     }
 }
@@ -127,6 +129,7 @@ TEST_F(AppCataloguePrintMessageTest, AddsOneLineEndAndPrintsNothingOutsideTheTab
         {3, 0, texts::NOT_FOUND},
         {0, 1, "\xC4\xB5\xA7\x69 - no following argument!!\n\n"},
         {MESSAGE_COUNT, 0, ""},
+        {99, 0, ""},
         {-1, 0, ""},
         {0, 2, ""},
         {10, 65535, ""},

@@ -60,7 +60,8 @@ const CodeRow UNATTENDED_ROWS[] = {
          World().scanner.busyState = 5;
      },
      EXIT_CODE_FAILED_BEFORE_IMAGE},
-    {"ImageMissing", [] { World().image = SimImage::Missing; }, EXIT_CODE_FAILED_BEFORE_IMAGE},
+    {"ImageMissing", [] { World().image = SimImage::Missing; }, EXIT_CODE_IMAGE_DAMAGED},
+    {"ImageAltered", [] { World().imageFlippedByte = 100; }, EXIT_CODE_IMAGE_DAMAGED},
     {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000 + 1; }, EXIT_CODE_FAILED_AFTER_IMAGE},
     {"BurnOutlastsTenMinutesServiceWillNotStart",
      [] {
@@ -168,6 +169,8 @@ const CheckRow CHECK_ROWS[] = {
     {"NoScanner", [] { World().scanner.path = -1; }, EXIT_CODE_NO_SCANNER,
      "0\n" + CHECK_ONLY + CHECK_UPDATER_FREE + NOT_FOUND + "WIA (stisvc): RUNNING, AUTO_START\n" + CHECK_NO_RECORD +
          CHECK_CANNOT_UPDATE},
+    {"ImageAltered", [] { World().imageFlippedByte = 100; }, EXIT_CODE_IMAGE_DAMAGED,
+     "0\n" + IMAGE_DAMAGED + CHECK_CANNOT_UPDATE},
     {"NotElevated", [] { World().elevated = false; }, EXIT_CODE_NOT_ELEVATED,
      "0\n" + NOT_ELEVATED + CHECK_CANNOT_UPDATE},
     {"NoRegistryInstance", [] { World().registry.clear(); }, EXIT_CODE_FAILED_BEFORE_IMAGE, ""},

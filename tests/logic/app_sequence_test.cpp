@@ -129,8 +129,8 @@ const ReturnRow RETURN_ROWS[] = {
      "0\n" + FOUND + CLOSING + STARTING + START_FAILED + FAILED, ServiceAfter::StoppedAutomatic},
     {"BurnOutlastsTenMinutes", [] { World().scanner.burnMs = 6000 + 600000 + 1; },
      "0\n" + FOUND + CLOSING + UNTIL_BURN + Progress(1, 600) + BURN_ERROR + STARTING + FAILED, ServiceAfter::Restarted},
-    {"EmptyImage", [] { World().image = SimImage::Empty; },
-     "0\n" + FOUND + CLOSING + LOADING + RESOURCE_EMPTY + STARTING + FAILED, ServiceAfter::Restarted},
+    // The start's check finds no image to hash: the run ends before the search.
+    {"EmptyImage", [] { World().image = SimImage::Empty; }, "0\n" + IMAGE_DAMAGED + FAILED, ServiceAfter::Untouched},
     {"Success", [] {}, "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, ServiceAfter::Restarted},
     {"SuccessServiceWillNotStart", [] { World().service.start.first = 1; },
      "0\n" + FOUND + CLOSING + NORMAL_DOWNLOAD + STARTING + START_FAILED + SUCCEEDED, ServiceAfter::StoppedAutomatic},
@@ -306,9 +306,9 @@ TEST_F(AppSequenceTest, ServiceNotStoppedByTheRunIsLeftAsItWas)
         {"unqueryable, failure",
          [] {
              World().service.queryStatus.first = 1;
-             World().image = SimImage::Missing;
+             AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, 1);
          },
-         LOADING + FIND_RESOURCE_ERROR + FAILED, SERVICE_AUTO_START_TYPE},
+         USB_READ_ERROR + STATUS_ERROR + FAILED, SERVICE_AUTO_START_TYPE},
         {"stopped on manual start",
          [] {
              World().service.state = SERVICE_STOPPED_STATE;
@@ -333,9 +333,9 @@ TEST_F(AppSequenceTest, ServiceNotStoppedByTheRunIsLeftAsItWas)
 
 TEST_F(AppSequenceTest, RestartAfterAFailureRunsOnAFreshServiceObject)
 {
-    World().image = SimImage::NotLoadable;
+    AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, 1);
     EXPECT_EQ(Run(), 0);
-    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + LOADING + LOAD_RESOURCE_ERROR + STARTING + FAILED);
+    EXPECT_EQ(Console(), "0\n" + FOUND + CLOSING + USB_READ_ERROR + STATUS_ERROR + STARTING + FAILED);
     // The sequence's own pair of handles is closed before the fresh object
     // opens its own for the start.
     EXPECT_EQ(World().serviceCalls.openManager, 2u);
@@ -425,8 +425,8 @@ TEST_F(AppSequenceTest, TheServiceIsOffBesideTheImageAndGivenBackAsFound)
         {"running on manual", SERVICE_RUNNING_STATE, SERVICE_DEMAND_START_TYPE, false, [] {},
          CLOSING + NORMAL_DOWNLOAD + STARTING + SUCCEEDED, SERVICE_RUNNING_STATE, 1},
         {"running on manual, update fails", SERVICE_RUNNING_STATE, SERVICE_DEMAND_START_TYPE, false,
-         [] { World().image = SimImage::Missing; }, CLOSING + LOADING + FIND_RESOURCE_ERROR + STARTING + FAILED,
-         SERVICE_RUNNING_STATE, 0},
+         [] { AddFault(SIM_DIR_READ, SIM_FAULT_CALL_FAILS, 2, 1); },
+         CLOSING + USB_READ_ERROR + STATUS_ERROR + STARTING + FAILED, SERVICE_RUNNING_STATE, 0},
         {"stopped with a trigger, scanner back on the bus in its burn", SERVICE_STOPPED_STATE,
          SERVICE_DEMAND_START_TYPE, true,
          [] {

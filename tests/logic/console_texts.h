@@ -53,6 +53,9 @@ inline const std::string UTILITY_BUSY =
 inline const std::string NOT_ELEVATED =
     "Please run this program as administrator (right-click it and choose \"Run as administrator\"), "
     "then try again. Nothing on this PC or the scanner was changed.\n\n";
+inline const std::string IMAGE_DAMAGED =
+    "This copy of fwupdate.exe is damaged or incomplete (its firmware does not match its check value). "
+    "Get a fresh copy of fwupdate.exe and run that one. Nothing on this PC or the scanner was changed.\n\n";
 inline const std::string LOCK_RESOURCE_ERROR = "Loading firmware (lock resource) error!!\n\n";
 inline const std::string BLANK_LINE = "\n\n";
 inline const std::string VERSION_CHECK = "Check Device firmware version...\n";
@@ -73,8 +76,7 @@ inline const std::string HELP_EXIT_CODES =
     " 40    no scanner found\n  41    not run as administrator\n  42    failed before the image was"
     " sent: the scanner keeps its firmware\n  43    failed after the image was sent: the scanner ma"
     "y be in its recovery\n        loader; run again\n  44    updated, but the imaging service (WIA"
-    ") was not started again\n  45    the firmware image inside this program is damaged\nA run's re"
-    "cord is kept in %ProgramData%\\fwupdate\\runs.jsonl.\n\n";
+    ") was not started again\n  45    the firmware image inside this program is damaged\n\n";
 inline const std::string CHECK_ONLY = "Check only: nothing on this PC or the scanner will be changed.\n";
 inline const std::string CHECK_FIRMWARE = "The scanner runs its firmware.\n";
 inline const std::string CHECK_RECOVERY = "The scanner runs its recovery loader.\n";

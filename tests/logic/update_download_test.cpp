@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/sha256.h"
 #include "common/shared.h"
 #include "link/discovery.h"
 #include "link/wire.h"
 #include "platform/sim/objects.h"
-#include "scanner_model/sha256.h"
 #include "tests/logic/console_texts.h"
 #include "tests/logic/sim_fixture.h"
 #include "update/download.h"

@@ -322,6 +322,10 @@ def make_plan(scenario, driver_image="C:\\windows\\system32\\drivers\\fwusim.sys
 
     if scenario.get("image", "present") != "present":
         unsupported.append("image: the executable carries its image")
+    for key in ("image_digest", "image_digest_hex", "image_flipped_byte"):
+        if key in scenario:
+            unsupported.append(f"{key}: the executable carries the image and its digest as built "
+                               "(tests/exe/altered_image.sh alters a copy)")
     if scenario.get("refusals"):
         unsupported.append("refusals: real platform calls do not fail on request")
     if not scenario.get("elevated", True):

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/sha256.h"
 #include "platform/sim/world.h"
-#include "scanner_model/sha256.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ std::string Hex(const std::vector<std::uint8_t>& digest)
     return text;
 }
 
-TEST(ScannerSha256Test, MatchesPublishedVectorsWhateverThePieces)
+TEST(Sha256Test, MatchesPublishedVectorsWhateverThePieces)
 {
     // "two blocks" is 56 bytes: its length no longer fits the first block.
     const struct {
@@ -61,7 +61,7 @@ TEST(ScannerSha256Test, MatchesPublishedVectorsWhateverThePieces)
     }
 }
 
-TEST(ScannerSha256Test, EmbeddedImageIsTheWholeDevelopmentImage)
+TEST(Sha256Test, EmbeddedImageIsTheWholeDevelopmentImage)
 {
     // The development image is SHA-256 in counter mode over a fixed seed:
     // block i is the digest of the seed followed by i as 8 little-endian

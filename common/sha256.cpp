@@ -1,6 +1,6 @@
 // Streaming SHA-256 with nothing but integer arithmetic, so that the same
 // file builds for a kernel-mode driver without any run-time library.
-#include "scanner_model/sha256.h"
+#include "common/sha256.h"
 
 namespace {
 
