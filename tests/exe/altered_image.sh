@@ -49,25 +49,6 @@ run image-byte "$work/image-byte.exe" &
 run digest-byte "$work/digest-byte.exe" &
 wait
 
-failed=0
-for name in image-byte digest-byte; do
-  rc=$(cat "$work/$name.rc")
-  seconds=$(cat "$work/$name.seconds")
-  if ! cmp -s "$work/expected" "$work/$name.out"; then
-    echo "FAIL $name: console bytes differ"
-    echo "expected:"; od -An -c "$work/expected"
-    echo "got:"; od -An -c "$work/$name.out"
-    echo "stderr:"; head -20 "$work/$name.err"
-    failed=1
-  fi
-  if [ "$rc" != 0 ]; then
-    echo "FAIL $name: exit code $rc, expected 0"
-    failed=1
-  fi
-  if ! awk -v s="$seconds" 'BEGIN { exit !(s >= 19) }'; then
-    echo "FAIL $name: ended after $seconds s, expected the 20-second pause"
-    failed=1
-  fi
-  echo "$name: exit code $rc after $seconds s"
-done
-exit $failed
+. "$src/tests/exe/judge_runs.sh"
+shared_expected() { echo "$work/expected"; }
+judge_runs shared_expected image-byte digest-byte

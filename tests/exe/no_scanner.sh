@@ -41,25 +41,6 @@ run chinese LC_ALL=zh_TW.UTF-8 "$src/tools/wine-run" "$exe" &
 run minus12 LC_ALL=C "$src/tools/wine-run" "$exe" -b -12 &
 wait
 
-failed=0
-for name in english chinese minus12; do
-  rc=$(cat "$work/$name.rc")
-  seconds=$(cat "$work/$name.seconds")
-  if ! cmp -s "$work/$name.expected" "$work/$name.out"; then
-    echo "FAIL $name: console bytes differ"
-    echo "expected:"; od -An -c "$work/$name.expected"
-    echo "got:"; od -An -c "$work/$name.out"
-    echo "stderr:"; head -20 "$work/$name.err"
-    failed=1
-  fi
-  if [ "$rc" != 0 ]; then
-    echo "FAIL $name: exit code $rc, expected 0"
-    failed=1
-  fi
-  if ! awk -v s="$seconds" 'BEGIN { exit !(s >= 19) }'; then
-    echo "FAIL $name: ended after $seconds s, expected the 20-second pause"
-    failed=1
-  fi
-  echo "$name: exit code $rc after $seconds s"
-done
-exit $failed
+. "$src/tests/exe/judge_runs.sh"
+own_expected() { echo "$work/$1.expected"; }
+judge_runs own_expected english chinese minus12
