@@ -173,6 +173,17 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
     if (!service.ReadStartType(&startType)) {
         return false;
     }
+    // A record that stands already (a dead run's, kept while its scanner
+    // may still burn) names the start type the service had before any
+    // updater touched it, and is never written over: a record of the
+    // disabled service it left would give the service back disabled for
+    // good. A service it left stopped and disabled is off already.
+    std::uint32_t recorded = 0;
+    bool imageSent = false;
+    if (stateBefore == SERVICE_STOPPED_STATE && startType == SERVICE_DISABLED_TYPE &&
+        ReadRecord(&recorded, &imageSent) != Record::Absent) {
+        return true;
+    }
     // Before the service is touched: a run cut from here on (a kill in the
     // stop's wait, a close in the burn) leaves the service owed with nobody
     // to run the updater again, and the give-back brings it back by itself.

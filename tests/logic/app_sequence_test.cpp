@@ -468,3 +468,27 @@ TEST_F(AppSequenceTest, TheServiceIsOffBesideTheImageAndGivenBackAsFound)
         EXPECT_FALSE(Recorded());
     }
 }
+
+// A dead run's record kept while its scanner burns, and a start-type read
+// that fails as the run looks at the stopped, trigger-started service it
+// left disabled: the run takes the worse case and keeps the service off,
+// which must not write its own record over the dead run's (it would name
+// the disabled start type and give the service back disabled for good).
+TEST_F(AppSequenceTest, ADeadRunsRecordIsNeverWrittenOver)
+{
+    World().service.state = SERVICE_STOPPED_STATE;
+    World().service.startType = SERVICE_DISABLED_TYPE;
+    World().service.startTrigger = true;
+    World().service.queryConfig = SimRefusal{1, 1, 1058};
+    auto& record = World().machineKeys[apptest::DEBT_KEY];
+    record["imagingservicestate"] = SERVICE_RUNNING_STATE;
+    record["imagingservicestarttype"] = SERVICE_DEMAND_START_TYPE;
+    record["imagesent"] = 1;
+    World().scanner.busyState = STATE_BURNING;
+    World().scanner.busyForMs = 3600000;
+    Run();
+    ASSERT_TRUE(Recorded());
+    EXPECT_EQ(static_cast<std::uint32_t>(World().machineKeys[apptest::DEBT_KEY]["imagingservicestarttype"]),
+              SERVICE_DEMAND_START_TYPE);
+    EXPECT_EQ(World().serviceNow.startType, SERVICE_DISABLED_TYPE);
+}
