@@ -163,6 +163,15 @@ const char* ScannerBusyWithImage(const SimWorld& w)
     return burning && Worldwide().imageSentWithServiceOff && !Worldwide().burnFollowed ? "burning it" : nullptr;
 }
 
+// A world in which the rules let the updater send the image beside the
+// service: it runs accepting no control, or its status may not be read (the
+// updater then leaves it as it is).
+bool ServiceMayStayBesideImage(const SimWorld& w)
+{
+    const SimService& s = w.service;
+    return s.runningControls == 0 || s.openManager.first != 0 || s.openService.first != 0 || s.queryStatus.first != 0;
+}
+
 // The imaging service stays off while the scanner receives or burns the
 // image the updater sent, once an updater took it off: judged for the
 // stretch of time about to pass.
@@ -170,6 +179,12 @@ void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
 {
     const std::uint32_t state = w.serviceNow.state;
     if (!Worldwide().serviceTakenOff || (state != SERVICE_RUNNING_STATE && state != SERVICE_START_PENDING_STATE)) {
+        return;
+    }
+    // A world in which the updater may not reach the service (the rules
+    // then leave it as it is) cannot keep a trigger or anybody from starting
+    // it: promise 16 leaves such worlds out as well.
+    if (ServiceMayStayBesideImage(w)) {
         return;
     }
     const char* busy = ScannerBusyWithImage(w);
@@ -184,15 +199,6 @@ void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
     Break("12: the imaging service was " + std::string(state == SERVICE_RUNNING_STATE ? "running" : "starting") +
           " from " + std::to_string(w.nowMs) + " to " + std::to_string(untilMs) + " virtual ms while the scanner was " +
           busy);
-}
-
-// A world in which the rules let the updater send the image beside the
-// service: it runs accepting no control, or its status may not be read (the
-// updater then leaves it as it is).
-bool ServiceMayStayBesideImage(const SimWorld& w)
-{
-    const SimService& s = w.service;
-    return s.runningControls == 0 || s.openManager.first != 0 || s.openService.first != 0 || s.queryStatus.first != 0;
 }
 
 // Promise 15: no image beside a running or starting service, whatever its
