@@ -238,10 +238,11 @@ def driver_running(session):
     return b"RUNNING" in query.stdout
 
 
-def simulate(simulator, scenario, workdir, status):
+def simulate(simulator, scenario, workdir, status=0):
     """The simulator's run of the same scenario: its wire trace, and the
     virtual time the run takes, which bounds the real one. `status` is the
-    process status the scenario's exit code gives (its low byte)."""
+    process status the scenario's exit code gives (its low byte; 0, as
+    every run without a switch ends, when not given)."""
     trace = os.path.join(workdir, "sim.pcap")
     report = os.path.join(workdir, "sim-report.json")
     run = subprocess.run([simulator, "--scenario", scenario, "--trace", trace, "--report", report],
