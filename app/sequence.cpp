@@ -149,15 +149,16 @@ bool ScannerMayStillBurn()
 enum class ServiceStep {
     None,     // nothing: it is not there, cannot be asked, or cannot start
     Stop,     // running or starting: stopped and disabled, started again after
-    KeepOff,  // stopped, but a trigger can start it: disabled, given back stopped
+    KeepOff,  // stopped, but it can start by itself: disabled, given back stopped
 };
 
 // Any accepted control counts as an active service that has to let go of
 // the scanner, and so does one that is starting (it accepts controls once
 // it runs, beside the image). A stopped or stopping service stays as it is
-// unless a trigger, a device's arrival say, can start it by itself during
-// the update. A service that cannot be queried is left alone, and then
-// nothing is owed afterwards either.
+// unless it can start by itself during the update: on a trigger (a
+// device's arrival, say), or as Windows starts again, which a deployment
+// may make it do while the scanner burns. A service that cannot be queried
+// is left alone, and then nothing is owed afterwards either.
 ServiceStep ChooseServiceStep(CWIAControl& service, ServiceStatus* status)
 {
     if (!service.QueryStatus(status)) {
@@ -167,14 +168,20 @@ ServiceStep ChooseServiceStep(CWIAControl& service, ServiceStatus* status)
     if (status->dwControlsAccepted != 0 || state == SERVICE_START_PENDING_STATE) {
         return ServiceStep::Stop;
     }
-    if ((state != SERVICE_STOPPED_STATE && state != SERVICE_STOP_PENDING_STATE) || !service.HasStartTrigger()) {
+    if (state != SERVICE_STOPPED_STATE && state != SERVICE_STOP_PENDING_STATE) {
         return ServiceStep::None;
     }
     // A disabled service starts on no trigger; its record, and a dead run's
     // record that names what it had before, stay as they are.
     std::uint32_t startType = 0;
-    const bool disabled = service.ReadStartType(&startType, true) && startType == SERVICE_DISABLED_TYPE;
-    return disabled ? ServiceStep::None : ServiceStep::KeepOff;
+    const bool known = service.ReadStartType(&startType, true);
+    if (known && startType == SERVICE_DISABLED_TYPE) {
+        return ServiceStep::None;
+    }
+    if (known && startType == SERVICE_AUTO_START_TYPE) {
+        return ServiceStep::KeepOff;
+    }
+    return service.HasStartTrigger() ? ServiceStep::KeepOff : ServiceStep::None;
 }
 
 // Stops the service, or keeps a stopped one from starting; false, with the

@@ -123,11 +123,13 @@ Record ReadRecord(std::uint32_t* startType, bool* imageSent, std::uint32_t* stat
 }
 
 // What a run that stopped the service leaves: disabled, or, when it ended
-// between the stop and the disable, stopped with its start type untouched.
-// Anything else is somebody's later choice, and it stands.
+// between the stop and the disable, stopped (or still stopping) with its
+// start type untouched. Anything else is somebody's later choice, and it
+// stands.
 bool AsThisUpdaterLeftIt(std::uint32_t startTypeNow, std::uint32_t recorded, std::uint32_t stateNow)
 {
-    return startTypeNow == SERVICE_DISABLED_TYPE || (startTypeNow == recorded && stateNow == SERVICE_STOPPED_STATE);
+    const bool down = stateNow == SERVICE_STOPPED_STATE || stateNow == SERVICE_STOP_PENDING_STATE;
+    return startTypeNow == SERVICE_DISABLED_TYPE || (startTypeNow == recorded && down);
 }
 
 // The handler's give-back, also done by the main thread when a close came
@@ -174,14 +176,16 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
         return false;
     }
     // A record that stands already (a dead run's, kept while its scanner
-    // may still burn) names the start type the service had before any
-    // updater touched it, and is never written over: a record of the
-    // disabled service it left would give the service back disabled for
-    // good. A service it left stopped and disabled is off already.
-    std::uint32_t recorded = 0;
+    // may still burn or after its give-back failed) names the service as it
+    // was before any updater touched it, and is never written over: a record
+    // of the service that run left, disabled or stopped, would give it back
+    // so for good. What it names is what this run owes. A service it left
+    // stopped and disabled is off already.
+    std::uint32_t recordedType = 0;
+    std::uint32_t recordedState = 0;
     bool imageSent = false;
-    if (stateBefore == SERVICE_STOPPED_STATE && startType == SERVICE_DISABLED_TYPE &&
-        ReadRecord(&recorded, &imageSent) != Record::Absent) {
+    const bool standing = ReadRecord(&recordedType, &imageSent, &recordedState) == Record::Found;
+    if (standing && stateBefore == SERVICE_STOPPED_STATE && startType == SERVICE_DISABLED_TYPE) {
         return true;
     }
     // Before the service is touched: a run cut from here on (a kill in the
@@ -195,24 +199,31 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
         // Without the record a kill after the stop would leave the service
         // down for good; the update does not go on without it. After a
         // close the service is not touched at all.
-        if (ProcessEnding || !WriteRecord(stateBefore, startType)) {
+        if (ProcessEnding || (!standing && !WriteRecord(stateBefore, startType))) {
             return false;
         }
-        ImagingServiceStartTypeOwed = startType;
+        ImagingServiceStartTypeOwed = standing ? recordedType : startType;
         // A service found stopped was only kept from starting by itself:
         // it goes back stopped.
         // So is one that was disabled: it cannot be started, and as it was
         // is disabled.
-        ImagingServiceStartOwed = stateBefore != SERVICE_STOPPED_STATE && startType != SERVICE_DISABLED_TYPE;
+        const std::uint32_t owedState = standing ? recordedState : stateBefore;
+        ImagingServiceStartOwed =
+            owedState != SERVICE_STOPPED_STATE && ImagingServiceStartTypeOwed != SERVICE_DISABLED_TYPE;
         ImagingServiceDebt = ServiceDebt::Stopping;
     }
     const bool stopped = service.Stop();
     {
         const DebtSection section;
         if (!ProcessEnding) {
-            // A stop that fails changes no start type: nothing is owed.
-            ImagingServiceDebt = stopped ? ServiceDebt::Owed : ServiceDebt::None;
-            if (!stopped) {
+            // A stop that fails changes no start type: this run owes
+            // nothing, and a dead run's record stays for the next run.
+            if (stopped) {
+                ImagingServiceDebt = ServiceDebt::Owed;
+            } else if (standing) {
+                ImagingServiceDebt = ServiceDebt::LeftForNextRun;
+            } else {
+                ImagingServiceDebt = ServiceDebt::None;
                 DeleteMachineKey(SERVICE_DEBT_KEY);
             }
             return stopped;

@@ -245,6 +245,8 @@ TEST_F(AppInterruptionTest, ARecordIsSettledOnlyAsTheKilledRunLeftTheService)
         {"disabled: its own start type back", RUNNING, MANUAL, STOPPED, DISABLED, false, true, RUNNING, MANUAL, false},
         {"no start type recorded: the default", RUNNING, NONE, STOPPED, DISABLED, false, true, RUNNING, MANUAL, false},
         {"killed between stop and disable", RUNNING, MANUAL, STOPPED, MANUAL, false, true, RUNNING, MANUAL, false},
+        {"killed while it still stops", RUNNING, AUTO, SERVICE_STOP_PENDING_STATE, AUTO, false, true, RUNNING, AUTO,
+         false},
         {"set to manual since: left alone", RUNNING, AUTO, STOPPED, MANUAL, false, false, STOPPED, MANUAL, false},
         {"started by hand since: left alone", RUNNING, AUTO, RUNNING, AUTO, false, false, RUNNING, AUTO, false},
         {"disabled before the run: cannot start", RUNNING, DISABLED, STOPPED, DISABLED, false, false, STOPPED, DISABLED,
@@ -258,6 +260,7 @@ TEST_F(AppInterruptionTest, ARecordIsSettledOnlyAsTheKilledRunLeftTheService)
         World().scanner.path = -1;
         World().service.state = c.state;
         World().service.startType = c.startType;
+        World().service.stopPendingMs = 5000;
         auto& record = World().machineKeys[DEBT_KEY];
         if (c.recordedState != NONE) {
             record["imagingservicestate"] = c.recordedState;

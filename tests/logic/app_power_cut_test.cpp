@@ -116,6 +116,51 @@ TEST_F(AppPowerCutTest, EveryPointOfTheStopAndTheImageIsRepaired)
     }
 }
 
+// Power lost in the burn of a world whose stopped service Windows would
+// start as it comes up (automatic), or a trigger would: the run keeps it
+// off through the restart and gives it back as it was before any updater
+// touched it. A dead run's record whose give-back failed (the service back
+// on its own start type but not started) is what this run owes as well:
+// its service is given back started, not as the stopped one this run met.
+TEST_F(AppPowerCutTest, AServiceThatCanStartByItselfStaysOffThroughARestartInTheBurn)
+{
+    const struct {
+        const char* name;
+        std::uint32_t startType;
+        bool trigger, deadRunsRecord;
+        std::uint32_t stateAfter;
+    } cases[] = {
+        {"stopped, automatic", SERVICE_AUTO_START_TYPE, false, false, SERVICE_STOPPED_STATE},
+        {"stopped on demand, nothing starts it", SERVICE_DEMAND_START_TYPE, false, false, SERVICE_STOPPED_STATE},
+        {"a dead run's record, automatic", SERVICE_AUTO_START_TYPE, false, true, SERVICE_RUNNING_STATE},
+        {"a dead run's record, on demand with a trigger", SERVICE_DEMAND_START_TYPE, true, true, SERVICE_RUNNING_STATE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().service.state = SERVICE_STOPPED_STATE;
+        World().service.startType = c.startType;
+        World().service.startTrigger = c.trigger;
+        if (c.deadRunsRecord) {
+            World().machineKeys[DEBT_KEY]["imagingservicestate"] = SERVICE_RUNNING_STATE;
+            World().machineKeys[DEBT_KEY]["imagingservicestarttype"] = c.startType;
+            World().machineKeysOnDisk = World().machineKeys;
+            World().service.start = SimRefusal{1, 1};
+        }
+        World().powerCutAtMs = 90000;
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_TRUE(World().model.burning);
+        World().StartNextProcess();
+        EXPECT_FALSE(ServiceBesideABurn()) << "Windows started the service beside the burn";
+        EXPECT_FALSE(RunAgain());
+        World().Advance(BURN_MS);
+        EXPECT_FALSE(RunAgain());
+        EXPECT_EQ(World().serviceNow.state, c.stateAfter);
+        EXPECT_EQ(World().serviceNow.startType, c.startType);
+        EXPECT_FALSE(Recorded());
+    }
+}
+
 // A record whose start type the service manager cannot take back (another
 // type, another size, a boot, system or unknown start) gives the service
 // its default start type instead of being refused on every run; one whose
