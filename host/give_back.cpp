@@ -144,6 +144,10 @@ std::uint32_t CountGiveBackRun()
         runs = 0;
     }
     ++runs;
+    // Not flushed: the hive's lazy write takes it out within seconds, and a
+    // count lost to a power cut that soon only lets the task wait for a
+    // scanner that still says it burns one minute more. A flush every
+    // minute for that would cost more than it saves.
     SetKeyNumber(key, RUNS_VALUE, runs);
     CloseMachineKey(key);
     return runs;
