@@ -520,8 +520,7 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
         // what its hive held on disk, and a disabled start type the updater
         // let get lost starts it beside the dead run's burn (promise 12).
         if (w.shutdownInProgress) {
-            Worldwide().serviceTakenOff = false;
-            Worldwide().imageSentWithServiceOff = false;
+            HandServiceBackToUser();
         }
         const bool powerWasCut = w.powerWasCut;
         w.StartNextProcess();

@@ -192,8 +192,7 @@ void JudgeServiceBesideImage(const SimWorld& w, std::uint64_t untilMs)
         // Running again while the scanner has no image of ours: a start
         // asked for that answered too late, or anybody's, makes it the
         // user's again. An image sent beside it is promise 16's to judge.
-        Worldwide().serviceTakenOff = false;
-        Worldwide().imageSentWithServiceOff = false;
+        HandServiceBackToUser();
         return;
     }
     Break("12: the imaging service was " + std::string(state == SERVICE_RUNNING_STATE ? "running" : "starting") +
@@ -320,9 +319,14 @@ RunWatch& Watch()
 void NoteWindowsStartedAfterPowerCut(const SimWorld& world)
 {
     if (ScannerBusyWithImage(world) == nullptr || world.startTypeAtCut != SERVICE_DISABLED_TYPE) {
-        Worldwide().serviceTakenOff = false;
-        Worldwide().imageSentWithServiceOff = false;
+        HandServiceBackToUser();
     }
+}
+
+void HandServiceBackToUser()
+{
+    Worldwide().serviceTakenOff = false;
+    Worldwide().imageSentWithServiceOff = false;
 }
 
 WorldWatch& Worldwide()
@@ -549,8 +553,7 @@ bool __wrap__Z17StartNamedServicePv(Handle service)
     // it back leaves it as it found it). A start beside the image stays
     // taken off, and the time that passes with it is judged.
     if (ok && (ScannerBusyWithImage(World()) == nullptr || GiveBackGivesUp(World()))) {
-        Worldwide().serviceTakenOff = false;
-        Worldwide().imageSentWithServiceOff = false;
+        HandServiceBackToUser();
     }
     return ok;
 }

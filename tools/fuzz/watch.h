@@ -104,6 +104,10 @@ struct WorldWatch {
 };
 WorldWatch& Worldwide();
 void ResetWorldWatch();
+// The imaging service is the user's again (given back, started by Windows
+// or by anybody while the scanner has no image of ours): from here on a
+// burn that goes on is no longer held against it.
+void HandServiceBackToUser();
 // Windows has started again after a power cut: a service it started while
 // the scanner was busy with no image of ours, or one no updater had
 // disabled as the power went, is the user's again, as after a give-back or
