@@ -19,6 +19,9 @@ constexpr std::uint32_t REGISTRY_TEXT_SIZE = 256;
 constexpr std::uint32_t NON_TEXT_ROOM = 4;
 constexpr std::int32_t ERROR_FILE_NOT_FOUND_STATUS = 2;
 constexpr int KEY_TEXT_SIZE = 256;
+// More sessions than a PC has users at once; a longer list cannot be read
+// whole, and the run then counts the utility as running.
+constexpr std::uint32_t MAX_SESSIONS_LOOKED_AT = 64;
 // "VID_7a3c&PID_41b2": the vendor digits start at 8, the product digits at 17.
 constexpr std::size_t VENDOR_OFFSET = 8;
 constexpr std::size_t PRODUCT_OFFSET = 17;
@@ -122,6 +125,34 @@ bool AcquireNamedMutex(const char* name, Handle* slot)
     return false;
 }
 
+// The utility's name has no Global\ prefix, so each session has its own:
+// run from session 0 by a deployment tool, or beside another user's
+// desktop, the updater holds a name the utility there never sees. Each
+// other session's name is looked at through its own directory; one that
+// is there, or a look (or a session list) that cannot tell, counts as the
+// utility running: the run ends busy and comes again, rather than update
+// beside it. A look only: a utility started there later is not kept out.
+bool UtilityRunsInAnotherSession()
+{
+    std::uint32_t sessions[MAX_SESSIONS_LOOKED_AT];
+    std::uint32_t count = 0;
+    if (!ListOtherSessions(sessions, MAX_SESSIONS_LOOKED_AT, &count)) {
+        return true;
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        // Session 0 runs services only: no desktop application is there.
+        if (sessions[i] == 0) {
+            continue;
+        }
+        char name[MUTEX_NAME_SIZE];
+        std::snprintf(name, sizeof name, "Session\\%u\\%s", static_cast<unsigned>(sessions[i]), UTILITY_MUTEX_NAME);
+        if (LookForMutex(name) != MutexLook::Absent) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool LookupFriendlyName()
@@ -168,7 +199,16 @@ bool AcquireUtilityMutex()
 {
     char name[MUTEX_NAME_SIZE];
     std::snprintf(name, sizeof name, "%s", UTILITY_MUTEX_NAME);
-    return AcquireNamedMutex(name, &UtilityMutex);
+    if (!AcquireNamedMutex(name, &UtilityMutex)) {
+        return false;
+    }
+    if (UtilityRunsInAnotherSession()) {
+        ReleaseOwnedMutex(UtilityMutex);
+        CloseObject(UtilityMutex);
+        UtilityMutex = INVALID_HANDLE;
+        return false;
+    }
+    return true;
 }
 
 bool AcquireUpdaterMutex()

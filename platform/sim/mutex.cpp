@@ -215,3 +215,38 @@ void DropProcessMutexes(SimWorld& world, int process)
     }
     GrantWaitingUsers(world);
 }
+
+MutexLook LookForMutex(const char* name)
+{
+    SimWorld& world = World();
+    const std::string key = name ? name : "";
+    RecordCall("OpenMutex " + key);
+    ++world.mutexOpens;
+    if (world.openMutex.Applies(world.mutexOpens)) {
+        SetSimLastError(world.openMutex.error);
+        return MutexLook::Unknown;
+    }
+    if (world.mutexes.count(key) == 0) {
+        SetSimLastError(ERROR_FILE_NOT_FOUND_CODE);
+        return MutexLook::Absent;
+    }
+    return MutexLook::Present;
+}
+
+bool ListOtherSessions(std::uint32_t* ids, std::uint32_t room, std::uint32_t* count)
+{
+    const SimWorld& world = World();
+    RecordCall("ListSessions");
+    *count = 0;
+    if (world.sessionsUnreadable) {
+        SetSimLastError(ERROR_ACCESS_DENIED_CODE);
+        return false;
+    }
+    for (const std::uint32_t session : world.otherSessions) {
+        if (*count == room) {
+            return false;
+        }
+        ids[(*count)++] = session;
+    }
+    return true;
+}

@@ -261,6 +261,7 @@ void SimWorld::ResetCounters()
     keyFlushes = 0;
     ownKeyOpens = 0;
     mutexCreates = 0;
+    mutexOpens = 0;
     sleeps = 0;
     lastError = 0;
     eventCreateCalls = 0;

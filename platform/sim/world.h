@@ -346,6 +346,14 @@ public:
     // When another application lets go of a mutex it holds (a name from
     // mutexesHeldByOthers): virtual ms since the start.
     std::map<std::string, std::uint64_t> mutexReleasesByOthers;
+    // The Terminal Services sessions other processes run in (the updater's
+    // own left out): a user's desktop while a deployment tool runs the
+    // updater as SYSTEM in session 0. A mutex without a prefix that an
+    // application holds in one of them is named here as Windows lets
+    // another session reach it: "Session\<id>\<name>".
+    std::vector<std::uint32_t> otherSessions;
+    bool sessionsUnreadable = false;  // the process snapshot fails
+    SimRefusal openMutex;             // OpenMutexA refused (its error)
     SimImage image = SimImage::Present;
     // The image's SHA-256 the executable carries beside it (resource 122):
     // present, missing, not loadable or empty, like the image. With
@@ -437,6 +445,7 @@ public:
     std::uint32_t registryOpens = 0;  // RegOpenKeyExA calls, failed ones included
     std::uint32_t ownKeyOpens = 0;    // of those, opens of keys outside the Image class
     std::uint32_t mutexCreates = 0;   // CreateMutexA calls, refused ones included
+    std::uint32_t mutexOpens = 0;     // OpenMutexA calls, refused ones included
     std::uint32_t sleeps = 0;
     std::uint32_t lastError = 0;             // what LastError() returns
     std::uint32_t eventCreateCalls = 0;      // CreateEventA calls, refused ones included

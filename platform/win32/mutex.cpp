@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <sddl.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
 
 static_assert(ERROR_ALREADY_EXISTS_CODE == ERROR_ALREADY_EXISTS);
 
@@ -47,4 +50,50 @@ bool TakeUnownedMutex(Handle mutex)
 {
     const DWORD result = WaitForSingleObject(mutex, 0);
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+MutexLook LookForMutex(const char* name)
+{
+    // SYNCHRONIZE is the least a mutex's descriptor grants whoever may
+    // wait on it; the handle only proves the name is there.
+    const HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (mutex != nullptr) {
+        CloseHandle(mutex);
+        return MutexLook::Present;
+    }
+    // No such name, or no such directory: a session that has none (it has
+    // ended, say) holds no name either.
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? MutexLook::Absent : MutexLook::Unknown;
+}
+
+bool ListOtherSessions(std::uint32_t* ids, std::uint32_t room, std::uint32_t* count)
+{
+    *count = 0;
+    DWORD own = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &own)) {
+        return false;
+    }
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    bool whole = true;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && whole; more = Process32NextW(snapshot, &entry)) {
+        DWORD session = 0;
+        // A protected process may not tell; it is no user's application.
+        if (!ProcessIdToSessionId(entry.th32ProcessID, &session) || session == own ||
+            std::find(ids, ids + *count, session) != ids + *count) {
+            continue;
+        }
+        if (*count == room) {
+            whole = false;
+        } else {
+            ids[(*count)++] = session;
+        }
+    }
+    CloseHandle(snapshot);
+    return whole;
 }

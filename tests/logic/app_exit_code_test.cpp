@@ -241,3 +241,48 @@ TEST_F(AppExitCodeTest, ACheckReportsAndChangesNothing)
 }
 
 }  // namespace
+
+// The utility's mutex has no Global\ prefix, so each session has its own. A
+// deployment tool runs the updater as SYSTEM in session 0, where a user's
+// utility on the desktop would not show: the updater looks into every
+// other session, and a utility seen there (or a look that cannot tell)
+// ends the run busy, before the service or the scanner is touched.
+TEST_F(AppExitCodeTest, AUtilityInAnySessionKeepsTheUpdateBack)
+{
+    const std::string inSession1 = std::string("Session\\1\\") + apptest::UTILITY_MUTEX;
+    const std::string inSession2 = std::string("Session\\2\\") + apptest::UTILITY_MUTEX;
+    const struct {
+        const char* name;
+        std::vector<std::uint32_t> sessions;
+        std::vector<std::string> held;
+        std::function<void()> configure;
+        int code;
+    } cases[] = {
+        {"a desktop without the utility", {1}, {}, [] {}, EXIT_CODE_UPDATED},
+        {"the utility on a desktop", {1}, {inSession1}, [] {}, EXIT_CODE_BUSY},
+        {"the utility on the second of two desktops", {1, 2}, {inSession2}, [] {}, EXIT_CODE_BUSY},
+        // Services only: no desktop application runs in session 0.
+        {"a name in session 0", {0}, {std::string("Session\\0\\") + apptest::UTILITY_MUTEX}, [] {}, EXIT_CODE_UPDATED},
+        {"another session's name for another application", {1}, {"Session\\1\\Other"}, [] {}, EXIT_CODE_UPDATED},
+        {"the sessions cannot be listed", {1}, {}, [] { World().sessionsUnreadable = true; }, EXIT_CODE_BUSY},
+        {"the look is refused", {1}, {}, [] { World().openMutex.first = 1; }, EXIT_CODE_BUSY},
+        {"more sessions than are looked at", std::vector<std::uint32_t>(65, 3), {}, [] {}, EXIT_CODE_BUSY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().otherSessions = c.sessions;
+        World().mutexesHeldByOthers = c.held;
+        c.configure();
+        EXPECT_EQ(Run({"/s"}), c.code);
+        const bool busy = c.code == EXIT_CODE_BUSY;
+        EXPECT_EQ(Console(),
+                  "0\n" + FOUND +
+                      (busy ? UTILITY_BUSY + FAILED : CLOSING + UNTIL_BURN + BURN_DONE + STARTING + SUCCEEDED));
+        EXPECT_EQ(World().model.downloads, busy ? 0u : 1u);
+        EXPECT_EQ(World().serviceCalls.control, busy ? 0u : 1u);
+        // The run's own session's name is not kept by a run that ends busy.
+        const auto own = World().mutexes.find(apptest::UTILITY_MUTEX);
+        EXPECT_TRUE(own == World().mutexes.end() || !own->second.OwnedBy(0));
+    }
+}

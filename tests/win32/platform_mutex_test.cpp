@@ -107,3 +107,32 @@ TEST(PlatformMutexTest, OwnedMutexKeepsANullDaclForEveryAccount)
 }
 
 }  // namespace
+
+// A look finds a name that is there, also through a session's own
+// directory ("Session\<id>\", as a run in session 0 reaches a desktop's
+// names), and tells a name that is not there, or a session that has no
+// directory, from a look that cannot answer. The session list leaves the
+// run's own session out.
+TEST(PlatformMutexTest, LooksReachEachSessionsNamesAndTellPresentFromAbsent)
+{
+    DWORD own = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &own));
+    const std::string local = "fwu_platform_mutex_local_" + std::to_string(GetCurrentProcessId());
+    const std::string directory = "Session\\" + std::to_string(own) + "\\";
+    const Handle mutex = CreateOwnedMutex(local.c_str());
+    ASSERT_NE(mutex, nullptr);
+    EXPECT_EQ(LookForMutex(local.c_str()), MutexLook::Present);
+    EXPECT_EQ(LookForMutex((directory + local).c_str()), MutexLook::Present);
+    EXPECT_EQ(LookForMutex((directory + "fwu_platform_mutex_none").c_str()), MutexLook::Absent);
+    EXPECT_EQ(LookForMutex("Session\\77\\fwu_platform_mutex_none"), MutexLook::Absent);
+    ReleaseOwnedMutex(mutex);
+    CloseHandle(mutex);
+    EXPECT_EQ(LookForMutex((directory + local).c_str()), MutexLook::Absent);
+
+    std::uint32_t sessions[64];
+    std::uint32_t count = 0;
+    ASSERT_TRUE(ListOtherSessions(sessions, 64, &count));
+    for (std::uint32_t i = 0; i < count; ++i) {
+        EXPECT_NE(sessions[i], own);
+    }
+}
