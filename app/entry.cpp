@@ -17,6 +17,7 @@
 #include "platform/console.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
+#include "report/event_log.h"
 #include "update/firmware_image.h"
 
 namespace {
@@ -62,6 +63,42 @@ UpdateOutcome WithRecordWaiting(UpdateOutcome outcome, bool recordWaits)
         return outcome;
     }
     return UpdateOutcome::Busy;
+}
+
+RunEvent EventFor(UpdateOutcome outcome)
+{
+    switch (outcome) {
+    case UpdateOutcome::Updated:
+        return RunEvent::Updated;
+    case UpdateOutcome::Busy:
+        return RunEvent::Busy;
+    case UpdateOutcome::NoScanner:
+        return RunEvent::NoScanner;
+    case UpdateOutcome::NotElevated:
+        return RunEvent::NotElevated;
+    case UpdateOutcome::FailedAfterImage:
+        return RunEvent::FailedAfterImage;
+    case UpdateOutcome::ServiceNotGivenBack:
+        return RunEvent::ServiceNotGivenBack;
+    case UpdateOutcome::ImageDamaged:
+        return RunEvent::ImageDamaged;
+    case UpdateOutcome::FailedBeforeImage:
+        break;
+    }
+    return RunEvent::FailedBeforeImage;
+}
+
+// The run's one entry in the event log, for whoever looks after many PCs:
+// a check says what it found, an update how it ended. Written before the
+// closing pause, which a user may end by closing the window.
+void LogRun(const RunSwitches& switches, UpdateOutcome outcome)
+{
+    RunFacts facts;
+    facts.outcomeCode = ExitCodeFor(outcome);
+    facts.kind = switches.checkOnly ? RunKind::Check : switches.unattended ? RunKind::Unattended : RunKind::Attended;
+    facts.scannerPath = DevicePath;
+    facts.mode = UpdateMode;
+    LogRunEvent(switches.checkOnly ? RunEvent::CheckResult : EventFor(outcome), facts);
 }
 
 int EndRun(const RunSwitches& switches, UpdateOutcome outcome)
@@ -187,5 +224,6 @@ int UpdaterMain(int argc, char** argv)
     }
     // The closing message may well be copied out of the window.
     RestoreConsoleSelection();
+    LogRun(switches, outcome);
     return EndRun(switches, outcome);
 }

@@ -49,15 +49,29 @@ endfunction()
 
 # Windows: resource script with the image (type "BINARY", name 121), its
 # SHA-256 (type "BINARY", name 122, 32 bytes), the application manifest
-# (type 24, id 1) and the version resource (type 16, id 1), which includes
-# the identity header.
+# (type 24, id 1), the version resource (type 16, id 1), which includes
+# the identity header, and the event log's message table (type 11, id 1).
 if(WIN32)
+  # The event log's texts (firmware/event_messages.mc), compiled into a
+  # message table by binutils' message compiler; the resource script takes
+  # its English table (MSG00409.bin) as the executable's message table 1.
+  find_program(FW_WINDMC NAMES x86_64-w64-mingw32-windmc REQUIRED)
+  set(FW_MESSAGES_DIR "${CMAKE_BINARY_DIR}/firmware/messages")
+  set(FW_MESSAGES_BIN "${FW_MESSAGES_DIR}/MSG00409.bin")
+  add_custom_command(
+    OUTPUT "${FW_MESSAGES_BIN}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${FW_MESSAGES_DIR}"
+    COMMAND "${FW_WINDMC}" -U -h "${FW_MESSAGES_DIR}" -r "${FW_MESSAGES_DIR}" "${CMAKE_SOURCE_DIR}/firmware/event_messages.mc"
+    DEPENDS "${CMAKE_SOURCE_DIR}/firmware/event_messages.mc"
+    COMMENT "Compiling the event log's message table")
+  add_custom_target(fw_messages DEPENDS "${FW_MESSAGES_BIN}")
+  add_dependencies(fw_image fw_messages)
   set(FW_MANIFEST_PATH "${CMAKE_SOURCE_DIR}/firmware/fwupdate.manifest")
   configure_file("${CMAKE_SOURCE_DIR}/firmware/fwupdate.rc.in" "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc" @ONLY)
   set(FW_RESOURCE_SCRIPT "${CMAKE_BINARY_DIR}/firmware/fwupdate.rc")
   # windres leaves no dependency file, so the files the script pulls in are
   # named here. Source properties hold in one directory only: every directory
   # that compiles the script sets them again from FW_RESOURCE_DEPENDS.
-  set(FW_RESOURCE_DEPENDS "${FW_IMAGE_PATH};${FW_DIGEST_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER}")
+  set(FW_RESOURCE_DEPENDS "${FW_IMAGE_PATH};${FW_DIGEST_PATH};${FW_MANIFEST_PATH};${FW_IDENTITY_HEADER};${FW_MESSAGES_BIN}")
   set_source_files_properties("${FW_RESOURCE_SCRIPT}" PROPERTIES OBJECT_DEPENDS "${FW_RESOURCE_DEPENDS}")
 endif()

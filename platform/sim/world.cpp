@@ -223,6 +223,8 @@ void SimWorld::Start()
     std::stable_sort(userMutexHolders.begin(), userMutexHolders.end(), byTime);
     MakeProcesses(*this);
     MakeFiles(*this);
+    eventLog.clear();
+    reportEventCalls = 0;
     mutexes.clear();
     for (const std::string& name : mutexesHeldByOthers) {
         SimMutex& mutex = mutexes[name];

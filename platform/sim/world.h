@@ -314,6 +314,15 @@ struct SimTaskRun {
     int exitCode = -1;         // -1 until it returned; it stays -1 when it was ended
 };
 
+// An entry the updater wrote to the Application event log.
+struct SimEventLogEntry {
+    std::string source;
+    std::uint16_t type = 0;  // EventLogType's value
+    std::uint32_t eventId = 0;
+    std::vector<std::string> strings;
+    int process = NO_PROCESS;  // the process that wrote it
+};
+
 class DeviceLink;
 
 class SimWorld {
@@ -414,6 +423,7 @@ public:
     // a user made first, say).
     std::map<std::string, SimFile> filesAtStart;
     SimRefusal createFolder, copyFile, registerTask;  // counted over the world
+    SimRefusal reportEvent;                           // ReportEventW failures, counted over the world
     // How long Windows takes from its start to a user's log-on: the
     // scheduler's start-up tasks run meanwhile.
     std::uint32_t logonAfterStartMs = 30000;
@@ -502,6 +512,11 @@ public:
     std::map<std::string, SimTask> tasks;            // registered tasks, by name
     std::vector<SimTaskRun> taskRuns;                // every instance started, in order
     std::uint32_t createFolderCalls = 0, copyFileCalls = 0, registerTaskCalls = 0;
+    // The Application event log: every entry written since Start, by any
+    // process, kept across runs as Windows keeps it; refused ones included
+    // in the count only.
+    std::vector<SimEventLogEntry> eventLog;
+    std::uint32_t reportEventCalls = 0;
     // The image the resource calls hand out when `imageFlippedByte` is set.
     std::vector<std::uint8_t> alteredImage;
 

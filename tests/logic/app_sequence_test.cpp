@@ -179,13 +179,15 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
     EXPECT_TRUE(CreatedByUpdater(apptest::SCANNER_MUTEX));
     EXPECT_TRUE(CreatedByUpdater(apptest::UTILITY_MUTEX));
     // Scanner mutex first, then the utility's, then the updater's own, then
-    // the console's selection given back for the closing pause; and
-    // released, not closed: the handles stay with the process.
-    EXPECT_EQ(
-        CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
-        (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
-                                  std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
-                                  "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
+    // the console's selection given back for the closing pause, the run's
+    // entry in the event log (its image named from the digest resource)
+    // before that pause, which a closed window cuts short; and released,
+    // not closed: the handles stay with the process.
+    EXPECT_EQ(CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
+              (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
+                                        std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
+                                        "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored",
+                                        "FindResource 122", "LoadResource", "ReportEvent 0x400003E8", "Sleep 20000"}));
     EXPECT_EQ(apptest::CountCalls("CloseMutex"), 0u);
     EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].HandlesOf(0), 1);
     EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].HandlesOf(0), 1);
