@@ -17,6 +17,7 @@
 #include "platform/console.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
+#include "report/run_record.h"
 #include "update/firmware_image.h"
 
 namespace {
@@ -169,6 +170,8 @@ int UpdaterMain(int argc, char** argv)
     if (switches.help) {
         return ShowHelp();
     }
+    // Before the handler can print: its lines go into the record too.
+    BeginRunRecord(argc, argv);
     InstallInterruptionHandling();
     // A click in the window would start a selection that holds every line
     // the run prints, and the main thread with it, until a key is pressed.
@@ -187,5 +190,7 @@ int UpdaterMain(int argc, char** argv)
     }
     // The closing message may well be copied out of the window.
     RestoreConsoleSelection();
-    return EndRun(switches, outcome);
+    const int code = EndRun(switches, outcome);
+    WriteRunRecord({OutcomeName(outcome), code, ScannerUpdated(outcome) && !switches.checkOnly});
+    return code;
 }
