@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr std::uint32_t JOURNAL_ENTRIES = 512;
+// A burn that runs to the ten-minute limit prints about 600 lines.
+constexpr std::uint32_t JOURNAL_ENTRIES = 1024;
 // A direct line is a short ASCII line; a longer one is cut to this.
 constexpr std::size_t DIRECT_TEXT_SIZE = 256;
 constexpr int SWITCHES_KEPT = 16;

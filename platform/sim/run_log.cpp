@@ -111,7 +111,7 @@ LogFolder InspectLogFolder(const char* path)
 bool CreateLogFolder(const char* path)
 {
     SimWorld& world = World();
-    RecordCall("CreateDirectory ", path ? path : "");
+    RecordCall("CreateLogFolder ", path ? path : "");
     ++world.logFolderCreates;
     if (path == nullptr) {
         return Refuse(ERROR_PATH_NOT_FOUND_HERE);

@@ -1,6 +1,7 @@
 // Whole runs of the program on the simulated PC: every way the update can
 // end, what the console shows for it, and what the run leaves behind on the
 // host (imaging service, guard mutexes, service handles).
+#include <algorithm>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -180,9 +181,12 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
     EXPECT_TRUE(CreatedByUpdater(apptest::UTILITY_MUTEX));
     // Scanner mutex first, then the utility's, then the updater's own, then
     // the console's selection given back for the closing pause; and
-    // released, not closed: the handles stay with the process.
+    // released, not closed: the handles stay with the process. The run's
+    // record follows the pause, so that its end time is the run's.
+    std::vector<std::string> ending = CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX);
+    ending.resize(std::min<std::size_t>(ending.size(), 5));
     EXPECT_EQ(
-        CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX),
+        ending,
         (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
                                   std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
                                   "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
