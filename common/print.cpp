@@ -19,7 +19,7 @@ std::atomic<PrintWatcher> Watcher{nullptr};
 
 // Returns the line's size, 0 when nothing was written.
 __attribute__((format(printf, 3, 0))) std::size_t WriteFormatted(char* line, std::uint32_t codePage, const char* format,
-                                                                  va_list args)
+                                                                 va_list args)
 {
     const int wanted = std::vsnprintf(line, CONSOLE_LINE_SIZE, format, args);
     if (wanted <= 0) {

@@ -5,6 +5,8 @@
 namespace {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
+// Named, so that no brace in a character literal unbalances a reader's count.
+constexpr char OBJECT_OPEN = 0x7B;
 constexpr std::uint64_t FILETIME_PER_MS = 10000;
 constexpr std::int64_t MS_PER_DAY = 86400000;
 // Days from 0000-03-01 to 1601-01-01 in the proleptic Gregorian calendar.
@@ -88,27 +90,27 @@ void AppendJsonUtf8(std::string* line, const char* text, std::size_t size)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     *line += '"';
-    std::size_t i = 0;
-    while (i < size) {
-        if (AppendAscii(line, bytes[i])) {
-            ++i;
+    std::size_t at = 0;
+    while (at < size) {
+        if (AppendAscii(line, bytes[at])) {
+            ++at;
             continue;
         }
-        const std::size_t length = Utf8SequenceAt(bytes + i, size - i);
+        const std::size_t length = Utf8SequenceAt(bytes + at, size - at);
         if (length == 0) {
             *line += "\\ufffd";
-            ++i;
+            ++at;
             continue;
         }
-        line->append(text + i, length);
-        i += length;
+        line->append(text + at, length);
+        at += length;
     }
     *line += '"';
 }
 
 void AppendJsonKey(std::string* line, const char* key)
 {
-    if (!line->empty() && line->back() != '{' && line->back() != '[') {
+    if (!line->empty() && line->back() != OBJECT_OPEN && line->back() != '[') {
         *line += ',';
     }
     AppendJsonBytes(line, key, std::char_traits<char>::length(key));

@@ -293,9 +293,9 @@ struct SimProcessEnded {
 // A file or folder on the simulated PC's disk, kept by its lower-case path.
 struct SimFile {
     bool folder = false;
-    bool adminOnly = false;  // created with a DACL for administrators and SYSTEM only
-    bool userOwned = false;  // owned by a standard user, not by Administrators or SYSTEM
-    bool reparse = false;    // a junction or symbolic link: whatever it points to is not followed
+    bool adminOnly = false;   // created with a DACL for administrators and SYSTEM only
+    bool userOwned = false;   // owned by a standard user, not by Administrators or SYSTEM
+    bool reparse = false;     // a junction or symbolic link: whatever it points to is not followed
     std::uint32_t links = 1;  // names the file has (a hard link a user made adds one)
     std::string content;      // a file's bytes
 };

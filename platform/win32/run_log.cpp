@@ -29,7 +29,8 @@ bool Narrow(const wchar_t* wide, char* text, std::uint32_t size)
 
 bool IsAdministratorsOrSystem(PSID sid)
 {
-    return sid != nullptr && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid));
+    return sid != nullptr &&
+           (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid));
 }
 
 // Protected, and whatever it allows goes to Administrators or SYSTEM
@@ -64,8 +65,8 @@ LogFolder JudgeDescriptor(HANDLE folder)
     PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         return LogFolder::Unreadable;
     }
     LogFolder verdict = LogFolder::Trusted;
@@ -113,13 +114,15 @@ std::uint64_t UtcFileTime()
 bool ReadServiceSnapshot(const char* name, std::uint32_t* state, std::uint32_t* startType)
 {
     wchar_t wide[WIDE_PATH_SIZE] = {};
-    SC_HANDLE manager = Widen(name, wide, WIDE_PATH_SIZE) ? OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT) : nullptr;
+    SC_HANDLE manager =
+        Widen(name, wide, WIDE_PATH_SIZE) ? OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT) : nullptr;
     SC_HANDLE service = manager ? OpenServiceW(manager, wide, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr;
     SERVICE_STATUS status{};
     alignas(QUERY_SERVICE_CONFIGW) BYTE config[8192] = {};
     DWORD needed = 0;
-    const bool read = service != nullptr && QueryServiceStatus(service, &status) &&
-                      QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config), sizeof config, &needed);
+    const bool read =
+        service != nullptr && QueryServiceStatus(service, &status) &&
+        QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config), sizeof config, &needed);
     if (read) {
         *state = status.dwCurrentState;
         *startType = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config)->dwStartType;
@@ -139,9 +142,9 @@ LogFolder InspectLogFolder(const char* path)
     if (!Widen(path, wide, WIDE_PATH_SIZE)) {
         return LogFolder::Unreadable;
     }
-    HANDLE folder = CreateFileW(wide, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE folder =
+        CreateFileW(wide, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? LogFolder::Missing

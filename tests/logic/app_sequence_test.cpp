@@ -185,11 +185,10 @@ TEST_F(AppSequenceTest, SuccessTakesBothGuardsAndGivesThemBack)
     // record follows the pause, so that its end time is the run's.
     std::vector<std::string> ending = CallsFrom(std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX);
     ending.resize(std::min<std::size_t>(ending.size(), 5));
-    EXPECT_EQ(
-        ending,
-        (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
-                                  std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
-                                  "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored", "Sleep 20000"}));
+    EXPECT_EQ(ending, (std::vector<std::string>{std::string("ReleaseMutex ") + apptest::SCANNER_MUTEX,
+                                                std::string("ReleaseMutex ") + apptest::UTILITY_MUTEX,
+                                                "ReleaseMutex Global\\fwupdate-update", "SetConsoleMode restored",
+                                                "Sleep 20000"}));
     EXPECT_EQ(apptest::CountCalls("CloseMutex"), 0u);
     EXPECT_EQ(World().mutexes[apptest::SCANNER_MUTEX].HandlesOf(0), 1);
     EXPECT_EQ(World().mutexes[apptest::UTILITY_MUTEX].HandlesOf(0), 1);
