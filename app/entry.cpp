@@ -18,6 +18,7 @@
 #include "platform/mutex.h"
 #include "platform/process.h"
 #include "report/event_log.h"
+#include "report/run_record.h"
 #include "update/firmware_image.h"
 
 namespace {
@@ -120,6 +121,22 @@ int EndRun(const RunSwitches& switches, UpdateOutcome outcome)
     return 0;
 }
 
+// The run's end and what it leaves for an administrator. The event log's
+// entry comes before the closing pause, which a closed window cuts short;
+// the record's line after it, so that its end time and closing line are the
+// run's. A record that could not be written says why in the event log.
+int EndAndReport(const RunSwitches& switches, UpdateOutcome outcome)
+{
+    LogRun(switches, outcome);
+    const int code = EndRun(switches, outcome);
+    const RunSummary record =
+        WriteRunRecord({OutcomeName(outcome), code, ScannerUpdated(outcome) && !switches.checkOnly});
+    if (record.skipped != RecordSkipped::None && record.skipped != RecordSkipped::NotBegun) {
+        LogRecordNotWritten(RecordSkippedName(record.skipped));
+    }
+    return code;
+}
+
 }  // namespace
 
 std::int32_t ModeForDevice(std::uint16_t vendorId, std::uint16_t productId)
@@ -206,6 +223,8 @@ int UpdaterMain(int argc, char** argv)
     if (switches.help) {
         return ShowHelp();
     }
+    // Before the handler can print: its lines go into the record too.
+    BeginRunRecord(argc, argv);
     InstallInterruptionHandling();
     // A click in the window would start a selection that holds every line
     // the run prints, and the main thread with it, until a key is pressed.
@@ -224,6 +243,5 @@ int UpdaterMain(int argc, char** argv)
     }
     // The closing message may well be copied out of the window.
     RestoreConsoleSelection();
-    LogRun(switches, outcome);
-    return EndRun(switches, outcome);
+    return EndAndReport(switches, outcome);
 }

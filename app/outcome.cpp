@@ -29,3 +29,26 @@ bool ScannerUpdated(UpdateOutcome outcome)
 {
     return outcome == UpdateOutcome::Updated || outcome == UpdateOutcome::ServiceNotGivenBack;
 }
+
+const char* OutcomeName(UpdateOutcome outcome)
+{
+    switch (outcome) {
+    case UpdateOutcome::Updated:
+        return "Updated";
+    case UpdateOutcome::Busy:
+        return "Busy";
+    case UpdateOutcome::NoScanner:
+        return "NoScanner";
+    case UpdateOutcome::NotElevated:
+        return "NotElevated";
+    case UpdateOutcome::FailedBeforeImage:
+        return "FailedBeforeImage";
+    case UpdateOutcome::FailedAfterImage:
+        return "FailedAfterImage";
+    case UpdateOutcome::ServiceNotGivenBack:
+        return "ServiceNotGivenBack";
+    case UpdateOutcome::ImageDamaged:
+        return "ImageDamaged";
+    }
+    return "Unknown";
+}

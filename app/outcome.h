@@ -34,3 +34,6 @@ int ExitCodeFor(UpdateOutcome outcome);
 
 // The scanner holds the new firmware (whatever became of the service).
 bool ScannerUpdated(UpdateOutcome outcome);
+
+// The outcome's name as the enum spells it ("FailedBeforeImage").
+const char* OutcomeName(UpdateOutcome outcome);

@@ -220,6 +220,8 @@ std::uint16_t AskScannerState(std::uint16_t subcode, bool* answered)
     BuildCommandBlock(&block, OP_STATUS, subcode, 0, 0);
     StatusReply reply{};
     *answered = ExchangeCommand(&block, &reply);
+    // For the run's record: which of its two programs the scanner ran.
+    ScannerSeenInRecovery = ScannerSeenInRecovery || (*answered && ReplyState(reply) == STATE_RECOVERY);
     return ReplyState(reply);
 }
 

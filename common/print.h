@@ -2,6 +2,7 @@
 // texts themselves are the application's: its catalogue (app/messages.cpp)
 // defines MessageText.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 using MessageId = std::int32_t;
@@ -88,3 +89,10 @@ void PrintMessage(MessageId id, std::uint16_t language);
 // literal of the caller's, and the text it makes is ASCII (the direct lines,
 // alike in both languages).
 void ConsolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Told of each line once it went to the console: a catalogue entry by its
+// id (text null), a direct line by its bytes (id -1). Null stops it. The
+// run record keeps the run's lines with it, in English whatever the
+// console's language.
+using PrintWatcher = void (*)(MessageId id, const char* text, std::size_t size);
+void WatchPrints(PrintWatcher watcher);

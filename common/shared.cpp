@@ -17,6 +17,8 @@ std::atomic<bool> ImagingServiceStartOwed{true};
 std::atomic<bool> ImageInFlight{false};
 std::atomic<bool> ImageWriteUnderWay{false};
 bool ImageWriteBegun = false;
+bool ScannerSeenInRecovery = false;
+std::shared_ptr<void> RunJournal;
 std::atomic<std::uint32_t> CloseTimeLimitMs{5000};
 std::atomic<std::uint32_t> SessionEndTimeLimitMs{5000};
 Handle UtilityMutex = INVALID_HANDLE;
@@ -45,6 +47,8 @@ ProcessValues SaveProcessValues()
     values.imageInFlight = ImageInFlight;
     values.imageWriteUnderWay = ImageWriteUnderWay;
     values.imageWriteBegun = ImageWriteBegun;
+    values.scannerSeenInRecovery = ScannerSeenInRecovery;
+    values.runJournal = RunJournal;
     values.processEnding = ProcessEnding;
     values.closeTimeLimitMs = CloseTimeLimitMs;
     values.sessionEndTimeLimitMs = SessionEndTimeLimitMs;
@@ -68,6 +72,8 @@ void LoadProcessValues(const ProcessValues& values)
     ImageInFlight = values.imageInFlight;
     ImageWriteUnderWay = values.imageWriteUnderWay;
     ImageWriteBegun = values.imageWriteBegun;
+    ScannerSeenInRecovery = values.scannerSeenInRecovery;
+    RunJournal = values.runJournal;
     ProcessEnding = values.processEnding;
     CloseTimeLimitMs = values.closeTimeLimitMs;
     SessionEndTimeLimitMs = values.sessionEndTimeLimitMs;

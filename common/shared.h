@@ -6,6 +6,7 @@
 #include "platform/handle.h"
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 constexpr std::uint16_t SCANNER_VENDOR_ID = 0x7A3C;
 constexpr std::uint16_t SCANNER_PRODUCT_ID = 0x41B2;
@@ -58,6 +59,11 @@ extern std::atomic<bool> ImageWriteUnderWay;
 // From the start of this run's image write on, whatever became of it: a
 // failure after it may have left the scanner in its recovery loader.
 extern bool ImageWriteBegun;
+// A status query of this run found the scanner in its recovery loader.
+extern bool ScannerSeenInRecovery;
+// The run record's journal of what the run printed (report/ owns its
+// type): empty until the record begins, and for runs that keep none.
+extern std::shared_ptr<void> RunJournal;
 // Set by the console control handler when the process is about to end: no
 // new write goes to the scanner after it.
 extern std::atomic<bool> ProcessEnding;
@@ -95,6 +101,8 @@ struct ProcessValues {
     bool imageInFlight = false;
     bool imageWriteUnderWay = false;
     bool imageWriteBegun = false;
+    bool scannerSeenInRecovery = false;
+    std::shared_ptr<void> runJournal;
     bool processEnding = false;
     std::uint32_t closeTimeLimitMs = 5000;
     std::uint32_t sessionEndTimeLimitMs = 5000;

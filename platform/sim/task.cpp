@@ -81,7 +81,7 @@ bool CreateAdminOnlyFolder(const char* path)
     if (world.files.count(lower) != 0) {
         return Fails(ERROR_ALREADY_EXISTS_CODE_HERE);
     }
-    world.files[lower] = SimFile{true, true};
+    world.files[lower] = MakeSimFile(true, true);
     return true;
 }
 
@@ -108,7 +108,7 @@ bool CopyProgramFile(const char* from, const char* to)
         return Fails(ERROR_ALREADY_EXISTS_CODE_HERE);
     }
     // A file takes its folder's descriptor.
-    world.files[target] = SimFile{false, parent->second.adminOnly};
+    world.files[target] = MakeSimFile(false, parent->second.adminOnly);
     return true;
 }
 

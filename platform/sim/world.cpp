@@ -146,10 +146,13 @@ void MakeFiles(SimWorld& world)
 {
     world.files = world.filesAtStart;
     world.files[SimLowerPath(world.programPath)] = SimFile{};
-    world.files[SimLowerPath(world.programFilesPath)] = SimFile{true, true};
+    world.files[SimLowerPath(world.programFilesPath)] = MakeSimFile(true, true);
+    world.files.emplace(SimLowerPath(world.programDataPath), MakeSimFile(true, false));
     world.tasks.clear();
     world.taskRuns.clear();
     world.createFolderCalls = world.copyFileCalls = world.registerTaskCalls = 0;
+    world.logFolderCreates = world.logAppends = 0;
+    world.diskFreeNow = world.diskFreeBytes;
 }
 
 }  // namespace

@@ -154,7 +154,8 @@ enum class SimObjectKind : std::uint8_t {
     Service,
     RegistryKey,
     Resource,
-    LoadedResource
+    LoadedResource,
+    LogFile
 };
 
 struct SimObject {
@@ -170,7 +171,7 @@ struct SimObject {
     // the driver's own default until the updater sets it.
     TransferTimeouts timeouts{DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S, DRIVER_DEFAULT_TIMEOUT_S};
     bool signalled = false;      // Event
-    std::string name;            // Mutex
+    std::string name;            // Mutex; LogFile: the file's lower-case path
     int instance = -1;           // RegistryKey: instance number, -1 for the class key
     std::uint16_t resource = 0;  // Resource, LoadedResource: the resource's id
 };
@@ -292,8 +293,19 @@ struct SimProcessEnded {
 // A file or folder on the simulated PC's disk, kept by its lower-case path.
 struct SimFile {
     bool folder = false;
-    bool adminOnly = false;  // created with a DACL for administrators and SYSTEM only
+    bool adminOnly = false;   // created with a DACL for administrators and SYSTEM only
+    bool userOwned = false;   // owned by a standard user, not by Administrators or SYSTEM
+    bool reparse = false;     // a junction or symbolic link: whatever it points to is not followed
+    std::uint32_t links = 1;  // names the file has (a hard link a user made adds one)
+    std::string content;      // a file's bytes
 };
+inline SimFile MakeSimFile(bool folder, bool adminOnly)
+{
+    SimFile file;
+    file.folder = folder;
+    file.adminOnly = adminOnly;
+    return file;
+}
 
 // A task of the simulated Task Scheduler (see RegisterGiveBackTask): its
 // instance runs the updater's program as SYSTEM, with no console, at the
@@ -424,6 +436,12 @@ public:
     std::map<std::string, SimFile> filesAtStart;
     SimRefusal createFolder, copyFile, registerTask;  // counted over the world
     SimRefusal reportEvent;                           // ReportEventW failures, counted over the world
+    // Where the run record is kept: a folder any user may create in.
+    std::string programDataPath = "C:\\ProgramData";
+    std::string computerName = "SCANPC-07";
+    // Bytes the disk still takes; a write that does not fit fails whole
+    // (ERROR_DISK_FULL). Kept across processes, as the disk is.
+    std::uint64_t diskFreeBytes = ~std::uint64_t{0};
     // How long Windows takes from its start to a user's log-on: the
     // scheduler's start-up tasks run meanwhile.
     std::uint32_t logonAfterStartMs = 30000;
@@ -517,6 +535,8 @@ public:
     // in the count only.
     std::vector<SimEventLogEntry> eventLog;
     std::uint32_t reportEventCalls = 0;
+    std::uint32_t logFolderCreates = 0, logAppends = 0;  // the run record's, refused ones included
+    std::uint64_t diskFreeNow = 0;                       // what the disk still takes
     // The image the resource calls hand out when `imageFlippedByte` is set.
     std::vector<std::uint8_t> alteredImage;
 
