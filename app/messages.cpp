@@ -112,7 +112,8 @@ constexpr const char* ENGLISH_TEXTS[MESSAGE_COUNT] = {
     " 40    no scanner found\n  41    not run as administrator\n  42    failed before the image was"
     " sent: the scanner keeps its firmware\n  43    failed after the image was sent: the scanner ma"
     "y be in its recovery\n        loader; run again\n  44    updated, but the imaging service (WIA"
-    ") was not started again\n  45    the firmware image inside this program is damaged\n",
+    ") was not started again\n  45    the firmware image inside this program is damaged\n"
+    "Each run adds one line to %ProgramData%\\fwupdate\\runs.jsonl.\n",
     // 45 MSG_CHECK_ONLY
     "Check only: nothing on this PC or the scanner will be changed.",
     // 46 MSG_CHECK_FIRMWARE
@@ -297,6 +298,7 @@ constexpr const char* CHINESE_TEXTS[MESSAGE_COUNT] = {
     //   43    送出韌體後失敗: 掃描器可能處於復原模式；請再執行一次\n
     //   44    更新完成，但影像服務 (WIA) 未能重新啟動\n
     //   45    本程式內含的韌體映像已損毀\n
+    // 每次執行都會在 %ProgramData%\fwupdate\runs.jsonl 加上一行紀錄。\n
     "\xB5\xB2\xA7\xF4\xA5\x4E\xBD\x58 (\xA8\xCF\xA5\xCE /s \xA9\xCE /c \xAE\xC9\xA1\x46\xA4\xA3\xA5"
     "\x5B\xB3\x6F\xA8\xE2\xAD\xD3\xB0\xD1\xBC\xC6\xAE\xC9\xA4\x40\xAB\xDF\xAC\xB0 0):\n  0     \xA7"
     "\xF3\xB7\x73\xA7\xB9\xA6\xA8 (\xA8\xCF\xA5\xCE /c \xAE\xC9: \xB2\x7B\xA6\x62\xA5\x69\xA5\x48"
@@ -312,7 +314,11 @@ constexpr const char* CHINESE_TEXTS[MESSAGE_COUNT] = {
     "\xAD\xEC\xBC\xD2\xA6\xA1\xA1\x46\xBD\xD0\xA6\x41\xB0\xF5\xA6\xE6\xA4\x40\xA6\xB8\n  44    \xA7"
     "\xF3\xB7\x73\xA7\xB9\xA6\xA8\xA1\x41\xA6\xFD\xBC\x76\xB9\xB3\xAA\x41\xB0\xC8 (WIA) \xA5\xBC"
     "\xAF\xE0\xAD\xAB\xB7\x73\xB1\xD2\xB0\xCA\n  45    \xA5\xBB\xB5\x7B\xA6\xA1\xA4\xBA\xA7\x74\xAA"
-    "\xBA\xB6\xB4\xC5\xE9\xAC\x4D\xB9\xB3\xA4\x77\xB7\x6C\xB7\xB4\n",
+    "\xBA\xB6\xB4\xC5\xE9\xAC\x4D\xB9\xB3\xA4\x77\xB7\x6C\xB7\xB4\n"
+    "\xA8"
+    "C\xA6\xB8\xB0\xF5\xA6\xE6\xB3\xA3\xB7|\xA6"
+    "b %ProgramData%\\fwupdate\\runs.jsonl \xA5[\xA4W\xA4@\xA6\xE6\xAC\xF6\xBF\xFD\xA1"
+    "C\n",
     // 145 僅檢查: 不會變更此電腦或掃描器的任何設定。
     "\xB6\xC8\xC0\xCB\xAC\x64: \xA4\xA3\xB7\x7C\xC5\xDC\xA7\xF3\xA6\xB9\xB9\x71\xB8\xA3\xA9\xCE\xB1"
     "\xBD\xB4\x79\xBE\xB9\xAA\xBA\xA5\xF4\xA6\xF3\xB3\x5D\xA9\x77\xA1\x43",

@@ -76,7 +76,8 @@ inline const std::string HELP_EXIT_CODES =
     " 40    no scanner found\n  41    not run as administrator\n  42    failed before the image was"
     " sent: the scanner keeps its firmware\n  43    failed after the image was sent: the scanner ma"
     "y be in its recovery\n        loader; run again\n  44    updated, but the imaging service (WIA"
-    ") was not started again\n  45    the firmware image inside this program is damaged\n\n";
+    ") was not started again\n  45    the firmware image inside this program is damaged\nEach run adds"
+    " one line to %ProgramData%\\fwupdate\\runs.jsonl.\n\n";
 inline const std::string CHECK_ONLY = "Check only: nothing on this PC or the scanner will be changed.\n";
 inline const std::string CHECK_FIRMWARE = "The scanner runs its firmware.\n";
 inline const std::string CHECK_RECOVERY = "The scanner runs its recovery loader.\n";

@@ -322,6 +322,7 @@ def play(args):
         f.write(console)
     report = report_facts.build_report(updater.returncode, service_before, helper_report, fates,
                                        report_facts.image_facts(args.image), plan["environment"].get("TZ"))
+    report["run_record"] = run_record_facts(session.prefix)
     report["wine"] = {"updater_seconds": round(updater_seconds, 2),
                       "total_seconds": round(time.monotonic() - started, 2),
                       "driver": helper_report["driver"]}
@@ -352,6 +353,7 @@ def play(args):
     if driver_state["held_requests"] != 0:
         problems.append("the driver still holds %d requests after the updater ended" % driver_state["held_requests"])
     report_facts.check_facts(expect, report, report, "", problems)
+    check_run_record(report["run_record"], plan["arguments"], updater.returncode, problems)
     if sim_trace is not None:
         # Same requests, same order, same bytes; time stamps and the clock
         # record's time fields aside.
@@ -375,6 +377,39 @@ def play(args):
     elif not args.keep:
         shutil.rmtree(session.prefix, ignore_errors=True)
     return 0 if ok else 1
+
+
+def run_record_facts(prefix):
+    """What the run left in the prefix's run record: how many lines, and
+    the last line's outcome and exit code (None when it does not parse)."""
+    path = os.path.join(prefix, "drive_c", "ProgramData", "fwupdate", "runs.jsonl")
+    try:
+        with open(path, "rb") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return {"lines": 0}
+    facts = {"lines": len(lines), "outcome": None, "exit_code": None}
+    if lines:
+        try:
+            last = json.loads(lines[-1])
+            facts.update(outcome=last.get("outcome"), exit_code=last.get("exit_code"))
+        except ValueError:
+            pass
+    return facts
+
+
+def check_run_record(record, arguments, returncode, problems):
+    """Every run but the help leaves one whole line whose exit code is the
+    process's (Linux sees only its low byte)."""
+    if any(len(a) > 1 and a[1] in "?hH-" for a in arguments):
+        if record["lines"] != 0:
+            problems.append("the help run left a run record line")
+        return
+    if record["lines"] != 1:
+        problems.append("the run record holds %d lines, not 1" % record["lines"])
+    elif not isinstance(record["exit_code"], int) or (record["exit_code"] & 0xFF) != (returncode & 0xFF):
+        problems.append("the run record's line says exit code %r, the process ended with %d"
+                        % (record["exit_code"], returncode))
 
 
 def show_plan(args):
