@@ -364,6 +364,29 @@ void BuildMutexReleasesByOthers(FuzzedDataProvider& p, SimWorld& w)
     }
 }
 
+// Other users' sessions, and the scanner tool open in one of them from the
+// start (let go of later, or never): a tool started after the updater's
+// look is beyond what a look can keep out, as the README says. The session
+// list and the look may be refused.
+void BuildSessions(FuzzedDataProvider& p, SimWorld& w)
+{
+    const int sessions = p.ConsumeIntegralInRange<int>(0, 2);
+    for (int i = 0; i < sessions; ++i) {
+        w.otherSessions.push_back(p.ConsumeIntegralInRange<std::uint32_t>(0, 3));
+    }
+    if (!w.otherSessions.empty() && w.otherSessions.back() != 0 && OneIn(p, 2)) {
+        const std::string name =
+            "Session\\" + std::to_string(w.otherSessions.back()) + "\\{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}";
+        w.mutexesHeldByOthers.push_back(name);
+        const std::uint64_t at = p.ConsumeIntegralInRange<std::uint64_t>(0, 8000);
+        if (at != 0) {
+            w.mutexReleasesByOthers[name] = at;
+        }
+    }
+    w.sessionsUnreadable = OneIn(p, 16);
+    w.openMutex = MaybeRefuse(p);
+}
+
 SimImage ImageKind(FuzzedDataProvider& p)
 {
     const int image = p.ConsumeIntegralInRange<int>(0, 15);
@@ -421,6 +444,7 @@ void BuildWorld(FuzzedDataProvider& p, std::vector<std::string>& args)
     BuildPowerCut(p, w);
     BuildServiceTriggers(p, w.service);
     g_leftAlone = p.ConsumeBool();
+    BuildSessions(p, w);
 }
 
 // The process's time zone follows the world's, so that the simulated
@@ -547,6 +571,12 @@ std::string RunNextRuns(SimWorld& w, std::vector<std::string>& args, bool ended)
             return "8: run " + std::to_string(run + 1) + " returned at " + std::to_string(w.nowMs) +
                    " virtual ms and left the record of the service it could settle";
         }
+    }
+    // The last run the world plays did not return (a kill, or power lost
+    // before its removal of the record reached the disk): the record is the
+    // next run's, which the world does not play.
+    if (ended) {
+        NoteRecordMayWait(true);
     }
     return {};
 }
@@ -784,6 +814,13 @@ void PrintWorld(const SimWorld& w, const std::vector<std::string>& args)
     PrintRefusal("CreateMutex", w.createMutex);
     PrintRegistry(w);
     PrintMutexesHeldByOthers(w);
+    for (const std::uint32_t session : w.otherSessions) {
+        std::fprintf(stderr, "  another session: %u\n", static_cast<unsigned>(session));
+    }
+    if (w.sessionsUnreadable) {
+        std::fprintf(stderr, "  the session list cannot be read\n");
+    }
+    PrintRefusal("OpenMutex", w.openMutex);
     PrintBlocking(w);
     PrintInterruptions(w);
     std::fprintf(stderr, "  image %d\n", static_cast<int>(w.image));

@@ -358,7 +358,7 @@ std::string CheckMutexes(const SimWorld& world, const SimService& /*before*/, co
             return r;
         }
     }
-    if (Printed(world, MSG_UTILITY_BUSY)) {
+    if (Printed(world, MSG_UTILITY_BUSY) && !watch.utilitySeenElsewhere) {
         return GuardFailure(watch, "{3F9E21C4-7B0A-4d6e-8C5F-A1D2E3B4C5F6}", "utility");
     }
     return {};

@@ -238,6 +238,20 @@ void JudgeUsersPrograms(const SimWorld& w)
 }
 
 // Whether the updater owns, right now, both guard mutexes.
+// The scanner tool open in another session than the updater's (its mutex,
+// with no prefix, is one per session); session 0 runs no desktop tool.
+bool UtilityRunsElsewhere(const SimWorld& w)
+{
+    const std::string tail = std::string("\\") + UTILITY_MUTEX_NAME;
+    for (const auto& [name, m] : w.mutexes) {
+        if (m.heldByOther && name.rfind("Session\\", 0) == 0 && name.rfind("Session\\0\\", 0) != 0 &&
+            name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool UpdaterOwnsBothGuards(const SimWorld& w)
 {
     bool scanner = false, utility = false;
@@ -252,7 +266,7 @@ bool UpdaterOwnsBothGuards(const SimWorld& w)
             utility = true;
         }
     }
-    return scanner && utility;
+    return scanner && utility && !UtilityRunsElsewhere(w);
 }
 
 int& RegistryLookupsOfRunning(const SimWorld& w)
@@ -429,6 +443,8 @@ std::int32_t __real__Z12SetKeyNumberPvPKcj(Handle key, const char* name, std::ui
 std::int32_t __real__Z16DeleteMachineKeyPKc(const char* subKey);
 std::int32_t __real__Z14OpenMachineKeyPKcPPv(const char* subKey, Handle* key);
 void __real__Z14MoveSimClockToR8SimWorldm(SimWorld& world, std::uint64_t atMs);
+MutexLook __real__Z12LookForMutexPKc(const char* name);
+bool __real__Z17ListOtherSessionsPjjS_(std::uint32_t* ids, std::uint32_t room, std::uint32_t* count);
 
 void __wrap__Z7SleepMsj(std::uint32_t milliseconds)
 {
@@ -482,7 +498,8 @@ bool __wrap__Z11WriteDevicePvPKvjPjP18TransferOverlapped(Handle device, const vo
             Break("2: written to the scanner before the imaging service reported stopped");
         }
         if (!guarded) {
-            Break("3: written to the scanner in normal mode without owning both mutexes");
+            Break("3: written to the scanner in normal mode without owning both mutexes, or with the scanner tool "
+                  "open in another session");
         }
         if (!exclusive) {
             Break("9: process " + std::to_string(process) +
@@ -636,6 +653,26 @@ Handle __wrap__Z16CreateOwnedMutexPKc(const char* name)
         watch.ownedMutexHandles.push_back(mutex);
     }
     return mutex;
+}
+
+// The scanner tool's look into the other sessions: a tool seen there, or a
+// look that cannot tell, lets the utility guard fail.
+MutexLook __wrap__Z12LookForMutexPKc(const char* name)
+{
+    const MutexLook look = __real__Z12LookForMutexPKc(name);
+    if (look != MutexLook::Absent && World().currentProcess == 0) {
+        Watch().utilitySeenElsewhere = true;
+    }
+    return look;
+}
+
+bool __wrap__Z17ListOtherSessionsPjjS_(std::uint32_t* ids, std::uint32_t room, std::uint32_t* count)
+{
+    const bool whole = __real__Z17ListOtherSessionsPjjS_(ids, room, count);
+    if (!whole && World().currentProcess == 0) {
+        Watch().utilitySeenElsewhere = true;
+    }
+    return whole;
 }
 
 // The one-updater mutex: its handle is kept, released and never closed, when

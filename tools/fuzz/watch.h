@@ -31,6 +31,9 @@ struct RunStart {
 
 struct RunWatch {
     RunStart start;
+    // The look into the other sessions found the scanner tool there, or
+    // could not tell: the utility guard may fail for it.
+    bool utilitySeenElsewhere = false;
     // Counted time (CountedMs) past which the run has broken its bound; the
     // run is stopped there (RunOverBound) instead of going on for virtual
     // days.
