@@ -84,20 +84,6 @@ UpdateOutcome LookAtGuards()
     return outcome;
 }
 
-// The names the service manager's own tools (sc query) print.
-const char* StateName(std::uint32_t state)
-{
-    constexpr const char* NAMES[] = {"UNKNOWN", "STOPPED",          "START_PENDING", "STOP_PENDING",
-                                     "RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
-    return state < sizeof NAMES / sizeof NAMES[0] ? NAMES[state] : "UNKNOWN";
-}
-
-const char* StartTypeName(std::uint32_t startType)
-{
-    constexpr const char* NAMES[] = {"BOOT_START", "SYSTEM_START", "AUTO_START", "DEMAND_START", "DISABLED"};
-    return startType < sizeof NAMES / sizeof NAMES[0] ? NAMES[startType] : "UNKNOWN";
-}
-
 // Queries only: the state and the start type, neither changed. Alike in
 // both languages, as the service manager's own words.
 void ReportService()
@@ -109,8 +95,8 @@ void ReportService()
     if (!queried || !service.ReadStartType(&startType, true)) {
         startType = 0xFFFFFFFFu;
     }
-    ConsolePrintf("WIA (stisvc): %s, %s\n", queried ? StateName(status.dwCurrentState) : "UNKNOWN",
-                  StartTypeName(startType));
+    ConsolePrintf("WIA (stisvc): %s, %s\n", queried ? ServiceStateName(status.dwCurrentState) : "UNKNOWN",
+                  ServiceStartTypeName(startType));
 }
 
 // The record is read, never settled: the next update does that.

@@ -59,3 +59,18 @@ void CloseServiceObject(Handle handle);
 // LocalAlloc(LMEM_FIXED, size) / LocalFree.
 void* AllocateFixed(std::uint32_t size);
 void FreeFixed(void* block);
+
+// The names the service manager's own tools (sc query) print for a state
+// and a start type.
+inline const char* ServiceStateName(std::uint32_t state)
+{
+    constexpr const char* NAMES[] = {"UNKNOWN", "STOPPED",          "START_PENDING", "STOP_PENDING",
+                                     "RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+    return state < sizeof NAMES / sizeof NAMES[0] ? NAMES[state] : "UNKNOWN";
+}
+
+inline const char* ServiceStartTypeName(std::uint32_t startType)
+{
+    constexpr const char* NAMES[] = {"BOOT_START", "SYSTEM_START", "AUTO_START", "DEMAND_START", "DISABLED"};
+    return startType < sizeof NAMES / sizeof NAMES[0] ? NAMES[startType] : "UNKNOWN";
+}

@@ -13,6 +13,7 @@
 #include "platform/handle.h"
 #include "platform/resource.h"
 #include "platform/run_log.h"
+#include "platform/service.h"
 #include "report/json_line.h"
 
 #ifndef FWU_VERSION_TEXT
@@ -88,20 +89,6 @@ void ReadService(std::uint32_t* state, std::uint32_t* startType)
     }
 }
 
-// The names the service manager's own tools (sc query) print.
-const char* StateName(std::uint32_t state)
-{
-    constexpr const char* NAMES[] = {"UNKNOWN", "STOPPED",          "START_PENDING", "STOP_PENDING",
-                                     "RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
-    return state < sizeof NAMES / sizeof NAMES[0] ? NAMES[state] : "UNKNOWN";
-}
-
-const char* StartTypeName(std::uint32_t startType)
-{
-    constexpr const char* NAMES[] = {"BOOT_START", "SYSTEM_START", "AUTO_START", "DEMAND_START", "DISABLED"};
-    return startType < sizeof NAMES / sizeof NAMES[0] ? NAMES[startType] : "UNKNOWN";
-}
-
 void AppendText(std::string* line, const char* key, const char* text)
 {
     AppendJsonKey(line, key);
@@ -112,8 +99,8 @@ void AppendService(std::string* line, const char* key, std::uint32_t state, std:
 {
     AppendJsonKey(line, key);
     *line += '{';
-    AppendText(line, "state", StateName(state));
-    AppendText(line, "start_type", StartTypeName(startType));
+    AppendText(line, "state", ServiceStateName(state));
+    AppendText(line, "start_type", ServiceStartTypeName(startType));
     *line += '}';
 }
 

@@ -12,8 +12,8 @@ namespace {
 json ServiceFacts(const SimService& service)
 {
     return json{{"installed", service.installed},
-                {"state", ServiceStateName(service.state)},
-                {"start_type", StartTypeName(service.startType)}};
+                {"state", ReportStateName(service.state)},
+                {"start_type", ReportStartTypeName(service.startType)}};
 }
 
 json Digest(const std::uint8_t* data, std::uint64_t size)
@@ -107,7 +107,7 @@ std::string ReportString(const std::string& bytes)
     return text;
 }
 
-const char* ServiceStateName(std::uint32_t state)
+const char* ReportStateName(std::uint32_t state)
 {
     static const char* const NAMES[] = {"stopped",          "start_pending", "stop_pending", "running",
                                         "continue_pending", "pause_pending", "paused"};
@@ -117,7 +117,7 @@ const char* ServiceStateName(std::uint32_t state)
     return "unknown";
 }
 
-const char* StartTypeName(std::uint32_t startType)
+const char* ReportStartTypeName(std::uint32_t startType)
 {
     static const char* const NAMES[] = {"boot", "system", "auto", "manual", "disabled"};
     if (startType <= 4) {

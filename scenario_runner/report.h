@@ -12,8 +12,8 @@
 enum class RunEnd { Return, ProcessExit };
 
 // Names of service states and start types, as the scenario files write them.
-const char* ServiceStateName(std::uint32_t state);
-const char* StartTypeName(std::uint32_t startType);
+const char* ReportStateName(std::uint32_t state);
+const char* ReportStartTypeName(std::uint32_t startType);
 
 // Lower-case hexadecimal of `size` bytes.
 std::string HexText(const std::uint8_t* bytes, std::size_t size);

@@ -27,12 +27,6 @@ bool CopyText(const std::string& text, char* buffer, std::uint32_t size)
     return true;
 }
 
-std::string ParentOf(const std::string& path)
-{
-    const std::size_t cut = path.rfind('\\');
-    return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
 bool Refuse(std::uint32_t error)
 {
     SetSimLastError(error);
@@ -121,7 +115,7 @@ bool CreateLogFolder(const char* path)
         return Refuse(ERROR_INVALID_OWNER_HERE);
     }
     const std::string lower = SimLowerPath(path);
-    const auto parent = world.files.find(ParentOf(lower));
+    const auto parent = world.files.find(SimParentFolder(lower));
     if (parent == world.files.end() || !parent->second.folder) {
         return Refuse(ERROR_PATH_NOT_FOUND_HERE);
     }
@@ -137,7 +131,7 @@ LogFile OpenLogForAppend(const char* path, Handle* file)
     SimWorld& world = World();
     RecordCall("CreateFile append ", path ? path : "");
     const std::string lower = SimLowerPath(path ? path : "");
-    const auto parent = world.files.find(ParentOf(lower));
+    const auto parent = world.files.find(SimParentFolder(lower));
     if (path == nullptr || parent == world.files.end() || !parent->second.folder) {
         Refuse(ERROR_PATH_NOT_FOUND_HERE);
         return LogFile::Failed;

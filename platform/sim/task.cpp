@@ -26,13 +26,6 @@ bool CopyOut(const std::string& text, char* buffer, std::uint32_t size)
     return true;
 }
 
-// The folder part of a path: everything before its last backslash.
-std::string ParentOf(const std::string& path)
-{
-    const std::size_t cut = path.rfind('\\');
-    return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
 bool Fails(std::uint32_t error)
 {
     SetSimLastError(error);
@@ -74,7 +67,7 @@ bool CreateAdminOnlyFolder(const char* path)
         return Fails(world.createFolder.error);
     }
     const std::string lower = SimLowerPath(path);
-    const auto parent = world.files.find(ParentOf(lower));
+    const auto parent = world.files.find(SimParentFolder(lower));
     if (parent == world.files.end() || !parent->second.folder) {
         return Fails(ERROR_PATH_NOT_FOUND_CODE);
     }
@@ -100,7 +93,7 @@ bool CopyProgramFile(const char* from, const char* to)
     if (world.files.count(source) == 0) {
         return Fails(ERROR_FILE_NOT_FOUND_CODE);
     }
-    const auto parent = world.files.find(ParentOf(target));
+    const auto parent = world.files.find(SimParentFolder(target));
     if (parent == world.files.end() || !parent->second.folder) {
         return Fails(ERROR_PATH_NOT_FOUND_CODE);
     }

@@ -389,6 +389,12 @@ std::string SimLowerPath(const std::string& path)
     return lower;
 }
 
+std::string SimParentFolder(const std::string& path)
+{
+    const std::size_t cut = path.rfind('\\');
+    return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
 void RemoveSimFolder(SimWorld& world, const std::string& folder)
 {
     const std::string lower = SimLowerPath(folder);

@@ -42,6 +42,8 @@ bool SimMutexAbandoned(const SimWorld& world, const SimMutex& mutex);
 
 // A path as the disk keys it: Windows' paths ignore case.
 std::string SimLowerPath(const std::string& path);
+// The folder part of a path: everything before its last backslash.
+std::string SimParentFolder(const std::string& path);
 // The folder and everything under it leave the disk (what `rd /s /q` does
 // once nothing runs from it).
 void RemoveSimFolder(SimWorld& world, const std::string& folder);
