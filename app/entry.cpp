@@ -215,9 +215,10 @@ int UpdaterMain(int argc, char** argv)
     ScannerMutex = INVALID_HANDLE;
     UtilityMutex = INVALID_HANDLE;
     UpdaterMutex = INVALID_HANDLE;
-    // The give-back task's run has no console, no user and nothing to say.
+    // The give-back task's run has no console and no user: what it did goes
+    // to the event log and the record alone.
     if (IsGiveBackRun(argc, argv)) {
-        return RunGiveBack();
+        return RunGiveBack(argc, argv);
     }
     const RunSwitches switches = ReadSwitches(argc, argv);
     if (switches.help) {

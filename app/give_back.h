@@ -19,5 +19,6 @@ bool IsGiveBackRun(int argc, char** argv);
 // one-updater mutex, that run owns the record and this one waits. Else it
 // settles the record as a run's start does (asking the scanner first),
 // and once no record is left, or its runs are used up, it removes the
-// task and returns GIVE_BACK_DONE.
-int RunGiveBack();
+// task and returns GIVE_BACK_DONE. A run that ends a record this way says
+// so in the event log and the run record.
+int RunGiveBack(int argc, char** argv);

@@ -87,6 +87,10 @@ RunEventInfo EventInfoFor(RunEvent event)
         return {1007, EventLogType::Error};
     case RunEvent::CheckResult:
         return {1010, EventLogType::Information};
+    case RunEvent::ServiceGivenBack:
+        return {1030, EventLogType::Information};
+    case RunEvent::GiveBackGaveUp:
+        return {1031, EventLogType::Error};
     case RunEvent::RecordNotWritten:
         break;
     }
@@ -119,4 +123,13 @@ void LogRecordNotWritten(const char* reason)
     const char* const strings[] = {reason != nullptr ? reason : ""};
     const RunEventInfo info = EventInfoFor(RunEvent::RecordNotWritten);
     ReportApplicationEvent(EVENT_SOURCE, info.type, MessageIdFor(RunEvent::RecordNotWritten), strings, 1);
+}
+
+void LogGiveBackEnd(bool givenBack, std::uint32_t runs)
+{
+    char count[NUMBER_TEXT_SIZE];
+    std::snprintf(count, sizeof count, "%u", static_cast<unsigned>(runs));
+    const char* const strings[] = {count};
+    const RunEvent event = givenBack ? RunEvent::ServiceGivenBack : RunEvent::GiveBackGaveUp;
+    ReportApplicationEvent(EVENT_SOURCE, EventInfoFor(event).type, MessageIdFor(event), strings, 1);
 }

@@ -11,7 +11,9 @@
 inline constexpr const char* EVENT_SOURCE = "fwupdate";
 
 // What an entry says: one kind per way an update ends, one for a check,
-// and one for a run record that could not be written.
+// one for a run record that could not be written, and two for the
+// give-back task's end (a run cut while the service was off learns nothing
+// of how the task later fared, and its own process has no console).
 enum class RunEvent : std::uint8_t {
     Updated,
     Busy,
@@ -23,6 +25,8 @@ enum class RunEvent : std::uint8_t {
     ImageDamaged,
     CheckResult,
     RecordNotWritten,
+    ServiceGivenBack,
+    GiveBackGaveUp,
 };
 
 // The id Event Viewer shows for a kind, and the entry's level. The ids are
@@ -59,3 +63,7 @@ void LogRunEvent(RunEvent event, const RunFacts& facts);
 
 // The entry for a run record that could not be written; `reason` says why.
 void LogRecordNotWritten(const char* reason);
+
+// The give-back task's entry when it ends: the service given back, or left
+// off after its last run; `runs` is how many runs of the task that took.
+void LogGiveBackEnd(bool givenBack, std::uint32_t runs);

@@ -3,14 +3,18 @@
 // burn is over, never beside it, whether the PC stays on or restarts, and
 // then leaves nothing of itself behind.
 #include <cstdint>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "app/give_back.h"
 #include "host/give_back.h"
 #include "platform/sim/world.h"
 #include "platform/sim/world_internal.h"
+#include "report/event_log.h"
 #include "tests/logic/app_test_support.h"
 #include "tests/logic/console_texts.h"
 
@@ -241,6 +245,63 @@ TEST_F(AppGiveBackTest, ARunLeavesNoGiveBackBehind)
         EXPECT_EQ(apptest::CountCalls("RegisterTask"), c.refusal == &World().copyFile ? 0u : 1u);
         ExpectNoTrace();
         EXPECT_TRUE(ServiceBack());
+    }
+}
+
+// A cut run writes nothing of its own after the cut, so the task's end is
+// what an administrator reads: one entry and one record line when it gave
+// the service back or gave up on it, none for the runs that only waited.
+TEST_F(AppGiveBackTest, TheTaskSaysHowItEndedAndNothingWhileItWaits)
+{
+    const struct {
+        const char* name;
+        std::uint32_t burnMs;
+        bool startRefused;
+        RunEvent event;
+        const char* outcome;
+    } cases[] = {
+        {"given back after the burn", BURN_MS, false, RunEvent::ServiceGivenBack, "ServiceGivenBack"},
+        {"wedged scanner, given back on the last run", 10u * 3600u * 1000u, false, RunEvent::ServiceGivenBack,
+         "ServiceGivenBack"},
+        {"the service will not start", BURN_MS, true, RunEvent::GiveBackGaveUp, "GiveBackGaveUp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().scanner.burnMs = c.burnMs;
+        World().controlEvents.push_back({60000, ConsoleControl::Close});
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_TRUE(Recorded());
+        if (c.startRefused) {
+            World().service.start = SimRefusal{1, 0xFFFFFFFFu, 1058};
+        }
+        LeaveSimPcOn();
+        EXPECT_TRUE(World().tasks.empty());
+        EXPECT_EQ(Recorded(), c.startRefused);
+        std::vector<const SimEventLogEntry*> ends;
+        for (const auto& entry : World().eventLog) {
+            if (entry.eventId == MessageIdFor(RunEvent::ServiceGivenBack) ||
+                entry.eventId == MessageIdFor(RunEvent::GiveBackGaveUp)) {
+                ends.push_back(&entry);
+            }
+        }
+        ASSERT_EQ(ends.size(), 1u);
+        EXPECT_EQ(ends[0]->eventId, MessageIdFor(c.event));
+        EXPECT_EQ(ends[0]->type, static_cast<std::uint16_t>(EventInfoFor(c.event).type));
+        ASSERT_EQ(ends[0]->strings.size(), 1u);
+        EXPECT_EQ(ends[0]->strings[0], std::to_string(World().taskRuns.size()));
+        // The task's line is the log's only line about the give-back.
+        std::vector<std::string> outcomes;
+        const auto log = World().files.find("c:\\programdata\\fwupdate\\runs.jsonl");
+        ASSERT_NE(log, World().files.end());
+        std::istringstream lines(log->second.content);
+        for (std::string line; std::getline(lines, line);) {
+            const std::string outcome = nlohmann::json::parse(line)["outcome"].get<std::string>();
+            if (outcome == "ServiceGivenBack" || outcome == "GiveBackGaveUp") {
+                outcomes.push_back(outcome);
+            }
+        }
+        EXPECT_EQ(outcomes, std::vector<std::string>{c.outcome}) << log->second.content;
     }
 }
 

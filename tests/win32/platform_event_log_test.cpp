@@ -56,11 +56,33 @@ TEST(PlatformEventLogTest, EveryRunEventHasItsTextWithTheRunsFacts)
     }
 }
 
-TEST(PlatformEventLogTest, TheRecordsEntryCarriesItsReason)
+// The entries of one insertion string: the record's reason, the give-back
+// task's run count.
+TEST(PlatformEventLogTest, TheEntriesOfOneStringCarryIt)
 {
-    const wchar_t* const strings[] = {L"disk full"};
-    EXPECT_EQ(FormatFromOwnTable(MessageIdFor(RunEvent::RecordNotWritten), strings),
-              L"The updater's record of this run could not be written: disk full\r\n");
+    const struct {
+        RunEvent kind;
+        const wchar_t* insertion;
+        const wchar_t* start;
+        const wchar_t* end;
+    } rows[] = {
+        {RunEvent::RecordNotWritten, L"disk full", L"The updater's record of this run could not be written: ",
+         L"disk full\r\n"},
+        {RunEvent::ServiceGivenBack, L"7", L"The Windows Image Acquisition service, left off by an update",
+         L"has removed itself (7 runs of the task).\r\n"},
+        {RunEvent::GiveBackGaveUp, L"45", L"The Windows Image Acquisition service, left off by an update",
+         L"(45 runs of the task); run the updater again, or set the service back to its start type and start "
+         L"it.\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(EventInfoFor(row.kind).id);
+        const wchar_t* const strings[] = {row.insertion};
+        const std::wstring text = FormatFromOwnTable(MessageIdFor(row.kind), strings);
+        const std::wstring end = row.end;
+        EXPECT_EQ(text.rfind(row.start, 0), 0u) << std::string(text.begin(), text.end());
+        ASSERT_GE(text.size(), end.size());
+        EXPECT_EQ(text.substr(text.size() - end.size()), end);
+    }
 }
 
 // An id the table lacks, or the shown id without its severity bits, finds
