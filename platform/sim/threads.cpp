@@ -379,6 +379,9 @@ void Scheduler::StartCopy(SimWorld& world, std::size_t copy)
     const int process = static_cast<int>(copy) + 1;
     SimProcess& record = world.processes[process];
     record.started = true;
+    // A second copy is the same executable started again: its own path is
+    // the program's, and a copy of it for the give-back can be made.
+    record.imagePath = world.programPath;
     record.arguments = world.updaterCopies[copy].arguments;
     if (world.updaterCopies[copy].killAtMs != NEVER_MS) {
         m_ends.push_back({process, world.updaterCopies[copy].killAtMs, "killed", NO_THREAD});
