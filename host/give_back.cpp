@@ -92,6 +92,23 @@ bool MakeFolder(CopyPlace* place)
 
 }  // namespace
 
+bool KeepGiveBack()
+{
+    if (!ScheduledTaskExists(GIVE_BACK_TASK_NAME)) {
+        return false;
+    }
+    Handle key = NO_HANDLE;
+    if (OpenMachineKey(GIVE_BACK_KEY, &key) != 0) {
+        return false;
+    }
+    std::uint32_t number = 0;
+    const bool reset = ReadNumber(key, FOLDER_VALUE, &number) && SetKeyNumber(key, RUNS_VALUE, 0) == 0;
+    CloseMachineKey(key);
+    // On disk, as the note was: a count that came back after a power cut
+    // could end the task's wait for the scanner early, beside this burn.
+    return reset && FlushMachineKey(GIVE_BACK_KEY) == 0;
+}
+
 bool PrepareGiveBack()
 {
     DismantleGiveBack();

@@ -23,6 +23,13 @@ inline constexpr const char* GIVE_BACK_KEY = "SOFTWARE\\fwupdate-giveback";
 // run as it always did.
 bool PrepareGiveBack();
 
+// Keeps the give-back that stands for a dead run's record, which this run
+// has taken on: it settles the same record. Its count of runs starts over,
+// so that its last run, which no longer asks the scanner, is as far from
+// this run's image as from the first. False when no task and note stand,
+// or the count could not be reset on disk: then a new one is needed.
+bool KeepGiveBack();
+
 // Removes the task and the copy with its folder. Only for the holder of the
 // one-updater mutex, once no record is left or the give-back gives up. A
 // copy that runs as the task's instance stays; the task's action removes

@@ -192,8 +192,12 @@ bool StopImagingService(CWIAControl& service, std::uint32_t stateBefore)
     // stop's wait, a close in the burn) leaves the service owed with nobody
     // to run the updater again, and the give-back brings it back by itself.
     // Without it the update goes on, and the record waits for a next run;
-    // with no record to settle it removes itself.
-    PrepareGiveBack();
+    // with no record to settle it removes itself. A give-back that stands
+    // for a standing record is kept: a new one that could not be made
+    // would otherwise leave that record with none.
+    if (!standing || !KeepGiveBack()) {
+        PrepareGiveBack();
+    }
     {
         const DebtSection section;
         // Without the record a kill after the stop would leave the service

@@ -305,4 +305,49 @@ TEST_F(AppGiveBackTest, TheTaskSaysHowItEndedAndNothingWhileItWaits)
     }
 }
 
+// A run that takes on a dead run's record keeps the give-back standing for
+// it (its count started over) rather than making a new one: one that
+// could not be made (a full disk, a scheduler that refuses) would leave the
+// record with none, and a cut in this run's burn with nobody to settle it.
+TEST_F(AppGiveBackTest, AGiveBackStandingForATakenOnRecordIsKept)
+{
+    const struct {
+        const char* name;
+        SimRefusal* refusal;
+    } cases[] = {
+        {"a new copy could be made", nullptr},
+        {"no new copy can be made", &World().copyFile},
+        {"the scheduler refuses a new task", &World().registerTask},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        World().service.stopPendingMs = 20000;
+        World().service.stopWaitHint = 20000;
+        World().killAtMs = 5000;
+        // The next run's settle cannot start the service: it takes the
+        // record on and updates.
+        World().service.start = SimRefusal{1, 1, 5};
+        EXPECT_TRUE(RunToItsEnd());
+        ASSERT_TRUE(Recorded());
+        ASSERT_EQ(World().tasks.size(), 1u);
+        if (c.refusal != nullptr) {
+            *c.refusal = SimRefusal{2, 0xFFFFFFFFu, 112};
+        }
+        World().StartNextProcess();
+        World().killAtMs = World().nowMs + 60000;
+        EXPECT_THROW(apptest::RunProgram({}), SimProcessEnded);
+        EXPECT_GT(World().model.imageBytes, 0u);
+        ASSERT_TRUE(Recorded());
+        ASSERT_EQ(World().tasks.size(), 1u);
+        EXPECT_EQ(apptest::CountCalls("CreateDirectory"), 1u);
+        m_besideBurn = false;
+        Watch(World().nowMs + BURN_MS + 2 * MINUTE_MS);
+        EXPECT_FALSE(m_besideBurn);
+        EXPECT_TRUE(ServiceBack());
+        LeaveSimPcOn();
+        ExpectNoTrace();
+    }
+}
+
 }  // namespace
